@@ -1,0 +1,152 @@
+#include "settings.h"
+
+#include "helpers.h"
+
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QFile>
+#include <QSettings>
+#include <cstdio>
+
+namespace Tessal
+{
+
+bool Settings::logVerbose = false;
+QString Settings::infoDevice = "DeviceUndef";
+QString Settings::infoRelease = "ReleaseUndef";
+const QString Settings::filePath = "/usr/local/etc/tessal-view.ini";
+
+#define TESSAL_SETTINGS_DEFINE(type, group, key, member, getter, def)                              \
+    Settings::type Settings::member = def;
+TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_DEFINE)
+#undef TESSAL_SETTINGS_DEFINE
+
+namespace
+{
+
+// The ini reader splits an unquoted value at commas into a list; a user text
+// such as "Please wait, loading" must come back whole, not empty.
+QString toText(const QVariant& value)
+{
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(", ");
+    return value.toString();
+}
+
+void convert(const QVariant& value, QString& out)
+{
+    out = toText(value);
+}
+void convert(const QVariant& value, quint64& out)
+{
+    out = toText(value).toULongLong();
+}
+void convert(const QVariant& value, quint32& out)
+{
+    out = toText(value).toUInt();
+}
+// 16-bit values keep the low 16 bits of the parsed number (70000 gives 4464).
+void convert(const QVariant& value, quint16& out)
+{
+    out = static_cast<quint16>(toText(value).toULongLong() & 0xFFFF);
+}
+void convert(const QVariant& value, qint32& out)
+{
+    out = toText(value).toInt();
+}
+void convert(const QVariant& value, bool& out)
+{
+    const QString text = toText(value);
+    out = !(text.isEmpty() || text == "0" || text.compare("false", Qt::CaseInsensitive) == 0);
+}
+
+} // namespace
+
+QString Settings::getFilePath()
+{
+    return Helpers::systemPath(filePath);
+}
+
+void Settings::resetToDefaults()
+{
+#define TESSAL_SETTINGS_RESET(type, group, key, member, getter, def) member = def;
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_RESET)
+#undef TESSAL_SETTINGS_RESET
+    logVerbose = false;
+    infoDevice = "DeviceUndef";
+    infoRelease = "ReleaseUndef";
+}
+
+bool Settings::load()
+{
+    const QString path = getFilePath();
+    if (!QFile::exists(path)) {
+        qDebug().noquote() << QString(
+                                  "%1 - Settings file '%2' does not exist, using default values")
+                                  .arg(Helpers::now(), path);
+        return false;
+    }
+
+    QSettings ini(path, QSettings::IniFormat);
+    QString currentGroup;
+    auto readKey = [&ini, &currentGroup](const char* group, const char* key, auto& member) {
+        if (currentGroup != group) {
+            if (!currentGroup.isEmpty())
+                ini.endGroup();
+            ini.beginGroup(group);
+            currentGroup = group;
+        }
+        if (ini.contains(key))
+            convert(ini.value(key), member);
+    };
+#define TESSAL_SETTINGS_READ(type, group, key, member, getter, def) readKey(group, key, member);
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_READ)
+#undef TESSAL_SETTINGS_READ
+    if (!currentGroup.isEmpty())
+        ini.endGroup();
+    return true;
+}
+
+void Settings::loadWithCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Main application of TESSAL");
+    const QCommandLineOption verbose(QStringList() << "v", "Verbose");
+    const QCommandLineOption device(QStringList() << "D", "Device description", "device");
+    const QCommandLineOption release(QStringList() << "R", "Release number", "release");
+    parser.addOption(verbose);
+    parser.addOption(device);
+    parser.addOption(release);
+    const QCommandLineOption help = parser.addHelpOption();
+
+    // Neither help nor a bad argument stops the kiosk: a unit must come up
+    // whatever its start command says.
+    if (!parser.parse(arguments.isEmpty() ? QStringList() << "tessalview" : arguments)) {
+        qDebug().noquote() << parser.errorText();
+    } else if (parser.isSet(help)) {
+        fputs(qPrintable(parser.helpText()), stdout);
+        fflush(stdout);
+    }
+
+    load();
+
+    if (parser.isSet(verbose))
+        setLogVerbose(true);
+    if (parser.isSet(device) && !parser.value(device).isEmpty())
+        setInfoDevice(parser.value(device));
+    if (parser.isSet(release) && !parser.value(release).isEmpty())
+        setInfoRelease(parser.value(release));
+
+    qDebug().nospace() << "verbose = " << isLogVerbose();
+    qDebug().noquote().nospace() << "device  = " << getInfoDevice();
+    qDebug().noquote().nospace() << "release = " << getInfoRelease();
+}
+
+QByteArray Settings::getHttpAuthorizationBytes()
+{
+    const QString credentials = login + ":" + password;
+    return QString("Basic " + QString::fromLocal8Bit(credentials.toLocal8Bit().toBase64()))
+        .toLocal8Bit();
+}
+
+} // namespace Tessal

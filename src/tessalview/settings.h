@@ -1,0 +1,146 @@
+#ifndef TESSAL_SETTINGS_H
+#define TESSAL_SETTINGS_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace Tessal
+{
+
+// Every ini value: type, group, key, member, accessor, default. The groups are
+// read in this order, the keys of a group in this order.
+#define TESSAL_SETTINGS_TABLE(X)                                                                   \
+    X(String, "WebSite", "Url", url, getUrl, "http://127.0.0.1/index.html")                        \
+    X(String, "WebSite", "Login", login, getLogin, "")                                             \
+    X(String, "WebSite", "Password", password, getPassword, "")                                    \
+    X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
+    X(String, "WebCache", "Path", webCachePath, getWebCachePath, "/tmp/tessal-view-cache")         \
+    X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \
+    X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "/tmp/usbdrive")   \
+    X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, "/usr/local/bin")           \
+    X(String, "Files", "TmpCfgDir", filesTmpCfgDir, getFilesTmpCfgDir, "/tmp/etc")                 \
+    X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, "/usr/local/etc/modbus.map")   \
+    X(String, "ModbusServer", "ModbusMode", modbusMode, getModbusMode, "tcp")                      \
+    X(String, "ModbusServer", "ModbusInterface", modbusIntf, getModbusIntf, "0.0.0.0:502:10")      \
+    X(String, "Network", "UdpInterface", netUdpIntf, getNetUdpIntf, "eth1")                        \
+    X(String, "Network", "UdpBindAddress", netUdpAddr, getNetUdpAddr, "")                          \
+    X(U16, "Network", "UdpPort", netUdpPort, getNetUdpPort, 9876)                                  \
+    X(U16, "Network", "UdpTimeout", netUdpTimeout, getNetUdpTimeout, 10)                           \
+    X(String, "Network", "FrontInterface", netFrontIntf, getNetFrontIntf, "usb0")                  \
+    X(U16, "Network", "RetryTimeout", netRetryTimeout, getNetRetryTimeout, 15)                     \
+    X(U32, "GPIO", "LedGreenPin", gpioLedGreenPin, getGPIOLedGreenPin, 224)                        \
+    X(U32, "GPIO", "LedYellowPin", gpioLedYellowPin, getGPIOLedYellowPin, 225)                     \
+    X(U32, "GPIO", "LedRedPin", gpioLedRedPin, getGPIOLedRedPin, 228)                              \
+    X(U32, "GPIO", "BuzzerPin", gpioBuzzerPin, getGPIOBuzzerPin, 230)                              \
+    X(Bool, "GPIO", "LedGreenHigh", gpioLedGreenHigh, getGPIOLedGreenHigh, false)                  \
+    X(Bool, "GPIO", "LedYellowHigh", gpioLedYellowHigh, getGPIOLedYellowHigh, false)               \
+    X(Bool, "GPIO", "LedRedHigh", gpioLedRedHigh, getGPIOLedRedHigh, false)                        \
+    X(Bool, "GPIO", "BuzzerHigh", gpioBuzzerHigh, getGPIOBuzzerHigh, true)                         \
+    X(Bool, "UI", "HideCursor", uiHideCursor, getUIHideCursor, true)                               \
+    X(I32, "UI", "ScreenSaverInterval", uiScreenSaverInterval, getUIScreenSaverInterval, 15000)    \
+    X(String, "UI", "MsgWaitingForNetworkConfiguration", uiMsgWaitingForNetworkConfiguration,      \
+      getUIMsgWaitingForNetworkConfiguration, "Waiting for network configuration...")              \
+    X(String, "UI", "MsgConnecting", uiMsgConnecting, getUIMsgConnecting,                          \
+      "Connection in progress...")                                                                 \
+    X(String, "UI", "MsgConnectionError", uiMsgConnectionError, getUIMsgConnectionError,           \
+      "Connection error: automatic retry in a few seconds")                                        \
+    X(String, "UI", "MsgLoading", uiMsgLoading, getUIMsgLoading,                                   \
+      "Please wait while loading... (%1%)")                                                        \
+    X(String, "UI", "MsgError", uiMsgError, getUIMsgError, "Error")                                \
+    X(String, "UI", "MsgUSBDriveNotMounted", uiMsgUSBDriveNotMounted, getUIMsgUSBDriveNotMounted,  \
+      "USB drive not detected.")                                                                   \
+    X(String, "UI", "MsgFailedToOpenFile", uiMsgFailedToOpenFile, getUIMsgFailedToOpenFile,        \
+      "Error opening file '%1' for writing.")                                                      \
+    X(String, "UI", "MsgNoFileSelected", uiMsgNoFileSelected, getUIMsgNoFileSelected,              \
+      "No file has been selected.")                                                                \
+    X(String, "UI", "MsgDownloadInProgress", uiMsgDownloadInProgress, getUIMsgDownloadInProgress,  \
+      "Download in progress")                                                                      \
+    X(String, "UI", "MsgDownloadComplete", uiMsgDownloadComplete, getUIMsgDownloadComplete,        \
+      "Download complete")                                                                         \
+    X(String, "UI", "TextDownload", uiTextDownload, getUITextDownload, "Download")                 \
+    X(String, "UI", "TextUpload", uiTextUpload, getUITextUpload, "Upload")                         \
+    X(String, "UI", "TextOK", uiTextOK, getUITextOK, "OK")                                         \
+    X(String, "UI", "TextCancel", uiTextCancel, getUITextCancel, "Cancel")                         \
+    X(String, "UI", "TextFilename", uiTextFilename, getUITextFilename, "Filename:")                \
+    X(String, "UI", "ErrorImagePath", uiErrorImagePath, getUIErrorImagePath, "/usr/local/share")
+
+// One process-wide set of configuration values, loaded once at start-up from
+// the ini file and the command line, read everywhere through static getters.
+class Settings
+{
+public:
+    using String = QString;
+    using U64 = quint64;
+    using U32 = quint32;
+    using U16 = quint16;
+    using I32 = qint32;
+    using Bool = bool;
+
+    Settings() {}
+
+    // Reads the ini file; false (and defaults kept) when it does not exist.
+    static bool load();
+
+    // The start-up sequence of the command line: parse `arguments` (the
+    // application's argument list, toolkit options already removed), load the
+    // ini file, apply -v, -D and -R and log the three values. Help and parse
+    // errors never stop the program.
+    static void loadWithCommandLine(const QStringList& arguments);
+
+    // Restores every default (used by tests that load several files).
+    static void resetToDefaults();
+
+#define TESSAL_SETTINGS_GETTER(type, group, key, member, getter, def)                              \
+    static const type& getter()                                                                    \
+    {                                                                                              \
+        return member;                                                                             \
+    }
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_GETTER)
+#undef TESSAL_SETTINGS_GETTER
+
+    static bool isLogVerbose()
+    {
+        return logVerbose;
+    }
+    static void setLogVerbose(bool verbose)
+    {
+        logVerbose = verbose;
+    }
+    static QString getInfoDevice()
+    {
+        return infoDevice;
+    }
+    static void setInfoDevice(const QString& text)
+    {
+        infoDevice = text;
+    }
+    static QString getInfoRelease()
+    {
+        return infoRelease;
+    }
+    static void setInfoRelease(const QString& text)
+    {
+        infoRelease = text;
+    }
+
+    // The path load() reads: the fixed ini path, through the system-path seam.
+    static QString getFilePath();
+
+    // Value of an HTTP Authorization header for Basic authentication.
+    static QByteArray getHttpAuthorizationBytes();
+
+private:
+    static bool logVerbose;
+    static QString infoDevice;
+    static QString infoRelease;
+    static const QString filePath;
+
+#define TESSAL_SETTINGS_MEMBER(type, group, key, member, getter, def) static type member;
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_MEMBER)
+#undef TESSAL_SETTINGS_MEMBER
+};
+
+} // namespace Tessal
+
+#endif

@@ -1,0 +1,156 @@
+// Helpers: sysfs-style writes, hashing, the fixed-path seam and the script runner.
+#include "helpers.h"
+#include "logcapture.h"
+#include "settings.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Tessal::Helpers;
+
+class TestHelpers : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    QString writeScript(const QString& name, const QByteArray& body, bool executable = true)
+    {
+        const QString path = m_dir.path() + "/" + name;
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return QString();
+        file.write("#!/bin/sh\n" + body);
+        file.close();
+        QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner;
+        if (executable)
+            perms |= QFile::ExeOwner;
+        file.setPermissions(perms);
+        return path;
+    }
+
+    static QByteArray readAll(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QFile ini(m_dir.path() + "/tessal-view.ini");
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Files]\nScriptDir=" + m_dir.path().toLocal8Bit() + "\n");
+        ini.close();
+        QDir(m_dir.path()).mkpath("root/usr/local/etc");
+        QVERIFY(QFile::copy(ini.fileName(), m_dir.path() + "/root/usr/local/etc/tessal-view.ini"));
+        qputenv("TESSAL_ROOT", (m_dir.path() + "/root").toLocal8Bit());
+        QVERIFY(Tessal::Settings::load());
+        QCOMPARE(Tessal::Settings::getFilesScriptDir(), m_dir.path());
+    }
+
+    void echoWritesExactlyTheText()
+    {
+        const QString path = m_dir.path() + "/value";
+        QVERIFY(Helpers::echo(path, QString("out")));
+        QCOMPARE(readAll(path), QByteArray("out"));
+        QVERIFY(Helpers::echo(path, -5));
+        QCOMPARE(readAll(path), QByteArray("-5"));
+        QVERIFY(Helpers::echo(path, 1));
+        QCOMPARE(readAll(path), QByteArray("1"));
+    }
+
+    void echoToUnwritableFileFailsWithCriticalLine()
+    {
+        LogCapture log;
+        const QString path = m_dir.path() + "/no/such/dir/value";
+        QVERIFY(!Helpers::echo(path, 1));
+        QCOMPARE(log.criticals().size(), 1);
+        QVERIFY(log.criticals().first().contains("Error opening file '" + path + "'"));
+    }
+
+    void md5()
+    {
+        QCOMPARE(Helpers::calculateHash("abc").toHex(),
+                 QByteArray("900150983cd24fb0d6963f7d28e17f72"));
+        QCOMPARE(Helpers::calculateHash("abc").size(), 16);
+        const QString path = m_dir.path() + "/hashme";
+        QVERIFY(Helpers::echo(path, QString("abc")));
+        QCOMPARE(Helpers::calculateFileHash(path), Helpers::calculateHash("abc"));
+        QVERIFY(Helpers::calculateFileHash(m_dir.path() + "/missing").isEmpty());
+    }
+
+    void systemPathSeam()
+    {
+        const QByteArray saved = qgetenv("TESSAL_ROOT");
+        qunsetenv("TESSAL_ROOT");
+        QCOMPARE(Helpers::systemPath("/sys/class/gpio/export"), QString("/sys/class/gpio/export"));
+        qputenv("TESSAL_ROOT", "/tmp/unit/");
+        QCOMPARE(Helpers::systemPath("/sys/class/gpio/export"),
+                 QString("/tmp/unit/sys/class/gpio/export"));
+        qputenv("TESSAL_ROOT", saved);
+    }
+
+    void sleepBlocks()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        Helpers::sleep(50);
+        QVERIFY(timer.elapsed() >= 45);
+    }
+
+    void scriptGetsArgumentsAsSeparateEntriesWithoutShell()
+    {
+        const QString record = m_dir.path() + "/args.txt";
+        writeScript("rec.sh", "for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" +
+                                  record.toLocal8Bit() + "'\n");
+        QVERIFY(Helpers::runScript("rec.sh", {"static", "a b", "$(touch x);rm"}));
+        QCOMPARE(readAll(record), QByteArray("[static]\n[a b]\n[$(touch x);rm]\n"));
+    }
+
+    void missingOrNotExecutableScriptIsNotRun()
+    {
+        LogCapture log;
+        QVERIFY(!Helpers::runScript("absent.sh", {}));
+        QCOMPARE(log.count("Script '" + m_dir.path() + "/absent.sh' not found, do nothing"), 1);
+
+        log.clear();
+        QVERIFY(!Helpers::runScript("absent.sh", {}, false));
+        QCOMPARE(log.lines().size(), 0);
+
+        const QString marker = m_dir.path() + "/ran";
+        writeScript("plain.sh", "touch '" + marker.toLocal8Bit() + "'\n", false);
+        QVERIFY(!Helpers::runScript("plain.sh", {}));
+        QVERIFY(!QFile::exists(marker));
+    }
+
+    void hungScriptIsKilled()
+    {
+        const QString pidFile = m_dir.path() + "/hung.pid";
+        writeScript("hung.sh", "echo $$ > '" + pidFile.toLocal8Bit() + "'\nexec sleep 60\n");
+        LogCapture log;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!Helpers::runScript("hung.sh", {}, true, 300));
+        QVERIFY(timer.elapsed() < 10000);
+        QVERIFY(log.contains("did not finish within 300 ms, killed"));
+        const QByteArray pid = readAll(pidFile).trimmed();
+        QVERIFY(!pid.isEmpty());
+        // The process is gone (reaped), not left running.
+        QVERIFY(!QFile::exists("/proc/" + pid + "/status") ||
+                !readAll("/proc/" + pid + "/status").contains("sleep"));
+    }
+
+    void scriptThatReadsInputSeesEndOfFile()
+    {
+        writeScript("reader.sh", "cat > /dev/null\n");
+        QVERIFY(Helpers::runScript("reader.sh", {}, true, 5000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHelpers)
+#include "tst_helpers.moc"

@@ -1,0 +1,355 @@
+#include "tup.h"
+
+#include <gtest/gtest.h>
+
+using namespace tup;
+
+namespace
+{
+
+// Decodes every section of a built frame through the shared walk.
+struct Decoded {
+    std::vector<devinfo_s> dev;
+    std::vector<gpiostate_s> gpio;
+    std::vector<netcfg_s> net;
+    std::vector<snmpcfg_s> snmp;
+    std::vector<modbuscfg_s> mb;
+    std::vector<std::vector<core_tmp>> core;
+    std::vector<std::string> log;
+};
+
+Decoded decodeFrame(const std::vector<uint8_t>& f)
+{
+    Decoded d;
+    link_state_s st;
+    frame_check_s c = checkFrame(f.data(), f.size(), "10.0.0.2", st);
+    EXPECT_TRUE(c.accepted()) << (c.log.empty() ? "" : c.log[0]);
+    walkSections(
+        f.data(), c.frameSize,
+        [&](const section_view_s& s) {
+            switch (s.type) {
+            case SECT_DEVINFO:
+                d.dev.emplace_back();
+                return decodeDevInfo(s.bytes, s.size, d.dev.back()) == DecodeStatus::Ok;
+            case SECT_GPIOSTATE:
+                d.gpio.emplace_back();
+                return decodeGpioState(s.bytes, s.size, d.gpio.back()) == DecodeStatus::Ok;
+            case SECT_NETCFG:
+                d.net.emplace_back();
+                return decodeNetCfg(s.bytes, s.size, d.net.back()) == DecodeStatus::Ok;
+            case SECT_SNMPCFG:
+                d.snmp.emplace_back();
+                return decodeSnmpCfg(s.bytes, s.size, d.snmp.back()) == DecodeStatus::Ok;
+            case SECT_MODBUSCFG:
+                d.mb.emplace_back();
+                return decodeModbusCfg(s.bytes, s.size, d.mb.back()) == DecodeStatus::Ok;
+            case SECT_CORE:
+                d.core.emplace_back();
+                return decodeCore(s.bytes, s.size, d.core.back()) == DecodeStatus::Ok;
+            }
+            return false;
+        },
+        [&](const std::string& l) { d.log.push_back(l); });
+    return d;
+}
+
+snmpcfg_s fullSnmp()
+{
+    snmpcfg_s s;
+    s.version = 5;
+    s.options = 0xFF;
+    s.nopriv_hash = 1;
+    s.priv_hash = 2;
+    s.priv_algo = 2;
+    s.cli_hash = 1;
+    s.cli_mode = 4;
+    s.cli_algo = 1;
+    int i = 0;
+    for (const auto& f : SNMP_TEXT_FIELDS) {
+        // 32 characters without a NUL, different per field to catch swapped offsets
+        std::string t(32, static_cast<char>('A' + i));
+        t[0] = static_cast<char>('a' + i++);
+        s.*f.member = t;
+    }
+    s.cli_key = "short";
+    s.port = 1161;
+    s.port_trap = 1162;
+    s.trap_addr1 = 0x0A000001;
+    s.trap_addr2 = 0xC0A80A01;
+    s.trap_addr3 = 0;
+    s.trap_addr4 = 0xFFFFFFFF;
+    s.trap_addr5 = 0x01020304;
+    return s;
+}
+
+core_tmp item(uint16_t cls, uint16_t field, uint8_t inst, uint8_t type,
+              std::vector<uint8_t> msbFirst)
+{
+    core_tmp c;
+    c.ci_class = cls;
+    c.ci_field = field;
+    c.instance = inst;
+    c.ci_type = type;
+    c.datalen = static_cast<uint16_t>(msbFirst.size());
+    c.baData = std::move(msbFirst);
+    return c;
+}
+
+} // namespace
+
+TEST(FrameBuilder, EmptyFrameIsEighteenBytes)
+{
+    FrameBuilder b;
+    b.setSeqno(0x01020304);
+    b.setTimestamp(0x0A0B0C0D);
+    auto f = b.build();
+    ASSERT_EQ(f.size(), 18u);
+    EXPECT_EQ(f[0], 0xCE);
+    EXPECT_EQ(f[1], 1);
+    EXPECT_EQ(f[2] | (f[3] << 8), 14);
+    EXPECT_EQ(f[4] | (f[5] << 8), 14);
+    EXPECT_EQ(f[6] | (f[7] << 8), 0);
+    EXPECT_EQ(f[8], 0x04);  // seqno little-endian
+    EXPECT_EQ(f[15], 0x0A); // timestamp high byte last
+    const uint16_t crc = crc16(TUP_POLY, 0, f.data(), 16);
+    EXPECT_EQ(f[16], crc & 0xFF);
+    EXPECT_EQ(f[17], crc >> 8);
+}
+
+TEST(FrameBuilder, OverridesProduceTheRequestedBadFields)
+{
+    FrameBuilder b;
+    b.setSeqno(1);
+    b.setTimestamp(2);
+    b.addGpioState({});
+    b.forceMagic(0xAB);
+    b.forceVersion(7);
+    b.forceLength(99);
+    b.forceSectOffset(3);
+    b.forceSectCount(9);
+    b.forceChecksum(0xBEEF);
+    auto f = b.build();
+    ASSERT_EQ(f.size(), 26u);
+    EXPECT_EQ(f[0], 0xAB);
+    EXPECT_EQ(f[1], 7);
+    EXPECT_EQ(f[2], 99);
+    EXPECT_EQ(f[4], 3);
+    EXPECT_EQ(f[6], 9);
+    EXPECT_EQ(f[24], 0xEF);
+    EXPECT_EQ(f[25], 0xBE);
+}
+
+TEST(FrameBuilder, RefusesFramesBeyondSixteenBitLength)
+{
+    FrameBuilder b;
+    std::vector<uint8_t> payload(60000, 1);
+    EXPECT_TRUE(b.addRawSection(0x99, payload));
+    EXPECT_FALSE(b.addRawSection(0x99, payload));
+    EXPECT_EQ(b.sectionCount(), 1u);
+    std::vector<core_tmp> big(1, item(1, 1, 1, 1, std::vector<uint8_t>(65530, 0)));
+    std::vector<uint8_t> sect;
+    EXPECT_FALSE(encodeCore(big, sect));
+}
+
+TEST(RoundTrip, EverySectionTypeSurvivesBuildAndParse)
+{
+    devinfo_s dev;
+    dev.type = 1;
+    dev.hwmajor = 2;
+    dev.hwminor = 3;
+    dev.swmajor = 0xFFFF;
+    dev.swminor = 5;
+    dev.swbuild = 0x1234;
+    dev.serial = 0xDEADBEEF;
+    dev.lang = "abcdefgh"; // exactly 8: no terminator on the wire
+    gpiostate_s gpio{};
+    gpio.good = 1;
+    gpio.warning = 2;
+    gpio.critical = 3;
+    gpio.buzzer = 0;
+    netcfg_s net;
+    net.tessal = true;
+    net.dhcp = false;
+    net.ip = 0x0A000001;
+    net.mask = 0xFFFFFF00;
+    net.gateway = 0x0A0000FE;
+    net.dns1 = 0x08080808;
+    net.dns2 = 0;
+    snmpcfg_s snmp = fullSnmp();
+    modbuscfg_s mb;
+    mb.tcp_status = true;
+    mb.tcp_port = 1502;
+    std::vector<core_tmp> items{item(100, 7, 0, 4, {0x3F, 0x80, 0x00, 0x00}),
+                                item(0xFFFF, 0xFFFF, 255, 255, {}), item(3, 4, 5, 9, {'h', 'i'})};
+
+    FrameBuilder b;
+    b.setSeqno(42);
+    b.setTimestamp(1700000000);
+    ASSERT_TRUE(b.addDevInfo(dev));
+    ASSERT_TRUE(b.addGpioState(gpio));
+    ASSERT_TRUE(b.addNetCfg(net));
+    ASSERT_TRUE(b.addSnmpCfg(snmp));
+    ASSERT_TRUE(b.addModbusCfg(mb));
+    ASSERT_TRUE(b.addCore(items));
+    auto f = b.build();
+    EXPECT_EQ(f.size(), 16u + 28 + 8 + 26 + 580 + 8 + (4 + 12 + 8 + 10) + 2);
+
+    Decoded d = decodeFrame(f);
+    EXPECT_TRUE(d.log.empty()) << d.log.front();
+    ASSERT_EQ(d.dev.size(), 1u);
+    EXPECT_EQ(d.dev[0], dev);
+    ASSERT_EQ(d.gpio.size(), 1u);
+    EXPECT_EQ(d.gpio[0], gpio);
+    ASSERT_EQ(d.net.size(), 1u);
+    EXPECT_EQ(d.net[0], net);
+    ASSERT_EQ(d.snmp.size(), 1u);
+    EXPECT_EQ(d.snmp[0], snmp);
+    EXPECT_EQ(d.snmp[0].ro_user.size(), 32u);
+    ASSERT_EQ(d.mb.size(), 1u);
+    EXPECT_EQ(d.mb[0], mb);
+    ASSERT_EQ(d.core.size(), 1u);
+    EXPECT_EQ(d.core[0], items);
+    float v = 0;
+    ASSERT_TRUE(coreFloat(d.core[0][0], v));
+    EXPECT_FLOAT_EQ(v, 1.0f);
+    EXPECT_FALSE(coreFloat(d.core[0][2], v));
+}
+
+TEST(RoundTrip, SameTypeTwiceAndShortTexts)
+{
+    devinfo_s a, c;
+    a.lang = "en";
+    c.lang = "";
+    c.serial = 7;
+    FrameBuilder b;
+    b.setSeqno(1);
+    b.setTimestamp(1);
+    b.addDevInfo(a);
+    b.addDevInfo(c);
+    auto f = b.build();
+    // "en" travels padded with six NUL bytes
+    EXPECT_EQ(f[16 + 20], 'e');
+    EXPECT_EQ(f[16 + 21], 'n');
+    for (int i = 22; i < 28; ++i)
+        EXPECT_EQ(f[16 + i], 0) << i;
+    Decoded d = decodeFrame(f);
+    ASSERT_EQ(d.dev.size(), 2u);
+    EXPECT_EQ(d.dev[0].lang, "en");
+    EXPECT_EQ(d.dev[1], c);
+}
+
+TEST(RoundTrip, TooLongTextsAreCutToTheField)
+{
+    devinfo_s dev;
+    dev.lang = "abcdefghij";
+    snmpcfg_s s;
+    s.ro_user = std::string(40, 'x');
+    FrameBuilder b;
+    b.setSeqno(1);
+    b.setTimestamp(1);
+    b.addDevInfo(dev);
+    b.addSnmpCfg(s);
+    Decoded d = decodeFrame(b.build());
+    ASSERT_EQ(d.dev.size(), 1u);
+    EXPECT_EQ(d.dev[0].lang, "abcdefgh");
+    ASSERT_EQ(d.snmp.size(), 1u);
+    EXPECT_EQ(d.snmp[0].ro_user, std::string(32, 'x'));
+    EXPECT_EQ(d.snmp[0].nopriv_user, ""); // the neighbour is not overwritten
+}
+
+TEST(Decoders, CheckTypeThenLengthThenSize)
+{
+    auto sect = encodeDevInfo(devinfo_s{});
+    devinfo_s out;
+    out.serial = 99;
+    auto wrongType = sect;
+    wrongType[0] = 0x20;
+    EXPECT_EQ(decodeDevInfo(wrongType.data(), wrongType.size(), out), DecodeStatus::BadType);
+    auto shortLen = sect;
+    shortLen[2] = 27;
+    EXPECT_EQ(decodeDevInfo(shortLen.data(), shortLen.size(), out), DecodeStatus::TooShort);
+    EXPECT_EQ(decodeDevInfo(sect.data(), sect.size() - 1, out), DecodeStatus::SizeMismatch);
+    EXPECT_EQ(decodeDevInfo(sect.data(), 3, out), DecodeStatus::SizeMismatch);
+    EXPECT_EQ(decodeDevInfo(nullptr, 0, out), DecodeStatus::SizeMismatch);
+    EXPECT_EQ(out.serial, 99u) << "a failed decode must leave the record alone";
+    EXPECT_STREQ(decodeStatusText(DecodeStatus::SizeMismatch), "Payload size mismatch");
+
+    auto g = encodeGpioState({});
+    gpiostate_s go;
+    g[2] = 7;
+    EXPECT_EQ(decodeGpioState(g.data(), g.size(), go), DecodeStatus::TooShort);
+    auto s = encodeSnmpCfg({});
+    snmpcfg_s so;
+    EXPECT_EQ(decodeSnmpCfg(s.data(), s.size() - 1, so), DecodeStatus::SizeMismatch);
+}
+
+TEST(Decoders, ConfigurationDecodersClearResetcfgAndTreatNonZeroFlagsAsTrue)
+{
+    auto n = encodeNetCfg({});
+    n[4] = 0x80; // tessal
+    n[5] = 2;    // dhcp
+    netcfg_s net;
+    net.resetcfg = true;
+    ASSERT_EQ(decodeNetCfg(n.data(), n.size(), net), DecodeStatus::Ok);
+    EXPECT_FALSE(net.resetcfg);
+    EXPECT_TRUE(net.tessal);
+    EXPECT_TRUE(net.dhcp);
+
+    auto m = encodeModbusCfg({});
+    m[4] = 0;
+    m[5] = 0x10; // tcp_status 0x1000
+    modbuscfg_s mb;
+    mb.resetcfg = true;
+    ASSERT_EQ(decodeModbusCfg(m.data(), m.size(), mb), DecodeStatus::Ok);
+    EXPECT_FALSE(mb.resetcfg);
+    EXPECT_TRUE(mb.tcp_status);
+}
+
+TEST(Decoders, CoreItemsMustFillTheSectionExactly)
+{
+    std::vector<core_tmp> items{item(1, 2, 3, 4, {0xAA, 0xBB})};
+    std::vector<uint8_t> sect;
+    ASSERT_TRUE(encodeCore(items, sect));
+    // wire order is little-endian: BB AA
+    EXPECT_EQ(sect[12], 0xBB);
+    EXPECT_EQ(sect[13], 0xAA);
+
+    std::vector<core_tmp> out{item(9, 9, 9, 9, {1})};
+    const auto before = out;
+
+    auto overrun = sect;
+    overrun[10] = 3; // datalen 3 but only 2 data bytes in the section
+    EXPECT_EQ(decodeCore(overrun.data(), overrun.size(), out), DecodeStatus::BadItems);
+    EXPECT_EQ(out, before);
+
+    auto huge = sect;
+    huge[10] = 0xFF;
+    huge[11] = 0xFF;
+    EXPECT_EQ(decodeCore(huge.data(), huge.size(), out), DecodeStatus::BadItems);
+
+    auto leftover = sect;
+    leftover.insert(leftover.end(), {1, 2, 3});
+    leftover[2] = static_cast<uint8_t>(leftover.size());
+    EXPECT_EQ(decodeCore(leftover.data(), leftover.size(), out), DecodeStatus::BadItems);
+    EXPECT_EQ(out, before);
+
+    // partial parse keeps the items that fit
+    std::vector<core_tmp> partial;
+    EXPECT_FALSE(parseCoreItems(leftover.data() + 4, leftover.size() - 4, partial));
+    ASSERT_EQ(partial.size(), 1u);
+    EXPECT_EQ(partial[0], items[0]);
+
+    // an empty Core section and a zero-length item
+    std::vector<uint8_t> empty;
+    ASSERT_TRUE(encodeCore({}, empty));
+    EXPECT_EQ(empty.size(), 4u);
+    ASSERT_EQ(decodeCore(empty.data(), empty.size(), out), DecodeStatus::Ok);
+    EXPECT_TRUE(out.empty());
+    std::vector<uint8_t> zero;
+    ASSERT_TRUE(encodeCore({item(5, 6, 7, 8, {})}, zero));
+    EXPECT_EQ(zero.size(), 12u);
+    ASSERT_EQ(decodeCore(zero.data(), zero.size(), out), DecodeStatus::Ok);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(out[0].baData.empty());
+    EXPECT_EQ(out[0].datalen, 0);
+}

@@ -1,0 +1,196 @@
+#include "screensaver.h"
+
+#include "helpers.h"
+#include "settings.h"
+
+#include <QDebug>
+#include <QEvent>
+#include <QTimer>
+
+namespace Tessal
+{
+
+ScreenSaver* ScreenSaver::staticInstance = nullptr;
+
+bool MouseEventFilter::eventFilter(QObject* watched, QEvent* event)
+{
+    ScreenSaver* saver = ScreenSaver::instance();
+    const QEvent::Type type = event->type();
+    if (!saver->active()) {
+        switch (type) {
+        case QEvent::MouseMove: {
+            // The move that wakes the screen lights it and goes no further.
+            const bool woke = saver->activate(true);
+            if (woke)
+                sinceWake.start();
+            return woke;
+        }
+        case QEvent::MouseButtonPress:
+            // Its release is swallowed too, even if the screen lights up
+            // before the finger is lifted.
+            swallowingPress = true;
+            return true;
+        case QEvent::MouseButtonRelease:
+            swallowingPress = false;
+            return true;
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseTrackingChange:
+            // Nothing touched on a dark screen may reach the page.
+            return true;
+        case QEvent::TouchBegin:
+            // A widget that takes touch events directly sees no mouse move:
+            // the touch itself wakes the screen, and all of it is swallowed.
+            saver->activate(true);
+            swallowingTouch = true;
+            return true;
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+            return true;
+        default:
+            return QObject::eventFilter(watched, event);
+        }
+    }
+
+    if (swallowingTouch) {
+        if (type == QEvent::TouchUpdate)
+            return true;
+        if (type == QEvent::TouchEnd || type == QEvent::TouchCancel) {
+            swallowingTouch = false;
+            return true;
+        }
+        if (type == QEvent::TouchBegin)
+            swallowingTouch = false;
+    }
+
+    if (type == QEvent::MouseButtonPress && sinceWake.isValid() &&
+        sinceWake.elapsed() < MouseEventFilter::WakeTouchGraceMs) {
+        // The press of the touch whose move lit the screen.
+        sinceWake.invalidate();
+        swallowingPress = true;
+        return true;
+    }
+    if (swallowingPress) {
+        if (type == QEvent::MouseMove || type == QEvent::MouseButtonDblClick)
+            return true;
+        if (type == QEvent::MouseButtonRelease) {
+            swallowingPress = false;
+            return true;
+        }
+    }
+
+    if (type == QEvent::MouseButtonPress) {
+        sinceWake.invalidate();
+        saver->stopBuzzer();
+        saver->resetTimer();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+ScreenSaver::ScreenSaver() : QObject(nullptr), currentState(ScreenInactive), timerAsleep(nullptr)
+{
+    timerAsleep = new QTimer(this);
+    // Creating the screen saver lights the screen.
+    setScreenState(ScreenActive);
+}
+
+ScreenSaver* ScreenSaver::instance()
+{
+    if (!staticInstance)
+        staticInstance = new ScreenSaver();
+    return staticInstance;
+}
+
+QString ScreenSaver::blankPath()
+{
+    return Helpers::systemPath("/sys/class/graphics/fb0/blank");
+}
+
+QString ScreenSaver::backlightPath()
+{
+    return Helpers::systemPath(
+        "/sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0/bl_power");
+}
+
+void ScreenSaver::install()
+{
+    qDebug() << "Install screensaver";
+    timerAsleep->stop();
+    disconnect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
+    connect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
+    resetTimer();
+}
+
+void ScreenSaver::uninstall() {}
+
+void ScreenSaver::handleMouseMove(QObject* object)
+{
+    if (object)
+        object->installEventFilter(&mouseEventFilter);
+}
+
+bool ScreenSaver::activate(bool on)
+{
+    if (on == active())
+        return false;
+    setScreenState(on ? ScreenActive : ScreenInactive);
+    return true;
+}
+
+bool ScreenSaver::active() const
+{
+    return currentState == ScreenActive;
+}
+
+void ScreenSaver::resetTimer()
+{
+    qDebug() << "resetTimer";
+    timerAsleep->setInterval(Settings::getUIScreenSaverInterval());
+    timerAsleep->setSingleShot(true);
+    timerAsleep->start();
+}
+
+void ScreenSaver::setStopBuzzerServer(const QString& address)
+{
+    qDebug().noquote() << QString("%1 - Stop buzzer server: %2").arg(Helpers::now(), address);
+}
+
+void ScreenSaver::stopBuzzer()
+{
+    qDebug() << "stopBuzzer()";
+}
+
+bool ScreenSaver::restore()
+{
+    return setScreenState(ScreenActive);
+}
+
+bool ScreenSaver::save(int)
+{
+    return setScreenState(ScreenInactive);
+}
+
+void ScreenSaver::goSleep()
+{
+    qDebug() << "goSleep";
+    activate(false);
+}
+
+bool ScreenSaver::setScreenState(ScreenState state)
+{
+    if (state == currentState)
+        return true;
+    qDebug() << "setScreenState" << static_cast<int>(state);
+    currentState = state;
+    emit activated(state == ScreenInactive);
+    if (state == ScreenActive)
+        stopBuzzer();
+
+    const int value = state == ScreenInactive ? 1 : 0;
+    // The backlight follows only when the frame buffer accepted the change.
+    if (!Helpers::echo(blankPath(), value))
+        return false;
+    return Helpers::echo(backlightPath(), value);
+}
+
+} // namespace Tessal

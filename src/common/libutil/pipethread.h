@@ -1,6 +1,7 @@
 #pragma once
 
 #include <poll.h>
+#include <type_traits>
 
 #include "connectionthreadpipe.h"
 #include "thread.h"
@@ -45,6 +46,14 @@ public:
     int SendCmd(unsigned short usCmd, unsigned long ulParam, short sSessionID);
     // Stores usCmd into pMsg and posts ulSize bytes of it to the own pipe.
     int SendCmd(unsigned short usCmd, Msg_t* pMsg, unsigned long ulSize);
+    // Integer parameters of any type (SendCmd(CMD_STOP, 0, 0)) post a MsgInfo_t;
+    // without this a literal 0 could also be read as a null message.
+    template <typename P, typename S,
+              typename = std::enable_if_t<std::is_integral<P>::value && std::is_integral<S>::value>>
+    int SendCmd(unsigned short usCmd, P param, S session)
+    {
+        return SendCmd(usCmd, static_cast<unsigned long>(param), static_cast<short>(session));
+    }
 
     // Creates a disarmed monotonic timer, watched for POLLIN; its descriptor or -1.
     int TimerCreate();

@@ -1,0 +1,348 @@
+#include "downloadhandler.h"
+
+#include "filedialog.h"
+#include "helpers.h"
+#include "settings.h"
+
+#include "progresspopup.h"
+#include "timedpopup.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QUrl>
+#include <QWidget>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace Tessal
+{
+
+namespace
+{
+
+// While the confirmation dialog is open the reply keeps receiving; this much
+// is held in memory before the server is made to wait.
+constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
+// Data is moved from the reply to the file in pieces of this size.
+constexpr qint64 WriteChunkSize = 256 * 1024;
+
+bool isQuote(QChar c)
+{
+    return c == QLatin1Char('"') || c == QLatin1Char('\'');
+}
+
+QString stripQuotesAndBlanks(QString text)
+{
+    int begin = 0;
+    int end = text.size();
+    while (begin < end && (text.at(begin).isSpace() || isQuote(text.at(begin))))
+        ++begin;
+    while (end > begin && (text.at(end - 1).isSpace() || isQuote(text.at(end - 1))))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+} // namespace
+
+DownloadHandler::DownloadHandler(QWidget* mainWindow) : QObject(nullptr), mainWindow(mainWindow) {}
+
+DownloadHandler::~DownloadHandler()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    if (file) {
+        // An unfinished download leaves nothing half-written on the drive.
+        discardFile();
+        remountUsb(false);
+    }
+    closeProgressPopup();
+}
+
+bool DownloadHandler::driveMounted()
+{
+    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
+           QFileInfo::exists(Settings::getFilesUsbDriveFile());
+}
+
+QString DownloadHandler::safeFileName(const QString& name)
+{
+    QString result = stripQuotesAndBlanks(name);
+    // Only the last path component, whichever separator the server used.
+    const int slash =
+        std::max(result.lastIndexOf(QLatin1Char('/')), result.lastIndexOf(QLatin1Char('\\')));
+    result = stripQuotesAndBlanks(result.mid(slash + 1));
+    for (QChar& c : result) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('_');
+    }
+    if (result == QLatin1String(".") || result == QLatin1String(".."))
+        return QString();
+    return result;
+}
+
+QString DownloadHandler::fileNameFor(const QByteArray& contentDisposition, const QUrl& url)
+{
+    QString name;
+    const QStringList parts =
+        QString::fromUtf8(contentDisposition).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        const QString trimmed = part.trimmed();
+        if (trimmed.startsWith(QLatin1String("filename=")))
+            name = trimmed.mid(9).trimmed();
+    }
+    name = safeFileName(name);
+    if (name.isEmpty())
+        name = safeFileName(url.fileName());
+    if (name.isEmpty()) {
+        name = QDateTime::currentDateTime().toString("yyyyMMdd-hhmmss");
+        qDebug().noquote()
+            << QString("%1 - No filename specified, using '%2'").arg(Helpers::now(), name);
+    }
+    return name;
+}
+
+QString DownloadHandler::uniqueFileName(const QString& directory, const QString& name)
+{
+    const QDir dir(directory);
+    // A dangling symbolic link counts as taken: writing through it would
+    // create a file somewhere else.
+    auto taken = [&dir](const QString& candidate) {
+        const QFileInfo info(dir.filePath(candidate));
+        return info.exists() || info.isSymLink();
+    };
+    if (!taken(name))
+        return name;
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString base = dot >= 0 ? name.left(dot) : name;
+    const QString suffix = dot >= 0 ? name.mid(dot + 1) : QString();
+    for (int n = 1;; ++n) {
+        const QString candidate = QString("%1-%2.%3").arg(base).arg(n).arg(suffix);
+        if (!taken(candidate))
+            return candidate;
+    }
+}
+
+void DownloadHandler::showMessage(const QString& text)
+{
+    TimedPopup popup(text, mainWindow);
+    popup.exec();
+}
+
+void DownloadHandler::releaseReply()
+{
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+}
+
+void DownloadHandler::discardFile()
+{
+    if (!file)
+        return;
+    file->close();
+    if (!file->remove()) {
+        qCritical().noquote() << QString("%1 - Error removing the incomplete file '%2': %3")
+                                     .arg(Helpers::now(), file->fileName(), file->errorString());
+    }
+    file->deleteLater();
+    file = nullptr;
+}
+
+void DownloadHandler::closeProgressPopup()
+{
+    if (!progressPopup)
+        return;
+    progressPopup->close();
+    progressPopup->deleteLater();
+    progressPopup = nullptr;
+}
+
+bool DownloadHandler::start(QNetworkReply* newReply)
+{
+    qDebug().noquote() << QString("%1 - Download request for '%2'")
+                              .arg(Helpers::now(), newReply->url().toString());
+
+    if (reply) {
+        // One download at a time: the second request is refused, the running
+        // one goes on.
+        qDebug().noquote() << QString("%1 - Download refused: another download is in progress")
+                                  .arg(Helpers::now());
+        newReply->abort();
+        newReply->deleteLater();
+        return false;
+    }
+
+    reply = newReply;
+    reply->setParent(this);
+    // The page releases every reply that its manager reports finished; this
+    // one belongs to the download until it ends, so the manager must not hand
+    // it out (it could be deleted while the dialog below is open).
+    if (QNetworkAccessManager* manager = reply->manager())
+        QObject::disconnect(reply, SIGNAL(finished()), manager, SLOT(_q_replyFinished()));
+    reply->setReadBufferSize(ReplyBufferSize);
+    writeError.clear();
+
+    if (!driveMounted()) {
+        qDebug().noquote()
+            << QString("%1 - Download canceled: USB drive not mounted").arg(Helpers::now());
+        showMessage(Settings::getUIMsgUSBDriveNotMounted());
+        releaseReply();
+        return false;
+    }
+
+    const QString directory = Settings::getFilesDirectory();
+    const QString name = uniqueFileName(
+        directory, fileNameFor(reply->rawHeader("Content-Disposition"), reply->url()));
+
+    {
+        FileDialog dialog(true, name, mainWindow);
+        if (dialog.exec() != QDialog::Accepted) {
+            qDebug().noquote() << QString("%1 - Download canceled by user").arg(Helpers::now());
+            releaseReply();
+            return false;
+        }
+    }
+
+    qDebug() << "Rw-remount the usb drive";
+    remountUsb(true);
+
+    const QString path = QDir(directory).absoluteFilePath(name);
+    qDebug().noquote() << QString("%1 - File will be saved to '%2'").arg(Helpers::now(), path);
+
+    // NewOnly: never truncate a file that appeared meanwhile, never follow a
+    // symbolic link out of the drive.
+    file = new QFile(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        delete file;
+        file = nullptr;
+        releaseReply();
+        qCritical().noquote()
+            << QString("%1 - Error opening file '%2' for writing.").arg(Helpers::now(), path);
+        showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
+        qDebug() << "Ro-remount the usb drive";
+        remountUsb(false);
+        return false;
+    }
+
+    if (reply->isFinished()) {
+        downloadFinished();
+        return true;
+    }
+
+    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadHandler::downloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadHandler::writeAvailableData);
+    connect(reply, &QNetworkReply::finished, this, &DownloadHandler::downloadFinished);
+    progressPopup = new ProgressPopup(Settings::getUIMsgDownloadInProgress(), mainWindow);
+    progressPopup->show();
+    // What arrived while the dialog was open.
+    writeAvailableData();
+    return true;
+}
+
+bool DownloadHandler::remountUsb(bool rw)
+{
+    const QString argument = rw ? QStringLiteral("rw") : QStringLiteral("ro");
+    qDebug().noquote() << "RemountUSB" << argument;
+    Helpers::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
+    return true;
+}
+
+void DownloadHandler::downloadProgress(qint64 bytesRead, qint64 bytesTotal)
+{
+    if (!progressPopup || bytesTotal <= 0)
+        return;
+    progressPopup->setProgress(static_cast<int>(bytesRead * 100 / bytesTotal));
+}
+
+bool DownloadHandler::saveAvailableData()
+{
+    if (!reply || !file || !writeError.isEmpty())
+        return writeError.isEmpty();
+    while (reply->bytesAvailable() > 0) {
+        const QByteArray chunk = reply->read(WriteChunkSize);
+        if (chunk.isEmpty())
+            break;
+        if (file->write(chunk) != chunk.size()) {
+            writeError = file->errorString();
+            qCritical().noquote() << QString("%1 - Error writing file '%2': %3")
+                                         .arg(Helpers::now(), file->fileName(), writeError);
+            return false;
+        }
+    }
+    return true;
+}
+
+void DownloadHandler::writeAvailableData()
+{
+    // A drive that cannot take the data ends the download at once; abort()
+    // reports the reply finished, which ends up in downloadFinished().
+    if (!saveAvailableData() && reply && !reply->isFinished())
+        reply->abort();
+}
+
+void DownloadHandler::downloadFinished()
+{
+    if (!reply)
+        return;
+    reply->disconnect(this);
+
+    saveAvailableData();
+    QString failure = writeError;
+    if (reply->error() != QNetworkReply::NoError && failure.isEmpty())
+        failure = reply->errorString();
+
+    if (file) {
+        if (failure.isEmpty() && !file->flush())
+            failure = file->errorString();
+        if (failure.isEmpty()) {
+            // The drive may be pulled right after the message: force the data
+            // to the medium first.
+            const int handle = file->handle();
+            if (handle < 0) {
+                qDebug().noquote()
+                    << QString("%1 - Filesystem synchronization failed: no file handle")
+                           .arg(Helpers::now());
+            } else if (::fsync(handle) == -1) {
+                qDebug().noquote() << QString("%1 - Filesystem synchronization failed: error %2")
+                                          .arg(Helpers::now())
+                                          .arg(errno);
+            }
+            file->close();
+            file->deleteLater();
+            file = nullptr;
+        } else {
+            // A partial file must not pass for the download.
+            discardFile();
+        }
+    }
+
+    reply->deleteLater();
+    reply = nullptr;
+    closeProgressPopup();
+
+    if (failure.isEmpty()) {
+        qDebug().noquote() << QString("%1 - Download complete").arg(Helpers::now());
+        showMessage(Settings::getUIMsgDownloadComplete());
+    } else {
+        qDebug().noquote() << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
+        showMessage(Settings::getUIMsgError() + ": " + failure);
+    }
+
+    qDebug() << "Ro-remount the usb drive";
+    remountUsb(false);
+}
+
+} // namespace Tessal

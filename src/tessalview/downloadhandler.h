@@ -1,0 +1,81 @@
+#ifndef TESSAL_DOWNLOADHANDLER_H
+#define TESSAL_DOWNLOADHANDLER_H
+
+#include <QObject>
+#include <QString>
+
+class QFile;
+class QNetworkReply;
+class QUrl;
+class QWidget;
+
+namespace Tessal
+{
+
+class ProgressPopup;
+
+// Saves content that the web engine cannot display to the USB drive: asks the
+// user to confirm the file name, makes the drive writable, writes the data as
+// it arrives, syncs the file and makes the drive read-only again. Serves one
+// download at a time.
+class DownloadHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `mainWindow` is the parent of the dialogs and popups; it is not owned.
+    explicit DownloadHandler(QWidget* mainWindow);
+    ~DownloadHandler() override;
+
+    // Takes ownership of `reply`. True when the download was started (or
+    // completed at once); false when it ended without saving anything.
+    bool start(QNetworkReply* reply);
+
+    // Runs "usbremount.sh rw" or "usbremount.sh ro" from the script directory
+    // when it is there. Always true: a missing script is not an error.
+    bool remountUsb(bool rw);
+
+    // A file name sent by a server is untrusted: this keeps its last path
+    // component without surrounding quotes, and returns an empty string for
+    // a name that cannot be a plain file in the drive directory.
+    static QString safeFileName(const QString& name);
+
+    // The name under which the reply's content is saved: the
+    // Content-Disposition file name, else the URL's last path component,
+    // else the current local time "yyyyMMdd-hhmmss". Never a path.
+    static QString fileNameFor(const QByteArray& contentDisposition, const QUrl& url);
+
+    // `name` itself when no entry of that name exists in `directory`, else the
+    // first free "base-N.suffix" (N = 1, 2, ...).
+    static QString uniqueFileName(const QString& directory, const QString& name);
+
+public slots:
+    void downloadProgress(qint64 bytesRead, qint64 bytesTotal);
+    void downloadFinished();
+
+private slots:
+    void writeAvailableData();
+
+private:
+    // True when the drive directory and the marker file both exist.
+    static bool driveMounted();
+    // Moves what the reply holds into the file; false once writing failed.
+    bool saveAvailableData();
+    void showMessage(const QString& text);
+    // Aborts and releases the reply without saving anything.
+    void releaseReply();
+    // Closes and deletes the partial file after a failed download.
+    void discardFile();
+    void closeProgressPopup();
+
+    QWidget* mainWindow;
+    ProgressPopup* progressPopup = nullptr;
+    QNetworkReply* reply = nullptr;
+    QFile* file = nullptr;
+    // Set when writing to the drive failed; the download ends as failed.
+    QString writeError;
+};
+
+} // namespace Tessal
+
+#endif

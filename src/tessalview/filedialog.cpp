@@ -1,0 +1,116 @@
+#include "filedialog.h"
+
+#include "settings.h"
+#include "ui_filedialog.h"
+
+#include "screensaver.h"
+#include "timedpopup.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace Tessal
+{
+
+namespace
+{
+
+// The drive counts as mounted only while both its directory and the marker
+// file that the system creates on mounting exist.
+bool driveMounted()
+{
+    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
+           QFileInfo::exists(Settings::getFilesUsbDriveFile());
+}
+
+void showMessage(QWidget* parent, const QString& text)
+{
+    TimedPopup popup(text, parent);
+    popup.exec();
+}
+
+} // namespace
+
+FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
+    : QDialog(parent), ui(new Ui::FileDialog), download(download), filename(filename)
+{
+    ui->setupUi(this);
+    ui->lblFile->setText(Settings::getUITextFilename());
+    ui->lblFileValue->setText(filename);
+
+    if (download) {
+        setWindowTitle(Settings::getUITextDownload());
+        ui->listFiles->setSelectionMode(QAbstractItemView::NoSelection);
+    } else {
+        setWindowTitle(Settings::getUITextUpload());
+        ui->listFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    }
+
+    ui->buttonBox->button(QDialogButtonBox::Ok)->setText(Settings::getUITextOK());
+    ui->buttonBox->button(QDialogButtonBox::Cancel)->setText(Settings::getUITextCancel());
+    setFixedSize(size());
+    setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint);
+
+    // Only plain files: hidden files are the drive's housekeeping, and a
+    // symbolic link could lead an upload to a file outside the drive.
+    const QDir dir(Settings::getFilesDirectory());
+    ui->listFiles->addItems(
+        dir.entryList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name));
+
+    // Scroll bars wide enough for a finger.
+    const QString css = QStringLiteral("QScrollBar:vertical { width: 32; } "
+                                       "QScrollBar:handle:vertical { min-height: 32; } "
+                                       "QScrollBar:horizontal { height: 32px; } "
+                                       "QScrollBar:handle:horizontal { min-width: 32; } ");
+    ui->listFiles->verticalScrollBar()->setStyleSheet(css);
+    ui->listFiles->horizontalScrollBar()->setStyleSheet(css);
+
+    setMouseTracking(true);
+    ScreenSaver::instance()->handleMouseMove(this);
+}
+
+FileDialog::~FileDialog()
+{
+    delete ui;
+}
+
+void FileDialog::on_listFiles_itemSelectionChanged()
+{
+    if (download)
+        return;
+    const QList<QListWidgetItem*> selected = ui->listFiles->selectedItems();
+    if (selected.isEmpty())
+        return;
+    filename = selected.first()->text();
+    ui->lblFileValue->setText(filename);
+}
+
+QString FileDialog::chooseUploadFile(QWidget* mainWindow)
+{
+    if (!driveMounted()) {
+        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        return QString();
+    }
+
+    FileDialog dialog(false, QString(), mainWindow);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+
+    const QString name = dialog.getFilename();
+    if (name.isEmpty()) {
+        showMessage(mainWindow, Settings::getUIMsgNoFileSelected());
+        return QString();
+    }
+    // The drive may have been pulled while the dialog was open.
+    const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
+    if (!driveMounted() || !QFileInfo(path).isFile()) {
+        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        return QString();
+    }
+    return path;
+}
+
+} // namespace Tessal

@@ -1,0 +1,441 @@
+// Process side and JSON commands of the Modbus server thread.
+#include "modbusserverthread.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "jsonhelpers.h"
+#include "log.h"
+
+#define MODNAME "plinthd"
+
+namespace
+{
+
+cJSON* MakeReply(int iErr, const char* pszInfo)
+{
+    cJSON* pReply = cJSON_CreateObject();
+    cJSON_AddNumberToObject(pReply, "err", iErr);
+    cJSON_AddStringToObject(pReply, "info", pszInfo ? pszInfo : "");
+    return pReply;
+}
+
+// The program's build time as "yyyy.mm.dd hh:mm:ss".
+std::string BuildDate()
+{
+    static const char* const s_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char szMonth[4] = {0};
+    int iDay = 0, iYear = 0, iHour = 0, iMin = 0, iSec = 0, iMonth = 0;
+    sscanf(__DATE__, "%3s %d %d", szMonth, &iDay, &iYear);
+    sscanf(__TIME__, "%d:%d:%d", &iHour, &iMin, &iSec);
+    for (int i = 0; i < 12; i++) {
+        if (strcmp(szMonth, s_months[i]) == 0)
+            iMonth = i + 1;
+    }
+    char szBuf[64];
+    snprintf(szBuf, sizeof(szBuf), "%d.%02d.%02d %02d:%02d:%02d", iYear, iMonth, iDay, iHour, iMin,
+             iSec);
+    return szBuf;
+}
+
+const char* ProtocolName(ModbusType_t eType)
+{
+    switch (eType) {
+    case MBTYPE_RTU:
+        return "rtu";
+    case MBTYPE_TCP:
+        return "tcp";
+    case MBTYPE_TCP_PI:
+        return "tcppi";
+    default:
+        return "undef";
+    }
+}
+
+} // namespace
+
+CModBusServerThread::CModBusServerThread()
+    : m_iTimerRefresh(-1), m_iTimerWork(-1), m_iState(0), m_iEventFD(-1), m_pmbCtx(nullptr),
+      m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1)
+{
+}
+
+CModBusServerThread::~CModBusServerThread()
+{
+    CloseModbus();
+    if (m_iSpareFD >= 0)
+        close(m_iSpareFD);
+}
+
+int CModBusServerThread::Init()
+{
+    int iRet = CPipeThread::Init();
+    if (iRet != 0)
+        return iRet;
+
+    m_tLastStatus = time(nullptr);
+    m_ProcStatus = ProcStatus_t();
+    m_pmbCtx = nullptr;
+    m_bEnableEvent = false;
+    m_mbConfig = ModbusConfig_t();
+    m_mbStat = ModbusStat_t();
+    if (m_iSpareFD < 0)
+        m_iSpareFD = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    if (InitDBus(PLINTHD_BUS_NAME, PLINTHD_INTERFACE, DBUS_OBJECT_PATH) != 0) {
+        LogWrite(MODNAME, 3, "Can't init dbus");
+        return -1;
+    }
+    m_iTimerWork = TimerCreate();
+    AppInit();
+    SendStartedSignal();
+    return 0;
+}
+
+int CModBusServerThread::Close()
+{
+    CloseModbus();
+    if (m_iTimerWork >= 0)
+        TimerDelete(m_iTimerWork);
+    m_iTimerWork = -1;
+    return DBusThread::Close();
+}
+
+int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, RegZoneList_t& zones,
+                                          std::string& sInfo)
+{
+    cJSON* pProtocol = cJSON_GetObjectItemCaseSensitive(json, "protocol");
+    cJSON* pDelay = cJSON_GetObjectItemCaseSensitive(json, "delay");
+    cJSON* pTables = cJSON_GetObjectItemCaseSensitive(json, "tables");
+    if (!cJSON_IsString(pProtocol)) {
+        sInfo = "Protocol is missing";
+        return 108;
+    }
+    if (!JsonIsInt(pDelay)) {
+        sInfo = "Delay is missing";
+        return 108;
+    }
+    if (!cJSON_IsArray(pTables)) {
+        sInfo = "Tables defs are missing";
+        return 108;
+    }
+    m_mbConfig.iDelay = JsonInt(pDelay);
+
+    const char* pszProtocol = pProtocol->valuestring;
+    if (strcmp(pszProtocol, "rtu") == 0) {
+        m_mbConfig.eType = MBTYPE_RTU;
+    } else if (strcmp(pszProtocol, "tcp") == 0) {
+        m_mbConfig.eType = MBTYPE_TCP;
+    } else if (strcmp(pszProtocol, "tcppi") == 0) {
+        m_mbConfig.eType = MBTYPE_TCP_PI;
+    } else {
+        m_mbConfig.eType = MBTYPE_UNDEF;
+        sInfo = "Unknown protocol";
+        return 108;
+    }
+
+    cJSON* pParams = cJSON_GetObjectItemCaseSensitive(json, pszProtocol);
+    if (!cJSON_IsObject(pParams)) {
+        sInfo = m_mbConfig.eType == MBTYPE_RTU   ? "RTU parameters not found"
+                : m_mbConfig.eType == MBTYPE_TCP ? "TCP parameters not found"
+                                                 : "TCP-PI parameters not found";
+        return 108;
+    }
+
+    if (m_mbConfig.eType == MBTYPE_RTU) {
+        cJSON* pDevId = cJSON_GetObjectItemCaseSensitive(pParams, "devid");
+        cJSON* pBaud = cJSON_GetObjectItemCaseSensitive(pParams, "baud");
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
+        cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pParams, "mode");
+        if (!JsonIsInt(pDevId) || !JsonIsInt(pBaud) || !cJSON_IsString(pPort)) {
+            sInfo = "Incomplete or invalid RTU config";
+            return 108;
+        }
+        int iData = 0, iStop = 0;
+        char cParity = 0;
+        if (!cJSON_IsString(pMode) ||
+            sscanf(pMode->valuestring, "%d%c%d", &iData, &cParity, &iStop) != 3) {
+            sInfo = "Invalid format of UART mode";
+            return 108;
+        }
+        cParity = static_cast<char>(tolower(static_cast<unsigned char>(cParity)));
+        if (cParity != 'n' && cParity != 'e' && cParity != 'o') {
+            sInfo = "Invalid UART parity specifier";
+            return 108;
+        }
+        m_mbConfig.rtu.iMbDevId = JsonInt(pDevId);
+        m_mbConfig.rtu.iBaudrate = JsonInt(pBaud);
+        m_mbConfig.rtu.sDevice = pPort->valuestring;
+        m_mbConfig.rtu.iDataBits = iData;
+        m_mbConfig.rtu.cParity = cParity;
+        m_mbConfig.rtu.iStopBits = iStop;
+    } else if (m_mbConfig.eType == MBTYPE_TCP) {
+        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, "listen");
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
+        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort)) {
+            sInfo = "Incomplete or invalid TCP config";
+            return 108;
+        }
+        m_mbConfig.tcp.sListen = pListen->valuestring;
+        m_mbConfig.tcp.iPort = JsonInt(pPort);
+    } else {
+        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, "listen");
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
+        if (!cJSON_IsString(pListen) || !cJSON_IsString(pPort)) {
+            sInfo = "Incomplete or invalid TCP-PI config";
+            return 108;
+        }
+        m_mbConfig.tcppi.sListen = pListen->valuestring;
+        m_mbConfig.tcppi.sService = pPort->valuestring;
+    }
+
+    if (cJSON_GetArraySize(pTables) == 0) {
+        sInfo = "No tables specified";
+        return 108;
+    }
+    cJSON* pTable = nullptr;
+    cJSON_ArrayForEach(pTable, pTables)
+    {
+        RegZone_t table;
+        int iErr = GetRegZoneFromJson(pTable, table);
+        if (iErr != 0) {
+            sInfo = "Table info missing or incorrect";
+            return iErr;
+        }
+        fprintf(stderr, "New table: addr=%d, len=%d\n", table.iAddress, table.iLength);
+        tables.push_back(table);
+        cJSON* pZones = cJSON_GetObjectItemCaseSensitive(pTable, "zones");
+        if (!cJSON_IsArray(pZones))
+            continue;
+        cJSON* pZone = nullptr;
+        cJSON_ArrayForEach(pZone, pZones)
+        {
+            RegZone_t zone;
+            iErr = GetRegZoneFromJson(pZone, zone);
+            if (iErr != 0) {
+                sInfo = "Zone info missing or incorrect";
+                return iErr;
+            }
+            zones.push_back(zone);
+        }
+    }
+    return 0;
+}
+
+int CModBusServerThread::OpenInterface()
+{
+    switch (m_mbConfig.eType) {
+    case MBTYPE_RTU:
+        return InitMbRtu();
+    case MBTYPE_TCP:
+        return InitMbTcp();
+    case MBTYPE_TCP_PI:
+        return InitMbTcpPI();
+    default:
+        return 108;
+    }
+}
+
+int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+{
+    LogWrite(MODNAME, 6, "ExecuteCmdInit");
+    std::string sInfo;
+    RegZoneList_t tables, zones;
+    int iErr = ParseInitRequest(json, tables, zones, sInfo);
+
+    if (iErr == 0) {
+        int iLength = CRegisterBlock::ComputeRange(tables);
+        fprintf(stderr, "range.addr = %d\n", 0);
+        fprintf(stderr, "range.len  = %d\n", iLength);
+        if (iLength < 1) {
+            iErr = 108;
+            sInfo = "Table size must be at least 1";
+        } else {
+            iErr = m_regs.Build(iLength, tables, zones, sInfo);
+            if (iErr == -1) {
+                // No reply text and no status update, as for any allocation failure
+                // of the mapping itself.
+                LogWrite("MBSRV ", 3, "Failed to allocate the mapping: %s", strerror(errno));
+                return -1;
+            }
+        }
+    }
+
+    if (iErr == 0) {
+        iErr = OpenInterface();
+        if (iErr != 0) {
+            sInfo = "Can't initialize Modbus interface";
+        } else {
+            AddWaitDescriptor(m_mbFD, POLLIN);
+        }
+    }
+
+    int iErrno = errno;
+    if (iErr == 0) {
+        DBusThread::ExecuteCmdInit(pcCmd, json, jsonResult);
+    } else {
+        // A failed init leaves nothing open or allocated, so a corrected init
+        // can follow at once.
+        CloseModbus();
+        m_regs.ReleaseAccess();
+    }
+    if (m_iTimerWork >= 0)
+        TimerSet(m_iTimerWork, 0, 5000, true);
+    m_ProcStatus.m_iErr = iErr;
+    m_ProcStatus.m_iErrno = iErr != 0 ? iErrno : 0;
+    jsonResult = MakeReply(iErr, sInfo.c_str());
+    return iErr;
+}
+
+int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+{
+    cJSON* pData = cJSON_GetObjectItemCaseSensitive(json, "data");
+    int iErr = 0;
+    const char* pszInfo = "";
+    if (!cJSON_IsArray(pData)) {
+        iErr = 108;
+        pszInfo = "No dataset def";
+    } else {
+        cJSON* pEvent = cJSON_GetObjectItemCaseSensitive(json, "event");
+        if (cJSON_IsBool(pEvent))
+            m_bEnableEvent = cJSON_IsTrue(pEvent);
+        cJSON* pSet = nullptr;
+        cJSON_ArrayForEach(pSet, pData)
+        {
+            cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pSet, "address");
+            cJSON* pValues = cJSON_GetObjectItemCaseSensitive(pSet, "values");
+            if (!JsonIsInt(pAddr) || !cJSON_IsArray(pValues)) {
+                iErr = 108;
+                pszInfo = "Invalid/incomplete dataset";
+                continue;
+            }
+            m_regs.StoreValues(JsonInt(pAddr), pValues);
+        }
+    }
+    int iErrno = errno;
+    if (iErr == 0)
+        DBusThread::ExecuteCmdSetConfig(pcCmd, json, jsonResult);
+    m_ProcStatus.m_iErr = iErr;
+    m_ProcStatus.m_iErrno = iErr != 0 ? iErrno : 0;
+    jsonResult = MakeReply(iErr, pszInfo);
+    return iErr;
+}
+
+int CModBusServerThread::ExecuteCmdDeInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+{
+    CloseModbus();
+    m_ProcStatus = ProcStatus_t();
+    return DBusThread::ExecuteCmdDeInit(pcCmd, json, jsonResult);
+}
+
+int CModBusServerThread::ExecuteCmdStop(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+{
+    m_regs.ReleaseAccess();
+    return DBusThread::ExecuteCmdStop(pcCmd, json, jsonResult);
+}
+
+int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+{
+    if (strcmp(pcCmd, "getconfig") != 0)
+        return DBusThread::ExecuteCmdOther(pcCmd, json, jsonResult);
+
+    cJSON* pZones = cJSON_GetObjectItemCaseSensitive(json, "zones");
+    if (!cJSON_IsArray(pZones)) {
+        jsonResult = cJSON_CreateObject();
+        return 108;
+    }
+    RegZoneList_t zones;
+    cJSON* pZone = nullptr;
+    cJSON_ArrayForEach(pZone, pZones)
+    {
+        RegZone_t zone;
+        int iErr = GetRegZoneFromJson(pZone, zone);
+        if (iErr != 0) {
+            jsonResult = MakeReply(iErr, "Zone incomplete");
+            return iErr;
+        }
+        // The reply holds one number per register: a length beyond the served
+        // range would only pad it with zeros, without bound.
+        if (zone.iLength > m_regs.Length()) {
+            jsonResult = MakeReply(108, "Zone length beyond the served range");
+            return 108;
+        }
+        zones.push_back(zone);
+    }
+
+    cJSON* pResult = cJSON_CreateObject();
+    cJSON* pData = cJSON_AddArrayToObject(pResult, "data");
+    for (const RegZone_t& zone : zones) {
+        cJSON* pItem = cJSON_CreateObject();
+        cJSON_AddNumberToObject(pItem, "address", zone.iAddress);
+        cJSON* pValues = cJSON_AddArrayToObject(pItem, "values");
+        for (int i = 0; i < zone.iLength; i++) {
+            cJSON_AddItemToArray(pValues, cJSON_CreateNumber(m_regs.BackendValue(
+                                              static_cast<long long>(zone.iAddress) + i)));
+        }
+        cJSON_AddItemToArray(pData, pItem);
+    }
+    cJSON_AddNumberToObject(pResult, "err", 0);
+    cJSON_AddStringToObject(pResult, "info", "");
+    jsonResult = pResult;
+    return 0;
+}
+
+int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
+{
+    cJSON* pStatus = cJSON_CreateObject();
+    cJSON_AddNumberToObject(pStatus, "err", m_ProcStatus.m_iErr);
+    cJSON_AddNumberToObject(pStatus, "errno", m_ProcStatus.m_iErrno);
+    cJSON_AddStringToObject(pStatus, "info", "");
+    cJSON_AddStringToObject(pStatus, "protocol", ProtocolName(m_mbConfig.eType));
+    if (m_mbConfig.eType == MBTYPE_RTU)
+        cJSON_AddNumberToObject(pStatus, "devid", m_mbConfig.rtu.iMbDevId);
+
+    cJSON* pStat = cJSON_AddObjectToObject(pStatus, "stat");
+    cJSON_AddNumberToObject(pStat, "rxerror", m_mbStat.ErrorRx);
+    cJSON_AddNumberToObject(pStat, "txerror", m_mbStat.ErrorTx);
+    cJSON_AddNumberToObject(pStat, "rxvalid", m_mbStat.ValidRx);
+    cJSON_AddNumberToObject(pStat, "txvalid", m_mbStat.ValidTx);
+
+    if (IsTcp()) {
+        cJSON* pClients = cJSON_AddArrayToObject(pStatus, "clients");
+        for (const auto& entry : m_clientList) {
+            cJSON* pClient = cJSON_CreateObject();
+            cJSON_AddStringToObject(pClient, "ip", entry.second.sIp.c_str());
+            cJSON_AddNumberToObject(pClient, "port", entry.second.iPort);
+            cJSON_AddItemToArray(pClients, pClient);
+        }
+    }
+
+    cJSON* pSwInfo = cJSON_AddObjectToObject(pStatus, "swinfo");
+    cJSON_AddStringToObject(pSwInfo, "name", "plinthd");
+    cJSON_AddStringToObject(pSwInfo, "version", "0.1");
+    cJSON_AddStringToObject(pSwInfo, "builddate", BuildDate().c_str());
+    cJSON_AddStringToObject(pSwInfo, "git", "undef");
+    jsonResult = pStatus;
+    return 0;
+}
+
+int CModBusServerThread::Work()
+{
+    CheckSendStatus();
+    return 0;
+}
+
+void CModBusServerThread::CheckSendStatus()
+{
+    if (m_DBUSState != DBUS_READY && m_DBUSState != DBUS_RUN)
+        return;
+    time_t tNow = time(nullptr);
+    if (tNow > m_tLastStatus + 2) {
+        m_tLastStatus = tNow;
+        SendStatusSignal();
+    }
+}

@@ -1,0 +1,74 @@
+// Configuration and register records of the Modbus server.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+enum ModbusType_t { MBTYPE_UNDEF = 0, MBTYPE_RTU = 1, MBTYPE_TCP = 2, MBTYPE_TCP_PI = 3 };
+
+// Access as seen from the Modbus master: "r" may be read, "w" may be written.
+enum AccessMode_t { ACCESS_NO = 0, ACCESS_RO = 1, ACCESS_WO = 2, ACCESS_RW = 3 };
+
+typedef struct ModbusRtuConfig_s {
+    int iMbDevId = 0;
+    std::string sDevice;
+    int iBaudrate = 0;
+    int iDataBits = 0;
+    char cParity = 0; // 'n', 'e' or 'o'
+    int iStopBits = 0;
+} ModbusRtuConfig_t;
+
+typedef struct ModbusTcpConfig_s {
+    std::string sListen;
+    int iPort = 0;
+    int iClients = 0; // listen backlog; 0 means the daemon's default
+} ModbusTcpConfig_t;
+
+typedef struct ModbusTcpPiConfig_s {
+    std::string sListen;
+    std::string sService;
+    int iClients = 0;
+} ModbusTcpPiConfig_t;
+
+typedef struct ModbusConfig_s {
+    ModbusType_t eType = MBTYPE_UNDEF;
+    int iDelay = 0;
+    ModbusRtuConfig_t rtu;
+    ModbusTcpConfig_t tcp;
+    ModbusTcpPiConfig_t tcppi;
+} ModbusConfig_t;
+
+typedef struct RegZone_s {
+    int iAddress = 0;
+    int iLength = 0;
+    AccessMode_t eMode = ACCESS_NO;
+} RegZone_t;
+
+typedef std::vector<RegZone_t> RegZoneList_t;
+
+typedef struct ModbusStat_s {
+    int32_t ValidRx = 0;
+    int32_t ValidTx = 0;
+    int32_t ErrorRx = 0;
+    int32_t ErrorTx = 0;
+} ModbusStat_t;
+
+typedef struct TcpClient_s {
+    std::string sIp;
+    int iPort = 0;
+} TcpClient_t;
+
+// Connected clients by socket descriptor (ordered, so status lists them by descriptor).
+typedef std::map<int, TcpClient_t> TcpClientList_t;
+
+typedef struct Mapping_s {
+    uint8_t* pBits = nullptr;
+    uint16_t* pRegister = nullptr;
+} Mapping_t;
+
+// The largest register range the daemon serves.
+constexpr int MB_MAX_RANGE = 1000000;
+// Coils and discrete inputs served beside the registers.
+constexpr int MB_BIT_COUNT = 16;

@@ -1,0 +1,88 @@
+#include "networkaccessmanager.h"
+
+#include "helpers.h"
+#include "settings.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+
+namespace Tessal
+{
+
+namespace
+{
+void logLine(const QString& text)
+{
+    qDebug().noquote() << QString::fromLatin1(text.toLatin1());
+}
+} // namespace
+
+NetworkAccessManager::NetworkAccessManager(QObject* parent)
+    : QNetworkAccessManager(parent), isFirstRequest(true)
+{
+    connect(this, &QNetworkAccessManager::authenticationRequired, this,
+            &NetworkAccessManager::authenticationRequired);
+    connect(this, &QNetworkAccessManager::finished, this, &NetworkAccessManager::requestFinished);
+    // Cookies live only as long as the process.
+    setCookieJar(new QNetworkCookieJar(this));
+}
+
+void NetworkAccessManager::reset()
+{
+    isFirstRequest = true;
+}
+
+QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkRequest& request,
+                                                   QIODevice* outgoingData)
+{
+    const bool verbose = Settings::isLogVerbose();
+    if (verbose)
+        logLine(QString("%1 - [REQUEST] Request '%2' started")
+                    .arg(Helpers::now(), request.url().toString()));
+
+    QNetworkRequest copy(request);
+    // Credentials go out before the server asks, so a protected device never
+    // needs a challenge answered.
+    if (!Settings::getLogin().isEmpty())
+        copy.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());
+    if (verbose)
+        copy.setAttribute(StartTimeAttribute, QDateTime::currentDateTime());
+
+    return QNetworkAccessManager::createRequest(op, copy, outgoingData);
+}
+
+void NetworkAccessManager::requestFinished(QNetworkReply* reply)
+{
+    if (!reply)
+        return;
+    if (Settings::isLogVerbose()) {
+        QString suffix;
+        const QVariant started = reply->request().attribute(StartTimeAttribute);
+        if (started.isValid()) {
+            const qint64 took = started.toDateTime().msecsTo(QDateTime::currentDateTime());
+            suffix = QString(" (took %1ms)").arg(took);
+        }
+        logLine(QString("%1 - [REQUEST] Request '%2' finished%3")
+                    .arg(Helpers::now(), reply->url().toString(), suffix));
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        logLine(QString("%1 - Request '%2' failed: %3")
+                    .arg(Helpers::now(), reply->url().toString(), reply->errorString()));
+
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        return;
+    if (isFirstRequest) {
+        isFirstRequest = false;
+        emit firstRequestStatus(reply->error() != QNetworkReply::NoError);
+    }
+}
+
+void NetworkAccessManager::authenticationRequired(QNetworkReply*, QAuthenticator*)
+{
+    // A challenge is never answered: the request ends with an authentication
+    // error, handled like any other failure.
+}
+
+} // namespace Tessal

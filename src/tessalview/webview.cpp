@@ -1,0 +1,206 @@
+#include "webview.h"
+
+#include "mainwindow.h"
+#include "screensaver.h"
+#include "settings.h"
+#include "webpage.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QTimer>
+#include <QWebFrame>
+#include <QWebSettings>
+
+namespace Tessal
+{
+
+namespace
+{
+const char* const ErrorFallback = "<div style='position:absolute;top:2em;left:2em;'><h1>Can't find "
+                                  "the error page</h1><p>Something is wrong... really :(</p></div>";
+const char* const InfoFallback = "<div style='position:absolute;top:2em;left:2em;'><h1>Can't find "
+                                 "the info page</h1><p>Something is wrong... really :(</p></div>";
+
+// The device and release texts come from the command line; they are shown as
+// text, never interpreted as markup.
+QString versionText()
+{
+    return (Settings::getInfoDevice() + " v" + Settings::getInfoRelease()).toHtmlEscaped();
+}
+
+bool isRegularFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isFile();
+}
+} // namespace
+
+WebView::WebView(MainWindow* mainWindow, QWidget* parent)
+    : QWebView(parent), onDefault(false), language("default"), currentPage(nullptr),
+      retryTimer(nullptr)
+{
+    currentPage = new WebPage(mainWindow, this);
+    setMouseTracking(true);
+    ScreenSaver::instance()->handleMouseMove(this);
+
+    setPage(currentPage);
+    connect(currentPage, &WebPage::loadingUrl, this, &QWebView::urlChanged);
+    connect(currentPage, &QWebPage::downloadRequested, this, &WebView::downloadRequested);
+    connect(currentPage, &WebPage::responseError, this, &WebView::handleLoadFinished);
+    currentPage->setForwardUnsupportedContent(true);
+
+    // No text of any page can be selected.
+    customCss = "data:text/css;charset=utf-8;base64," +
+                QString::fromLatin1(QByteArray("body { -webkit-user-select: none; }").toBase64());
+    currentPage->settings()->setUserStyleSheetUrl(QUrl(customCss));
+
+    retryTimer = new QTimer(this);
+    retryTimer->setInterval(Settings::getNetRetryTimeout() * 1000);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &WebView::handleRetryTimer);
+}
+
+void WebView::setDefaultUrl(const QString& url)
+{
+    defaultUrl = QUrl(url);
+}
+
+void WebView::setLanguage(const QString& lang)
+{
+    if (lang == language)
+        return;
+    qDebug().noquote() << "wv: Set language to" << lang << "(was" << language << ")";
+    language = lang;
+}
+
+void WebView::loadRequest(const QNetworkRequest& request)
+{
+    qDebug() << "WebView::loadRequest";
+    initialUrl = request.url();
+    load(request, QNetworkAccessManager::GetOperation, QByteArray());
+}
+
+void WebView::loadUrl(const QUrl& url)
+{
+    initialUrl = url;
+    qDebug().noquote() << "WebView::loadUrl() " + url.toString();
+    load(url);
+}
+
+void WebView::reloadUrl()
+{
+    qDebug().noquote() << "WebView::reloadUrl() " + initialUrl.toString();
+    load(initialUrl);
+}
+
+QUrl WebView::url() const
+{
+    const QUrl loaded = QWebView::url();
+    return loaded.isEmpty() ? initialUrl : loaded;
+}
+
+bool WebView::isRetryPending() const
+{
+    return retryTimer->isActive();
+}
+
+int WebView::retryRemainingMs() const
+{
+    return retryTimer->remainingTime();
+}
+
+void WebView::downloadRequested(QNetworkRequest) {}
+
+void WebView::handleLoadFinished(bool ok)
+{
+    if (ok)
+        return;
+    qDebug() << "WebView::handleLoadFinished() -> fail";
+    onDefault = false;
+    // The error page of a failed load always comes from the "default" folder.
+    displayError("default");
+    // A second failure keeps the first expiry.
+    if (!retryTimer->isActive())
+        retryTimer->start();
+}
+
+void WebView::handleRetryTimer()
+{
+    qDebug() << "WebView::handleRetryTimer()";
+    tryload(initialUrl);
+}
+
+void WebView::tryload(const QUrl&)
+{
+    if (onDefault) {
+        qDebug() << "onDefault";
+        if (!retryTimer->isActive())
+            retryTimer->start();
+        return;
+    }
+    connect(&netman, &QNetworkAccessManager::finished, this, &WebView::tryloadFinished,
+            Qt::UniqueConnection);
+    onDefault = true;
+    QNetworkRequest request(defaultUrl);
+    // A device that asks for a login must be able to answer the probe too.
+    if (!Settings::getLogin().isEmpty())
+        request.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());
+    netman.get(request);
+}
+
+void WebView::tryloadFinished(QNetworkReply* reply)
+{
+    disconnect(&netman, &QNetworkAccessManager::finished, this, &WebView::tryloadFinished);
+    if (!reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        if (!retryTimer->isActive())
+            retryTimer->start();
+    } else {
+        loadUrl(reply->url());
+        onDefault = false;
+    }
+    reply->deleteLater();
+}
+
+QString WebView::HtmlContent(const QString& body, const QString& left, const QString& right)
+{
+    return "<html><head><style>html, body, div {margin:0; padding:0;}</style></head><body><div "
+           "style='width:800px;height:480px'>" +
+           body + "<div style='position:absolute;bottom:1em;left:1em;width:266px;'>" + left +
+           "</div><div style='position:absolute;bottom:1em;right:2em;width:266px;text-align:"
+           "right;'>" +
+           right + "</div><div/></body></html>";
+}
+
+QString WebView::imageBody(const QString& lang, const QString& name, const QString& fallback)
+{
+    const QString dir = Settings::getUIErrorImagePath();
+    qDebug().noquote() << dir + "/" + lang;
+    QString image;
+    if (isRegularFile(dir + "/" + lang + "/" + name))
+        image = dir + "/" + lang + "/" + name;
+    else if (isRegularFile(dir + "/default/" + name))
+        image = dir + "/default/" + name;
+    else
+        return fallback;
+    return "<div style='position:absolute;background-image:url(\"file://localhost" + image +
+           "\");width:800px;height:480px;'></div>";
+}
+
+void WebView::displayError(const QString& lang)
+{
+    qDebug().noquote() << "wv: Load error page (" << lang << ")";
+    const QString body = imageBody(lang, "error.png", ErrorFallback);
+    page()->mainFrame()->setHtml(HtmlContent(body, "", versionText()), QUrl());
+}
+
+void WebView::displayInfoFront(const QString& lang)
+{
+    qDebug().noquote() << "ws: Load info page (" << lang << ")";
+    const QString body = imageBody(lang, "front.png", InfoFallback);
+    page()->mainFrame()->setHtml(HtmlContent(body, "", versionText()), QUrl());
+}
+
+} // namespace Tessal

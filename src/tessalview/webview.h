@@ -1,0 +1,73 @@
+#ifndef TESSAL_WEBVIEW_H
+#define TESSAL_WEBVIEW_H
+
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QUrl>
+#include <QWebView>
+
+class QNetworkReply;
+class QTimer;
+
+namespace Tessal
+{
+
+class MainWindow;
+class WebPage;
+
+// The kiosk's browser surface: shows the device's pages, replaces them by the
+// built-in error page when a request fails, and probes the device's start
+// page on a retry timer until it answers again.
+class WebView : public QWebView
+{
+    Q_OBJECT
+public:
+    explicit WebView(MainWindow* mainWindow, QWidget* parent = nullptr);
+
+    void setDefaultUrl(const QString& url);
+    void setLanguage(const QString& lang);
+    void loadRequest(const QNetworkRequest& request);
+    void loadUrl(const QUrl& url);
+    void reloadUrl();
+    QUrl url() const;
+
+    void displayError(const QString& lang);
+    void displayInfoFront(const QString& lang);
+    static QString HtmlContent(const QString& body, const QString& left, const QString& right);
+
+    // The body of a built-in page: the image `name` from the language folder
+    // under the image directory, else from "default", else `fallback`.
+    static QString imageBody(const QString& lang, const QString& name, const QString& fallback);
+
+    // State of the retry machine, for the window and for diagnostics.
+    bool isProbing() const { return onDefault; }
+    bool isRetryPending() const;
+    int retryRemainingMs() const;
+    QUrl getDefaultUrl() const { return defaultUrl; }
+    QUrl getInitialUrl() const { return initialUrl; }
+    QString getLanguage() const { return language; }
+    QString getCustomCss() const { return customCss; }
+    WebPage* getPage() const { return currentPage; }
+
+public slots:
+    void downloadRequested(QNetworkRequest request);
+    void handleLoadFinished(bool ok);
+    void handleRetryTimer();
+    void tryloadFinished(QNetworkReply* reply);
+
+private:
+    void tryload(const QUrl& url);
+
+    QString customCss;
+    QUrl initialUrl;
+    QUrl defaultUrl;
+    bool onDefault;
+    QString language;
+    WebPage* currentPage;
+    QNetworkAccessManager netman;
+    QTimer* retryTimer;
+};
+
+} // namespace Tessal
+
+#endif

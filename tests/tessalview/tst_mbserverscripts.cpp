@@ -1,0 +1,398 @@
+// The three mbserver scripts against a private D-Bus system bus: first with a
+// small listener that records exactly what arrives, then with the real
+// Modbus server daemon, driven through ModbusInterface and read back by a
+// Modbus TCP master.
+#include "modbusinterface.h"
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+
+using Tessal::ModbusInterface;
+using tup::core_tmp;
+
+namespace
+{
+
+struct ScriptRun {
+    int exitCode = -1;
+    QString stderrText;
+};
+
+QString sourceDir()
+{
+    return qEnvironmentVariable("TESSAL_SOURCE_DIR");
+}
+
+} // namespace
+
+class TestMbServerScripts : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    qint64 m_busPid = 0;
+    QString m_busAddress;
+    QProcessEnvironment m_env;
+
+    QString path(const QString& name) const { return m_dir.path() + "/" + name; }
+
+    static QByteArray readAll(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    static bool writeFile(const QString& file, const QByteArray& content)
+    {
+        QFile f(file);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        return f.write(content) == content.size();
+    }
+
+    // The texts the listener received, in order.
+    QList<QByteArray> received() const
+    {
+        QList<QByteArray> texts = readAll(path("record")).split('\0');
+        if (!texts.isEmpty() && texts.last().isEmpty())
+            texts.removeLast();
+        return texts;
+    }
+
+    QStringList syslog() const
+    {
+        return QString::fromUtf8(readAll(path("syslog.log"))).split('\n', Qt::SkipEmptyParts);
+    }
+
+    ScriptRun run(const QString& script, const QStringList& args, const QProcessEnvironment& env)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(sourceDir() + "/scripts/" + script, args);
+        ScriptRun r;
+        if (!p.waitForStarted(5000))
+            return r;
+        p.closeWriteChannel();
+        if (!p.waitForFinished(40000)) {
+            p.kill();
+            p.waitForFinished(1000);
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.stderrText = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+    ScriptRun run(const QString& script, const QStringList& args = {})
+    {
+        return run(script, args, m_env);
+    }
+
+    // One call to the bus itself; empty on failure.
+    QString busQuery(const QString& method, const QString& arg) const
+    {
+        QProcess p;
+        p.setProcessEnvironment(m_env);
+        p.start("dbus-send", {"--system", "--print-reply=literal", "--reply-timeout=2000",
+                              "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                              "org.freedesktop.DBus." + method, "string:" + arg});
+        if (!p.waitForFinished(5000) || p.exitCode() != 0)
+            return QString();
+        return QString::fromUtf8(p.readAllStandardOutput()).simplified();
+    }
+
+    bool daemonOwnsName() const
+    {
+        return busQuery("NameHasOwner", "vox.tessal.plinthd") == "boolean true";
+    }
+
+    qint64 daemonPid() const
+    {
+        const QString out = busQuery("GetConnectionUnixProcessID", "vox.tessal.plinthd");
+        return out.startsWith("uint32 ") ? out.mid(7).toLongLong() : 0;
+    }
+
+    static bool processAlive(qint64 pid)
+    {
+        return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+    }
+
+    // Waits a little for a process that was told to end (it is not our child,
+    // so it is reaped by init).
+    static bool processGone(qint64 pid)
+    {
+        for (int i = 0; i < 50 && processAlive(pid); ++i)
+            QTest::qWait(100);
+        return !processAlive(pid);
+    }
+
+    // A daemon left by a failed test is ended by its id.
+    void endLeftOverDaemon()
+    {
+        const qint64 pid = daemonPid();
+        if (pid > 0) {
+            ::kill(static_cast<pid_t>(pid), SIGTERM);
+            processGone(pid);
+        }
+    }
+
+    static quint16 freePort()
+    {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return 0;
+        return server.serverPort();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(!sourceDir().isEmpty());
+
+        const QString config = path("bus.conf");
+        QVERIFY(writeFile(
+            config,
+            QString("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                    "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/"
+                    "busconfig.dtd\">\n<busconfig>\n  <type>system</type>\n"
+                    "  <listen>unix:path=%1</listen>\n  <auth>EXTERNAL</auth>\n"
+                    "  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
+                    "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n"
+                    "    <allow receive_sender=\"*\"/>\n  </policy>\n</busconfig>\n")
+                .arg(path("bus"))
+                .toUtf8()));
+        QProcess bus;
+        bus.start("dbus-daemon",
+                  {"--config-file=" + config, "--fork", "--print-pid=1", "--print-address=1"});
+        QVERIFY(bus.waitForFinished(10000));
+        QCOMPARE(bus.exitCode(), 0);
+        const QStringList out =
+            QString::fromUtf8(bus.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(out.size(), 2);
+        m_busAddress = out.at(0).trimmed();
+        m_busPid = out.at(1).trimmed().toLongLong();
+        QVERIFY(m_busPid > 0);
+
+        // The system log of the scripts is a recording logger first on PATH.
+        QDir().mkpath(path("bin"));
+        QVERIFY(writeFile(path("bin/logger"), QString("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '%1'\n")
+                                                  .arg(path("syslog.log"))
+                                                  .toUtf8()));
+        QFile::setPermissions(path("bin/logger"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_busAddress);
+        m_env.insert("PATH", path("bin") + ":" + m_env.value("PATH"));
+        m_env.insert("MBSERVER_STATE_DIR", m_dir.path());
+        m_env.insert("MBSERVER_WAIT", "5");
+        m_env.insert("MBSCRIPTS_RECORD", path("record"));
+        m_env.insert("PLINTHD", qEnvironmentVariable("MBSCRIPTS_LISTENER"));
+        QVERIFY(QFile::exists(m_env.value("PLINTHD")));
+        // Scripts run by ModbusInterface inherit the test's own environment.
+        for (const QString& key : m_env.keys())
+            qputenv(key.toLocal8Bit(), m_env.value(key).toLocal8Bit());
+    }
+
+    void cleanupTestCase()
+    {
+        endLeftOverDaemon();
+        if (m_busPid > 0)
+            ::kill(static_cast<pid_t>(m_busPid), SIGTERM);
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            endLeftOverDaemon();
+        QFile::remove(path("record"));
+        QFile::remove(path("syslog.log"));
+        QFile::remove(path(".mbserverupdate-nodaemon"));
+    }
+
+    // --- with the recording listener ---------------------------------------------
+
+    void textsArriveIntactAndTheDaemonIsStartedOnce()
+    {
+        QVERIFY(!daemonOwnsName());
+        // An init file as the kiosk writes it: indented, several lines, final
+        // newline; here with every character a shell could mangle.
+        const QByteArray init = "{\n    \"cmd\": \"init\",\n    \"note\": \"a \\\"q\\\" $HOME "
+                                "`id` $(id) \\\\ 'single' ; & | * ? ~ %s \\n\",\n"
+                                "    \"tables\": []\n}\n";
+        QVERIFY(writeFile(path("mbserver_init.dbus"), init));
+        ScriptRun r = run("mbserverstart.sh", {path("mbserver_init.dbus")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(daemonOwnsName());
+        const qint64 pid = daemonPid();
+        QVERIFY(pid > 0);
+        QCOMPARE(received(), QList<QByteArray>{init.chopped(1)});
+
+        // Running: a second start delivers the document to the same daemon.
+        QCOMPARE(run("mbserverstart.sh", {path("mbserver_init.dbus")}).exitCode, 0);
+        QCOMPARE(daemonPid(), pid);
+        QCOMPARE(received().size(), 2);
+
+        const QString update = "{\"cmd\":\"setconfig\",\"data\":[{\"address\":0,\"values\":[1,"
+                               "2]}],\"x\":\"$PATH `x` \\\\ \\\" '' -- --help\"}";
+        QCOMPARE(run("mbserverupdate.sh", {update}).exitCode, 0);
+        QCOMPARE(received().last(), update.toUtf8());
+
+        // A refused document is a failure, logged with the daemon's answer.
+        r = run("mbserverupdate.sh", {"{\"cmd\":\"setconfig\",\"please-refuse\":1}"});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(syslog().size(), 1);
+        QVERIFY(syslog().first().contains("-t mbserverupdate.sh"));
+        QVERIFY(syslog().first().contains("update refused"));
+        QVERIFY(syslog().first().contains("\"err\":108"));
+
+        QCOMPARE(run("mbserverstop.sh").exitCode, 0);
+        const QList<QByteArray> texts = received();
+        QCOMPARE(texts.mid(texts.size() - 2),
+                 QList<QByteArray>({"{\"cmd\":\"deinit\"}", "{\"cmd\":\"stop\"}"}));
+        QVERIFY(!daemonOwnsName());
+        QVERIFY(processGone(pid));
+
+        // Nothing runs: stop has nothing to do, an update is dropped and
+        // logged once a minute, not once per frame.
+        QCOMPARE(run("mbserverstop.sh").exitCode, 0);
+        QCOMPARE(received().size(), texts.size());
+        QFile::remove(path("syslog.log"));
+        QCOMPARE(run("mbserverupdate.sh", {update}).exitCode, 1);
+        QCOMPARE(run("mbserverupdate.sh", {update}).exitCode, 1);
+        QCOMPARE(syslog().size(), 1);
+        QVERIFY(syslog().first().contains("plinthd is not running, update dropped"));
+    }
+
+    void failuresAreLoggedAndReported()
+    {
+        QVERIFY(writeFile(path("init.json"), "{\"cmd\":\"init\"}"));
+
+        ScriptRun r = run("mbserverstart.sh", {path("missing.json")});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.stderrText.contains("missing.json"));
+        QCOMPARE(run("mbserverstart.sh").exitCode, 1);
+
+        QProcessEnvironment env = m_env;
+        env.insert("PLINTHD", path("no-such-plinthd"));
+        QCOMPARE(run("mbserverstart.sh", {path("init.json")}, env).exitCode, 1);
+        env.insert("PLINTHD", "/bin/false");
+        QCOMPARE(run("mbserverstart.sh", {path("init.json")}, env).exitCode, 1);
+        QVERIFY(!daemonOwnsName());
+
+        env = m_env;
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + path("no-bus"));
+        QCOMPARE(run("mbserverstart.sh", {path("init.json")}, env).exitCode, 1);
+        QCOMPARE(run("mbserverstop.sh", {}, env).exitCode, 1);
+        QCOMPARE(run("mbserverupdate.sh", {"{}"}, env).exitCode, 1);
+        QCOMPARE(run("mbserverupdate.sh", {}, env).exitCode, 1);
+
+        const QStringList log = syslog();
+        QCOMPARE(log.size(), 8);
+        QVERIFY(log.at(0).contains("-t mbserverstart.sh") && log.at(0).contains("missing.json"));
+        QVERIFY(log.at(1).contains("usage"));
+        QVERIFY(log.at(2).contains("plinthd not found"));
+        QVERIFY(log.at(3).contains("exited before owning vox.tessal.plinthd"));
+        QVERIFY(log.at(4).contains("D-Bus system bus not reachable"));
+        QVERIFY(log.at(5).contains("-t mbserverstop.sh") && log.at(5).contains("not reachable"));
+        QVERIFY(log.at(6).contains("-t mbserverupdate.sh") && log.at(6).contains("not delivered"));
+        QVERIFY(log.at(7).contains("usage"));
+    }
+
+    // --- with the real daemon -------------------------------------------------------
+
+    void kioskChainServesTheDeviceValues()
+    {
+        const QString plinthd = qEnvironmentVariable("PLINTHD_BIN");
+        if (plinthd.isEmpty() || !QFileInfo(plinthd).isExecutable())
+            QSKIP("plinthd is not built in this tree");
+        qputenv("PLINTHD", plinthd.toLocal8Bit());
+        const quint16 port = freePort();
+        QVERIFY(port > 0);
+
+        QDir().mkpath(path("root/usr/local/etc"));
+        QVERIFY(
+            writeFile(path("root/usr/local/etc/tessal-view.ini"),
+                      QString("[Files]\nScriptDir=%1/scripts\nTmpCfgDir=%2\n"
+                              "[ModbusServer]\nModbusMode=tcp\nModbusInterface=127.0.0.1:%3:4\n")
+                          .arg(sourceDir(), path("etc"))
+                          .arg(port)
+                          .toUtf8()));
+        qputenv("TESSAL_ROOT", path("root").toLocal8Bit());
+        Tessal::Settings::resetToDefaults();
+        QVERIFY(Tessal::Settings::load());
+
+        // The kiosk's start-up order, with the sample map of the repository.
+        ModbusInterface mb;
+        QVERIFY(mb.LoadConfig(sourceDir() + "/deploy/etc/modbus.map"));
+        QVERIFY(mb.GenerateDbusInit(Tessal::Settings::getFilesTmpCfgDir()));
+        QVERIFY(mb.DbusStopMonitor());
+        QVERIFY(mb.DbusStartMonitor(Tessal::Settings::getFilesTmpCfgDir()));
+        QVERIFY(daemonOwnsName());
+        const qint64 pid = daemonPid();
+
+        // One Core section: voltage 230.5 V as a float, current -12 (0.1 A),
+        // alarm on, a temperature of 21.5 C.
+        auto item = [](int cls, int field, int type, std::vector<uint8_t> bytes) {
+            core_tmp it;
+            it.ci_class = static_cast<uint16_t>(cls);
+            it.ci_field = static_cast<uint16_t>(field);
+            it.ci_type = static_cast<uint8_t>(type);
+            it.datalen = static_cast<uint16_t>(bytes.size());
+            it.baData = std::move(bytes);
+            return it;
+        };
+        const QList<core_tmp> items{item(2, 1, 8, {0x43, 0x66, 0x80, 0x00}),
+                                    item(2, 2, 5, {0xFF, 0xF4}), item(1, 2, 1, {0x01}),
+                                    item(2, 5, 8, {0x41, 0xAC, 0x00, 0x00})};
+        const QVector<int> tables = mb.CheckTableToUpdate(items);
+        QCOMPARE(tables, QVector<int>({100, 200, 0}));
+        QVERIFY(mb.DbusUpdateRegisters(mb.GenerateDbusUpdateQuery(mb.ComputeRawData(tables))));
+
+        QProcess master;
+        master.start("/usr/bin/python3",
+                     {"-c",
+                      "import sys, json\n"
+                      "from pymodbus.client import ModbusTcpClient\n"
+                      "c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))\n"
+                      "if not c.connect(): sys.exit(2)\n"
+                      "out = []\n"
+                      "for a, n in ((0, 7), (100, 9), (200, 4)):\n"
+                      "    r = c.read_holding_registers(a, n, slave=1)\n"
+                      "    if r.isError(): sys.exit(3)\n"
+                      "    out.append(r.registers)\n"
+                      "c.close()\n"
+                      "print(json.dumps(out))\n",
+                      QString::number(port)});
+        QVERIFY(master.waitForFinished(20000));
+        QCOMPARE(master.exitCode(), 0);
+        const QJsonArray read = QJsonDocument::fromJson(master.readAllStandardOutput()).array();
+        QCOMPARE(read.size(), 3);
+        // Alarm, status default 65535, uptime 0 (2 words), gap, power 0.
+        QCOMPARE(read.at(0).toArray(), QJsonArray({1, 65535, 0, 0, 0, 0, 0}));
+        // 230.5 as float, L2 not received, current -12, energy 0, 21.5 -> 22,
+        // the status register listed in both tables.
+        QCOMPARE(read.at(1).toArray(), QJsonArray({0x4366, 0x8000, 0, 0, 0xFFF4, 0, 0, 22, 65535}));
+        // 230.5 served as int32 rounds to 231.
+        QCOMPARE(read.at(2).toArray(), QJsonArray({0, 231, 0, 0}));
+
+        QVERIFY(mb.DbusStopMonitor());
+        QVERIFY(!daemonOwnsName());
+        QVERIFY(processGone(pid));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMbServerScripts)
+#include "tst_mbserverscripts.moc"

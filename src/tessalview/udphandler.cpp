@@ -135,6 +135,9 @@ void UdpHandler::init()
     packetTimer = new QTimer(this);
     blinkFastTimer = new QTimer(this);
     blinkSlowTimer = new QTimer(this);
+    packetTimer->setObjectName("packetTimer");
+    blinkFastTimer->setObjectName("blinkFastTimer");
+    blinkSlowTimer->setObjectName("blinkSlowTimer");
     lastSeqno = 0;
 
     if (!modbusInterface.LoadConfig(Settings::getModbusMap()))

@@ -1,0 +1,418 @@
+// The front-link receiver over a real loopback UDP socket: the checks and
+// their messages, attachment and the silence watchdog, the section walk.
+#include "crc16.h"
+#include "frontlinkfixture.h"
+#include "logcapture.h"
+#include "udphandler.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+using Tessal::UdpHandler;
+
+class TestUdpHandler : public QObject
+{
+    Q_OBJECT
+
+private:
+    UnitRoot* root = nullptr;
+    LogCapture* log = nullptr;
+    RecordingTarget* target = nullptr;
+    UdpHandler* handler = nullptr;
+    QUdpSocket* device = nullptr;
+    quint16 port = 0;
+
+    static quint16 freePort()
+    {
+        QUdpSocket probe;
+        probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        return probe.localPort();
+    }
+
+    void start(int udpTimeout)
+    {
+        root->configure(udpTimeout);
+        port = freePort();
+        handler = new UdpHandler("127.0.0.1", port, target);
+        handler->init();
+    }
+
+    // Sends the datagram from `from`, then a one-byte marker, and returns the
+    // lines logged in between once the marker has been seen.
+    QStringList deliver(const QByteArray& datagram, QUdpSocket* from = nullptr)
+    {
+        from = from ? from : device;
+        const QString marker = "Not a TUP magic number. Drop frame";
+        const int first = log->lines().size();
+        const int markers = log->count(marker);
+        from->writeDatagram(datagram, QHostAddress::LocalHost, port);
+        from->writeDatagram(QByteArray(1, '\0'), QHostAddress::LocalHost, port);
+        QElapsedTimer t;
+        t.start();
+        while (log->count(marker) == markers && t.elapsed() < 5000)
+            QTest::qWait(5);
+        QStringList lines = log->lines().mid(first);
+        if (lines.isEmpty() || lines.last() != marker)
+            return {"<marker not seen>"};
+        lines.removeLast();
+        return lines;
+    }
+
+    QTimer* watchdog() const { return handler->findChild<QTimer*>("packetTimer"); }
+
+private slots:
+    void init()
+    {
+        root = new UnitRoot;
+        root->recordAllScripts();
+        log = new LogCapture;
+        target = new RecordingTarget;
+        device = new QUdpSocket;
+        device->bind(QHostAddress(QHostAddress::LocalHost), 0);
+    }
+    void cleanup()
+    {
+        if (handler) {
+            handler->stop();
+            delete handler;
+            handler = nullptr;
+        }
+        delete device;
+        delete target;
+        delete log;
+        delete root;
+    }
+
+    void startUpLogsListenAddressAndBinds()
+    {
+        start(10);
+        QCOMPARE(handler->boundPort(), port);
+        QVERIFY(log->lines().contains(QString("UDP listen 127.0.0.1:%1").arg(port)));
+        QVERIFY(log->lines().contains("UDP bound"));
+        QVERIFY(!handler->isAttached());
+        QCOMPARE(handler->lastSequence(), 0u);
+        QVERIFY(handler->lastNetCfg().resetcfg);
+        QVERIFY(handler->lastSnmpCfg().resetcfg);
+        QVERIFY(handler->lastModbusCfg().resetcfg);
+        QCOMPARE(handler->lastSnmpCfg().port, quint16(161));
+        QCOMPARE(handler->lastSnmpCfg().port_trap, quint16(162));
+        QCOMPARE(handler->lastModbusCfg().tcp_port, quint16(502));
+    }
+
+    void failedBindIsReportedNotClaimed()
+    {
+        root->configure(10);
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        port = holder.localPort();
+        handler = new UdpHandler("127.0.0.1", port, target);
+        handler->init();
+        QVERIFY(!log->lines().contains("UDP bound"));
+        QCOMPARE(log->count(QString("UDP bind failed on 127.0.0.1:%1: ").arg(port)), 1);
+    }
+
+    void firstFrameAttachesAndOpensTheDevicePages()
+    {
+        start(10);
+        // Registration must have run before the first page is requested.
+        QStringList scriptsAtFirstPage;
+        target->onDefaultUrl = [&] { scriptsAtFirstPage = root->scriptCalls(); };
+        const QStringList lines = deliver(gpioFrame(1, gpio(1, 0, 0, 0)));
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.first(),
+                 QString("First frame, try to connect to the web server at 127.0.0.1"));
+        QVERIFY(handler->isAttached());
+        QCOMPARE(handler->attendedSender(), QHostAddress(QHostAddress::LocalHost));
+        QCOMPARE(handler->lastSequence(), 1u);
+        QCOMPARE(target->calls, QStringList({"setDefaultUrl http://127.0.0.1/index.html",
+                                             "openUrlForce http://127.0.0.1/index.html true"}));
+        QCOMPARE(scriptsAtFirstPage, QStringList{"k3p.sh|127.0.0.1"});
+
+        // A second frame is no first contact.
+        target->calls.clear();
+        QVERIFY(deliver(gpioFrame(2, gpio(1, 0, 0, 0))).filter("First frame").isEmpty());
+        QVERIFY(target->calls.isEmpty());
+        QCOMPARE(root->scriptCalls(), QStringList{"k3p.sh|127.0.0.1"});
+    }
+
+    void sequenceNumbers()
+    {
+        start(10);
+        // lastSeqno starts at 0: a first frame numbered 0 counts as repeated.
+        QCOMPARE(deliver(gpioFrame(0, gpio(1, 0, 0, 0))),
+                 QStringList({"Repeated packet. Drop frame", "(0 = 0)"}));
+        QVERIFY(!handler->isAttached());
+
+        QVERIFY(!deliver(gpioFrame(9, gpio(1, 0, 0, 0))).isEmpty());
+        QCOMPARE(handler->lastSequence(), 9u);
+
+        // The same frame twice: the copy is dropped and does not feed the
+        // watchdog.
+        const QByteArray frame = gpioFrame(10, gpio(1, 0, 0, 0));
+        QVERIFY(deliver(frame).isEmpty());
+        QTest::qWait(60);
+        const int before = watchdog()->remainingTime();
+        QCOMPARE(deliver(frame), QStringList({"Repeated packet. Drop frame", "(10 = 10)"}));
+        QVERIFY2(watchdog()->remainingTime() <= before, "a dropped frame restarted the watchdog");
+
+        // Backwards: accepted with a note; forwards with a gap: silent.
+        QCOMPARE(deliver(gpioFrame(5, gpio(1, 0, 0, 0))),
+                 QStringList({"Back in the sequence, probable reboot of the KxP", "(5 < 10)"}));
+        QCOMPARE(handler->lastSequence(), 5u);
+        QCOMPARE(deliver(gpioFrame(100, gpio(1, 0, 0, 0))), QStringList());
+        QCOMPARE(handler->lastSequence(), 100u);
+    }
+
+    void headerChecks_data()
+    {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<QStringList>("expected");
+
+        QTest::newRow("timestamp 0")
+            << makeFrame(
+                   3, [](tup::FrameBuilder& b) { b.addGpioState(gpio(1, 0, 0, 0)); }, 0)
+            << QStringList{"Out of the continuum. Drop frame"};
+
+        tup::FrameBuilder b7;
+        b7.setSeqno(3);
+        b7.setTimestamp(1);
+        b7.addGpioState(gpio(1, 0, 0, 0));
+        b7.forceSectOffset(7);
+        QTest::newRow("offset 7") << toBytes(b7.build())
+                                  << QStringList{"Section offset out of range. Drop frame", "7 < 8",
+                                                 "7 > 22"};
+
+        tup::FrameBuilder b0;
+        b0.setSeqno(3);
+        b0.setTimestamp(1);
+        QTest::newRow("count 0, length 14")
+            << toBytes(b0.build())
+            << QStringList{"Section count mismatch section payload length. Drop frame", "0 : 14"};
+
+        // length 8 passes the length check only in a 12-byte datagram.
+        QByteArray twelve = QByteArray::fromHex("ce01080008000000aaaa");
+        const uint16_t crc =
+            tup::crc16(0x1021, 0, reinterpret_cast<const uint8_t*>(twelve.constData()),
+                       static_cast<size_t>(twelve.size()));
+        twelve.append(char(crc & 0xff)).append(char(crc >> 8));
+        QTest::newRow("length 8") << twelve
+                                  << QStringList{"No section to process. Drop frame", "0"};
+
+        tup::FrameBuilder bl;
+        bl.setSeqno(3);
+        bl.setTimestamp(1);
+        bl.addGpioState(gpio(1, 0, 0, 0));
+        bl.forceLength(23);
+        QTest::newRow("length off by one")
+            << toBytes(bl.build()) << QStringList{"Payload length mismatch. Drop frame", "23"};
+
+        tup::FrameBuilder bc;
+        bc.setSeqno(3);
+        bc.setTimestamp(1);
+        bc.addGpioState(gpio(1, 0, 0, 0));
+        QByteArray good = toBytes(bc.build());
+        bc.forceChecksum(0x0a0b);
+        const uint16_t right = uint8_t(good[good.size() - 2]) | uint8_t(good[good.size() - 1]) << 8;
+        QTest::newRow("checksum")
+            << toBytes(bc.build())
+            << QStringList{
+                   QString("Invalid checksum (0xa0b != 0x%1). Drop frame").arg(right, 0, 16)};
+
+        tup::FrameBuilder bv;
+        bv.setSeqno(3);
+        bv.setTimestamp(1);
+        bv.addGpioState(gpio(1, 0, 0, 0));
+        bv.forceVersion(2);
+        QTest::newRow("version 2") << toBytes(bv.build()) << QStringList{"Unknown TUP version"};
+    }
+
+    // A dropped frame changes nothing: no attachment, no sequence, no effect.
+    void headerChecks()
+    {
+        QFETCH(QByteArray, datagram);
+        QFETCH(QStringList, expected);
+        start(10);
+        QCOMPARE(deliver(datagram), expected);
+        QVERIFY(!handler->isAttached());
+        QCOMPARE(handler->lastSequence(), 0u);
+        QVERIFY(!watchdog()->isActive());
+        QVERIFY(target->calls.isEmpty());
+        QCOMPARE(handler->lastGpioState(), gpio(2, 2, 2, 0));
+    }
+
+    void sectionOffset8IsAccepted()
+    {
+        start(10);
+        tup::FrameBuilder b;
+        b.setSeqno(0x01020304);
+        b.setTimestamp(1);
+        b.addGpioState(gpio(1, 0, 0, 0));
+        b.forceSectOffset(8);
+        // The walk now starts inside the header (over seqno); the frame
+        // itself still counts as accepted.
+        deliver(toBytes(b.build()));
+        QVERIFY(handler->isAttached());
+        QCOMPARE(handler->lastSequence(), 0x01020304u);
+        QVERIFY(watchdog()->isActive());
+    }
+
+    void unknownSectionStillAcceptsTheFrame()
+    {
+        start(10);
+        const QByteArray frame = makeFrame(4, [](tup::FrameBuilder& b) {
+            b.addRawSection(0x55, {1, 2, 3, 4});
+        });
+        const QStringList lines = deliver(frame);
+        QCOMPARE(lines.mid(0, 2),
+                 QStringList({"Unknown section type. Skip section", "Decode error"}));
+        QVERIFY(handler->isAttached());
+        QCOMPARE(handler->lastSequence(), 4u);
+        QVERIFY(watchdog()->isActive());
+        QCOMPARE(target->calls.size(), 2);
+    }
+
+    // A DevInfo whose length says 30: the decoder sees 34 bytes and refuses
+    // them; the walk steps 34 bytes and the GpioState behind still counts.
+    void devInfoOfLength30StepsBy34()
+    {
+        start(10);
+        tup::FrameBuilder b;
+        b.setSeqno(7);
+        b.setTimestamp(1);
+        std::vector<uint8_t> payload(26, 0);
+        payload[16] = 'd';
+        payload[17] = 'e';
+        b.addRawSection(0x10, payload);
+        b.addSection({0xee, 0xee, 0xee, 0xee});
+        b.addGpioState(gpio(3, 0, 1, 0));
+        b.forceSectCount(2);
+        const QStringList lines = deliver(toBytes(b.build()));
+        QCOMPARE(lines.mid(0, 3), QStringList({"DevInfo section length mismatch (28)",
+                                               "Payload size mismatch", "Decode error"}));
+        QVERIFY(!lines.contains("Payload too short. Drop remaining bytes"));
+        QCOMPARE(handler->lastGpioState(), gpio(3, 0, 1, 0));
+        QVERIFY(!target->calls.contains("setLanguage de"));
+    }
+
+    void devInfoSetsLanguageUnlessEmpty()
+    {
+        start(10);
+        tup::devinfo_s info;
+        info.type = 1;
+        info.serial = 0xdeadbeef;
+        info.lang = "de";
+        deliver(makeFrame(1, [&](tup::FrameBuilder& b) { b.addDevInfo(info); }));
+        QVERIFY(target->calls.contains("setLanguage de"));
+        QCOMPARE(handler->lastDevInfo(), info);
+
+        target->calls.clear();
+        info.lang.clear();
+        info.swbuild = 42;
+        deliver(makeFrame(2, [&](tup::FrameBuilder& b) { b.addDevInfo(info); }));
+        QVERIFY(target->calls.filter("setLanguage").isEmpty());
+        QCOMPARE(handler->lastDevInfo().swbuild, quint16(42));
+        QCOMPARE(target->language, QString("de"));
+    }
+
+    // The walk never reads past the datagram, whatever the lengths claim.
+    void walkStopsWhereTheBytesRunOut()
+    {
+        start(10);
+        // Sections announced that are not there.
+        tup::FrameBuilder more;
+        more.setSeqno(1);
+        more.setTimestamp(1);
+        more.addGpioState(gpio(1, 1, 0, 0));
+        more.forceSectCount(5);
+        QStringList lines = deliver(toBytes(more.build()));
+        QCOMPARE(lines.count("Payload too short. Drop remaining bytes"), 1);
+        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
+
+        // The first section starts at the very end of the frame.
+        tup::FrameBuilder end;
+        end.setSeqno(2);
+        end.setTimestamp(1);
+        end.addGpioState(gpio(0, 1, 0, 0));
+        end.forceSectOffset(22);
+        lines = deliver(toBytes(end.build()));
+        QVERIFY(lines.contains("Payload too short. Drop remaining bytes"));
+        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
+        QCOMPARE(handler->lastSequence(), 2u);
+
+        // A section longer than the rest of the frame, then more announced.
+        tup::FrameBuilder longer;
+        longer.setSeqno(3);
+        longer.setTimestamp(1);
+        longer.addRawSection(0x20, {0, 0, 0, 0}, 0xfffe);
+        longer.forceSectCount(3);
+        lines = deliver(toBytes(longer.build()));
+        QCOMPARE(lines.mid(0, 2),
+                 QStringList({"Section length exceed frame length. Skip section", "Decode error"}));
+        QCOMPARE(lines.count("Payload too short. Drop remaining bytes"), 1);
+        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
+    }
+
+    void watchdogDetachesAndAnotherSenderMayAttach()
+    {
+        start(1);
+        QUdpSocket other;
+        QVERIFY(other.bind(QHostAddress("127.0.0.2"), 0));
+        deliver(gpioFrame(5, gpio(1, 0, 0, 1)));
+        QVERIFY(handler->isAttached());
+        root->clearScriptCalls();
+        target->calls.clear();
+
+        QCOMPARE(deliver(gpioFrame(6, gpio(1, 0, 0, 1)), &other),
+                 QStringList{"Packet received from an unknown sender (127.0.0.2, attended "
+                             "127.0.0.1)"});
+        QCOMPARE(handler->lastSequence(), 5u);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!handler->isAttached(), 5000);
+        QVERIFY(
+            log->lines().contains("No packet received within the 1s window, unregister 127.0.0.1"));
+        QCOMPARE(handler->lastSequence(), 0u);
+        QCOMPARE(root->scriptCalls(), QStringList{"k3p.sh|delete|127.0.0.1"});
+        QCOMPARE(target->calls, QStringList({"getLanguage", "displayError fr"}));
+        // Lost link: the LEDs blink fast together, the buzzer keeps its state.
+        QCOMPARE(handler->lastGpioState(), gpio(3, 3, 3, 1));
+
+        target->calls.clear();
+        QVERIFY(deliver(gpioFrame(1, gpio(1, 0, 0, 0)), &other)
+                    .contains("First frame, try to connect to the web server at 127.0.0.2"));
+        QCOMPARE(handler->attendedSender(), QHostAddress("127.0.0.2"));
+        QCOMPARE(target->calls.first(), QString("setDefaultUrl http://127.0.0.2/index.html"));
+        QCOMPARE(root->scriptCalls().last(), QString("k3p.sh|127.0.0.2"));
+        // The former sender is now the stranger.
+        QVERIFY(deliver(gpioFrame(2, gpio(1, 0, 0, 0)))
+                    .contains("Packet received from an unknown sender (127.0.0.1, attended "
+                              "127.0.0.2)"));
+    }
+
+    void stopClosesTheSocket()
+    {
+        start(10);
+        QPointer<UdpHandler> guard(handler);
+        handler->stop();
+        QVERIFY(log->lines().contains("UDP stop"));
+        device->writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost, port);
+        // finished() hands the handler to deleteLater.
+        QTRY_VERIFY(guard.isNull());
+        handler = nullptr;
+        QVERIFY(!log->contains("First frame"));
+    }
+
+    void byteReadersNeverReadPastTheFrame()
+    {
+        const QByteArray f = QByteArray::fromHex("0102030405");
+        QCOMPARE(UdpHandler::getBytes(f, 1, 2), QByteArray::fromHex("0302"));
+        QCOMPARE(UdpHandler::getBytesReverse(f, 1, 2), QByteArray::fromHex("0203"));
+        QCOMPARE(UdpHandler::getBytes(f, 3, 4), QByteArray::fromHex("0504"));
+        QCOMPARE(UdpHandler::getBytes(f, 5, 1), QByteArray());
+        QCOMPARE(UdpHandler::getBytes(f, -1, 2), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUdpHandler)
+#include "tst_udphandler.moc"

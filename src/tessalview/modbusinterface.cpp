@@ -386,21 +386,21 @@ bool ModbusInterface::SetRegisterValue(int reg, const CiCoord_s& ci,
     const bool topBit = bytes.size() == 4 && (number & 0x80000000u);
 
     QVariant value;
-    if (type == "bool") {
+    if (type == QLatin1String("bool")) {
         value = number != 0;
-    } else if (type == "uint8") {
+    } else if (type == QLatin1String("uint8")) {
         value = static_cast<int>(number & 0xFF);
-    } else if (type == "int8") {
+    } else if (type == QLatin1String("int8")) {
         value = topBit ? 0 : static_cast<int>(static_cast<qint8>(number & 0xFF));
-    } else if (type == "uint16") {
+    } else if (type == QLatin1String("uint16")) {
         value = static_cast<int>(number & 0xFFFF);
-    } else if (type == "int16") {
+    } else if (type == QLatin1String("int16")) {
         value = topBit ? 0 : static_cast<int>(static_cast<qint16>(number & 0xFFFF));
-    } else if (type == "uint32") {
+    } else if (type == QLatin1String("uint32")) {
         value = static_cast<quint32>(number);
-    } else if (type == "int32") {
+    } else if (type == QLatin1String("int32")) {
         value = static_cast<qint32>(number);
-    } else if (type == "float") {
+    } else if (type == QLatin1String("float")) {
         // A float travels as 4 bytes of IEEE-754 single precision; after the
         // receiver's byte reversal they read big-endian.
         float f = 0.0f;
@@ -409,7 +409,7 @@ bool ModbusInterface::SetRegisterValue(int reg, const CiCoord_s& ci,
             std::memcpy(&f, &number, sizeof f);
         }
         value = f;
-    } else if (type == "string") {
+    } else if (type == QLatin1String("string")) {
         value = QString::fromUtf8(reinterpret_cast<const char*>(bytes.data()),
                                   static_cast<int>(bytes.size()));
     } else {
@@ -423,18 +423,18 @@ quint32 ModbusInterface::servedBits(const QVariant& value, const MbType_s& type)
 {
     const QString& name = type.name;
     quint32 bits = 0;
-    if (name.contains("bool")) {
+    if (name.contains(QLatin1String("bool"))) {
         bits = value.toBool() ? 1 : 0;
-    } else if (name.contains("uint") || name.contains("int")) {
+    } else if (name.contains(QLatin1String("uint")) || name.contains(QLatin1String("int"))) {
         // Low 32 bits of the value as a 64-bit integer (signed or unsigned
         // reads agree on those bits); a float is rounded to a whole number.
         if (isFloatVariant(value))
             bits = static_cast<quint32>(static_cast<quint64>(roundedFloat(value.toDouble())));
-        else if (name.contains("uint"))
+        else if (name.contains(QLatin1String("uint")))
             bits = static_cast<quint32>(value.toULongLong());
         else
             bits = static_cast<quint32>(static_cast<quint64>(value.toLongLong()));
-    } else if (name.contains("float")) {
+    } else if (name.contains(QLatin1String("float"))) {
         const float f = value.toFloat();
         std::memcpy(&bits, &f, sizeof bits);
     }
@@ -455,24 +455,32 @@ quint32 ModbusInterface::servedBits(const QVariant& value, const MbType_s& type)
 
 QVector<MbRawData_s> ModbusInterface::ComputeRawData(const QVector<int>& tables)
 {
+    static const MbRegister_s noRegister;
+    static const MbType_s noType;
     QVector<MbRawData_s> result;
     result.reserve(tables.size());
     for (int address : tables) {
         MbRawData_s raw;
         raw.baseaddr = address;
-        const MbTable_s table = tableList.value(address);
-        for (int entry : table.registers) {
+        const auto table = tableList.constFind(address);
+        if (table == tableList.cend()) {
+            result.append(raw);
+            continue;
+        }
+        for (int entry : table.value().registers) {
             const int room = maxTableWords - raw.values.size();
             if (entry <= 0) {
                 const int gap = static_cast<int>(qMin<qint64>(-static_cast<qint64>(entry), room));
                 raw.values.insert(raw.values.size(), gap, 0);
                 continue;
             }
-            const MbRegister_s reg = registerList.value(entry);
-            const MbType_s type = ciTypeList.value(reg.mbtype);
-            const quint32 bits = servedBits(reg.value, type);
+            const auto regIt = registerList.constFind(entry);
+            const MbRegister_s& reg = regIt == registerList.cend() ? noRegister : regIt.value();
+            const auto typeIt = ciTypeList.constFind(reg.mbtype);
+            const MbType_s& type = typeIt == ciTypeList.cend() ? noType : typeIt.value();
             if (type.mbSize > room)
                 break;
+            const quint32 bits = servedBits(reg.value, type);
             // Most significant word first.
             for (int i = type.mbSize - 1; i >= 0; --i)
                 raw.values.append(16 * i >= 32 ? 0 : static_cast<quint16>(bits >> (16 * i)));

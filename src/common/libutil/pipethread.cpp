@@ -62,11 +62,10 @@ int CPipeThread::Run()
 
 int CPipeThread::Close()
 {
-    if (m_pPipeConn != nullptr) {
+    // The pipe object itself lives until destruction: another thread posting
+    // to a thread that is closing then gets an error, not freed memory.
+    if (m_pPipeConn != nullptr)
         m_pPipeConn->Close();
-        delete m_pPipeConn;
-        m_pPipeConn = nullptr;
-    }
     free(m_paPoll);
     m_paPoll = nullptr;
     m_ciPoll = 0;

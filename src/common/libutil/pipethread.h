@@ -21,7 +21,7 @@ public:
     // CThread::Init, then opens the pipe and watches its read end.
     int Init() override;
     int Run() override;
-    // Closes the pipe and frees the wait list.
+    // Closes the pipe (posting then fails) and frees the wait list.
     int Close() override;
 
     // Called with a ready descriptor. The base receives a message from the

@@ -263,6 +263,28 @@ private slots:
         QVERIFY(log.lines().last().startsWith("Target  = "));
     }
 
+    void oddShapesLoadWhatIsSound()
+    {
+        ModbusInterface mb;
+        QJsonObject ci = baseCi();
+        QJsonObject classes = ci.value("classes").toObject();
+        classes.insert("Broken", 5);
+        ci.insert("classes", classes);
+        QJsonObject broken = reg(2, "u16", "Voltage", 0, "u16");
+        broken.insert("ci_class", "Broken");
+        QVERIFY(mb.LoadConfig(
+            writeMap(map({reg(1, "u16", "Voltage", 0, "u16"), broken, 42, "text", QJsonArray{1}},
+                         {table(10, {1}), "x", QJsonObject{{"address", "5"}, {"registers", "abc"}},
+                          QJsonObject{{"address", 20}, {"registers", QJsonArray{"1", 1.5, 1}}}},
+                         ci))));
+        QCOMPARE(mb.registerList.keys(), QList<int>({1}));
+        // Table elements are read without checks: the bad ones land at 0.
+        QCOMPARE(mb.tableList.keys(), QList<int>({0, 10, 20}));
+        QCOMPARE(mb.tableList.value(20).registers, QVector<int>({0, 0, 1}));
+        QCOMPARE(mb.ciLookup.value(Tessal::CiCoord_s{C_METER, F_VOLT, 0, T_U16}).tables,
+                 QVector<int>({10, 20}));
+    }
+
     void defaultsAreIntegersOnly()
     {
         ModbusInterface mb;

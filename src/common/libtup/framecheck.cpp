@@ -92,15 +92,20 @@ frame_check_s checkFrame(const uint8_t* data, size_t size, const std::string& se
         return fail(r, CHECK_VERSION, {"Unknown TUP version"});
 
     // 5. length
-    if (!readU16(data, n, 2, h.length))
+    // The header record is packed: fields are read into a local, then stored.
+    uint16_t v16 = 0;
+    uint32_t v32 = 0;
+    if (!readU16(data, n, 2, v16))
         return fail(r, CHECK_LENGTH, {TOO_SHORT});
+    h.length = v16;
     if (h.length != n - 2)
         return fail(r, CHECK_LENGTH,
                     {"Payload length mismatch. Drop frame", std::to_string(h.length)});
 
     // 6. sect_offset
-    if (!readU16(data, n, 4, h.sect_offset))
+    if (!readU16(data, n, 4, v16))
         return fail(r, CHECK_SECT_OFFSET, {TOO_SHORT});
+    h.sect_offset = v16;
     if (h.sect_offset < 8 || h.sect_offset > h.length)
         return fail(r, CHECK_SECT_OFFSET,
                     {"Section offset out of range. Drop frame",
@@ -108,8 +113,9 @@ frame_check_s checkFrame(const uint8_t* data, size_t size, const std::string& se
                      std::to_string(h.sect_offset) + " > " + std::to_string(h.length)});
 
     // 7. sect_count
-    if (!readU16(data, n, 6, h.sect_count))
+    if (!readU16(data, n, 6, v16))
         return fail(r, CHECK_SECT_COUNT, {TOO_SHORT});
+    h.sect_count = v16;
     if (h.sect_count == 0) {
         if (h.length > 8)
             return fail(r, CHECK_SECT_COUNT,
@@ -120,9 +126,11 @@ frame_check_s checkFrame(const uint8_t* data, size_t size, const std::string& se
     }
 
     // 8. timestamp (a frame shorter than its header stops here)
-    readU32(data, n, 8, h.seqno);
-    if (!readU32(data, n, 12, h.timestamp))
+    if (readU32(data, n, 8, v32))
+        h.seqno = v32;
+    if (!readU32(data, n, 12, v32))
         return fail(r, CHECK_TIMESTAMP, {TOO_SHORT});
+    h.timestamp = v32;
     r.headerPresent = true;
     if (h.timestamp == 0)
         return fail(r, CHECK_TIMESTAMP, {"Out of the continuum. Drop frame"});

@@ -537,7 +537,8 @@ std::string DBusThread::GetIntrospectData()
     s += " <arg name=\"params\" direction=\"in\" type=\"s\"/>";
     s += " <arg name=\"result\" direction=\"out\" type=\"s\"/>";
     s += " </method>";
-    for (const char* pcSignal : {"started", "stopped", "status"}) {
+    // "data" and "event" carry what Modbus masters wrote and did.
+    for (const char* pcSignal : {"started", "stopped", "status", "data", "event"}) {
         s += " <signal name=\"";
         s += pcSignal;
         s += "\"> <arg name=\"params\" type=\"s\"/> </signal>";

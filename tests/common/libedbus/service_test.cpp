@@ -97,7 +97,8 @@ TEST_F(ServiceBus, IntrospectionNamesThisServicesPathAndInterface)
     EXPECT_NE(r.sOutput.find("interface vox.tessal.modbusserver"), std::string::npos) << r.sOutput;
     EXPECT_NE(r.sOutput.find("cmd(in  s params,"), std::string::npos) << r.sOutput;
     EXPECT_NE(r.sOutput.find("out s result);"), std::string::npos) << r.sOutput;
-    for (const char* pcSignal : {"started(s params);", "stopped(s params);", "status(s params);"})
+    for (const char* pcSignal : {"started(s params);", "stopped(s params);", "status(s params);",
+                                 "data(s params);", "event(s params);"})
         EXPECT_NE(r.sOutput.find(pcSignal), std::string::npos) << pcSignal;
 }
 

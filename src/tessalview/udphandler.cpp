@@ -136,9 +136,20 @@ void UdpHandler::init()
     blinkFastTimer = new QTimer(this);
     blinkSlowTimer = new QTimer(this);
     packetTimer->setObjectName("packetTimer");
+    packetTimer->setTimerType(Qt::PreciseTimer);
     blinkFastTimer->setObjectName("blinkFastTimer");
     blinkSlowTimer->setObjectName("blinkSlowTimer");
     lastSeqno = 0;
+    // A time-out of 0 (also what a mistyped value reads as) would detach the
+    // device right after every frame: it would be registered again, its
+    // first page reloaded and the error page shown on every frame.
+    watchdogSeconds = Settings::getNetUdpTimeout();
+    if (watchdogSeconds == 0) {
+        watchdogSeconds = defaultWatchdogSeconds;
+        qDebug().noquote() << QString("%1 - UDP time-out of 0 s is not usable, using %2 s")
+                                  .arg(Helpers::now())
+                                  .arg(watchdogSeconds);
+    }
 
     if (!modbusInterface.LoadConfig(Settings::getModbusMap()))
         qDebug().noquote() << "Failed to load modbus map";
@@ -232,7 +243,7 @@ void UdpHandler::handleData(QByteArray* datagram, QHostAddress* sender)
     // Accepted: the watchdog starts over.
     if (packetTimer != nullptr) {
         packetTimer->setSingleShot(true);
-        packetTimer->start(static_cast<int>(Settings::getNetUdpTimeout()) * 1000);
+        packetTimer->start(watchdogSeconds * 1000);
     }
 
     // Decoded records and result flags of this frame only; a later section
@@ -328,7 +339,7 @@ void UdpHandler::stop()
 void UdpHandler::packetTimeout()
 {
     qDebug().noquote() << QString("No packet received within the %1s window, unregister %2")
-                              .arg(Settings::getNetUdpTimeout())
+                              .arg(watchdogSeconds)
                               .arg(packetSender.toString());
     hasPacketSender = false;
     lastSeqno = 0;

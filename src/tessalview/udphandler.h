@@ -120,6 +120,9 @@ private:
     tup::gpiostate_s blink_gpiostate;
     std::vector<tup::core_tmp> m_itemList;
     ModbusInterface modbusInterface;
+    // Silence window of the watchdog, from the settings.
+    static constexpr int defaultWatchdogSeconds = 10;
+    int watchdogSeconds = defaultWatchdogSeconds;
 };
 
 } // namespace Tessal

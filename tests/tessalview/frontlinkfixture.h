@@ -93,6 +93,10 @@ public:
     // Writes the ini file and loads it.
     void configure(int udpTimeout, const QString& extra = QString()) const
     {
+        configure(QString::number(udpTimeout), extra);
+    }
+    void configure(const QString& udpTimeout, const QString& extra) const
+    {
         QDir(dir.path()).mkpath("usr/local/etc");
         const QString ini = QString("[Files]\nScriptDir=%1\nTmpCfgDir=%2\n"
                                     "[ModbusServer]\nModbusMap=%3\n"

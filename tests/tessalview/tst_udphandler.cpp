@@ -113,6 +113,20 @@ private slots:
         QCOMPARE(log->count(QString("UDP bind failed on 127.0.0.1:%1: ").arg(port)), 1);
     }
 
+    // A mistyped time-out reads as 0, which would detach after every frame.
+    void unusableTimeOutFallsBackToTheDefault()
+    {
+        root->configure("abc", QString());
+        port = freePort();
+        handler = new UdpHandler("127.0.0.1", port, target);
+        handler->init();
+        QCOMPARE(log->count(" - UDP time-out of 0 s is not usable, using 10 s"), 1);
+        deliver(gpioFrame(1, gpio(1, 0, 0, 0)));
+        QCOMPARE(watchdog()->interval(), 10000);
+        QTest::qWait(50);
+        QVERIFY(handler->isAttached());
+    }
+
     void firstFrameAttachesAndOpensTheDevicePages()
     {
         start(10);
@@ -151,9 +165,13 @@ private slots:
         // The same frame twice: the copy is dropped and does not feed the
         // watchdog.
         const QByteArray frame = gpioFrame(10, gpio(1, 0, 0, 0));
+        QTest::qWait(100);
+        int before = watchdog()->remainingTime();
         QVERIFY(deliver(frame).isEmpty());
+        QVERIFY2(watchdog()->remainingTime() > before,
+                 "an accepted frame did not restart the watchdog");
         QTest::qWait(60);
-        const int before = watchdog()->remainingTime();
+        before = watchdog()->remainingTime();
         QCOMPARE(deliver(frame), QStringList({"Repeated packet. Drop frame", "(10 = 10)"}));
         QVERIFY2(watchdog()->remainingTime() <= before, "a dropped frame restarted the watchdog");
 

@@ -388,6 +388,11 @@ private slots:
         // 230.5 served as int32 rounds to 231.
         QCOMPARE(read.at(2).toArray(), QJsonArray({0, 231, 0, 0}));
 
+        // A start while the daemon still serves (no stop before it) closes the
+        // old configuration and applies the init again in the same daemon.
+        QCOMPARE(run("mbserverstart.sh", {path("etc/mbserver_init.dbus")}).exitCode, 0);
+        QCOMPARE(daemonPid(), pid);
+
         QVERIFY(mb.DbusStopMonitor());
         QVERIFY(!daemonOwnsName());
         QVERIFY(processGone(pid));

@@ -31,6 +31,11 @@ MainWindow::MainWindow(QWidget* parent)
             &MainWindow::firstRequestStatus);
 
     QWebSettings::enablePersistentStorage(Settings::getWebCachePath());
+    // Persistent storage also switches on the icon database, which makes the
+    // engine fetch "/favicon.ico" from every site. A kiosk shows no icons,
+    // and on a device without one the failed fetch would replace every page
+    // by the error page.
+    QWebSettings::setIconDatabasePath(QString());
 
     webview = new WebView(this);
     frontTimer = new QTimer(this);

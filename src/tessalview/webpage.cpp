@@ -1,9 +1,7 @@
 #include "webpage.h"
 
-#ifdef TESSAL_HAVE_USB
 #include "downloadhandler.h"
 #include "filedialog.h"
-#endif
 #include "mainwindow.h"
 #include "networkaccessmanager.h"
 
@@ -17,11 +15,8 @@ namespace Tessal
 const char* const WebPage::UserAgent = "Tessal TessalView/2.0 WebKit";
 
 WebPage::WebPage(MainWindow* mainWindow, QObject* parent)
-    : QWebPage(parent), mainWindow(mainWindow), downloadHandler(nullptr)
+    : QWebPage(parent), mainWindow(mainWindow), downloadHandler(new DownloadHandler(mainWindow))
 {
-#ifdef TESSAL_HAVE_USB
-    downloadHandler = new DownloadHandler(mainWindow);
-#endif
     NetworkAccessManager* nam = mainWindow->getNetworkAccessManager();
     setNetworkAccessManager(nam);
     connect(this, &QWebPage::unsupportedContent, this, &WebPage::handleUnsupportedContent);
@@ -33,9 +28,7 @@ WebPage::WebPage(MainWindow* mainWindow, QObject* parent)
 
 WebPage::~WebPage()
 {
-#ifdef TESSAL_HAVE_USB
     downloadHandler->deleteLater();
-#endif
 }
 
 QString WebPage::userAgentForUrl(const QUrl&) const
@@ -55,11 +48,7 @@ bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& r
 
 QString WebPage::chooseFile(QWebFrame*, const QString&)
 {
-#ifdef TESSAL_HAVE_USB
     return FileDialog::chooseUploadFile(mainWindow);
-#else
-    return QString();
-#endif
 }
 
 void WebPage::httpResponseFinished(QNetworkReply* reply)
@@ -81,14 +70,8 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
     if (!reply)
         return;
     if (reply->error() == QNetworkReply::NoError) {
-#ifdef TESSAL_HAVE_USB
         // The handler owns the reply from here and releases it when done.
         downloadHandler->start(reply);
-#else
-        qDebug().noquote() << "Downloads are not available, dropping " + reply->url().toString();
-        reply->abort();
-        reply->deleteLater();
-#endif
         return;
     }
     if (reply->url() == currentUrl)

@@ -1,0 +1,378 @@
+// The web view and its page against a real HTTP server on loopback: what the
+// device sees of the kiosk's requests, the built-in error and front pages,
+// and the retry cycle that brings the device's page back.
+#include "httptestserver.h"
+#include "kiosktestenv.h"
+#include "logcapture.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "webpage.h"
+#include "webview.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QImage>
+#include <QLabel>
+#include <QWebFrame>
+#include <QWebSettings>
+#include <QtTest>
+
+using Tessal::MainWindow;
+using Tessal::Settings;
+using Tessal::WebView;
+
+namespace
+{
+const QByteArray DevicePage = "<html><head><title>K3P</title></head><body><h1>K3P device</h1>"
+                              "<img src='/logo.png'></body></html>";
+const QByteArray BrokenPage =
+    "<html><body><h1>K3P device</h1><img src='/broken.png'></body></html>";
+
+QString html(WebView* view)
+{
+    return view->page()->mainFrame()->toHtml();
+}
+
+// The colour in the middle of what the view shows.
+QColor centreColour(WebView* view)
+{
+    const QImage shot = view->grab().toImage();
+    return shot.pixelColor(shot.width() / 2, shot.height() / 3);
+}
+
+bool hasVisibleDialog()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<QDialog*>(w) && w->isVisible())
+            return true;
+    return QApplication::activeModalWidget() != nullptr;
+}
+} // namespace
+
+class TestWebView : public QObject
+{
+    Q_OBJECT
+
+private:
+    KioskTestEnv m_env;
+    HttpTestServer m_server;
+
+    QByteArray iniWithImages(const QByteArray& extra = QByteArray())
+    {
+        return "[UI]\nErrorImagePath=" + m_env.path("images").toLocal8Bit() +
+               "\n[Network]\nRetryTimeout=1\nFrontInterface=tst0\n" + extra;
+    }
+
+    void writeImage(const QString& relative, const QColor& colour)
+    {
+        QImage image(800, 480, QImage::Format_RGB32);
+        image.fill(colour);
+        QDir().mkpath(QFileInfo(m_env.path(relative)).absolutePath());
+        QVERIFY(image.save(m_env.path(relative)));
+    }
+
+    static void waitForLoad(WebView* view)
+    {
+        QSignalSpy spy(view, &QWebView::loadFinished);
+        QVERIFY(spy.wait(5000));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_env.isValid());
+        QVERIFY(m_server.start());
+        m_server.page("/index.html", DevicePage);
+        m_server.page("/logo.png", HttpTestServer::tinyPng(), 200, "image/png");
+        m_server.page("/broken.html", BrokenPage);
+        m_server.page("/big.html", "<html><body><div style='width:3000px;height:3000px;"
+                                   "background:#0a0'>big</div></body></html>");
+        writeImage("images/default/error.png", QColor(200, 0, 0));
+        writeImage("images/default/front.png", QColor(0, 160, 0));
+        writeImage("images/fr/error.png", QColor(0, 0, 200));
+    }
+
+    void init()
+    {
+        m_server.clear();
+        m_server.page("/broken.png", "missing", 404);
+        QVERIFY(m_env.loadIni(iniWithImages()));
+    }
+
+    void pageAndItsImagesCarryAgentAndCredentials()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[WebSite]\nLogin=admin\nPassword=\n")));
+        MainWindow window;
+        window.openUrl(m_server.url("/index.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/logo.png"), 1, 5000);
+        QCOMPARE(m_server.count("/index.html"), 1);
+        for (const auto& request : m_server.requests()) {
+            QCOMPARE(request.header("user-agent"), QByteArray("Tessal TessalView/2.0 WebKit"));
+            QCOMPARE(request.header("authorization"), QByteArray("Basic YWRtaW46"));
+        }
+        // The first finished request replaces the waiting label by the view.
+        QTRY_VERIFY(!window.getWebView()->isHidden());
+        QVERIFY(window.getLabel()->isHidden());
+        QVERIFY(html(window.getWebView()).contains("K3P device"));
+    }
+
+    void missingImageShowsErrorPageThenProbeBringsPageBack()
+    {
+        MainWindow window;
+        WebView* view = window.getWebView();
+        window.setDefaultUrl(m_server.url("/broken.html"));
+        LogCapture log;
+        window.openUrl(m_server.url("/broken.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("error.png"), 5000);
+        QVERIFY(!html(view).contains("K3P device"));
+        QVERIFY(log.contains("HTTP ERROR"));
+        QVERIFY(log.contains("WebView::handleLoadFinished() -> fail"));
+        QVERIFY(view->isRetryPending());
+        QVERIFY(!view->isProbing());
+        QCOMPARE(m_server.count("/broken.html"), 1);
+
+        // The device recovers; after the retry time the probe finds the start
+        // page and the view loads it again.
+        m_server.page("/broken.png", HttpTestServer::tinyPng(), 200, "image/png");
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/broken.html"), 3, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("K3P device"), 5000);
+        QVERIFY(log.contains("WebView::handleRetryTimer()"));
+        QVERIFY(log.contains("WebView::loadUrl() " + m_server.url("/broken.html")));
+        QVERIFY(!view->isProbing());
+        // The probe comes from the plain manager, the reload from the page.
+        const auto requests = m_server.requestsFor("/broken.html");
+        QVERIFY(requests.at(1).header("user-agent") != "Tessal TessalView/2.0 WebKit");
+        QCOMPARE(requests.at(2).header("user-agent"), QByteArray("Tessal TessalView/2.0 WebKit"));
+    }
+
+    void probeOfProtectedDeviceCarriesCredentials()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[WebSite]\nLogin=admin\nPassword=pw\n")));
+        MainWindow window;
+        WebView* view = window.getWebView();
+        window.setDefaultUrl(m_server.url("/index.html"));
+        view->handleLoadFinished(false);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/index.html"), 2, 5000);
+        for (const auto& request : m_server.requestsFor("/index.html"))
+            QCOMPARE(request.header("authorization"), "Basic " + QByteArray("admin:pw").toBase64());
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("K3P device"), 5000);
+    }
+
+    void unauthorizedEndsInErrorPageWithoutDialog()
+    {
+        HttpTestServer::Route challenge;
+        challenge.status = 401;
+        challenge.body = "<html><body>login required</body></html>";
+        challenge.headers << qMakePair(QByteArray("WWW-Authenticate"),
+                                       QByteArray("Basic realm=\"K3P\""));
+        m_server.route("/secret.html", challenge);
+        MainWindow window;
+        window.show();
+        window.openUrl(m_server.url("/secret.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window.getWebView()).contains("error.png"), 5000);
+        QVERIFY(!hasVisibleDialog());
+        QCOMPARE(m_server.count("/secret.html"), 1);
+    }
+
+    void refusedConnectionShowsErrorPage()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        MainWindow window;
+        window.openUrlForce(QString("http://127.0.0.1:%1/index.html").arg(port), true);
+        QTRY_VERIFY_WITH_TIMEOUT(html(window.getWebView()).contains("error.png"), 5000);
+        QTRY_VERIFY(!window.getWebView()->isHidden());
+    }
+
+    void secondFailureKeepsFirstExpiry()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[Network]\nRetryTimeout=3\n")));
+        MainWindow window;
+        WebView* view = window.getWebView();
+        view->handleLoadFinished(false);
+        QVERIFY(view->isRetryPending());
+        const int first = view->retryRemainingMs();
+        QVERIFY(first > 2000);
+        QTest::qWait(400);
+        view->handleLoadFinished(false);
+        QVERIFY(view->retryRemainingMs() <= first - 300);
+        // A success report changes nothing.
+        view->handleLoadFinished(true);
+        QVERIFY(view->isRetryPending());
+    }
+
+    void failedProbeOnlyRearms()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const QString deadUrl = QString("http://127.0.0.1:%1/index.html").arg(closed.serverPort());
+        closed.close();
+
+        MainWindow window;
+        WebView* view = window.getWebView();
+        window.setDefaultUrl(deadUrl);
+        LogCapture log;
+        view->handleRetryTimer();
+        QVERIFY(view->isProbing());
+        QTRY_VERIFY_WITH_TIMEOUT(view->isRetryPending(), 5000);
+        QVERIFY(view->isProbing());
+        // Each further expiry only re-arms the timer: no new probe.
+        view->handleRetryTimer();
+        QCOMPARE(log.count("onDefault"), 1);
+        QVERIFY(view->isRetryPending());
+        // The next failed request starts the cycle over.
+        view->handleLoadFinished(false);
+        QVERIFY(!view->isProbing());
+    }
+
+    void probeWithoutStartPageStaysProbing()
+    {
+        MainWindow window;
+        WebView* view = window.getWebView();
+        QVERIFY(view->getDefaultUrl().isEmpty());
+        view->handleRetryTimer();
+        QVERIFY(view->isProbing());
+        QTRY_VERIFY_WITH_TIMEOUT(view->isRetryPending(), 5000);
+        QVERIFY(view->isProbing());
+        QCOMPARE(m_server.requests().size(), 0);
+    }
+
+    void builtInPageImageLookup_data()
+    {
+        QTest::addColumn<bool>("front");
+        QTest::addColumn<QString>("lang");
+        QTest::addColumn<QString>("expectedImage");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("error, language folder") << false << "fr"
+                                                << "images/fr/error.png" << QColor(0, 0, 200);
+        QTest::newRow("error, default folder") << false << "de"
+                                               << "images/default/error.png" << QColor(200, 0, 0);
+        QTest::newRow("front, fr falls back to default")
+            << true << "fr"
+            << "images/default/front.png" << QColor(0, 160, 0);
+    }
+    void builtInPageImageLookup()
+    {
+        QFETCH(bool, front);
+        QFETCH(QString, lang);
+        QFETCH(QString, expectedImage);
+        QFETCH(QColor, colour);
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        WebView* view = window.getWebView();
+        view->show();
+        LogCapture log;
+        if (front)
+            view->displayInfoFront(lang);
+        else
+            view->displayError(lang);
+        QVERIFY(log.contains(front ? "ws: Load info page ( " + lang + " )"
+                                   : "wv: Load error page ( " + lang + " )"));
+        QVERIFY2(html(view).contains("background-image:url(&quot;file://localhost" +
+                                     m_env.path(expectedImage) + "&quot;)"),
+                 qPrintable(html(view)));
+        // The picture is really shown, not just named.
+        QTRY_COMPARE_WITH_TIMEOUT(centreColour(view), colour, 5000);
+        QVERIFY(!log.contains("HTTP ERROR"));
+    }
+
+    void builtInPagesFallBackToText()
+    {
+        QVERIFY(
+            m_env.loadIni("[UI]\nErrorImagePath=" + m_env.path("noimages").toLocal8Bit() + "\n"));
+        MainWindow window;
+        WebView* view = window.getWebView();
+        view->displayError("fr");
+        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Can't find the error page"));
+        view->displayInfoFront("default");
+        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Can't find the info page"));
+    }
+
+    void deviceAndReleaseShownOnErrorPage()
+    {
+        MainWindow window;
+        WebView* view = window.getWebView();
+        view->displayError("default");
+        QVERIFY(view->page()->mainFrame()->toPlainText().contains("DeviceUndef vReleaseUndef"));
+        Settings::setInfoDevice("Meter A");
+        Settings::setInfoRelease("2.1");
+        view->displayError("default");
+        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Meter A v2.1"));
+        // Shown as text: markup in the device text is not interpreted.
+        Settings::setInfoDevice("<b>Meter</b>");
+        view->displayInfoFront("default");
+        QVERIFY(view->page()->mainFrame()->toPlainText().contains("<b>Meter</b> v2.1"));
+        Settings::setInfoDevice("DeviceUndef");
+        Settings::setInfoRelease("ReleaseUndef");
+    }
+
+    void textCannotBeSelectedAndNoScrollBars()
+    {
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        WebView* view = window.getWebView();
+        view->show();
+        QCOMPARE(view->getCustomCss(),
+                 QString("data:text/css;charset=utf-8;base64,Ym9keSB7IC13ZWJraXQtdXNlci1zZWxlY3Q6"
+                         "IG5vbmU7IH0="));
+        QCOMPARE(view->page()->settings()->userStyleSheetUrl(), QUrl(view->getCustomCss()));
+        view->loadUrl(QUrl(m_server.url("/big.html")));
+        waitForLoad(view);
+        QWebFrame* frame = view->page()->mainFrame();
+        QCOMPARE(frame->evaluateJavaScript("getComputedStyle(document.body).webkitUserSelect")
+                     .toString(),
+                 QString("none"));
+        QVERIFY(frame->contentsSize().height() > 2000);
+        QCOMPARE(frame->scrollBarPolicy(Qt::Vertical), Qt::ScrollBarAlwaysOff);
+        QCOMPARE(frame->scrollBarPolicy(Qt::Horizontal), Qt::ScrollBarAlwaysOff);
+        QVERIFY(frame->scrollBarGeometry(Qt::Vertical).isEmpty());
+        QVERIFY(frame->scrollBarGeometry(Qt::Horizontal).isEmpty());
+    }
+
+    void navigationIsReportedAsUrlChange()
+    {
+        MainWindow window;
+        WebView* view = window.getWebView();
+        QSignalSpy changed(view, &QWebView::urlChanged);
+        view->loadUrl(QUrl(m_server.url("/index.html")));
+        waitForLoad(view);
+        QVERIFY(changed.count() >= 1);
+        QCOMPARE(changed.first().first().toUrl(), QUrl(m_server.url("/index.html")));
+        QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/index.html")));
+        QCOMPARE(view->url(), QUrl(m_server.url("/index.html")));
+    }
+
+    // A picture of the error page as the unit shows it, with the shipped
+    // image, for a person to look at.
+    void errorPageScreenshot()
+    {
+        const QString shipped = qEnvironmentVariable("TESSAL_SOURCE_DIR") + "/deploy/share/images";
+        QVERIFY(QFile::exists(shipped + "/default/error.png"));
+        QVERIFY(m_env.loadIni("[UI]\nErrorImagePath=" + shipped.toLocal8Bit() + "\n"));
+        Settings::setInfoDevice("K3P");
+        Settings::setInfoRelease("2.0.1");
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        WebView* view = window.getWebView();
+        view->show();
+        window.getLabel()->hide();
+        view->displayError("en");
+        // The red band along the top of the shipped picture.
+        QTRY_VERIFY_WITH_TIMEOUT(view->grab().toImage().pixelColor(20, 7).red() > 150 &&
+                                     view->grab().toImage().pixelColor(20, 7).green() < 80,
+                                 5000);
+        const QString out = qEnvironmentVariable("TESSAL_BINARY_DIR") + "/screenshots";
+        QVERIFY(QDir().mkpath(out));
+        QVERIFY(window.grab().save(out + "/error-page.png"));
+        Settings::setInfoDevice("DeviceUndef");
+        Settings::setInfoRelease("ReleaseUndef");
+    }
+};
+
+QTEST_MAIN(TestWebView)
+#include "tst_webview.moc"

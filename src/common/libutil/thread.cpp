@@ -49,6 +49,9 @@ int CThread::AppInit()
 int CThread::Stop()
 {
     m_bRun = false;
+    // Called from the worker itself: the loop ends, the owner joins later.
+    if (m_bJoinable && pthread_equal(pthread_self(), m_Thread))
+        return RET_OK;
     // Join once; a thread that was never created has nothing to join.
     if (!m_bJoinable.exchange(false))
         return RET_OK;
@@ -83,6 +86,8 @@ int CThread::WaitRunning()
 {
     // The original wait watched only Started() and Running(); a body whose
     // Init failed never sets the run flag, so the end of the body is watched too.
+    if (!m_bJoinable && !m_bFinished)
+        return RET_ERROR; // never started: nothing will ever run
     for (;;) {
         if (m_bEnteredRun || Running())
             return RET_OK;

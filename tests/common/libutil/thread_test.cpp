@@ -25,6 +25,7 @@ class ProbeThread : public CPipeThread
 {
 public:
     enum Failure { NONE, INIT_FAILS, INIT_THROWS, RUN_THROWS };
+    enum { CMD_SELF_STOP = CMD_FIRST_USER + 10 };
     explicit ProbeThread(Failure eFailure = NONE) : m_eFailure(eFailure) {}
     ~ProbeThread() override { Stop(); }
 
@@ -56,6 +57,10 @@ public:
     }
     int DispatchMessage(Msg_t* pMsg) override
     {
+        if (pMsg->Header.usCmd == CMD_SELF_STOP) {
+            selfStopResult = Stop(); // the worker ends its own loop
+            return RET_OK;
+        }
         Received r;
         r.usCmd = pMsg->Header.usCmd;
         r.usSize = pMsg->Header.usSize;
@@ -77,6 +82,7 @@ public:
 
     std::atomic<int> runs{0};
     std::atomic<int> closes{0};
+    std::atomic<int> selfStopResult{-99};
     sigset_t maskAfterInit;
     sigset_t maskAfterAppInit;
 
@@ -128,6 +134,7 @@ TEST(ThreadLifeCycle, StopMessageEndsTheLoopAndCloseRuns)
 TEST(ThreadLifeCycle, StopJoinsARunningThreadAndIsSafeToRepeat)
 {
     ProbeThread t;
+    EXPECT_EQ(t.WaitRunning(), RET_ERROR) << "a thread never started is not waited for";
     EXPECT_EQ(t.Stop(), RET_OK) << "nothing to join before Start";
     ASSERT_EQ(CThread::Start(&t), 0);
     ASSERT_EQ(t.WaitRunning(), RET_OK);
@@ -135,6 +142,18 @@ TEST(ThreadLifeCycle, StopJoinsARunningThreadAndIsSafeToRepeat)
     ASSERT_EQ(t.SendCmd(CMD_NOTHING, 0, 0), RET_OK);
     EXPECT_EQ(t.Stop(), RET_OK);
     EXPECT_TRUE(t.Finished());
+    EXPECT_EQ(t.closes, 1);
+    EXPECT_EQ(t.Stop(), RET_OK);
+}
+
+TEST(ThreadLifeCycle, WorkerStoppingItselfLeavesTheJoinToTheOwner)
+{
+    ProbeThread t;
+    ASSERT_EQ(CThread::Start(&t), 0);
+    ASSERT_EQ(t.WaitRunning(), RET_OK);
+    ASSERT_EQ(t.SendCmd(ProbeThread::CMD_SELF_STOP, 0, 0), RET_OK);
+    ASSERT_TRUE(WaitFor([&] { return t.Finished(); }));
+    EXPECT_EQ(t.selfStopResult, RET_OK) << "a thread cannot join itself";
     EXPECT_EQ(t.closes, 1);
     EXPECT_EQ(t.Stop(), RET_OK);
 }

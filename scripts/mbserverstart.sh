@@ -52,9 +52,10 @@ call_cmd() {
         "$IFACE.cmd" "string:$1" 2>&1
 }
 
-# The "err" member of a reply; empty when the reply is not one.
+# The "err" member of a reply (the first one: a later "err" can only be
+# inside the "info" text); empty when the reply is not one.
 reply_err() {
-    printf '%s\n' "$1" | sed -n 's/.*"err":[[:space:]]*\(-\{0,1\}[0-9][0-9]*\).*/\1/p' | head -n 1
+    printf '%s\n' "$1" | grep -o '"err":[[:space:]]*-\{0,1\}[0-9][0-9]*' | head -n 1 | sed 's/^"err":[[:space:]]*//'
 }
 
 [ $# -eq 1 ] || fail "usage: $TAG INITFILE"

@@ -45,7 +45,7 @@ call_cmd() {
 }
 
 reply_err() {
-    printf '%s\n' "$1" | sed -n 's/.*"err":[[:space:]]*\(-\{0,1\}[0-9][0-9]*\).*/\1/p' | head -n 1
+    printf '%s\n' "$1" | grep -o '"err":[[:space:]]*-\{0,1\}[0-9][0-9]*' | head -n 1 | sed 's/^"err":[[:space:]]*//'
 }
 
 owner=$(name_has_owner)

@@ -51,6 +51,6 @@ case $reply in
 esac
 
 [ "$status" -eq 0 ] || fail "update not delivered (status $status): $(printf '%s' "$reply" | tr '\n' ' ')"
-err=$(printf '%s\n' "$reply" | sed -n 's/.*"err":[[:space:]]*\(-\{0,1\}[0-9][0-9]*\).*/\1/p' | head -n 1)
+err=$(printf '%s\n' "$reply" | grep -o '"err":[[:space:]]*-\{0,1\}[0-9][0-9]*' | head -n 1 | sed 's/^"err":[[:space:]]*//')
 [ "$err" = 0 ] || fail "update refused: $(printf '%s' "$reply" | tr '\n' ' ')"
 exit 0

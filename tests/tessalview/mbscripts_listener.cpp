@@ -2,7 +2,8 @@
 // mbserver scripts on a private bus: it owns the daemon's bus name, answers
 // every cmd call with {"err":0,"info":""} and appends the received text,
 // followed by a NUL byte, to the file named by MBSCRIPTS_RECORD. A text
-// containing "please-refuse" is answered with err 108; "stop" ends the
+// containing "please-refuse" is answered with err 108 (and an "info" text
+// that quotes a success code, to catch a careless reply parser); "stop" ends the
 // program after the reply. Started by mbserverstart.sh like the daemon, so
 // it takes no arguments.
 #include <dbus/dbus.h>
@@ -43,9 +44,10 @@ int main()
                         std::fclose(f);
                     }
                     const std::string body(text);
-                    const char* answer = body.find("please-refuse") != std::string::npos
-                                             ? "{\"err\":108,\"info\":\"refused\"}"
-                                             : "{\"err\":0,\"info\":\"\"}";
+                    const char* answer =
+                        body.find("please-refuse") != std::string::npos
+                            ? "{\"err\":108,\"info\":\"refused, \\\"err\\\":0 is not yours\"}"
+                            : "{\"err\":0,\"info\":\"\"}";
                     if (body.find("\"stop\"") != std::string::npos)
                         run = false;
                     DBusMessage* reply = dbus_message_new_method_return(msg);

@@ -2,10 +2,9 @@
 // mbserver scripts on a private bus: it owns the daemon's bus name, answers
 // every cmd call with {"err":0,"info":""} and appends the received text,
 // followed by a NUL byte, to the file named by MBSCRIPTS_RECORD. A text
-// containing "please-refuse" is answered with err 108 (and an "info" text
-// that quotes a success code, to catch a careless reply parser); "stop" ends the
-// program after the reply. Started by mbserverstart.sh like the daemon, so
-// it takes no arguments.
+// containing "please-refuse" is answered with err 108, whose "info" text
+// quotes a success code; "stop" ends the program after the reply. Started by mbserverstart.sh like
+// the daemon, so it takes no arguments.
 #include <dbus/dbus.h>
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #include "thread.h"
 
+#include "log.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -128,7 +130,8 @@ void* CThread::Thread(void* pv)
         }
         pThread->Close();
     } catch (...) {
-        // No exception leaves the body; the thread simply ends.
+        // No exception leaves the body; the thread ends and says so.
+        LogWrite("thread ", 3, "Worker thread ended by an exception");
         if (!pThread->m_bEnteredRun && pThread->m_iInitResult == RET_OK)
             pThread->m_iInitResult = RET_ERROR;
     }

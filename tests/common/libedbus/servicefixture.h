@@ -18,8 +18,8 @@ protected:
         ASSERT_TRUE(bus.Start());
         service = std::make_unique<ServiceThread>();
         ASSERT_EQ(CThread::Start(service.get()), 0);
-        ASSERT_EQ(service->WaitRunning(), RET_OK) << [] {
-            std::string s;
+        ASSERT_EQ(service->WaitRunning(), RET_OK) << [this] {
+            std::string s = "init result " + std::to_string(service->GetInitResult()) + "\n";
             for (const auto& l : LogCapture::Lines())
                 s += l + "\n";
             return s;

@@ -31,12 +31,22 @@ constexpr int MB_LISTEN_BACKLOG = 128;
 // that sends part of a query and stops holds the loop at most this long.
 constexpr uint32_t MB_BYTE_TIMEOUT_US = 500000;
 
-void SetServerTimeouts(modbus_t* pCtx)
+// Pause before answering a malformed query (see SetServerTimeouts).
+constexpr uint32_t MB_TCP_DRAIN_US = 1000;
+constexpr uint32_t MB_RTU_DRAIN_US = 20000;
+
+void SetServerTimeouts(modbus_t* pCtx, bool bRtu)
 {
     modbus_set_byte_timeout(pCtx, 0, MB_BYTE_TIMEOUT_US);
     // Queries are only received once poll reports data, so waiting for the
     // first byte never needs to be longer than waiting for the next one.
     modbus_set_indication_timeout(pCtx, 0, MB_BYTE_TIMEOUT_US);
+    // A server never waits for responses, but libmodbus sleeps this long
+    // before it answers a malformed query (unknown function, bad quantity)
+    // with an exception, to drain the rest of the frame. With the default of
+    // 0.5 s one master sending bad queries would stall every other master.
+    // On a serial line the pause covers a few characters of a broken frame.
+    modbus_set_response_timeout(pCtx, 0, bRtu ? MB_RTU_DRAIN_US : MB_TCP_DRAIN_US);
 }
 
 TcpClient_t ClientFromAddress(const sockaddr_storage& addr)
@@ -78,7 +88,7 @@ int CModBusServerThread::InitMbRtu()
     int iSlaveRet = modbus_set_slave(m_pmbCtx, cfg.iMbDevId < 1 ? 1 : cfg.iMbDevId);
     if (iSlaveRet != 0)
         LogWrite(MODNAME, 7, "Unable to set slav ID %s", modbus_strerror(errno));
-    SetServerTimeouts(m_pmbCtx);
+    SetServerTimeouts(m_pmbCtx, true);
 
     rc = modbus_connect(m_pmbCtx);
     if (rc != 0) {
@@ -125,7 +135,7 @@ int CModBusServerThread::InitMbTcp()
         LogWrite(MODNAME, 3, "Failed to allocate to open Modbus TCP: %s", modbus_strerror(errno));
         return MBSRV_ERR_OPEN;
     }
-    SetServerTimeouts(m_pmbCtx);
+    SetServerTimeouts(m_pmbCtx, false);
     int iBacklog = m_mbConfig.tcp.iClients > 0 ? m_mbConfig.tcp.iClients : MB_LISTEN_BACKLOG;
     m_mbFD = modbus_tcp_listen(m_pmbCtx, iBacklog);
     if (m_mbFD < 0) {
@@ -149,7 +159,7 @@ int CModBusServerThread::InitMbTcpPI()
                  modbus_strerror(errno));
         return MBSRV_ERR_OPEN;
     }
-    SetServerTimeouts(m_pmbCtx);
+    SetServerTimeouts(m_pmbCtx, false);
     int iBacklog = m_mbConfig.tcppi.iClients > 0 ? m_mbConfig.tcppi.iClients : MB_LISTEN_BACKLOG;
     m_mbFD = modbus_tcp_pi_listen(m_pmbCtx, iBacklog);
     if (m_mbFD < 0) {
@@ -322,14 +332,17 @@ void CModBusServerThread::ProcessModbusQuery(const uint8_t* pQuery, int iLen)
         return;
     const uint8_t* pPdu = abyQuery + iHeader;
     int iFunc = pPdu[0];
+    // Per-query lines are debug output: at error level every poll of every
+    // master would reach the system log, flooding it and costing more than
+    // answering the query.
     if (bRtu) {
-        LogWrite(MODNAME, 3,
+        LogWrite(MODNAME, 7,
                  "Reply query (len=%d, func=%02X) dev=%d, dev=%02X, %02X %02X %02X %02X %02X %02X "
                  "%02X %02X\n",
                  iLen, iFunc, abyQuery[0], abyQuery[0], pPdu[0], pPdu[1], pPdu[2], pPdu[3], pPdu[4],
                  pPdu[5], pPdu[6], pPdu[7]);
     } else {
-        LogWrite(MODNAME, 3,
+        LogWrite(MODNAME, 7,
                  "Reply query (len=%d, func=%02X), %02X %02X %02X %02X %02X %02X %02X %02X\n", iLen,
                  iFunc, pPdu[0], pPdu[1], pPdu[2], pPdu[3], pPdu[4], pPdu[5], pPdu[6], pPdu[7]);
     }
@@ -356,7 +369,7 @@ void CModBusServerThread::ProcessModbusQuery(const uint8_t* pQuery, int iLen)
 
 void CModBusServerThread::ProcessModbusQueryRead(int iAddr, int iLen)
 {
-    LogWrite(MODNAME, 3, "Query: Read register, addr=%d, len=%d\n", iAddr, iLen);
+    LogWrite(MODNAME, 7, "Query: Read register, addr=%d, len=%d\n", iAddr, iLen);
     if (!m_bEnableEvent)
         return;
     cJSON* pEvent = cJSON_CreateObject();
@@ -370,7 +383,7 @@ void CModBusServerThread::ProcessModbusQueryRead(int iAddr, int iLen)
 
 void CModBusServerThread::ProcessModbusQueryWrite(int iAddr, int iLen)
 {
-    LogWrite(MODNAME, 3, "Query: write register, addr=%d, len=%d\n", iAddr, iLen);
+    LogWrite(MODNAME, 7, "Query: write register, addr=%d, len=%d\n", iAddr, iLen);
     int iVisited = m_regs.ApplyMasterWrite(iAddr, iLen);
     if (iVisited > 0) {
         RegZone_t zone;

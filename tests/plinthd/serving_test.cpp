@@ -316,6 +316,43 @@ TEST_F(Serving, StalledHalfQueryDoesNotBlockOtherClients)
     EXPECT_EQ(JsonInt(status.json, "procstate"), 3);
 }
 
+TEST_F(Serving, MalformedQueriesAreAnsweredWithoutStallingOtherClients)
+{
+    Init(R"([{"address":0,"length":8,"mode":"rw"}])");
+    Set(R"([{"address":0,"values":[21,22]}])");
+    Master bad(port);
+    ASSERT_TRUE(bad.connected);
+    // A read of 200 registers (more than a frame holds) and an unknown
+    // function: each gets an exception answer.
+    const uint8_t tooMany[] = {1, 0x03, 0, 0, 0, 200};
+    const uint8_t unknown[] = {1, 0x41};
+    uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH];
+    for (int i = 0; i < 4; i++) {
+        // Exception answers: function | 0x80, then the exception code.
+        ASSERT_GT(modbus_send_raw_request(bad.ctx, tooMany, sizeof(tooMany)), 0);
+        ASSERT_EQ(modbus_receive_confirmation(bad.ctx, rsp), 9);
+        EXPECT_EQ(rsp[7], 0x83);
+        EXPECT_EQ(rsp[8], MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+        ASSERT_GT(modbus_send_raw_request(bad.ctx, unknown, sizeof(unknown)), 0);
+        ASSERT_EQ(modbus_receive_confirmation(bad.ctx, rsp), 9);
+        EXPECT_EQ(rsp[7], 0xC1);
+        EXPECT_EQ(rsp[8], MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+    }
+    // Meanwhile another master, which gives up after 1 s, is answered while
+    // four others send bad queries at the same moment.
+    std::vector<std::unique_ptr<Master>> others;
+    for (int i = 0; i < 4; i++) {
+        others.push_back(std::make_unique<Master>(port));
+        ASSERT_TRUE(others.back()->connected);
+    }
+    Master good(port);
+    ASSERT_TRUE(good.connected);
+    modbus_set_response_timeout(good.ctx, 1, 0);
+    for (auto& other : others)
+        ASSERT_GT(modbus_send_raw_request(other->ctx, tooMany, sizeof(tooMany)), 0);
+    EXPECT_EQ(good.Read(0, 2), (std::vector<int>{21, 22})) << modbus_strerror(errno);
+}
+
 TEST_F(Serving, EmptyOrAnyListenAddressServesEveryLocalAddress)
 {
     for (const char* pszListen : {"", "0.0.0.0"}) {

@@ -71,6 +71,20 @@ QHostAddress plainAddress(const QHostAddress& address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
+// The window builds file paths and URLs from the language: only a plain
+// code ("en", "pt-br", "zh_TW") is handed on.
+bool isLanguageCode(const QString& lang)
+{
+    for (const QChar c : lang) {
+        const ushort u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                        (u >= '0' && u <= '9') || u == '-' || u == '_';
+        if (!ok)
+            return false;
+    }
+    return !lang.isEmpty();
+}
+
 const uint8_t* bytesOf(const QByteArray& a)
 {
     return reinterpret_cast<const uint8_t*>(a.constData());
@@ -287,8 +301,17 @@ void UdpHandler::handleData(QByteArray* datagram, QHostAddress* sender)
         packetSender = from;
 
     if (devinfoOk) {
-        if (!devinfo.lang.empty() && main_window != nullptr)
-            main_window->setLanguage(QString::fromLatin1(devinfo.lang.c_str()));
+        if (!devinfo.lang.empty() && main_window != nullptr) {
+            const QString lang = QString::fromLatin1(devinfo.lang.c_str());
+            if (isLanguageCode(lang))
+                main_window->setLanguage(lang);
+            else
+                qDebug().noquote()
+                    << "DevInfo language '" +
+                           QString::fromLatin1(
+                               QByteArray::fromStdString(devinfo.lang).toPercentEncoding()) +
+                           "' is not a language code, language unchanged";
+        }
         last_devinfo = devinfo;
     }
     if (gpiostateOk)

@@ -332,6 +332,15 @@ private slots:
         QVERIFY(target->calls.filter("setLanguage").isEmpty());
         QCOMPARE(handler->lastDevInfo().swbuild, quint16(42));
         QCOMPARE(target->language, QString("de"));
+
+        // The window turns the language into file paths: no path pieces.
+        target->calls.clear();
+        info.lang = "../../x";
+        QVERIFY(deliver(makeFrame(3, [&](tup::FrameBuilder& b) { b.addDevInfo(info); }))
+                    .contains("DevInfo language '..%2F..%2Fx' is not a language code, "
+                              "language unchanged"));
+        QVERIFY(target->calls.filter("setLanguage").isEmpty());
+        QCOMPARE(handler->lastDevInfo().lang, std::string("../../x"));
     }
 
     // The walk never reads past the datagram, whatever the lengths claim.

@@ -7,12 +7,12 @@
 #include "progresspopup.h"
 #include "timedpopup.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QUrl>
 #include <QWidget>
@@ -140,12 +140,15 @@ void DownloadHandler::showMessage(const QString& text)
 
 void DownloadHandler::releaseReply()
 {
-    if (!reply)
-        return;
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
     reply = nullptr;
+    replyDone = false;
+    pendingData.clear();
+    running = false;
 }
 
 void DownloadHandler::discardFile()
@@ -175,7 +178,7 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     qDebug().noquote() << QString("%1 - Download request for '%2'")
                               .arg(Helpers::now(), newReply->url().toString());
 
-    if (reply) {
+    if (running) {
         // One download at a time: the second request is refused, the running
         // one goes on.
         qDebug().noquote() << QString("%1 - Download refused: another download is in progress")
@@ -185,15 +188,20 @@ bool DownloadHandler::start(QNetworkReply* newReply)
         return false;
     }
 
+    running = true;
     reply = newReply;
     reply->setParent(this);
-    // The page releases every reply that its manager reports finished; this
-    // one belongs to the download until it ends, so the manager must not hand
-    // it out (it could be deleted while the dialog below is open).
-    if (QNetworkAccessManager* manager = reply->manager())
-        QObject::disconnect(reply, SIGNAL(finished()), manager, SLOT(_q_replyFinished()));
-    reply->setReadBufferSize(ReplyBufferSize);
+    replyDone = false;
+    pendingData.clear();
+    networkError.clear();
     writeError.clear();
+    // While the dialog below is open the reply keeps receiving, up to this
+    // much; then the server is made to wait.
+    reply->setReadBufferSize(ReplyBufferSize);
+    keepReply();
+    // Connected before the dialog: a reply that finishes while the user is
+    // asked is kept, with its content, until the answer.
+    connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
 
     if (!driveMounted()) {
         qDebug().noquote()
@@ -234,17 +242,21 @@ bool DownloadHandler::start(QNetworkReply* newReply)
         showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
         qDebug() << "Ro-remount the usb drive";
         remountUsb(false);
+        running = false;
         return false;
     }
 
-    if (reply->isFinished()) {
+    if (replyDone || !reply) {
+        // Everything arrived while the dialog was open.
+        replyDone = true;
+        if (!reply && networkError.isEmpty() && pendingData.isEmpty())
+            networkError = QStringLiteral("Download interrupted");
         downloadFinished();
         return true;
     }
 
     connect(reply, &QNetworkReply::downloadProgress, this, &DownloadHandler::downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadHandler::writeAvailableData);
-    connect(reply, &QNetworkReply::finished, this, &DownloadHandler::downloadFinished);
     progressPopup = new ProgressPopup(Settings::getUIMsgDownloadInProgress(), mainWindow);
     progressPopup->show();
     // What arrived while the dialog was open.
@@ -269,18 +281,28 @@ void DownloadHandler::downloadProgress(qint64 bytesRead, qint64 bytesTotal)
 
 bool DownloadHandler::saveAvailableData()
 {
-    if (!reply || !file || !writeError.isEmpty())
+    if (!file || !writeError.isEmpty())
         return writeError.isEmpty();
-    while (reply->bytesAvailable() > 0) {
+    auto store = [this](const QByteArray& chunk) {
+        if (file->write(chunk) == chunk.size())
+            return true;
+        writeError = file->errorString();
+        qCritical().noquote() << QString("%1 - Error writing file '%2': %3")
+                                     .arg(Helpers::now(), file->fileName(), writeError);
+        return false;
+    };
+    if (!pendingData.isEmpty()) {
+        const QByteArray data = pendingData;
+        pendingData.clear();
+        if (!store(data))
+            return false;
+    }
+    while (reply && reply->bytesAvailable() > 0) {
         const QByteArray chunk = reply->read(WriteChunkSize);
         if (chunk.isEmpty())
             break;
-        if (file->write(chunk) != chunk.size()) {
-            writeError = file->errorString();
-            qCritical().noquote() << QString("%1 - Error writing file '%2': %3")
-                                         .arg(Helpers::now(), file->fileName(), writeError);
+        if (!store(chunk))
             return false;
-        }
     }
     return true;
 }
@@ -293,16 +315,44 @@ void DownloadHandler::writeAvailableData()
         reply->abort();
 }
 
-void DownloadHandler::downloadFinished()
+void DownloadHandler::keepReply()
+{
+    // The page releases every reply that its network manager reports
+    // finished. This one is the download's until it ends: start() runs
+    // inside the reply's own signal, so deleting it while a dialog is open
+    // would pull it from under the code that called us.
+    QCoreApplication::removePostedEvents(reply, QEvent::DeferredDelete);
+}
+
+void DownloadHandler::replyFinished()
 {
     if (!reply)
         return;
-    reply->disconnect(this);
+    keepReply();
+    if (reply->error() != QNetworkReply::NoError)
+        networkError = reply->errorString();
+    if (file) {
+        downloadFinished();
+        return;
+    }
+    // Still asking the user: keep what arrived, the reply may be released
+    // before the answer.
+    replyDone = true;
+    pendingData += reply->readAll();
+}
+
+void DownloadHandler::downloadFinished()
+{
+    if (!reply && !replyDone)
+        return;
+    if (reply) {
+        reply->disconnect(this);
+        if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
+            networkError = reply->errorString();
+    }
 
     saveAvailableData();
-    QString failure = writeError;
-    if (reply->error() != QNetworkReply::NoError && failure.isEmpty())
-        failure = reply->errorString();
+    QString failure = !writeError.isEmpty() ? writeError : networkError;
 
     if (file) {
         if (failure.isEmpty() && !file->flush())
@@ -329,8 +379,11 @@ void DownloadHandler::downloadFinished()
         }
     }
 
-    reply->deleteLater();
+    if (reply)
+        reply->deleteLater();
     reply = nullptr;
+    replyDone = false;
+    pendingData.clear();
     closeProgressPopup();
 
     if (failure.isEmpty()) {
@@ -343,6 +396,7 @@ void DownloadHandler::downloadFinished()
 
     qDebug() << "Ro-remount the usb drive";
     remountUsb(false);
+    running = false;
 }
 
 } // namespace Tessal

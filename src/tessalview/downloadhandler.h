@@ -1,7 +1,9 @@
 #ifndef TESSAL_DOWNLOADHANDLER_H
 #define TESSAL_DOWNLOADHANDLER_H
 
+#include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class QFile;
@@ -55,6 +57,7 @@ public slots:
 
 private slots:
     void writeAvailableData();
+    void replyFinished();
 
 private:
     // True when the drive directory and the marker file both exist.
@@ -62,6 +65,8 @@ private:
     // Moves what the reply holds into the file; false once writing failed.
     bool saveAvailableData();
     void showMessage(const QString& text);
+    // Cancels a release of the reply that someone else has scheduled.
+    void keepReply();
     // Aborts and releases the reply without saving anything.
     void releaseReply();
     // Closes and deletes the partial file after a failed download.
@@ -70,8 +75,17 @@ private:
 
     QWidget* mainWindow;
     ProgressPopup* progressPopup = nullptr;
-    QNetworkReply* reply = nullptr;
+    // Guarded: the page releases every reply its manager reports finished,
+    // which may happen while the confirmation dialog is open.
+    QPointer<QNetworkReply> reply;
     QFile* file = nullptr;
+    // From start() until the download has ended, drive read-only again.
+    bool running = false;
+    // A reply that finished before the file was open leaves its content and
+    // outcome here.
+    bool replyDone = false;
+    QByteArray pendingData;
+    QString networkError;
     // Set when writing to the drive failed; the download ends as failed.
     QString writeError;
 };

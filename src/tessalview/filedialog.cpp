@@ -52,7 +52,10 @@ FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
     ui->buttonBox->button(QDialogButtonBox::Ok)->setText(Settings::getUITextOK());
     ui->buttonBox->button(QDialogButtonBox::Cancel)->setText(Settings::getUITextCancel());
     setFixedSize(size());
-    setWindowFlags(Qt::SplashScreen | Qt::FramelessWindowHint);
+    // Frameless and without decorations. Not the splash-screen window type:
+    // a dialog of that type is hidden by OK or Cancel but its modal run
+    // never returns, which would freeze the kiosk.
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
 
     // Only plain files: hidden files are the drive's housekeeping, and a
     // symbolic link could lead an upload to a file outside the drive.

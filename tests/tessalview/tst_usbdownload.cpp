@@ -1,0 +1,427 @@
+// Download to the USB drive: file names from the server, unique names, the
+// confirmation dialog, the remount script around the write, large bodies and
+// broken connections, all through a real web page and a real HTTP server.
+#include "downloadhandler.h"
+#include "logcapture.h"
+#include "usbtestsupport.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QWebFrame>
+#include <QWebPage>
+#include <QWidget>
+
+using Tessal::DownloadHandler;
+
+namespace
+{
+
+// A page wired the way the kiosk's page is: content it cannot display goes to
+// the download handler, and every reply its manager reports finished is
+// released.
+class DownloadPage : public QWebPage
+{
+public:
+    explicit DownloadPage(QWidget* mainWindow) : handler(mainWindow)
+    {
+        setForwardUnsupportedContent(true);
+        QObject::connect(this, &QWebPage::unsupportedContent, [this](QNetworkReply* reply) {
+            if (reply->error() == QNetworkReply::NoError)
+                results << handler.start(reply);
+            else
+                reply->deleteLater();
+        });
+        QObject::connect(networkAccessManager(), &QNetworkAccessManager::finished,
+                         [](QNetworkReply* reply) { reply->deleteLater(); });
+    }
+
+    DownloadHandler handler;
+    QList<bool> results; // what start() returned, per download
+};
+
+const QRegularExpression timeStampName("^\\d{8}-\\d{6}$");
+
+} // namespace
+
+class TestUsbDownload : public QObject
+{
+    Q_OBJECT
+
+private:
+    UsbUnit m_unit;
+    HttpServer m_server;
+    QWidget m_window;
+    DialogDriver m_driver;
+    QByteArray m_big;
+
+    // Loads `path` in a fresh page and waits until the handler has finished
+    // with it: a result of start() and, when a file was opened, the "ro"
+    // remount that ends every download.
+    bool download(const QByteArray& path, LogCapture& log, int timeoutMs = 20000)
+    {
+        DownloadPage page(&m_window);
+        page.mainFrame()->load(QUrl(m_server.url(QString::fromLatin1(path))));
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (page.results.isEmpty())
+                continue;
+            const bool fileOpened = log.contains("File will be saved to");
+            if (!fileOpened || log.contains("RemountUSB ro"))
+                return true;
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_unit.create());
+        QVERIFY(m_server.startServing());
+        m_window.resize(800, 480);
+        m_window.show();
+        m_big = patternBytes(50 * 1024 * 1024);
+    }
+
+    void init()
+    {
+        m_unit.clearDrive();
+        m_unit.clearRemounts();
+        QVERIFY(m_unit.plugDrive());
+        QVERIFY(m_unit.installRemountScript());
+        m_driver.reset();
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+        m_driver.beforeAnswer(nullptr);
+    }
+
+    // --- names -----------------------------------------------------------
+
+    void fileNameRules_data()
+    {
+        QTest::addColumn<QByteArray>("disposition");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("expected"); // "<time>" for a time stamp
+
+        QTest::newRow("plain") << QByteArray("attachment; filename=report.csv")
+                               << "http://d/export/x.bin"
+                               << "report.csv";
+        QTest::newRow("quoted") << QByteArray("attachment; filename=\"report.csv\"")
+                                << "http://d/x.bin"
+                                << "report.csv";
+        QTest::newRow("later part wins")
+            << QByteArray("attachment; filename=a.txt;;  filename=b.txt ") << "http://d/x.bin"
+            << "b.txt";
+        QTest::newRow("key is case-sensitive")
+            << QByteArray("attachment; FILENAME=a.txt") << "http://d/export/data.txt"
+            << "data.txt";
+        QTest::newRow("parent path")
+            << QByteArray("attachment; filename=../../etc/passwd") << "http://d/x.bin"
+            << "passwd";
+        QTest::newRow("quoted parent path")
+            << QByteArray("attachment; filename=\"../evil.csv\"") << "http://d/x.bin"
+            << "evil.csv";
+        QTest::newRow("absolute path")
+            << QByteArray("attachment; filename=/etc/shadow") << "http://d/x.bin"
+            << "shadow";
+        QTest::newRow("backslashes")
+            << QByteArray("attachment; filename=\"..\\..\\win.ini\"") << "http://d/x.bin"
+            << "win.ini";
+        QTest::newRow("dot-dot falls back to url")
+            << QByteArray("attachment; filename=\"..\"") << "http://d/export/data.txt"
+            << "data.txt";
+        QTest::newRow("trailing slash falls back to url")
+            << QByteArray("attachment; filename=dir/") << "http://d/export/data.txt"
+            << "data.txt";
+        QTest::newRow("empty quotes falls back to url")
+            << QByteArray("attachment; filename=\"\"") << "http://d/export/data.txt"
+            << "data.txt";
+        QTest::newRow("no header") << QByteArray() << "http://d/export/data.txt?x=1"
+                                   << "data.txt";
+        QTest::newRow("encoded slashes in url") << QByteArray() << "http://d/a/..%2F..%2Fescape.txt"
+                                                << "escape.txt";
+        QTest::newRow("url ends with slash") << QByteArray() << "http://d/export/"
+                                             << "<time>";
+        QTest::newRow("url dot-dot") << QByteArray("attachment; filename=.") << "http://d/export/.."
+                                     << "<time>";
+        QTest::newRow("control characters")
+            << QByteArray("attachment; filename=a\tb.txt") << "http://d/x.bin"
+            << "a_b.txt";
+    }
+
+    void fileNameRules()
+    {
+        QFETCH(QByteArray, disposition);
+        QFETCH(QString, url);
+        QFETCH(QString, expected);
+        LogCapture log;
+        const QString name = DownloadHandler::fileNameFor(disposition, QUrl(url));
+        if (expected == "<time>") {
+            QVERIFY2(timeStampName.match(name).hasMatch(), qPrintable(name));
+            QVERIFY(log.contains("No filename specified, using '" + name + "'"));
+        } else {
+            QCOMPARE(name, expected);
+            QVERIFY(!log.contains("No filename specified"));
+        }
+    }
+
+    void uniqueNamesCountUpAndSkipLinks()
+    {
+        const QString dir = m_unit.drive();
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report.csv"));
+        QVERIFY(m_unit.writeDriveFile("report.csv", "a"));
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report-1.csv"));
+        QVERIFY(m_unit.writeDriveFile("report-1.csv", "b"));
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report-2.csv"));
+        // Only the last dot separates the suffix.
+        QVERIFY(m_unit.writeDriveFile("log.tar.gz", "c"));
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "log.tar.gz"), QString("log.tar-1.gz"));
+        QVERIFY(m_unit.writeDriveFile("README", "d"));
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "README"), QString("README-1."));
+        // A dangling link is taken: writing through it would leave the drive.
+        QVERIFY(QFile::link(m_unit.root() + "/outside.txt", dir + "/link.txt"));
+        QCOMPARE(DownloadHandler::uniqueFileName(dir, "link.txt"), QString("link-1.txt"));
+        QVERIFY(!QFile::exists(m_unit.root() + "/outside.txt"));
+    }
+
+    // --- downloads through the page -------------------------------------
+
+    void sameNameThreeTimesGetsNumbered()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=report.csv";
+        route.body = "a;b;c\n1;2;3\n";
+        m_server.setRoute("/report", route);
+
+        for (int i = 0; i < 3; ++i) {
+            LogCapture log;
+            QVERIFY(download("/report", log));
+        }
+        QCOMPARE(m_unit.driveFiles(), QStringList({"report-1.csv", "report-2.csv", "report.csv"}));
+        for (const QString& name : m_unit.driveFiles())
+            QCOMPARE(m_unit.readDriveFile(name), route.body);
+        // The dialog proposes each name, in download mode, nothing selectable.
+        QCOMPARE(m_driver.fileDialogs.size(), 3);
+        QCOMPARE(m_driver.fileDialogs[0].name, QString("report.csv"));
+        QCOMPARE(m_driver.fileDialogs[1].name, QString("report-1.csv"));
+        QCOMPARE(m_driver.fileDialogs[2].name, QString("report-2.csv"));
+        QCOMPARE(m_driver.fileDialogs[2].title, QString("Download"));
+        QCOMPARE(m_driver.fileDialogs[2].list, QStringList({"report-1.csv", "report.csv"}));
+        QVERIFY(!m_driver.fileDialogs[2].selectable);
+        // Each completed download: read-write, then read-only, then a message.
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro", "rw", "ro", "rw", "ro"}));
+        QCOMPARE(m_driver.popups,
+                 QStringList({"Download complete", "Download complete", "Download complete"}));
+    }
+
+    void serverNamesNeverLeaveTheDrive()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=\"../escaped.csv\"";
+        route.body = "quoted and climbing";
+        m_server.setRoute("/climb", route);
+        LogCapture log;
+        QVERIFY(download("/climb", log));
+        QCOMPARE(m_unit.driveFiles(), QStringList({"escaped.csv"}));
+        QCOMPARE(m_unit.readDriveFile("escaped.csv"), route.body);
+        QVERIFY(!QFile::exists(m_unit.root() + "/escaped.csv"));
+        QVERIFY(log.contains("File will be saved to '" + m_unit.drive() + "/escaped.csv'"));
+    }
+
+    void nameFromUrlOrTime()
+    {
+        HttpRoute route;
+        route.body = "payload";
+        m_server.setRoute("/export/data.txt", route);
+        m_server.setRoute("/export/", route);
+        {
+            LogCapture log;
+            QVERIFY(download("/export/data.txt", log));
+            QVERIFY(
+                log.contains("Download request for '" + m_server.url("/export/data.txt") + "'"));
+        }
+        QCOMPARE(m_unit.driveFiles(), QStringList({"data.txt"}));
+        m_unit.clearDrive();
+        {
+            LogCapture log;
+            QVERIFY(download("/export/", log));
+        }
+        const QStringList files = m_unit.driveFiles();
+        QCOMPARE(files.size(), 1);
+        QVERIFY2(timeStampName.match(files.first()).hasMatch(), qPrintable(files.first()));
+        QCOMPARE(m_unit.readDriveFile(files.first()), route.body);
+    }
+
+    void cancellingRunsNoScriptAndSavesNothing()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=report.csv";
+        route.body = "x";
+        m_server.setRoute("/report", route);
+        m_driver.answerFileDialog(DialogDriver::Answer::Reject);
+        LogCapture log;
+        DownloadPage page(&m_window);
+        page.mainFrame()->load(QUrl(m_server.url("/report")));
+        QTRY_COMPARE_WITH_TIMEOUT(page.results, QList<bool>({false}), 10000);
+        QVERIFY(log.contains("Download canceled by user"));
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QVERIFY(m_unit.remounts().isEmpty());
+        QVERIFY(!log.contains("RemountUSB"));
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QVERIFY(m_driver.popups.isEmpty());
+    }
+
+    void missingDriveShowsMessageOnly()
+    {
+        HttpRoute route;
+        route.body = "x";
+        m_server.setRoute("/export/data.txt", route);
+        QVERIFY(m_unit.unplugDrive());
+        LogCapture log;
+        DownloadPage page(&m_window);
+        page.mainFrame()->load(QUrl(m_server.url("/export/data.txt")));
+        QTRY_COMPARE_WITH_TIMEOUT(page.results, QList<bool>({false}), 10000);
+        QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
+        QVERIFY(log.contains("Download canceled: USB drive not mounted"));
+        QVERIFY(m_driver.fileDialogs.isEmpty());
+        QVERIFY(m_unit.remounts().isEmpty());
+        QVERIFY(m_unit.driveFiles().isEmpty());
+    }
+
+    void replyFinishedWhileDialogOpen()
+    {
+        // The page releases finished replies; the handler must still own the
+        // data when the user confirms long after the body arrived.
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=late.bin";
+        route.body = patternBytes(300 * 1024);
+        m_server.setRoute("/late", route);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept, QString(), 600);
+        LogCapture log;
+        QVERIFY(download("/late", log));
+        QCOMPARE(m_unit.driveFiles(), QStringList({"late.bin"}));
+        QVERIFY(m_unit.readDriveFile("late.bin") == route.body);
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+    }
+
+    void largeBodyArrivesByteForByte_data()
+    {
+        QTest::addColumn<bool>("sendLength");
+        QTest::newRow("known size") << true;
+        QTest::newRow("unknown size") << false;
+    }
+
+    void largeBodyArrivesByteForByte()
+    {
+        QFETCH(bool, sendLength);
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=big.bin";
+        route.body = m_big;
+        route.sendLength = sendLength;
+        m_server.setRoute("/big", route);
+        LogCapture log;
+        QVERIFY(download("/big", log, 40000));
+        QCOMPARE(m_unit.driveFiles(), QStringList({"big.bin"}));
+        const QByteArray saved = m_unit.readDriveFile("big.bin");
+        QCOMPARE(saved.size(), m_big.size());
+        QVERIFY(saved == m_big);
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        QCOMPARE(m_driver.progressPopups, 1);
+        QCOMPARE(m_driver.progressTitles, QStringList({"Download in progress"}));
+        if (!sendLength) // without a size the bar has nothing to show
+            QCOMPARE(m_driver.maxProgress, 0);
+        else
+            QVERIFY(m_driver.maxProgress >= 0 && m_driver.maxProgress <= 100);
+        QVERIFY(!log.contains("Filesystem synchronization failed"));
+    }
+
+    void connectionCutLeavesNoFile()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=cut.bin";
+        route.body = patternBytes(8 * 1024 * 1024);
+        route.cutAfter = 3 * 1024 * 1024;
+        m_server.setRoute("/cut", route);
+        LogCapture log;
+        QVERIFY(download("/cut", log));
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_driver.popups.size(), 1);
+        QVERIFY2(m_driver.popups.first().startsWith("Error: "), qPrintable(m_driver.popups[0]));
+        QVERIFY(log.contains("Download failed"));
+        QVERIFY(!log.contains("Download complete"));
+        // The drive is returned to read-only all the same.
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void fileThatAppearsMeanwhileIsNotOverwritten()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=report.csv";
+        route.body = "from the server";
+        m_server.setRoute("/report", route);
+        // Someone else writes the name while the dialog is open.
+        m_driver.beforeAnswer([this] { QVERIFY(m_unit.writeDriveFile("report.csv", "mine")); });
+        LogCapture log;
+        QVERIFY(download("/report", log));
+        QCOMPARE(m_unit.readDriveFile("report.csv"), QByteArray("mine"));
+        const QString path = m_unit.drive() + "/report.csv";
+        QCOMPARE(m_driver.popups, QStringList({"Error opening file '" + path + "' for writing."}));
+        QCOMPARE(log.criticals().filter("Error opening file '" + path + "' for writing.").size(),
+                 1);
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void missingScriptOnlyLogs()
+    {
+        QVERIFY(QFile::remove(m_unit.root() + "/scripts/usbremount.sh"));
+        HttpRoute route;
+        route.body = "payload";
+        m_server.setRoute("/export/data.txt", route);
+        LogCapture log;
+        QVERIFY(download("/export/data.txt", log));
+        QCOMPARE(m_unit.readDriveFile("data.txt"), route.body);
+        QCOMPARE(log.count("RemountUSB rw"), 1);
+        QCOMPARE(log.count("RemountUSB ro"), 1);
+        QVERIFY(!log.contains("not found"));
+    }
+
+    void secondDownloadIsRefusedWhileOneRuns()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=first.bin";
+        route.body = patternBytes(2 * 1024 * 1024);
+        route.holdAfter = 512 * 1024; // the first download is still running
+        m_server.setRoute("/first", route);
+        HttpRoute other;
+        other.body = "second";
+        other.holdAfter = 0; // unfinished, so nobody releases it early
+        m_server.setRoute("/second", other);
+
+        LogCapture log;
+        DownloadPage page(&m_window);
+        // The second request reaches the handler between the confirmation
+        // and the end of the first download.
+        QNetworkReply* second =
+            page.networkAccessManager()->get(QNetworkRequest(QUrl(m_server.url("/second"))));
+        m_driver.beforeAnswer([&] {
+            QTimer::singleShot(0, [&] {
+                QVERIFY(second);
+                page.results << page.handler.start(second);
+                m_server.release();
+            });
+        });
+        page.mainFrame()->load(QUrl(m_server.url("/first")));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QVERIFY(log.contains("Download refused: another download is in progress"));
+        QVERIFY(page.results.contains(false));
+        QVERIFY(page.results.contains(true));
+        QCOMPARE(m_unit.driveFiles(), QStringList({"first.bin"}));
+        QVERIFY(m_unit.readDriveFile("first.bin") == route.body);
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+};
+
+QTEST_MAIN(TestUsbDownload)
+#include "tst_usbdownload.moc"

@@ -1,0 +1,261 @@
+// Upload from the USB drive and the file dialog itself: a web form's file
+// field filled from the drive and submitted to a real HTTP server, the
+// messages when nothing can be uploaded, and the dialog's form.
+#include "filedialog.h"
+#include "logcapture.h"
+#include "usbtestsupport.h"
+
+#include <QPushButton>
+#include <QScrollBar>
+#include <QWebElement>
+#include <QWebFrame>
+#include <QWebPage>
+#include <QWebView>
+
+using Tessal::FileDialog;
+
+namespace
+{
+
+// A page that serves file fields the way the kiosk's page does.
+class UploadPage : public QWebPage
+{
+public:
+    explicit UploadPage(QWidget* mainWindow) : mainWindow(mainWindow) {}
+
+    QStringList chosen; // every answer given to the engine
+
+protected:
+    QString chooseFile(QWebFrame*, const QString&) override
+    {
+        const QString path = FileDialog::chooseUploadFile(mainWindow);
+        chosen << path;
+        return path;
+    }
+
+private:
+    QWidget* mainWindow;
+};
+
+const QByteArray formPage = "<html><body style='margin:0'>"
+                            "<form method='post' action='/upload' enctype='multipart/form-data'>"
+                            "<input type='file' name='upfile' id='upfile' "
+                            "style='position:absolute;left:0;top:0;width:300px;height:60px'>"
+                            "</form></body></html>";
+
+// The content of the part named `field` of a multipart/form-data body.
+QByteArray multipartField(const HttpRequest& request, const QByteArray& field,
+                          QByteArray* fileName = nullptr)
+{
+    const QByteArray type = request.headers.value("content-type");
+    const int b = type.indexOf("boundary=");
+    if (b < 0)
+        return QByteArray();
+    QByteArray boundary = "--" + type.mid(b + 9);
+    if (boundary.startsWith("--\"") && boundary.endsWith('"'))
+        boundary = "--" + boundary.mid(3, boundary.size() - 4);
+    const QByteArray& body = request.body;
+    int pos = 0;
+    while ((pos = body.indexOf(boundary, pos)) >= 0) {
+        pos += boundary.size();
+        const int headEnd = body.indexOf("\r\n\r\n", pos);
+        if (headEnd < 0)
+            return QByteArray();
+        const QByteArray head = body.mid(pos, headEnd - pos);
+        const int next = body.indexOf("\r\n" + boundary, headEnd + 4);
+        if (next < 0)
+            return QByteArray();
+        if (head.contains("name=\"" + field + "\"")) {
+            if (fileName) {
+                const int f = head.indexOf("filename=\"");
+                *fileName =
+                    f < 0 ? QByteArray() : head.mid(f + 10, head.indexOf('"', f + 10) - f - 10);
+            }
+            return body.mid(headEnd + 4, next - headEnd - 4);
+        }
+        pos = next;
+    }
+    return QByteArray();
+}
+
+} // namespace
+
+class TestUsbUpload : public QObject
+{
+    Q_OBJECT
+
+private:
+    UsbUnit m_unit;
+    HttpServer m_server;
+    QWidget m_window;
+    DialogDriver m_driver;
+    QByteArray m_payload;
+
+    // Shows the form in a view, taps its file field and returns the view.
+    std::unique_ptr<QWebView> openFormAndTapFileField(UploadPage* page)
+    {
+        auto view = std::make_unique<QWebView>(&m_window);
+        view->setPage(page);
+        view->resize(800, 480);
+        view->show();
+        QSignalSpy loaded(page, &QWebPage::loadFinished);
+        page->mainFrame()->load(QUrl(m_server.url("/form")));
+        if (!loaded.wait(10000))
+            return nullptr;
+        const QWebElement input = page->mainFrame()->findFirstElement("#upfile");
+        QTest::mouseClick(view.get(), Qt::LeftButton, Qt::NoModifier, input.geometry().center());
+        return view;
+    }
+
+    QString fieldValue(UploadPage* page)
+    {
+        return page->mainFrame()
+            ->evaluateJavaScript("document.getElementById('upfile').value")
+            .toString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_unit.create("[UI]\nTextOK=Valider\nTextCancel=Annuler\n"));
+        QVERIFY(m_server.startServing());
+        HttpRoute form;
+        form.contentType = "text/html";
+        form.body = formPage;
+        m_server.setRoute("/form", form);
+        m_window.resize(800, 480);
+        m_window.show();
+        m_payload = patternBytes(300 * 1024);
+    }
+
+    void init()
+    {
+        m_unit.clearDrive();
+        QVERIFY(m_unit.plugDrive());
+        QVERIFY(m_unit.writeDriveFile("measure.bin", m_payload));
+        QVERIFY(m_unit.writeDriveFile("a-notes.txt", "notes"));
+        QVERIFY(m_unit.writeDriveFile(".hidden", "housekeeping"));
+        QDir(m_unit.drive()).mkdir("folder");
+        QFile::link(m_unit.drive() + "/a-notes.txt", m_unit.drive() + "/link.txt");
+        m_unit.clearRemounts();
+        m_driver.reset();
+        m_driver.beforeAnswer(nullptr);
+    }
+
+    void chosenDriveFileReachesServerByteForByte()
+    {
+        m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
+        UploadPage page(&m_window);
+        auto view = openFormAndTapFileField(&page);
+        QVERIFY(view);
+        QTRY_COMPARE_WITH_TIMEOUT(page.chosen.size(), 1, 10000);
+        QCOMPARE(page.chosen.first(), m_unit.drive() + "/measure.bin");
+
+        // Only plain, visible files, sorted; upload mode allows a selection.
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QCOMPARE(m_driver.fileDialogs[0].title, QString("Upload"));
+        QCOMPARE(m_driver.fileDialogs[0].list, QStringList({"a-notes.txt", "measure.bin"}));
+        QVERIFY(m_driver.fileDialogs[0].selectable);
+        QVERIFY(m_driver.popups.isEmpty());
+
+        const int before = m_server.requestCount("POST");
+        page.mainFrame()->evaluateJavaScript("document.forms[0].submit()");
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("POST"), before + 1, 10000);
+        const HttpRequest request = m_server.requests().last();
+        QCOMPARE(request.path, QByteArray("/upload"));
+        QByteArray fileName;
+        const QByteArray received = multipartField(request, "upfile", &fileName);
+        QCOMPARE(received.size(), m_payload.size());
+        QVERIFY(received == m_payload);
+        QCOMPARE(fileName, QByteArray("measure.bin"));
+        // An upload leaves the drive's mount alone.
+        QVERIFY(m_unit.remounts().isEmpty());
+    }
+
+    void okWithoutSelectionUploadsNothing()
+    {
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+        UploadPage page(&m_window);
+        auto view = openFormAndTapFileField(&page);
+        QVERIFY(view);
+        QTRY_COMPARE_WITH_TIMEOUT(page.chosen.size(), 1, 10000);
+        QCOMPARE(page.chosen.first(), QString());
+        QCOMPARE(m_driver.popups, QStringList({"No file has been selected."}));
+        QCOMPARE(fieldValue(&page), QString());
+    }
+
+    void cancelReturnsNothingSilently()
+    {
+        m_driver.answerFileDialog(DialogDriver::Answer::Reject);
+        QCOMPARE(FileDialog::chooseUploadFile(&m_window), QString());
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QVERIFY(m_driver.popups.isEmpty());
+    }
+
+    void missingDriveShowsMessageAndNoDialog_data()
+    {
+        QTest::addColumn<bool>("removeDirectory");
+        QTest::newRow("marker file missing") << false;
+        QTest::newRow("drive directory missing") << true;
+    }
+
+    void missingDriveShowsMessageAndNoDialog()
+    {
+        QFETCH(bool, removeDirectory);
+        m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
+        const QString moved = m_unit.root() + "/usbmnt.away";
+        if (removeDirectory)
+            QVERIFY(QDir().rename(m_unit.drive(), moved));
+        else
+            QVERIFY(m_unit.unplugDrive());
+        LogCapture log;
+        const QString chosen = FileDialog::chooseUploadFile(&m_window);
+        if (removeDirectory)
+            QVERIFY(QDir().rename(moved, m_unit.drive()));
+        QCOMPARE(chosen, QString());
+        QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
+        QVERIFY(m_driver.fileDialogs.isEmpty());
+    }
+
+    void drivePulledWhileDialogOpen()
+    {
+        m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
+        m_driver.beforeAnswer([this] { QVERIFY(m_unit.unplugDrive()); });
+        QCOMPARE(FileDialog::chooseUploadFile(&m_window), QString());
+        QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
+    }
+
+    void dialogFormAndTexts()
+    {
+        FileDialog upload(false, QString());
+        QCOMPARE(upload.size(), QSize(512, 328));
+        QCOMPARE(upload.minimumSize(), upload.maximumSize());
+        QVERIFY(upload.windowFlags().testFlag(Qt::FramelessWindowHint));
+        auto* box = upload.findChild<QDialogButtonBox*>("buttonBox");
+        QVERIFY(box);
+        QCOMPARE(box->button(QDialogButtonBox::Ok)->text(), QString("Valider"));
+        QCOMPARE(box->button(QDialogButtonBox::Cancel)->text(), QString("Annuler"));
+        QCOMPARE(upload.findChild<QLabel*>("lblFile")->text(), QString("Filename:"));
+        QCOMPARE(upload.findChild<QLabel*>("lblFile")->font().pointSize(), 28);
+        auto* list = upload.findChild<QListWidget*>("listFiles");
+        QCOMPARE(list->geometry(), QRect(10, 60, 491, 221));
+        QVERIFY(list->verticalScrollBar()->styleSheet().contains("width: 32;"));
+
+        // Selecting shows the name and makes it the result; download mode
+        // keeps its proposed name whatever is tapped.
+        list->setCurrentRow(1);
+        QCOMPARE(upload.getFilename(), QString("measure.bin"));
+        QCOMPARE(upload.findChild<QLabel*>("lblFileValue")->text(), QString("measure.bin"));
+
+        FileDialog download(true, "report.csv");
+        QCOMPARE(download.windowTitle(), QString("Download"));
+        auto* downloadList = download.findChild<QListWidget*>("listFiles");
+        QCOMPARE(downloadList->selectionMode(), QAbstractItemView::NoSelection);
+        downloadList->setCurrentRow(1);
+        QCOMPARE(download.getFilename(), QString("report.csv"));
+        QCOMPARE(download.findChild<QLabel*>("lblFileValue")->text(), QString("report.csv"));
+    }
+};
+
+QTEST_MAIN(TestUsbUpload)
+#include "tst_usbupload.moc"

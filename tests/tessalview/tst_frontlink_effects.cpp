@@ -178,6 +178,10 @@ private slots:
         handler->init();
         sendGpio(gpio(1, 0, 0, 1));
         QCOMPARE(values(), QByteArray("1001"));
+        // No blink tick may toggle the outputs between the watchdog and the
+        // checks below.
+        handler->findChild<QTimer*>("blinkFastTimer")->stop();
+        handler->findChild<QTimer*>("blinkSlowTimer")->stop();
         QTRY_VERIFY_WITH_TIMEOUT(!handler->isAttached(), 5000);
         QCOMPARE(handler->lastGpioState(), gpio(3, 3, 3, 1));
         QCOMPARE(handler->blinkGpioState(), gpio(1, 1, 1, 1));

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDebug>
+#include <QScreen>
+#include <QTimer>
 
 using namespace Tessal;
 
@@ -41,7 +43,14 @@ int main(int argc, char* argv[])
         new UdpHandler(listenAddress, Settings::getNetUdpPort(), main_window, nullptr);
     handler->init();
 
+    // Without a window manager nobody maximises the window: give it the
+    // whole screen ourselves.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        main_window->setGeometry(screen->availableGeometry());
     main_window->showMaximized();
+    // Runs once the event loop has taken over: the waiting screen is up.
+    QTimer::singleShot(
+        0, [] { qDebug().noquote() << QString("%1 - Main window shown").arg(Helpers::now()); });
     const int status = app.exec();
 
     handler->stop();

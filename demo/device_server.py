@@ -24,7 +24,9 @@ def make_handler(www, uploads, status_file):
             super().__init__(*args, directory=www, **kwargs)
 
         def log_message(self, fmt, *args):
-            sys.stderr.write("device-web: %s %s\n" % (self.address_string(), fmt % args))
+            agent = self.headers.get("User-Agent", "-") if getattr(self, "headers", None) else "-"
+            sys.stderr.write("device-web: %s %s [%s]\n" % (self.address_string(), fmt % args, agent))
+            sys.stderr.flush()
 
         def do_GET(self):
             if self.path.startswith("/files/report.csv"):

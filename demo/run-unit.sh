@@ -44,7 +44,13 @@ cleanup() {
   fi
   sleep 0.5
   for p in "${PIDS[@]}"; do kill -9 "$p" 2>/dev/null || true; done
-  pkill -f "$PLINTHD_BIN" 2>/dev/null || true
+  # Only the daemon of this unit: it is the one on this unit's private bus.
+  for p in $(pgrep -f "$PLINTHD_BIN" 2>/dev/null); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null |
+      grep -qx "DBUS_SYSTEM_BUS_ADDRESS=${DBUS_SYSTEM_BUS_ADDRESS:-none}"; then
+      kill "$p" 2>/dev/null || true
+    fi
+  done
   [ -n "$DBUS_PID" ] && kill "$DBUS_PID" 2>/dev/null || true
   echo "Stopped. Logs kept in $WORK"
 }

@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -73,7 +74,7 @@ QString Helpers::systemPath(const QString& path)
 bool Helpers::runScript(const QString& name, const QStringList& arguments, bool logMissing,
                         int timeoutMs)
 {
-    const QString path = Settings::getFilesScriptDir() + "/" + name;
+    const QString path = QDir::cleanPath(Settings::getFilesScriptDir() + "/" + name);
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || !info.isExecutable()) {
         if (logMissing)

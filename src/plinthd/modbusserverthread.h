@@ -30,6 +30,9 @@ public:
     int Init() override;
     int Close() override;
     int DescriptorAvailable(int iFD) override;
+    // Stops watching a serial port that hung up (an unplugged adapter),
+    // which poll would otherwise report at once on every iteration.
+    int Idle() override;
 
     int ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult) override;
     int ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJSON*& jsonResult) override;

@@ -229,6 +229,21 @@ int CModBusServerThread::DescriptorAvailable(int iFD)
     return DBusThread::DescriptorAvailable(iFD);
 }
 
+int CModBusServerThread::Idle()
+{
+    if (m_pmbCtx != nullptr && m_mbConfig.eType == MBTYPE_RTU && m_mbFD >= 0 &&
+        (GetReturnedEvents(m_mbFD) & (POLLHUP | POLLNVAL)) != 0) {
+        LogWrite(MODNAME, 3, "Serial port %s hung up, no longer served\n",
+                 m_mbConfig.rtu.sDevice.c_str());
+        RemoveWaitDescriptor(m_mbFD);
+        // The status shows the loss until a new "init".
+        m_ProcStatus.m_iErr = MBSRV_ERR_OPEN;
+        m_ProcStatus.m_iErrno = EIO;
+        // The port itself is closed by "deinit", with the context.
+    }
+    return DBusThread::Idle();
+}
+
 void CModBusServerThread::AcceptClient()
 {
     sockaddr_storage addr;

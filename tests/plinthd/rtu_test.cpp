@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,12 +45,17 @@ public:
         holdA = open(a.c_str(), O_RDWR | O_NOCTTY);
         holdB = open(b.c_str(), O_RDWR | O_NOCTTY);
     }
-    ~PtyPair()
+    ~PtyPair() { Kill(); }
+    // Ends the pair, as when a USB serial adapter is unplugged.
+    void Kill()
     {
+        if (pid < 0)
+            return;
         close(holdA);
         close(holdB);
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
+        pid = -1;
     }
     std::string a, b;
     pid_t pid;
@@ -194,4 +200,45 @@ TEST_F(Rtu, RefusedUnitIdFailsInitAndReleasesThePort)
     EXPECT_EQ(modbus_read_registers(m, 0, 1, &reg), 1) << modbus_strerror(errno);
     modbus_close(m);
     modbus_free(m);
+}
+
+namespace
+{
+// CPU time (user + system) the process has used, in clock ticks.
+long CpuTicks(pid_t pid)
+{
+    std::string sStat;
+    RunCommand("cat /proc/" + std::to_string(pid) + "/stat", &sStat);
+    // Fields after the command name (which ends with ')'): state is field 3,
+    // utime and stime are fields 14 and 15.
+    std::istringstream in(sStat.substr(sStat.rfind(')') + 2));
+    std::string sField;
+    long lUser = 0, lSys = 0;
+    for (int i = 3; i <= 15 && in >> sField; i++) {
+        if (i == 14)
+            lUser = atol(sField.c_str());
+        if (i == 15)
+            lSys = atol(sField.c_str());
+    }
+    return lUser + lSys;
+}
+} // namespace
+
+TEST_F(Rtu, HungUpPortIsReportedAndDoesNotSpinTheLoop)
+{
+    ASSERT_EQ(client->Cmd(InitText(1, "8N1")), R"({"err":0,"info":""})");
+    pty->Kill();
+    usleep(200000);
+    long lBefore = CpuTicks(daemon->Pid());
+    usleep(1000000);
+    long lUsed = CpuTicks(daemon->Pid()) - lBefore;
+    // A loop woken at once by the hang-up on every iteration keeps a core
+    // busy (about 25 of the 100 ticks of this second were seen); the idle
+    // daemon uses next to nothing.
+    EXPECT_LT(lUsed, 10) << "CPU ticks used in 1 s after the hang-up";
+    Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    EXPECT_EQ(JsonInt(status.json, "err"), 299);
+    // The controller can close the interface and start again.
+    EXPECT_EQ(client->Cmd(R"({"cmd":"deinit"})"), R"({"err":0,"info":""})");
+    EXPECT_EQ(JsonInt(Json(client->CmdJson(R"({"cmd":"getstatus"})")).json, "procstate"), 1);
 }

@@ -417,6 +417,20 @@ private slots:
                               "127.0.0.2)"));
     }
 
+    // An empty or garbage datagram must not stall the socket.
+    void receptionGoesOnAfterEmptyAndGarbageDatagrams()
+    {
+        start(10);
+        device->writeDatagram(QByteArray(), QHostAddress(QHostAddress::LocalHost), port);
+        device->writeDatagram(QByteArray(3000, char(0xce)), QHostAddress(QHostAddress::LocalHost),
+                              port);
+        QTRY_COMPARE(log->count("Not a TUP magic number. Drop frame"), 1);
+        QTRY_VERIFY(log->contains("Invalid checksum"));
+        QVERIFY(deliver(gpioFrame(1, gpio(1, 0, 0, 0)))
+                    .contains("First frame, try to connect to the web server at 127.0.0.1"));
+        QCOMPARE(log->count("Not a TUP magic number. Drop frame"), 2); // empty one + marker
+    }
+
     void stopClosesTheSocket()
     {
         start(10);

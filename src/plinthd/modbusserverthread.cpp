@@ -179,7 +179,10 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
     } else if (m_mbConfig.eType == MBTYPE_TCP) {
         cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, "listen");
         cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
-        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort)) {
+        // A port number outside 1..65535 would be cut to 16 bits and the
+        // daemon would listen on some other port.
+        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < 1 ||
+            JsonInt(pPort) > 65535) {
             sInfo = "Incomplete or invalid TCP config";
             return 108;
         }

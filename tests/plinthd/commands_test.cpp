@@ -116,6 +116,9 @@ TEST_F(Commands, InitRefusesInvalidRequestsWithTheirReason)
         {R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":"502"},)" +
              sTab + "}",
          "Incomplete or invalid TCP config"},
+        {R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":70000},)" +
+             sTab + "}",
+         "Incomplete or invalid TCP config"},
         {R"({"cmd":"init","protocol":"tcppi","delay":0,"tcppi":{"listen":"127.0.0.1","port":502},)" +
              sTab + "}",
          "Incomplete or invalid TCP-PI config"},

@@ -185,7 +185,10 @@ QString WebView::imageBody(const QString& lang, const QString& name, const QStri
         image = dir + "/default/" + name;
     else
         return fallback;
-    return "<div style='position:absolute;background-image:url(\"file://localhost" + image +
+    // The path is percent-encoded: a quote, '#' or blank in the configured
+    // directory must neither end the style attribute nor cut the URL.
+    return "<div style='position:absolute;background-image:url(\"file://localhost" +
+           QString::fromLatin1(QUrl::toPercentEncoding(image, "/")) +
            "\");width:800px;height:480px;'></div>";
 }
 

@@ -279,6 +279,29 @@ private slots:
         QVERIFY(!log.contains("HTTP ERROR"));
     }
 
+    // A picture directory whose name is not URL-safe still shows its
+    // picture, and a built-in page never turns into a loop of error pages.
+    void oddImageDirectoryName()
+    {
+        const QString dir = m_env.path("odd #1 'dir'");
+        QImage image(800, 480, QImage::Format_RGB32);
+        image.fill(QColor(0, 0, 200));
+        QVERIFY(QDir().mkpath(dir + "/default"));
+        QVERIFY(image.save(dir + "/default/error.png"));
+        QVERIFY(m_env.loadIni("[UI]\nErrorImagePath=" + dir.toLocal8Bit() + "\n"));
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        WebView* view = window.getWebView();
+        view->show();
+        LogCapture log;
+        view->displayError("default");
+        QTRY_COMPARE_WITH_TIMEOUT(centreColour(view), QColor(0, 0, 200), 5000);
+        QTest::qWait(200);
+        QCOMPARE(log.count("wv: Load error page"), 1);
+        QVERIFY(!view->isRetryPending());
+    }
+
     void builtInPagesFallBackToText()
     {
         QVERIFY(
@@ -344,6 +367,39 @@ private slots:
         QCOMPARE(changed.first().first().toUrl(), QUrl(m_server.url("/index.html")));
         QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/index.html")));
         QCOMPARE(view->url(), QUrl(m_server.url("/index.html")));
+    }
+
+    // Content the engine cannot show goes to the download handler, which
+    // here finds no USB drive and says so.
+    void unsupportedContentBecomesADownload()
+    {
+        QVERIFY(m_env.loadIni(
+            iniWithImages("[Files]\nDirectory=" + m_env.path("no-usb").toLocal8Bit() +
+                          "\nUsbDriveFile=" + m_env.path("no-usb-marker").toLocal8Bit() + "\n")));
+        HttpTestServer::Route file;
+        file.contentType = "application/octet-stream";
+        file.body = "a;b\n1;2\n";
+        file.headers << qMakePair(QByteArray("Content-Disposition"),
+                                  QByteArray("attachment; filename=report.csv"));
+        m_server.route("/files/report.csv", file);
+        MainWindow window;
+        window.show();
+        QString popupText;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                if (auto* label = modal->findChild<QLabel*>("lblMsg"))
+                    popupText = label->text();
+                modal->close();
+            }
+        });
+        poll.start(20);
+        LogCapture log;
+        window.getWebView()->loadUrl(QUrl(m_server.url("/files/report.csv")));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("WebPage::UnsupportedContent"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(popupText, QString("USB drive not detected."), 5000);
+        QVERIFY(log.contains("Download request for '" + m_server.url("/files/report.csv") + "'"));
+        QCOMPARE(m_server.count("/files/report.csv"), 1);
     }
 
     // A picture of the error page as the unit shows it, with the shipped

@@ -26,8 +26,7 @@ namespace Tessal
 namespace
 {
 
-// While the confirmation dialog is open the reply keeps receiving; this much
-// is held in memory before the server is made to wait.
+// What the reply may hold while the user is asked.
 constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
 // Data is moved from the reply to the file in pieces of this size.
 constexpr qint64 WriteChunkSize = 256 * 1024;
@@ -66,12 +65,6 @@ DownloadHandler::~DownloadHandler()
         remountUsb(false);
     }
     closeProgressPopup();
-}
-
-bool DownloadHandler::driveMounted()
-{
-    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
-           QFileInfo::exists(Settings::getFilesUsbDriveFile());
 }
 
 QString DownloadHandler::safeFileName(const QString& name)
@@ -195,15 +188,15 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     pendingData.clear();
     networkError.clear();
     writeError.clear();
-    // While the dialog below is open the reply keeps receiving, up to this
-    // much; then the server is made to wait.
+    // Nobody reads the reply while the dialog below is open: ask Qt to hold
+    // no more than this meanwhile (a reply already under way may take more).
     reply->setReadBufferSize(ReplyBufferSize);
     keepReply();
     // Connected before the dialog: a reply that finishes while the user is
     // asked is kept, with its content, until the answer.
     connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
 
-    if (!driveMounted()) {
+    if (!FileDialog::driveMounted()) {
         qDebug().noquote()
             << QString("%1 - Download canceled: USB drive not mounted").arg(Helpers::now());
         showMessage(Settings::getUIMsgUSBDriveNotMounted());

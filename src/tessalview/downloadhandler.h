@@ -60,8 +60,6 @@ private slots:
     void replyFinished();
 
 private:
-    // True when the drive directory and the marker file both exist.
-    static bool driveMounted();
     // Moves what the reply holds into the file; false once writing failed.
     bool saveAvailableData();
     void showMessage(const QString& text);

@@ -18,14 +18,6 @@ namespace Tessal
 namespace
 {
 
-// The drive counts as mounted only while both its directory and the marker
-// file that the system creates on mounting exist.
-bool driveMounted()
-{
-    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
-           QFileInfo::exists(Settings::getFilesUsbDriveFile());
-}
-
 void showMessage(QWidget* parent, const QString& text)
 {
     TimedPopup popup(text, parent);
@@ -73,6 +65,12 @@ FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
 
     setMouseTracking(true);
     ScreenSaver::instance()->handleMouseMove(this);
+}
+
+bool FileDialog::driveMounted()
+{
+    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
+           QFileInfo::exists(Settings::getFilesUsbDriveFile());
 }
 
 FileDialog::~FileDialog()

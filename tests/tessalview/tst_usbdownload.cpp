@@ -12,6 +12,9 @@
 #include <QWebPage>
 #include <QWidget>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using Tessal::DownloadHandler;
 
 namespace
@@ -373,6 +376,35 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 
+    void driveThatCannotTakeTheDataLeavesNothing()
+    {
+        // A file size limit makes the drive refuse the data part-way, as a
+        // full drive would.
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=full.bin";
+        route.body = patternBytes(3 * 1024 * 1024);
+        m_server.setRoute("/full", route);
+        struct rlimit previous;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        struct rlimit limited = previous;
+        limited.rlim_cur = 1024 * 1024;
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        LogCapture log;
+        const bool ended = download("/full", log);
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(ended);
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(
+            log.criticals().filter("Error writing file '" + m_unit.drive() + "/full.bin'").size(),
+            1);
+        QCOMPARE(m_driver.popups.size(), 1);
+        QVERIFY2(m_driver.popups[0].startsWith("Error: "), qPrintable(m_driver.popups[0]));
+        QVERIFY(!log.contains("Download complete"));
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
     void missingScriptOnlyLogs()
     {
         QVERIFY(QFile::remove(m_unit.root() + "/scripts/usbremount.sh"));
@@ -387,8 +419,30 @@ private slots:
         QVERIFY(!log.contains("not found"));
     }
 
+    void pageClosedMidDownloadLeavesNoFile()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=half.bin";
+        route.body = patternBytes(4 * 1024 * 1024);
+        route.holdAfter = 1024 * 1024;
+        m_server.holdAgain();
+        m_server.setRoute("/half", route);
+        LogCapture log;
+        {
+            DownloadPage page(&m_window);
+            page.mainFrame()->load(QUrl(m_server.url("/half")));
+            QTRY_VERIFY_WITH_TIMEOUT(m_driver.progressPopups == 1, 10000);
+            QVERIFY(QFile::exists(m_unit.drive() + "/half.bin"));
+        }
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+        QVERIFY(!log.contains("Download complete"));
+        m_server.release();
+    }
+
     void secondDownloadIsRefusedWhileOneRuns()
     {
+        m_server.holdAgain();
         HttpRoute route;
         route.contentDisposition = "attachment; filename=first.bin";
         route.body = patternBytes(2 * 1024 * 1024);

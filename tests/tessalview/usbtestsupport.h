@@ -80,6 +80,12 @@ public:
         QMutexLocker lock(&m_mutex);
         m_routes.insert(path, route);
     }
+    // Responses of routes with holdAfter stop there again from now on.
+    void holdAgain()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_released = false;
+    }
     // Lets every held response go on.
     void release()
     {

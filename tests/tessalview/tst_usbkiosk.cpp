@@ -1,0 +1,134 @@
+// Download and upload through the kiosk's own window, view and page: what a
+// person at the unit does, from the link on the device's page to the file on
+// the drive, and from the drive to the device's form.
+#include "logcapture.h"
+#include "mainwindow.h"
+#include "usbtestsupport.h"
+#include "webview.h"
+
+#include <QWebElement>
+#include <QWebFrame>
+#include <QWebPage>
+
+using Tessal::MainWindow;
+
+class TestUsbKiosk : public QObject
+{
+    Q_OBJECT
+
+private:
+    UsbUnit m_unit;
+    HttpServer m_server;
+    DialogDriver m_driver;
+
+private slots:
+    void initTestCase()
+    {
+        // The front connector watch reads a file that is not there, and the
+        // retry timer stays far away.
+        QVERIFY(m_unit.create("[Network]\nFrontInterface=tst0\nRetryTimeout=60\n"));
+        QVERIFY(QDir(m_unit.root()).mkpath("xdg"));
+        qputenv("XDG_RUNTIME_DIR", (m_unit.root() + "/xdg").toLocal8Bit());
+        QVERIFY(m_server.startServing());
+    }
+
+    void init()
+    {
+        m_unit.clearDrive();
+        m_unit.clearRemounts();
+        m_driver.reset();
+        m_driver.beforeAnswer(nullptr);
+    }
+
+    void linkOnDevicePageSavesToDrive()
+    {
+        HttpRoute page;
+        page.contentType = "text/html";
+        page.body = "<html><body style='margin:0'><a id='csv' href='/export/report' "
+                    "style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
+                    "</body></html>";
+        m_server.setRoute("/index.html", page);
+        HttpRoute report;
+        report.contentDisposition = "attachment; filename=\"../report.csv\"";
+        report.body = patternBytes(3 * 1024 * 1024);
+        m_server.setRoute("/export/report", report);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+
+        LogCapture log;
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        Tessal::WebView* view = window.getWebView();
+        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        view->loadUrl(QUrl(m_server.url("/index.html")));
+        QVERIFY(loaded.wait(10000));
+        const QWebElement link = view->page()->mainFrame()->findFirstElement("#csv");
+        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QCOMPARE(m_unit.driveFiles(), QStringList({"report.csv"}));
+        QVERIFY(m_unit.readDriveFile("report.csv") == report.body);
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QCOMPARE(m_driver.fileDialogs[0].name, QString("report.csv"));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void brokenDownloadLeavesNothing()
+    {
+        HttpRoute cut;
+        cut.contentDisposition = "attachment; filename=log.bin";
+        cut.body = patternBytes(6 * 1024 * 1024);
+        cut.cutAfter = 2 * 1024 * 1024;
+        m_server.setRoute("/export/log", cut);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+
+        LogCapture log;
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        window.getWebView()->loadUrl(QUrl(m_server.url("/export/log")));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_driver.popups.size(), 1);
+        QVERIFY2(m_driver.popups[0].startsWith("Error: "), qPrintable(m_driver.popups[0]));
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void driveFileFillsDeviceForm()
+    {
+        HttpRoute form;
+        form.contentType = "text/html";
+        form.body = "<html><body style='margin:0'>"
+                    "<form method='post' action='/upload' enctype='multipart/form-data'>"
+                    "<input type='file' name='cfg' id='cfg' "
+                    "style='position:absolute;left:0;top:0;width:300px;height:60px'>"
+                    "</form></body></html>";
+        m_server.setRoute("/form.html", form);
+        const QByteArray config = patternBytes(64 * 1024);
+        QVERIFY(m_unit.writeDriveFile("device.cfg", config));
+        m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "device.cfg");
+
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        Tessal::WebView* view = window.getWebView();
+        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        view->loadUrl(QUrl(m_server.url("/form.html")));
+        QVERIFY(loaded.wait(10000));
+        const QWebElement input = view->page()->mainFrame()->findFirstElement("#cfg");
+        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, input.geometry().center());
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+
+        const int before = m_server.requestCount("POST");
+        view->page()->mainFrame()->evaluateJavaScript("document.forms[0].submit()");
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("POST"), before + 1, 10000);
+        const HttpRequest request = m_server.requests().last();
+        QVERIFY(request.body.contains("filename=\"device.cfg\""));
+        QVERIFY(request.body.contains(config));
+        QVERIFY(m_unit.remounts().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestUsbKiosk)
+#include "tst_usbkiosk.moc"

@@ -286,6 +286,23 @@ TEST_F(TupSend, SendsOverUdpToTheGivenPort)
     EXPECT_EQ(da.gpio[0].buzzer, 1);
 }
 
+TEST_F(TupSend, CountZeroSendsUntilInterrupted)
+{
+    UdpSocket rx;
+    ASSERT_TRUE(rx.ok());
+    Child c(TUPSEND_BIN,
+            {"--port", std::to_string(rx.port()), "--gpio", "2,2,2,2", "--count", "0", "--interval",
+             "0.02", "--seqno", "1"},
+            dir);
+    std::vector<uint8_t> f;
+    for (uint32_t i = 1; i <= 5; ++i) {
+        ASSERT_TRUE(rx.receive(f)) << "frame " << i;
+        EXPECT_EQ(decode(f).check.header.seqno, i);
+    }
+    c.terminate();
+    EXPECT_EQ(c.wait(5000), 0) << "an interrupt ends the run normally";
+}
+
 TEST_F(TupSend, BadOptionsExitWithStatusTwoAndSendNothing)
 {
     UdpSocket rx;

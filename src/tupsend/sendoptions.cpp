@@ -89,7 +89,7 @@ template <typename T> void putLE(std::vector<uint8_t>& out, T v, size_t n)
         out.push_back(static_cast<uint8_t>((u >> (8 * i)) & 0xFF));
 }
 
-bool parseDevInfo(const std::string& arg, section_spec_s& s, std::string& error)
+bool parseDevInfo(const std::string& arg, section_option_s& s, std::string& error)
 {
     auto f = split(arg, 8);
     tup::devinfo_s& d = s.devinfo;
@@ -116,7 +116,7 @@ bool parseDevInfo(const std::string& arg, section_spec_s& s, std::string& error)
     return true;
 }
 
-bool parseGpio(const std::string& arg, section_spec_s& s, std::string& error)
+bool parseGpio(const std::string& arg, section_option_s& s, std::string& error)
 {
     auto f = split(arg, 4);
     uint8_t* codes[] = {&s.gpio.good, &s.gpio.warning, &s.gpio.critical, &s.gpio.buzzer};
@@ -133,7 +133,7 @@ bool parseGpio(const std::string& arg, section_spec_s& s, std::string& error)
     return true;
 }
 
-bool parseNetCfg(const std::string& arg, section_spec_s& s, std::string& error)
+bool parseNetCfg(const std::string& arg, section_option_s& s, std::string& error)
 {
     auto f = split(arg, 7);
     tup::netcfg_s& n = s.netcfg;
@@ -155,7 +155,7 @@ bool parseNetCfg(const std::string& arg, section_spec_s& s, std::string& error)
     return true;
 }
 
-bool parseModbusCfg(const std::string& arg, section_spec_s& s, std::string& error)
+bool parseModbusCfg(const std::string& arg, section_option_s& s, std::string& error)
 {
     auto f = split(arg, 2);
     if (f.size() != 2 || !flag(f[0], s.modbuscfg.tcp_status) ||
@@ -196,7 +196,7 @@ bool parseItem(const std::string& arg, tup::core_tmp& item, std::string& error)
     return true;
 }
 
-bool parseRawSection(const std::string& arg, section_spec_s& s, std::string& error)
+bool parseRawSection(const std::string& arg, section_option_s& s, std::string& error)
 {
     auto f = split(arg, 3);
     if (f.size() < 2) {
@@ -287,17 +287,17 @@ bool headerValue(const char* name, const char* arg, std::optional<T>& out, std::
 
 } // namespace
 
-bool parseCoreValue(const std::string& spec, std::vector<uint8_t>& wire, std::string& error)
+bool parseCoreValue(const std::string& text, std::vector<uint8_t>& wire, std::string& error)
 {
-    const size_t colon = spec.find(':');
+    const size_t colon = text.find(':');
     if (colon == std::string::npos) {
-        error = "value '" + spec +
+        error = "value '" + text +
                 "' needs a kind: hex:, u8:, s8:, u16:, s16:, u32:, s32:, "
                 "float:, string: or bool:";
         return false;
     }
-    const std::string kind = spec.substr(0, colon);
-    const std::string v = spec.substr(colon + 1);
+    const std::string kind = text.substr(0, colon);
+    const std::string v = text.substr(colon + 1);
     std::vector<uint8_t> out;
     unsigned long long u = 0;
     long long s = 0;
@@ -353,7 +353,7 @@ bool parseOptions(int argc, char** argv, send_options_s& opts, std::string& erro
     int c;
     while ((c = getopt_long(argc, argv, ":hH:p:c:i:o:v", LONG_OPTIONS, nullptr)) != -1) {
         const std::string arg = optarg ? optarg : "";
-        section_spec_s sect;
+        section_option_s sect;
         switch (c) {
         case 'h':
             opts.help = true;

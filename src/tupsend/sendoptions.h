@@ -12,7 +12,7 @@ namespace tupsend
 {
 
 // One section in the order it was given on the command line.
-struct section_spec_s {
+struct section_option_s {
     uint16_t type = 0;
     tup::devinfo_s devinfo;
     tup::gpiostate_s gpio;
@@ -30,7 +30,7 @@ enum class OutputFormat { Hex, Raw };
 struct send_options_s {
     std::string host = "127.0.0.1";
     uint16_t port = tup::TUP_DEFAULT_PORT;
-    std::vector<section_spec_s> sections;
+    std::vector<section_option_s> sections;
     std::optional<uint32_t> seqno;
     std::optional<uint32_t> timestamp;
     std::optional<uint8_t> magic, version;
@@ -49,7 +49,7 @@ bool parseOptions(int argc, char** argv, send_options_s& opts, std::string& erro
 
 // Core item value "TYPE:VALUE" (hex, u8, s8, u16, s16, u32, s32, float,
 // string, bool) -> data bytes in wire order (little-endian).
-bool parseCoreValue(const std::string& spec, std::vector<uint8_t>& wire, std::string& error);
+bool parseCoreValue(const std::string& text, std::vector<uint8_t>& wire, std::string& error);
 
 const char* usageText();
 

@@ -133,5 +133,13 @@ read -r r g b <<<"$(pixel "$OUT/kiosk-error-page.png" 20 7)"
 [ "$r" -gt 150 ] && [ "$g" -lt 80 ] || fail "error picture not shown ($r $g $b)"
 
 kill -0 "$KIOSK" || fail "the kiosk has exited"
+
+# 4. The service manager stops it: a clean shut-down with status 0.
+kill -TERM "$KIOSK"
+status=0
+wait "$KIOSK" || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
+grep -q "UDP stop" "$WORK/kiosk.log" || fail "the front link was not stopped"
+grep -q "TessalView stopped" "$WORK/kiosk.log" || fail "no clean shut-down"
 echo "screenshots: $OUT/kiosk-waiting.png $OUT/kiosk-device-page.png $OUT/kiosk-error-page.png"
 echo "1 passed, 0 failed"

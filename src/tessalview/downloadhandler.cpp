@@ -188,6 +188,7 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     pendingData.clear();
     networkError.clear();
     writeError.clear();
+    bytesSaved = 0;
     // Nobody reads the reply while the dialog below is open: ask Qt to hold
     // no more than this meanwhile (a reply already under way may take more).
     reply->setReadBufferSize(ReplyBufferSize);
@@ -252,8 +253,13 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     connect(reply, &QNetworkReply::readyRead, this, &DownloadHandler::writeAvailableData);
     progressPopup = new ProgressPopup(Settings::getUIMsgDownloadInProgress(), mainWindow);
     progressPopup->show();
-    // What arrived while the dialog was open.
+    // What arrived while the dialog was open, shown on the bar at once: the
+    // transfer may have little left to report.
     writeAvailableData();
+    if (reply && progressPopup) {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        downloadProgress(bytesSaved, length.isValid() ? length.toLongLong() : -1);
+    }
     return true;
 }
 
@@ -277,8 +283,10 @@ bool DownloadHandler::saveAvailableData()
     if (!file || !writeError.isEmpty())
         return writeError.isEmpty();
     auto store = [this](const QByteArray& chunk) {
-        if (file->write(chunk) == chunk.size())
+        if (file->write(chunk) == chunk.size()) {
+            bytesSaved += chunk.size();
             return true;
+        }
         writeError = file->errorString();
         qCritical().noquote() << QString("%1 - Error writing file '%2': %3")
                                      .arg(Helpers::now(), file->fileName(), writeError);

@@ -84,6 +84,7 @@ private:
     bool replyDone = false;
     QByteArray pendingData;
     QString networkError;
+    qint64 bytesSaved = 0;
     // Set when writing to the drive failed; the download ends as failed.
     QString writeError;
 };

@@ -115,6 +115,9 @@ QString ScreenSaver::backlightPath()
 void ScreenSaver::install()
 {
     qDebug() << "Install screensaver";
+    if (Settings::getUIScreenSaverInterval() <= 0)
+        qDebug().noquote() << QString("Screen saver off (ScreenSaverInterval %1)")
+                                  .arg(Settings::getUIScreenSaverInterval());
     timerAsleep->stop();
     disconnect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
     connect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
@@ -137,6 +140,11 @@ bool ScreenSaver::activate(bool on)
     return true;
 }
 
+bool ScreenSaver::idleTimerRunning() const
+{
+    return timerAsleep->isActive();
+}
+
 bool ScreenSaver::active() const
 {
     return currentState == ScreenActive;
@@ -145,7 +153,14 @@ bool ScreenSaver::active() const
 void ScreenSaver::resetTimer()
 {
     qDebug() << "resetTimer";
-    timerAsleep->setInterval(Settings::getUIScreenSaverInterval());
+    const int interval = Settings::getUIScreenSaverInterval();
+    if (interval <= 0) {
+        // No idle period: the screen is never darkened. (A zero timer would
+        // darken it at every touch.)
+        timerAsleep->stop();
+        return;
+    }
+    timerAsleep->setInterval(interval);
     timerAsleep->setSingleShot(true);
     timerAsleep->start();
 }

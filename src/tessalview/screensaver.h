@@ -51,6 +51,8 @@ public:
     void handleMouseMove(QObject* object);
     bool activate(bool on);
     bool active() const;
+    // Whether an idle period is being counted.
+    bool idleTimerRunning() const;
     void resetTimer();
     void setStopBuzzerServer(const QString& address);
     void stopBuzzer();

@@ -56,7 +56,13 @@ WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     currentPage->settings()->setUserStyleSheetUrl(QUrl(customCss));
 
     retryTimer = new QTimer(this);
-    retryTimer->setInterval(Settings::getNetRetryTimeout() * 1000);
+    int retrySeconds = Settings::getNetRetryTimeout();
+    if (retrySeconds == 0) {
+        // A zero period would probe a dead device in a busy loop.
+        qDebug().noquote() << "RetryTimeout of 0 s, using 15 s";
+        retrySeconds = 15;
+    }
+    retryTimer->setInterval(retrySeconds * 1000);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &WebView::handleRetryTimer);
 }
@@ -108,6 +114,11 @@ bool WebView::isRetryPending() const
 int WebView::retryRemainingMs() const
 {
     return retryTimer->remainingTime();
+}
+
+int WebView::retryIntervalMs() const
+{
+    return retryTimer->interval();
 }
 
 void WebView::downloadRequested(QNetworkRequest) {}

@@ -43,6 +43,7 @@ public:
     bool isProbing() const { return onDefault; }
     bool isRetryPending() const;
     int retryRemainingMs() const;
+    int retryIntervalMs() const;
     QUrl getDefaultUrl() const { return defaultUrl; }
     QUrl getInitialUrl() const { return initialUrl; }
     QString getLanguage() const { return language; }

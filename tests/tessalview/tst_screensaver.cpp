@@ -281,6 +281,33 @@ private slots:
         QVERIFY(QDir(m_root.path()).mkpath("sys/class/graphics/fb0"));
     }
 
+    // An interval of 0 (or text that reads as 0) switches the saver off
+    // instead of darkening the screen at every touch.
+    void zeroIntervalNeverDarkens()
+    {
+        ScreenSaver* saver = ScreenSaver::instance();
+        saver->activate(true);
+        QVERIFY(writeFile(m_root.path() + "/usr/local/etc/tessal-view.ini",
+                          "[UI]\nScreenSaverInterval=abc\n"));
+        QVERIFY(Tessal::Settings::load());
+        QCOMPARE(Tessal::Settings::getUIScreenSaverInterval(), 0);
+        LogCapture log;
+        saver->install();
+        QVERIFY(log.contains("Screen saver off (ScreenSaverInterval 0)"));
+        QVERIFY(!saver->idleTimerRunning());
+        sendMouse(QEvent::MouseButtonPress, QPoint(5, 5), Qt::LeftButton);
+        sendMouse(QEvent::MouseButtonRelease, QPoint(5, 5), Qt::NoButton);
+        QVERIFY(!saver->idleTimerRunning());
+        QCoreApplication::processEvents();
+        QVERIFY(saver->active());
+
+        QVERIFY(writeFile(m_root.path() + "/usr/local/etc/tessal-view.ini",
+                          "[UI]\nScreenSaverInterval=600000\n"));
+        QVERIFY(Tessal::Settings::load());
+        saver->resetTimer();
+        QVERIFY(saver->idleTimerRunning());
+    }
+
     void stopBuzzerServerIsLogged()
     {
         LogCapture log;

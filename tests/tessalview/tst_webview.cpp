@@ -203,6 +203,19 @@ private slots:
         QVERIFY(view->isRetryPending());
     }
 
+    void retryPeriodComesFromSettingsZeroFallsBack()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[Network]\nRetryTimeout=7\n")));
+        {
+            MainWindow window;
+            QCOMPARE(window.getWebView()->retryIntervalMs(), 7000);
+        }
+        // Zero would probe a dead device in a busy loop.
+        QVERIFY(m_env.loadIni(iniWithImages("[Network]\nRetryTimeout=0\n")));
+        MainWindow window;
+        QCOMPARE(window.getWebView()->retryIntervalMs(), 15000);
+    }
+
     void failedProbeOnlyRearms()
     {
         QTcpServer closed;

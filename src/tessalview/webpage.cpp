@@ -55,6 +55,12 @@ void WebPage::httpResponseFinished(QNetworkReply* reply)
 {
     if (!reply)
         return;
+    if (reply->error() == QNetworkReply::OperationCanceledError) {
+        // The engine cancels what it no longer needs (the resources of a page
+        // that is being left): the device did not fail.
+        reply->deleteLater();
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         qDebug() << "HTTP ERROR";
         emit responseError(false);

@@ -158,6 +158,29 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("K3P device"), 5000);
     }
 
+    // Leaving a page while its images still load cancels them; that is no
+    // connection error.
+    void navigatingAwayIsNoError()
+    {
+        HttpTestServer::Route slow;
+        slow.contentType = "image/png";
+        slow.body = HttpTestServer::tinyPng();
+        slow.delayMs = 1500;
+        m_server.route("/slow.png", slow);
+        m_server.page("/slowpage.html", "<html><body>slow<img src='/slow.png'></body></html>");
+        MainWindow window;
+        WebView* view = window.getWebView();
+        LogCapture log;
+        view->loadUrl(QUrl(m_server.url("/slowpage.html")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/slow.png"), 1, 5000);
+        view->loadUrl(QUrl(m_server.url("/index.html")));
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("K3P device"), 5000);
+        QTest::qWait(300);
+        QVERIFY(html(view).contains("K3P device"));
+        QVERIFY(!log.contains("wv: Load error page"));
+        QVERIFY(!view->isRetryPending());
+    }
+
     void unauthorizedEndsInErrorPageWithoutDialog()
     {
         HttpTestServer::Route challenge;

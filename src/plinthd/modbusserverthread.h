@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "dbusthread.h"
 #include "modbustypes.h"
@@ -63,6 +64,9 @@ protected:
     void AcceptClient();
     // Receives and answers one query on iFD.
     void ServeQuery(int iFD);
+    // Serves iFirst, then one query of every other client the last poll
+    // found ready.
+    void ServeReadyClients(int iFirst);
     // Closes a TCP client and reports it.
     void DropClient(int iFD);
 
@@ -102,4 +106,6 @@ private:
     // A descriptor kept open so that a connection can still be accepted and
     // closed when the process has run out of descriptors.
     int m_iSpareFD;
+    // Clients found ready in one round (kept to avoid an allocation per query).
+    std::vector<int> m_vReady;
 };

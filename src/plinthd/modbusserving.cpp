@@ -217,7 +217,7 @@ int CModBusServerThread::DescriptorAvailable(int iFD)
             }
             if (m_clientList.count(iFD) != 0) {
                 DBusDispatch();
-                ServeQuery(iFD);
+                ServeReadyClients(iFD);
                 return 0;
             }
         } else if (iFD == m_mbFD) {
@@ -275,6 +275,10 @@ void CModBusServerThread::AcceptClient()
                  client.sIp.c_str(), client.iPort, iFD, FD_SETSIZE);
         return;
     }
+    // An answer that cannot be sent within the byte time-out (the master
+    // does not read) fails instead of blocking the loop.
+    timeval tvSend = {0, static_cast<suseconds_t>(MB_BYTE_TIMEOUT_US)};
+    setsockopt(iFD, SOL_SOCKET, SO_SNDTIMEO, &tvSend, sizeof(tvSend));
     m_clientList[iFD] = client;
     AddWaitDescriptor(iFD, POLLIN | POLLPRI);
     LogWrite(MODNAME, 3, "New connection from %s:%d\n", client.sIp.c_str(), client.iPort);
@@ -294,6 +298,25 @@ void CModBusServerThread::DropClient(int iFD)
     TcpClient_t client = it->second;
     m_clientList.erase(it);
     SendClientEvent("tcpdisconnect", client);
+}
+
+void CModBusServerThread::ServeReadyClients(int iFirst)
+{
+    ServeQuery(iFirst);
+    // The loop hands over the first ready descriptor of its list; serving
+    // every other client that has a query waiting in the same round keeps a
+    // master that sends without pause from holding back those behind it.
+    m_vReady.clear();
+    for (int i = 0; i < m_ciPoll; i++) {
+        int iFD = m_paPoll[i].fd;
+        if (iFD != iFirst && (m_paPoll[i].revents & (POLLIN | POLLPRI | POLLERR)) != 0 &&
+            m_clientList.count(iFD) != 0)
+            m_vReady.push_back(iFD);
+    }
+    for (int iFD : m_vReady) {
+        if (m_clientList.count(iFD) != 0)
+            ServeQuery(iFD);
+    }
 }
 
 void CModBusServerThread::ServeQuery(int iFD)
@@ -322,15 +345,23 @@ void CModBusServerThread::ServeQuery(int iFD)
     m_mbStat.ValidRx++;
     int iQueryLen = rc;
     rc = modbus_reply(m_pmbCtx, query, iQueryLen, m_regs.Mapping());
+    bool bDrop = false;
     if (rc == -1) {
         m_mbStat.ErrorTx++;
         LogWrite(MODNAME, 3, "Reply error %s\n", modbus_strerror(errno));
+        // A TCP answer that could not be sent in full (the master does not
+        // read its answers, or is gone) leaves the stream broken; waiting on
+        // it again would block every other master.
+        if (IsTcp())
+            bDrop = true;
     } else if (rc > 0) {
         m_mbStat.ValidTx++;
     }
     // libmodbus has written into the Modbus registers even when the answer
     // could not be sent, so the access rules are applied in every case.
     ProcessModbusQuery(query, iQueryLen);
+    if (bDrop)
+        DropClient(iFD);
 }
 
 void CModBusServerThread::ProcessModbusQuery(const uint8_t* pQuery, int iLen)

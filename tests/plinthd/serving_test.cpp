@@ -7,7 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -351,6 +355,104 @@ TEST_F(Serving, MalformedQueriesAreAnsweredWithoutStallingOtherClients)
     for (auto& other : others)
         ASSERT_GT(modbus_send_raw_request(other->ctx, tooMany, sizeof(tooMany)), 0);
     EXPECT_EQ(good.Read(0, 2), (std::vector<int>{21, 22})) << modbus_strerror(errno);
+}
+
+namespace
+{
+// A raw TCP connection to the daemon.
+int RawConnect(int iPort, int iRcvBuf = 0)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (iRcvBuf > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &iRcvBuf, sizeof(iRcvBuf));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(iPort);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Requests to read 125 registers from address 0, back to back.
+std::vector<uint8_t> ReadBurst(int iCount)
+{
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < iCount; i++) {
+        const uint8_t q[] = {0, static_cast<uint8_t>(i), 0, 0, 0, 6, 1, 3, 0, 0, 0, 125};
+        burst.insert(burst.end(), q, q + sizeof(q));
+    }
+    return burst;
+}
+} // namespace
+
+TEST_F(Serving, MasterThatNeverReadsItsAnswersIsDroppedWithoutBlockingOthers)
+{
+    Init(R"([{"address":0,"length":200,"mode":"rw"}])");
+    Set(R"([{"address":0,"values":[31,32]}])");
+    int s = RawConnect(port, 4096);
+    ASSERT_GE(s, 0);
+    fcntl(s, F_SETFL, O_NONBLOCK);
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        std::vector<uint8_t> burst = ReadBurst(50);
+        while (!stop) {
+            if (send(s, burst.data(), burst.size(), MSG_NOSIGNAL) < 0)
+                usleep(1000);
+        }
+    });
+    Master other(port);
+    ASSERT_TRUE(other.connected);
+    modbus_set_response_timeout(other.ctx, 2, 0);
+    int iAnswered = 0;
+    for (int i = 0; i < 20; i++) {
+        iAnswered += other.Read(0, 2) == std::vector<int>{31, 32};
+        usleep(100000);
+    }
+    stop = true;
+    flood.join();
+    EXPECT_EQ(iAnswered, 20);
+    // The flooding master has been dropped; the other one is still there.
+    Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(status.json, "clients")), 1);
+    EXPECT_GE(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 1);
+    close(s);
+}
+
+TEST_F(Serving, BusyMasterDoesNotHoldBackOthers)
+{
+    Init(R"([{"address":0,"length":200,"mode":"rw"}])");
+    Set(R"([{"address":0,"values":[41,42]}])");
+    // Connected first, so it comes first in the daemon's list.
+    int s = RawConnect(port);
+    ASSERT_GE(s, 0);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<uint8_t> burst = ReadBurst(50);
+        while (!stop) {
+            if (send(s, burst.data(), burst.size(), MSG_NOSIGNAL) < 0)
+                break;
+        }
+    });
+    std::thread reader([&] {
+        uint8_t buf[65536];
+        while (read(s, buf, sizeof(buf)) > 0) {
+        }
+    });
+    Master other(port);
+    ASSERT_TRUE(other.connected);
+    modbus_set_response_timeout(other.ctx, 1, 0);
+    int iAnswered = 0;
+    for (int i = 0; i < 20; i++)
+        iAnswered += other.Read(0, 2) == std::vector<int>{41, 42};
+    stop = true;
+    shutdown(s, SHUT_RDWR);
+    writer.join();
+    reader.join();
+    close(s);
+    EXPECT_EQ(iAnswered, 20);
 }
 
 TEST_F(Serving, EmptyOrAnyListenAddressServesEveryLocalAddress)

@@ -408,6 +408,19 @@ void CModBusServerThread::ProcessModbusQuery(const uint8_t* pQuery, int iLen)
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
         ProcessModbusQueryWrite(iAddr, iQuantity);
         break;
+    // libmodbus also answers these two register writes; without their
+    // post-processing a master could change read-only registers with them.
+    case MODBUS_FC_MASK_WRITE_REGISTER:
+        ProcessModbusQueryWrite(iAddr, 1);
+        break;
+    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
+        // Read address and quantity, then write address and quantity;
+        // libmodbus writes before it reads.
+        if (iLen >= iHeader + 9) {
+            ProcessModbusQueryWrite((pPdu[5] << 8) | pPdu[6], (pPdu[7] << 8) | pPdu[8]);
+            ProcessModbusQueryRead(iAddr, iQuantity);
+        }
+        break;
     default:
         break;
     }

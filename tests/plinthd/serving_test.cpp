@@ -178,6 +178,36 @@ TEST_F(Serving, MasterWritesFollowTheAccessOfEachRegisterAndAreSignalled)
     EXPECT_EQ(Backend(11, 1), (std::vector<int>{4242}));
 }
 
+TEST_F(Serving, MaskWriteAndWriteReadFollowTheAccessRulesToo)
+{
+    Init(
+        R"([{"address":0,"length":10,"mode":"r","zones":[{"address":5,"length":5,"mode":"rw"}]}])");
+    Set(R"([{"address":0,"values":[10,11,12,13,14,15,16,17,18,19]}])");
+    client->DrainSignals(50);
+    Master m(port);
+    ASSERT_TRUE(m.connected);
+    // Function 22 on a read-only register: the change is undone.
+    ASSERT_EQ(modbus_mask_write_register(m.ctx, 1, 0x0000, 0x7777), 1);
+    EXPECT_EQ(m.Read(1, 1), (std::vector<int>{11}));
+    std::string sText;
+    ASSERT_TRUE(client->WaitSignal("data", sText, 2000));
+    EXPECT_EQ(JsonInt(cJSON_GetArrayItem(Json(sText).json, 0), "address"), 1);
+    // On a read-write register it is taken and reported.
+    ASSERT_EQ(modbus_mask_write_register(m.ctx, 6, 0x0000, 0x0042), 1);
+    ASSERT_TRUE(client->WaitSignal("data", sText, 2000));
+    EXPECT_EQ(JsonInt(cJSON_GetArrayItem(Json(sText).json, 0), "address"), 6);
+    EXPECT_EQ(Backend(6, 1), (std::vector<int>{0x42}));
+    // Function 23 writing registers 3..6 ("r", "r", "rw", "rw").
+    uint16_t values[4] = {100, 101, 102, 103};
+    uint16_t read[2] = {0, 0};
+    ASSERT_EQ(modbus_write_and_read_registers(m.ctx, 3, 4, values, 8, 2, read), 2);
+    EXPECT_EQ(Backend(3, 4), (std::vector<int>{13, 14, 102, 103}));
+    EXPECT_EQ(m.Read(3, 4), (std::vector<int>{13, 14, 102, 103}));
+    ASSERT_TRUE(client->WaitSignal("data", sText, 2000));
+    Json data(sText);
+    EXPECT_EQ(JsonInt(cJSON_GetArrayItem(data.json, 0), "address"), 3);
+}
+
 TEST_F(Serving, WriteAcrossTheEndOfTheRangeIsRefusedAndReportsTheLastRegister)
 {
     Init(R"([{"address":0,"length":8,"mode":"rw"}])");

@@ -24,7 +24,7 @@ bool Helpers::echo(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qCritical() << QString("Error opening file '%1'").arg(path);
+        qCritical().noquote() << QString("Error opening file '%1'").arg(path);
         return false;
     }
     file.write(text.toLatin1());

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -225,6 +226,8 @@ DaemonProcess::DaemonProcess(const std::string& sBusAddress, std::function<void(
 {
     m_pid = fork();
     if (m_pid == 0) {
+        // A test that dies must not leave a daemon behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         setenv("DBUS_SYSTEM_BUS_ADDRESS", sBusAddress.c_str(), 1);
         int iNull = open("/dev/null", O_WRONLY);
         if (iNull >= 0)

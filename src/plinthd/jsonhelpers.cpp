@@ -73,7 +73,50 @@ std::string JsonPrintMin(const cJSON* pItem)
     return TakeString(cJSON_PrintUnformatted(pItem));
 }
 
+// Appends pItem at nesting level iDepth: every opening brace or bracket on a
+// line of its own, one member or element per line, one tab per level, a colon
+// and one blank after each member name, a comma after all but the last entry.
+// Listeners (scripts, SCADA gateways) may read these texts line by line, so
+// the layout is fixed here rather than left to cJSON_Print, which keeps
+// "[{" on one line, puts a tab after the colon and short arrays on one line.
+static void AppendIndented(const cJSON* pItem, int iDepth, std::string& sOut)
+{
+    const bool bObject = cJSON_IsObject(pItem);
+    if (!bObject && !cJSON_IsArray(pItem)) {
+        sOut += TakeString(cJSON_PrintUnformatted(pItem));
+        return;
+    }
+    if (pItem->child == nullptr) {
+        sOut += bObject ? "{}" : "[]";
+        return;
+    }
+    sOut += bObject ? '{' : '[';
+    for (const cJSON* pChild = pItem->child; pChild != nullptr; pChild = pChild->next) {
+        sOut += '\n';
+        sOut.append(static_cast<size_t>(iDepth) + 1, '\t');
+        if (bObject) {
+            cJSON* pName = cJSON_CreateString(pChild->string ? pChild->string : "");
+            sOut += TakeString(cJSON_PrintUnformatted(pName));
+            cJSON_Delete(pName);
+            sOut += ": ";
+            if ((cJSON_IsObject(pChild) || cJSON_IsArray(pChild)) && pChild->child != nullptr) {
+                sOut += '\n';
+                sOut.append(static_cast<size_t>(iDepth) + 1, '\t');
+            }
+        }
+        AppendIndented(pChild, iDepth + 1, sOut);
+        if (pChild->next != nullptr)
+            sOut += ',';
+    }
+    sOut += '\n';
+    sOut.append(static_cast<size_t>(iDepth), '\t');
+    sOut += bObject ? '}' : ']';
+}
+
 std::string JsonPrintIndented(const cJSON* pItem)
 {
-    return TakeString(cJSON_Print(pItem));
+    std::string sOut;
+    if (pItem != nullptr)
+        AppendIndented(pItem, 0, sOut);
+    return sOut;
 }

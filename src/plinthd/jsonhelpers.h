@@ -22,5 +22,7 @@ int GetRegZoneFromJson(const cJSON* pObj, RegZone_t& zone);
 
 // Prints minified JSON; empty string when printing fails.
 std::string JsonPrintMin(const cJSON* pItem);
-// Prints JSON in the indented form (tabs, one member per line).
+// Prints JSON in the indented form of the data and event signals: opening
+// braces and brackets on lines of their own, one member or element per line,
+// one tab per nesting level, ": " after member names.
 std::string JsonPrintIndented(const cJSON* pItem);

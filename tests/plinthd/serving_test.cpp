@@ -156,8 +156,18 @@ TEST_F(Serving, MasterWritesFollowTheAccessOfEachRegisterAndAreSignalled)
     ASSERT_EQ(modbus_write_registers(m.ctx, 10, 3, values), 3);
     std::string sText;
     ASSERT_TRUE(client->WaitSignal("data", sText, 2000));
-    // The data text is the indented form, one member per line.
-    EXPECT_NE(sText.find("\n\t"), std::string::npos) << sText;
+    // Listeners may read the text line by line: its layout is fixed.
+    EXPECT_EQ(sText, "[\n"
+                     "\t{\n"
+                     "\t\t\"address\": 10,\n"
+                     "\t\t\"values\": \n"
+                     "\t\t[\n"
+                     "\t\t\t100,\n"
+                     "\t\t\t2,\n"
+                     "\t\t\t0\n"
+                     "\t\t]\n"
+                     "\t}\n"
+                     "]");
     Json data(sText);
     ASSERT_TRUE(cJSON_IsArray(data.json)) << sText;
     EXPECT_EQ(cJSON_GetArraySize(data.json), 1);
@@ -248,6 +258,16 @@ TEST_F(Serving, EventsAreSignalledOnlyWhenEnabled)
     ASSERT_TRUE(m.connected);
     std::string sText;
     ASSERT_TRUE(client->WaitSignal("event", sText, 2000));
+    EXPECT_EQ(sText, "{\n"
+                     "\t\"tcpclient\": \n"
+                     "\t{\n"
+                     "\t\t\"ip\": \"127.0.0.1\",\n"
+                     "\t\t\"port\": " +
+                         std::to_string(m.LocalPort()) +
+                         "\n"
+                         "\t},\n"
+                         "\t\"type\": \"tcpconnect\"\n"
+                         "}");
     {
         Json ev(sText);
         EXPECT_EQ(JsonStr(ev.json, "type"), "tcpconnect");
@@ -257,6 +277,14 @@ TEST_F(Serving, EventsAreSignalledOnlyWhenEnabled)
     }
     EXPECT_EQ(m.Read(3, 4).size(), 4u);
     ASSERT_TRUE(client->WaitSignal("event", sText, 2000));
+    EXPECT_EQ(sText, "{\n"
+                     "\t\"mbread\": \n"
+                     "\t{\n"
+                     "\t\t\"address\": 3,\n"
+                     "\t\t\"length\": 4\n"
+                     "\t},\n"
+                     "\t\"type\": \"mbread\"\n"
+                     "}");
     {
         Json ev(sText);
         EXPECT_EQ(JsonStr(ev.json, "type"), "mbread");

@@ -40,8 +40,10 @@ bool MouseEventFilter::eventFilter(QObject* watched, QEvent* event)
         case QEvent::TouchBegin:
             // A widget that takes touch events directly sees no mouse move:
             // the touch itself wakes the screen, and all of it is swallowed.
+            // Being a touch, it starts the idle period over.
             saver->activate(true);
             swallowingTouch = true;
+            saver->resetTimer();
             return true;
         case QEvent::TouchUpdate:
         case QEvent::TouchEnd:
@@ -65,9 +67,13 @@ bool MouseEventFilter::eventFilter(QObject* watched, QEvent* event)
 
     if (type == QEvent::MouseButtonPress && sinceWake.isValid() &&
         sinceWake.elapsed() < MouseEventFilter::WakeTouchGraceMs) {
-        // The press of the touch whose move lit the screen.
+        // The press of the touch whose move lit the screen: kept from the
+        // page, but still a press, so the idle period starts over from it
+        // (else a unit woken once would stay lit until the next touch).
         sinceWake.invalidate();
         swallowingPress = true;
+        saver->stopBuzzer();
+        saver->resetTimer();
         return true;
     }
     if (swallowingPress) {

@@ -224,6 +224,43 @@ private slots:
         QVERIFY(m_target->touches >= 2);
     }
 
+    // The tap (or touch) that wakes the screen is swallowed, but it is still
+    // a touch: the idle period starts over from it, so a unit woken once and
+    // left alone goes dark again instead of staying lit for good.
+    void wakingTapOrTouchRestartsTheIdlePeriod()
+    {
+        ScreenSaver* saver = ScreenSaver::instance();
+        QWindow* window = m_target->windowHandle();
+        QVERIFY(writeFile(m_root.path() + "/usr/local/etc/tessal-view.ini",
+                          "[UI]\nScreenSaverInterval=150\n"));
+        QVERIFY(Tessal::Settings::load());
+
+        saver->activate(true);
+        saver->resetTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(!saver->active(), 3000);
+        QVERIFY(!saver->idleTimerRunning());
+        resetCounters();
+        QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, QPoint(210, 110));
+        QVERIFY(saver->active());
+        QCOMPARE(m_target->presses, 0);
+        QVERIFY(saver->idleTimerRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!saver->active(), 3000);
+
+        QVERIFY(!saver->idleTimerRunning());
+        QTest::touchEvent(window, m_touch).press(0, QPoint(50, 50), window);
+        QTest::touchEvent(window, m_touch).release(0, QPoint(50, 50), window);
+        QVERIFY(saver->active());
+        QVERIFY(saver->idleTimerRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!saver->active(), 3000);
+
+        QVERIFY(writeFile(m_root.path() + "/usr/local/etc/tessal-view.ini",
+                          "[UI]\nScreenSaverInterval=600000\n"));
+        QVERIFY(Tessal::Settings::load());
+        saver->activate(true);
+        saver->resetTimer();
+        QTest::qWait(MouseEventFilterGrace + 50);
+    }
+
     void pressOnLitScreenRestartsIdlePeriodMovesDoNot()
     {
         ScreenSaver::instance()->activate(true);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
 
 #include "harness.h"
 
@@ -82,6 +83,28 @@ TEST_F(Commands, IdleDaemonReportsUndefinedProtocolAndRefusesWhatNeedsInit)
     EXPECT_EQ(client->Cmd(R"({"cmd":"setloglevel","level":"7"})"), R"({"err":108,"info":""})");
     EXPECT_EQ(client->Cmd(R"({"cmd":"setloglevel","level":7})"), R"({"err":0,"info":""})");
     EXPECT_EQ(ProcState(), 1);
+}
+
+TEST_F(Commands, StatusTextListsItsMembersInTheDocumentedOrder)
+{
+    // Scripts may pick members out of the text without a JSON parser, so the
+    // minified text itself is compared; only the build date varies.
+    std::string sText = client->Cmd(R"({"cmd":"getstatus"})");
+    const std::string sKey = R"("builddate":")";
+    size_t iDate = sText.find(sKey);
+    ASSERT_NE(iDate, std::string::npos) << sText;
+    iDate += sKey.size();
+    size_t iEnd = sText.find('"', iDate);
+    ASSERT_NE(iEnd, std::string::npos) << sText;
+    EXPECT_TRUE(std::regex_match(sText.substr(iDate, iEnd - iDate),
+                                 std::regex(R"(\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2})")))
+        << sText;
+    sText.replace(iDate, iEnd - iDate, "DATE");
+    EXPECT_EQ(sText,
+              R"({"err":0,"errno":0,"info":"","protocol":"undef",)"
+              R"("stat":{"rxerror":0,"txerror":0,"rxvalid":0,"txvalid":0},)"
+              R"("swinfo":{"name":"plinthd","version":"0.1","builddate":"DATE","git":"undef"},)"
+              R"("procstate":1})");
 }
 
 TEST_F(Commands, InitRefusesInvalidRequestsWithTheirReason)

@@ -27,8 +27,15 @@ bool Helpers::echo(const QString& path, const QString& text)
         qCritical().noquote() << QString("Error opening file '%1'").arg(path);
         return false;
     }
-    file.write(text.toLatin1());
+    // A sysfs file refuses a value only when it is written (an unknown pin
+    // on export, a busy line): that is a failure too, not a success.
+    const QByteArray bytes = text.toLatin1();
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
     file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
+        qCritical().noquote() << QString("Error writing file '%1'").arg(path);
+        return false;
+    }
     return true;
 }
 

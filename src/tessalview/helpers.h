@@ -16,8 +16,9 @@ public:
     static QString now();
 
     // Write a text (Latin-1, no newline) or a decimal number into a file, as
-    // sysfs control files expect. On failure logs "Error opening file '%1'"
-    // on the critical channel and returns false.
+    // sysfs control files expect. When the file cannot be opened logs
+    // "Error opening file '%1'", when the write is refused "Error writing
+    // file '%1'", both on the critical channel, and returns false.
     static bool echo(const QString& path, const QString& text);
     static bool echo(const QString& path, int value);
 

@@ -73,6 +73,18 @@ private slots:
         QVERIFY(log.criticals().first().contains("Error opening file '" + path + "'"));
     }
 
+    // sysfs refuses a value at write time (an unknown pin on export): the
+    // caller must not be told it was written.
+    void refusedWriteIsAFailure()
+    {
+        LogCapture log;
+        QVERIFY(!Helpers::echo("/dev/full", QString("out")));
+        QCOMPARE(log.criticals(), QStringList{"Error writing file '/dev/full'"});
+        log.clear();
+        QVERIFY(!Helpers::echo("/dev/full", 224));
+        QCOMPARE(log.criticals().size(), 1);
+    }
+
     void md5()
     {
         QCOMPARE(Helpers::calculateHash("abc").toHex(),

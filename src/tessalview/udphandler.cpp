@@ -512,11 +512,17 @@ bool UdpHandler::handleSectionModbusCfg(quint16 type, quint16 length, const QByt
 bool UdpHandler::handleSectionCore(quint16 type, quint16 length, const QByteArray& section,
                                    std::vector<tup::core_tmp>* target, quint16* outCount)
 {
-    // A Core section has no minimum beyond its own 4-byte head.
-    if (!checkSection(type, tup::SECT_CORE, length, tup::TUP_SECTION_HEAD, section, target, true))
+    // A Core section has no minimum length: a length field short of the
+    // bytes handed over is a size mismatch like any other.
+    if (!checkSection(type, tup::SECT_CORE, length, 0, section, target, true))
         return false;
-    std::vector<tup::core_tmp> items;
     const size_t head = tup::TUP_SECTION_HEAD;
+    if (length < head) {
+        // Only a caller handing over fewer bytes than a section head gets here.
+        qWarning().noquote() << "Too short";
+        return false;
+    }
+    std::vector<tup::core_tmp> items;
     if (!tup::parseCoreItems(bytesOf(section) + head, static_cast<size_t>(length) - head, items))
         qWarning().noquote() << QString("Core item %1 runs past the end of the section. Stop "
                                         "item list")

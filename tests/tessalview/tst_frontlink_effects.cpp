@@ -239,6 +239,18 @@ private slots:
         QVERIFY(handler->itemList()[0].baData == std::vector<uint8_t>({0xbb, 0xaa}));
     }
 
+    // Core has no minimum length: a length field short of the section's bytes
+    // is a size mismatch, reported on the warning channel.
+    void coreLengthBelowItsHeadIsASizeMismatch()
+    {
+        start();
+        send(makeFrame(1, [](tup::FrameBuilder& b) { b.addRawSection(0x80, {1, 2, 3, 4}, 2); }));
+        QCOMPARE(log->lines().mid(log->lines().indexOf("Payload size mismatch"), 2),
+                 QStringList({"Payload size mismatch", "Decode error"}));
+        QVERIFY(!log->contains("Too short"));
+        QVERIFY(root->scriptCalls().filter("mbserverupdate.sh|").isEmpty());
+    }
+
     void decoderContract()
     {
         LogCapture capture;

@@ -204,7 +204,9 @@ bool parseCoreItems(const uint8_t* data, size_t size, std::vector<core_tmp>& out
 
 DecodeStatus decodeCore(const uint8_t* s, size_t size, std::vector<core_tmp>& items)
 {
-    DecodeStatus st = checkSection(s, size, SECT_CORE, TUP_SECTION_HEAD);
+    // No minimum: reading the head already needs 4 bytes, and a length field
+    // below that cannot match the bytes handed over.
+    DecodeStatus st = checkSection(s, size, SECT_CORE, 0);
     if (st != DecodeStatus::Ok)
         return st;
     std::vector<core_tmp> parsed;

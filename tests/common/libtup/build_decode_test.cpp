@@ -281,6 +281,13 @@ TEST(Decoders, CheckTypeThenLengthThenSize)
     auto s = encodeSnmpCfg({});
     snmpcfg_s so;
     EXPECT_EQ(decodeSnmpCfg(s.data(), s.size() - 1, so), DecodeStatus::SizeMismatch);
+
+    // Core has no minimum: a length field below its head is a size mismatch.
+    std::vector<uint8_t> core;
+    ASSERT_TRUE(encodeCore({}, core));
+    core[2] = 2;
+    std::vector<core_tmp> items;
+    EXPECT_EQ(decodeCore(core.data(), core.size(), items), DecodeStatus::SizeMismatch);
 }
 
 TEST(Decoders, ConfigurationDecodersClearResetcfgAndTreatNonZeroFlagsAsTrue)

@@ -34,10 +34,11 @@ if ! mountpoint -q -- "$DIR" 2>/dev/null; then
     exit 1
 fi
 
-if mount -o "remount,$MODE" -- "$DIR"; then
+mount -o "remount,$MODE" -- "$DIR"
+status=$?
+if [ "$status" -eq 0 ]; then
     log "'$DIR' remounted $MODE"
     exit 0
 fi
-status=$?
 log "remounting '$DIR' $MODE failed (mount status $status)"
 exit 1

@@ -3,6 +3,7 @@
 // read-write (checked in a private mount namespace when the system allows it).
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -75,6 +76,12 @@ private slots:
                                       "touch \"$d/ro-write\" 2>/dev/null && exit 11\n"
                                       "\"$s\" rw \"$d\" || exit 12\n"
                                       "touch \"$d/rw-write\" || exit 13\n"
+                                      // A file open for writing keeps the
+                                      // drive from going read-only: the
+                                      // failure is reported with mount's own
+                                      // status.
+                                      "exec 3>\"$d/busy\"\n"
+                                      "\"$s\" ro \"$d\" && exit 14\n"
                                       "exit 0\n")
                                   .arg(mnt, m_script);
         const Run r = run("unshare", {"--mount", "--propagation", "private", "sh", "-c", shell});
@@ -83,6 +90,8 @@ private slots:
         QVERIFY2(r.status == 0, qPrintable(QString("status %1: %2").arg(r.status).arg(r.err)));
         QVERIFY(r.err.contains("remounted ro"));
         QVERIFY(r.err.contains("remounted rw"));
+        QVERIFY2(r.err.contains(QRegularExpression("ro failed \\(mount status [1-9][0-9]*\\)")),
+                 qPrintable(r.err));
         // Nothing leaked into the real directory.
         QVERIFY(!QFile::exists(mnt + "/rw-write"));
     }

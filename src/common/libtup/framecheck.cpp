@@ -70,8 +70,9 @@ frame_check_s checkFrame(const uint8_t* data, size_t size, const std::string& se
                     {"Packet received from an unknown sender (" + sender + ", attended " +
                      state.packetSender + ")"});
 
-    // 3. checksum over everything before the last two bytes
-    if (size < 1 + TUP_CRC_SIZE)
+    // 3. checksum over everything before the last two bytes (none in a
+    // two-byte datagram, whose checksum is then compared with 0)
+    if (size < TUP_CRC_SIZE)
         return fail(r, CHECK_CHECKSUM, {TOO_SHORT});
     r.frameSize = size - TUP_CRC_SIZE;
     readU16(data, size, r.frameSize, r.receivedCrc);

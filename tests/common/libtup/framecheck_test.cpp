@@ -180,6 +180,12 @@ TEST(FrameCheck, ShortDatagramsNeverReadPastTheEnd)
         auto c = checkFrame(cut.empty() ? nullptr : cut.data(), cut.size(), "a", {});
         EXPECT_FALSE(c.accepted()) << n;
     }
+    // Two bytes are all checksum: the CRC of nothing (0) never matches them.
+    std::vector<uint8_t> two{0xCE, 0x01};
+    auto c2 = check(two);
+    EXPECT_EQ(c2.failed, CHECK_CHECKSUM);
+    ASSERT_EQ(c2.log.size(), 1u);
+    EXPECT_EQ(c2.log[0], "Invalid checksum (0x1ce != 0x0). Drop frame");
     // A frame whose header is cut after sect_count, with a valid checksum.
     std::vector<uint8_t> shortHdr{0xCE, 1, 10, 0, 8, 0, 1, 0, 1, 0, 0, 0, 0, 0};
     reseal(shortHdr);

@@ -94,8 +94,9 @@ public:
     virtual int SendStoppedSignal();
     // Calls "cmd" of another service of the family and waits up to 10 s for
     // its answer. Takes ownership of cmd; result (the parsed answer) belongs
-    // to the caller. Returns the answer's "err", -1 when it has none, 109 when
-    // the call could not be built, 0 when no usable answer came.
+    // to the caller. Returns the answer's "err"; -1 when it has none or when no
+    // usable answer came (no reply, an error, a reply without a string), so a
+    // failed call never reads as success; 109 when the call could not be built.
     virtual int SendCmd(const char* szServiceName, const char* szInterface, cJSON* cmd,
                         cJSON*& result);
 

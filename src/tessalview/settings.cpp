@@ -107,35 +107,73 @@ bool Settings::load()
     return true;
 }
 
+namespace
+{
+
+// The program's options, registered in the order -v, -D, -R, help.
+struct CommandLine {
+    QCommandLineParser parser;
+    const QCommandLineOption verbose{QStringList() << "v", "Verbose"};
+    const QCommandLineOption device{QStringList() << "D", "Device description", "device"};
+    const QCommandLineOption release{QStringList() << "R", "Release number", "release"};
+    QCommandLineOption help{QStringList() << "h"};
+
+    CommandLine()
+    {
+        parser.setApplicationDescription("Main application of TESSAL");
+        parser.addOption(verbose);
+        parser.addOption(device);
+        parser.addOption(release);
+        help = parser.addHelpOption();
+    }
+};
+
+// Number of leading arguments (program name included) that come before the
+// first one the parser refuses. An option whose value is the next argument
+// is refused only when no argument follows it.
+int argumentsBeforeError(const QStringList& arguments)
+{
+    for (int n = 2; n <= arguments.size(); ++n) {
+        if (CommandLine().parser.parse(arguments.mid(0, n)))
+            continue;
+        if (n < arguments.size() && CommandLine().parser.parse(arguments.mid(0, n + 1))) {
+            ++n; // the option took the next argument as its value
+            continue;
+        }
+        return n - 1;
+    }
+    return arguments.size();
+}
+
+} // namespace
+
 void Settings::loadWithCommandLine(const QStringList& arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription("Main application of TESSAL");
-    const QCommandLineOption verbose(QStringList() << "v", "Verbose");
-    const QCommandLineOption device(QStringList() << "D", "Device description", "device");
-    const QCommandLineOption release(QStringList() << "R", "Release number", "release");
-    parser.addOption(verbose);
-    parser.addOption(device);
-    parser.addOption(release);
-    const QCommandLineOption help = parser.addHelpOption();
+    const QStringList args = arguments.isEmpty() ? QStringList() << "tessalview" : arguments;
+    CommandLine whole, beforeError;
+    const CommandLine* cl = &whole;
 
     // Neither help nor a bad argument stops the kiosk: a unit must come up
-    // whatever its start command says.
-    if (!parser.parse(arguments.isEmpty() ? QStringList() << "tessalview" : arguments)) {
-        qDebug().noquote() << parser.errorText();
-    } else if (parser.isSet(help)) {
-        fputs(qPrintable(parser.helpText()), stdout);
+    // whatever its start command says. After a parse error the arguments
+    // before the refused one keep their effect and later ones are ignored.
+    if (!whole.parser.parse(args)) {
+        qDebug().noquote() << whole.parser.errorText();
+        beforeError.parser.parse(args.mid(0, argumentsBeforeError(args)));
+        cl = &beforeError;
+    } else if (whole.parser.isSet(whole.help)) {
+        fputs(qPrintable(whole.parser.helpText()), stdout);
         fflush(stdout);
     }
+    const QCommandLineParser& parser = cl->parser;
 
     load();
 
-    if (parser.isSet(verbose))
+    if (parser.isSet(cl->verbose))
         setLogVerbose(true);
-    if (parser.isSet(device) && !parser.value(device).isEmpty())
-        setInfoDevice(parser.value(device));
-    if (parser.isSet(release) && !parser.value(release).isEmpty())
-        setInfoRelease(parser.value(release));
+    if (parser.isSet(cl->device) && !parser.value(cl->device).isEmpty())
+        setInfoDevice(parser.value(cl->device));
+    if (parser.isSet(cl->release) && !parser.value(cl->release).isEmpty())
+        setInfoRelease(parser.value(cl->release));
 
     qDebug().nospace() << "verbose = " << isLogVerbose();
     qDebug().noquote().nospace() << "device  = " << getInfoDevice();

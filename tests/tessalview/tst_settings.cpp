@@ -170,6 +170,30 @@ private slots:
         QCOMPARE(Settings::getInfoDevice(), QString("DeviceUndef"));
     }
 
+    // The parser stops at its first error: what came before it counts, what
+    // follows it does not.
+    void argumentsAfterAParseErrorAreNotProcessed()
+    {
+        LogCapture log;
+        Settings::loadWithCommandLine({"tessalview", "-D", "Meter A", "--bogus", "-R", "2.1"});
+        QCOMPARE(Settings::getInfoDevice(), QString("Meter A"));
+        QCOMPARE(Settings::getInfoRelease(), QString("ReleaseUndef"));
+        QVERIFY(!Settings::isLogVerbose());
+        QVERIFY(log.contains("release = ReleaseUndef"));
+
+        Settings::resetToDefaults();
+        Settings::loadWithCommandLine({"tessalview", "-x", "-v", "-D", "Meter B"});
+        QVERIFY(!Settings::isLogVerbose());
+        QCOMPARE(Settings::getInfoDevice(), QString("DeviceUndef"));
+
+        // A value missing at the end: the options before it still count.
+        Settings::resetToDefaults();
+        Settings::loadWithCommandLine({"tessalview", "-v", "-R"});
+        QVERIFY(Settings::isLogVerbose());
+        QCOMPARE(Settings::getInfoRelease(), QString("ReleaseUndef"));
+        QVERIFY(log.contains("Missing value after '-R'"));
+    }
+
     void helpDoesNotStopStartUp()
     {
         writeIni("[Network]\nUdpPort=5001\n");

@@ -154,6 +154,10 @@ void WebView::tryload(const QUrl&)
             Qt::UniqueConnection);
     onDefault = true;
     QNetworkRequest request(defaultUrl);
+    // A device that accepts the connection but never answers would hold the
+    // probe (and with it the retry cycle) for ever: a probe silent for one
+    // retry period ends as failed, and the timer re-arms.
+    request.setTransferTimeout(retryTimer->interval());
     // A device that asks for a login must be able to answer the probe too.
     if (!Settings::getLogin().isEmpty())
         request.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());

@@ -263,6 +263,24 @@ private slots:
         QVERIFY(!view->isProbing());
     }
 
+    // A device that takes the connection but never answers must not hold the
+    // probe for ever: it ends after one retry period and the timer re-arms,
+    // so a later probe can find the device again.
+    void stalledProbeEndsAfterTheRetryPeriod()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[Network]\nRetryTimeout=1\n")));
+        QTcpServer silent; // the kernel accepts; nobody ever reads or answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        MainWindow window;
+        WebView* view = window.getWebView();
+        window.setDefaultUrl(QString("http://127.0.0.1:%1/index.html").arg(silent.serverPort()));
+        view->handleRetryTimer();
+        QVERIFY(view->isProbing());
+        QVERIFY(!view->isRetryPending());
+        QTRY_VERIFY_WITH_TIMEOUT(view->isRetryPending(), 8000);
+        QVERIFY(view->isProbing());
+    }
+
     void probeWithoutStartPageStaysProbing()
     {
         MainWindow window;

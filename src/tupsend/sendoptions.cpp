@@ -272,6 +272,19 @@ const option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The option getopt refused, as the user typed it. Inside a cluster of
+// short options ("-xv") optind has not moved on yet, so the previous
+// argument is not the culprit: the refused letter is in optopt.
+std::string refusedOption(int argc, char** argv)
+{
+    const std::string previous = optind > 0 && optind - 1 < argc ? argv[optind - 1] : "";
+    if (previous.rfind("--", 0) == 0)
+        return previous.substr(0, previous.find('='));
+    if (optopt > 0 && optopt < 256)
+        return std::string("-") + static_cast<char>(optopt);
+    return previous;
+}
+
 template <typename T>
 bool headerValue(const char* name, const char* arg, std::optional<T>& out, std::string& error)
 {
@@ -488,10 +501,10 @@ bool parseOptions(int argc, char** argv, send_options_s& opts, std::string& erro
                 return false;
             break;
         case ':':
-            error = std::string("option '") + argv[optind - 1] + "' needs a value";
+            error = "option '" + refusedOption(argc, argv) + "' needs a value";
             return false;
         default:
-            error = std::string("unknown option '") + argv[optind - 1] + "'";
+            error = "unknown option '" + refusedOption(argc, argv) + "'";
             return false;
         }
     }

@@ -133,6 +133,19 @@ bool loadWatchIni(const std::string& path, bool mustExist, watch_config_s& cfg, 
 
 namespace
 {
+// The option getopt refused, as the user typed it. Inside a cluster of
+// short options ("-xv") optind has not moved on yet, so the previous
+// argument is not the culprit: the refused letter is in optopt.
+std::string refusedOption(int argc, char** argv)
+{
+    const std::string previous = optind > 0 && optind - 1 < argc ? argv[optind - 1] : "";
+    if (previous.rfind("--", 0) == 0)
+        return previous.substr(0, previous.find('='));
+    if (optopt > 0 && optopt < 256)
+        return std::string("-") + static_cast<char>(optopt);
+    return previous;
+}
+
 const option OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},          {"config", required_argument, nullptr, 'c'},
     {"address", required_argument, nullptr, 'a'}, {"port", required_argument, nullptr, 'p'},
@@ -155,10 +168,10 @@ bool parseWatchOptions(int argc, char** argv, watch_config_s& cfg, std::string& 
             config = optarg;
             explicitConfig = true;
         } else if (c == ':') {
-            error = std::string("option '") + argv[optind - 1] + "' needs a value";
+            error = "option '" + refusedOption(argc, argv) + "' needs a value";
             return false;
         } else if (c == '?') {
-            error = std::string("unknown option '") + argv[optind - 1] + "'";
+            error = "unknown option '" + refusedOption(argc, argv) + "'";
             return false;
         } else if (c == 'h') {
             cfg.help = true;

@@ -355,6 +355,20 @@ TEST_F(TupSend, BadOptionsExitWithStatusTwoAndSendNothing)
         EXPECT_NE(err.find("tupsend: "), std::string::npos) << c[0] << ": " << err;
         EXPECT_TRUE(out.empty()) << c[0];
     }
+    // The message names the option that was refused, also inside a cluster
+    // of short options, not the argument before it.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> named = {
+        {{"--gpio", "1,0,0,0", "-xv"}, "unknown option '-x'"},
+        {{"-vZ"}, "unknown option '-Z'"},
+        {{"--bogus=1"}, "unknown option '--bogus'"},
+        {{"-p"}, "option '-p' needs a value"},
+        {{"--host"}, "option '--host' needs a value"},
+    };
+    for (const auto& [args, message] : named) {
+        std::string err;
+        EXPECT_EQ(run(TUPSEND_BIN, args, dir, nullptr, &err), 2) << message;
+        EXPECT_NE(err.find("tupsend: " + message + "\n"), std::string::npos) << err;
+    }
     std::vector<uint8_t> got;
     EXPECT_FALSE(rx.receive(got, 200)) << "a refused command line must send nothing";
 }

@@ -336,6 +336,9 @@ TEST_F(TupWatch, SettingsFileUnderTessalRootAndOptionsOverIt)
     EXPECT_NE(err.find("nope.ini"), std::string::npos) << err;
     EXPECT_EQ(run(TUPWATCH_BIN, {"--port", "x"}, dir, nullptr, &err, env), 2);
     EXPECT_EQ(run(TUPWATCH_BIN, {"--bogus"}, dir, nullptr, &err, env), 2);
+    // The refused letter is named, not the argument before it.
+    EXPECT_EQ(run(TUPWATCH_BIN, {"-zP"}, dir, nullptr, &err, env), 2);
+    EXPECT_NE(err.find("unknown option '-z'"), std::string::npos) << err;
     EXPECT_EQ(run(TUPWATCH_BIN, {"--address", "localhost"}, dir, nullptr, &err, env), 2);
 
     // No file at all: the defaults (all addresses).

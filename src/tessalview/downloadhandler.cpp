@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
@@ -49,7 +50,14 @@ QString stripQuotesAndBlanks(QString text)
 
 } // namespace
 
-DownloadHandler::DownloadHandler(QWidget* mainWindow) : QObject(nullptr), mainWindow(mainWindow) {}
+int DownloadHandler::stallTimeoutMs = 60000;
+
+DownloadHandler::DownloadHandler(QWidget* mainWindow)
+    : QObject(nullptr), mainWindow(mainWindow), stallTimer(new QTimer(this))
+{
+    stallTimer->setSingleShot(true);
+    connect(stallTimer, &QTimer::timeout, this, &DownloadHandler::transferStalled);
+}
 
 DownloadHandler::~DownloadHandler()
 {
@@ -133,6 +141,7 @@ void DownloadHandler::showMessage(const QString& text)
 
 void DownloadHandler::releaseReply()
 {
+    stallTimer->stop();
     if (reply) {
         reply->disconnect(this);
         reply->abort();
@@ -189,6 +198,11 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     networkError.clear();
     writeError.clear();
     bytesSaved = 0;
+    // A close of the connection may be reported as a normal end even when
+    // less than the announced length arrived: the length is checked at the
+    // end. (Qt drops the header when it decompresses the body itself.)
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    expectedBytes = length.isValid() ? length.toLongLong() : -1;
     // Nobody reads the reply while the dialog below is open: ask Qt to hold
     // no more than this meanwhile (a reply already under way may take more).
     reply->setReadBufferSize(ReplyBufferSize);
@@ -253,6 +267,7 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     connect(reply, &QNetworkReply::readyRead, this, &DownloadHandler::writeAvailableData);
     progressPopup = new ProgressPopup(Settings::getUIMsgDownloadInProgress(), mainWindow);
     progressPopup->show();
+    stallTimer->start(stallTimeoutMs);
     // What arrived while the dialog was open, shown on the bar at once: the
     // transfer may have little left to report.
     writeAvailableData();
@@ -273,6 +288,8 @@ bool DownloadHandler::remountUsb(bool rw)
 
 void DownloadHandler::downloadProgress(qint64 bytesRead, qint64 bytesTotal)
 {
+    if (stallTimer->isActive())
+        stallTimer->start(stallTimeoutMs);
     if (!progressPopup || bytesTotal <= 0)
         return;
     progressPopup->setProgress(static_cast<int>(bytesRead * 100 / bytesTotal));
@@ -330,7 +347,7 @@ void DownloadHandler::replyFinished()
     if (!reply)
         return;
     keepReply();
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
         networkError = reply->errorString();
     if (file) {
         downloadFinished();
@@ -342,10 +359,21 @@ void DownloadHandler::replyFinished()
     pendingData += reply->readAll();
 }
 
+void DownloadHandler::transferStalled()
+{
+    if (!reply || reply->isFinished())
+        return;
+    networkError = QString("no data for %1 s").arg(stallTimeoutMs / 1000.0);
+    qDebug().noquote() << QString("%1 - Download stalled: %2").arg(Helpers::now(), networkError);
+    // Reported as finished at once, which ends the download as failed.
+    reply->abort();
+}
+
 void DownloadHandler::downloadFinished()
 {
     if (!reply && !replyDone)
         return;
+    stallTimer->stop();
     if (reply) {
         reply->disconnect(this);
         if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
@@ -354,6 +382,8 @@ void DownloadHandler::downloadFinished()
 
     saveAvailableData();
     QString failure = !writeError.isEmpty() ? writeError : networkError;
+    if (failure.isEmpty() && file && expectedBytes >= 0 && bytesSaved != expectedBytes)
+        failure = QString("incomplete, %1 of %2 bytes received").arg(bytesSaved).arg(expectedBytes);
 
     if (file) {
         if (failure.isEmpty() && !file->flush())

@@ -7,6 +7,7 @@
 #include <QString>
 
 class QFile;
+class QTimer;
 class QNetworkReply;
 class QUrl;
 class QWidget;
@@ -51,6 +52,11 @@ public:
     // first free "base-N.suffix" (N = 1, 2, ...).
     static QString uniqueFileName(const QString& directory, const QString& name);
 
+    // A download that receives nothing for this long (a device that went
+    // away without closing the connection) is ended as failed, so the
+    // modal progress bar never holds the kiosk for good.
+    static int stallTimeoutMs;
+
 public slots:
     void downloadProgress(qint64 bytesRead, qint64 bytesTotal);
     void downloadFinished();
@@ -58,6 +64,7 @@ public slots:
 private slots:
     void writeAvailableData();
     void replyFinished();
+    void transferStalled();
 
 private:
     // Moves what the reply holds into the file; false once writing failed.
@@ -77,6 +84,8 @@ private:
     // which may happen while the confirmation dialog is open.
     QPointer<QNetworkReply> reply;
     QFile* file = nullptr;
+    // Restarted by every piece of data while the progress bar is up.
+    QTimer* stallTimer = nullptr;
     // From start() until the download has ended, drive read-only again.
     bool running = false;
     // A reply that finished before the file was open leaves its content and
@@ -85,6 +94,8 @@ private:
     QByteArray pendingData;
     QString networkError;
     qint64 bytesSaved = 0;
+    // The Content-Length the server announced, -1 when it sent none.
+    qint64 expectedBytes = -1;
     // Set when writing to the drive failed; the download ends as failed.
     QString writeError;
 };

@@ -389,6 +389,78 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 
+    // A connection closed before the announced Content-Length arrived is a
+    // broken download, even when the network layer reports the reply as
+    // finished without error (it may, depending on when the close is seen).
+    void shortBodyIsNeverSavedAsComplete_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("cut");
+        QTest::newRow("cut after 1 KB of 64 KB") << 64 * 1024 << 1024;
+        QTest::newRow("cut after 100 KB of 300 KB") << 300 * 1024 << 100 * 1024;
+        QTest::newRow("cut after 2 MB of 6 MB") << 6 * 1024 * 1024 << 2 * 1024 * 1024;
+    }
+    void shortBodyIsNeverSavedAsComplete()
+    {
+        QFETCH(int, size);
+        QFETCH(int, cut);
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=short.bin";
+        route.body = patternBytes(size);
+        route.cutAfter = cut;
+        m_server.setRoute("/short", route);
+        // The close races with the data: several rounds give each order a chance.
+        for (int round = 0; round < 5; ++round) {
+            m_unit.clearDrive();
+            m_unit.clearRemounts();
+            m_driver.reset();
+            m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+            // Odd rounds answer at once, even ones after the transfer has
+            // ended, while the dialog is still open.
+            m_driver.beforeAnswer([round] {
+                if (round % 2 == 0)
+                    QTest::qWait(200);
+            });
+            LogCapture log;
+            QVERIFY(download("/short", log));
+            QVERIFY2(
+                m_unit.driveFiles().isEmpty(),
+                qPrintable(
+                    QString("round %1: %2 kept").arg(round).arg(m_unit.driveFiles().join(","))));
+            QCOMPARE(m_driver.popups.size(), 1);
+            QVERIFY2(m_driver.popups.first().startsWith("Error: "), qPrintable(m_driver.popups[0]));
+            QVERIFY(!log.contains("Download complete"));
+            QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+        }
+    }
+
+    // A device that goes silent mid-download (without closing the connection)
+    // must not leave the modal progress bar up for good.
+    void stalledTransferEndsAsFailed()
+    {
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=stalled.bin";
+        route.body = patternBytes(2 * 1024 * 1024);
+        route.holdAfter = 256 * 1024;
+        m_server.holdAgain();
+        m_server.setRoute("/stalled", route);
+        const int saved = DownloadHandler::stallTimeoutMs;
+        DownloadHandler::stallTimeoutMs = 700;
+        LogCapture log;
+        {
+            DownloadPage page(&m_window);
+            page.mainFrame()->load(QUrl(m_server.url("/stalled")));
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 10000);
+        }
+        DownloadHandler::stallTimeoutMs = saved;
+        m_server.release();
+        QVERIFY(log.contains("Download stalled: no data for 0.7 s"));
+        QVERIFY(!log.contains("Download complete"));
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_driver.popups, QStringList({"Error: no data for 0.7 s"}));
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
     void fileThatAppearsMeanwhileIsNotOverwritten()
     {
         HttpRoute route;

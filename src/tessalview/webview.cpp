@@ -161,14 +161,24 @@ void WebView::tryload(const QUrl&)
     // A device that asks for a login must be able to answer the probe too.
     if (!Settings::getLogin().isEmpty())
         request.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());
-    netman.get(request);
+    // A failed page load starts a new cycle while an older probe may still
+    // wait for a silent device: that probe is superseded and released, not
+    // left open for ever.
+    if (QNetworkReply* stale = probeReply) {
+        probeReply = nullptr;
+        stale->abort();
+    }
+    probeReply = netman.get(request);
 }
 
 void WebView::tryloadFinished(QNetworkReply* reply)
 {
-    disconnect(&netman, &QNetworkAccessManager::finished, this, &WebView::tryloadFinished);
     if (!reply)
         return;
+    reply->deleteLater();
+    if (reply != probeReply)
+        return; // a superseded probe: released above, it decides nothing
+    probeReply = nullptr;
     if (reply->error() != QNetworkReply::NoError) {
         if (!retryTimer->isActive())
             retryTimer->start();
@@ -176,7 +186,6 @@ void WebView::tryloadFinished(QNetworkReply* reply)
         loadUrl(reply->url());
         onDefault = false;
     }
-    reply->deleteLater();
 }
 
 QString WebView::HtmlContent(const QString& body, const QString& left, const QString& right)

@@ -2,7 +2,9 @@
 #define TESSAL_WEBVIEW_H
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QUrl>
 #include <QWebView>
 
@@ -66,6 +68,8 @@ private:
     QString language;
     WebPage* currentPage;
     QNetworkAccessManager netman;
+    // The probe in flight, if any: only its answer decides the retry cycle.
+    QPointer<QNetworkReply> probeReply;
     QTimer* retryTimer;
 };
 

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QWebFrame>
 #include <QWebSettings>
+#include <QTcpSocket>
 #include <QtTest>
 
 using Tessal::MainWindow;
@@ -278,6 +279,30 @@ private slots:
         QVERIFY(view->isProbing());
         QVERIFY(!view->isRetryPending());
         QTRY_VERIFY_WITH_TIMEOUT(view->isRetryPending(), 8000);
+        QVERIFY(view->isProbing());
+    }
+
+    // A page load that fails while a probe still waits on a silent device
+    // starts a new cycle: the older probe is released (its connection closed),
+    // not left open for the life of the kiosk.
+    void supersededProbeIsReleased()
+    {
+        QVERIFY(m_env.loadIni(iniWithImages("[Network]\nRetryTimeout=60\n")));
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        MainWindow window;
+        WebView* view = window.getWebView();
+        window.setDefaultUrl(QString("http://127.0.0.1:%1/index.html").arg(silent.serverPort()));
+        view->handleRetryTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 5000);
+        QTcpSocket* first = silent.nextPendingConnection();
+        QVERIFY(first);
+        view->handleLoadFinished(false);
+        QVERIFY(!view->isProbing());
+        view->handleRetryTimer();
+        QVERIFY(view->isProbing());
+        QTRY_COMPARE_WITH_TIMEOUT(first->state(), QAbstractSocket::UnconnectedState, 5000);
+        // Releasing the old probe is not taken for the new one's failure.
         QVERIFY(view->isProbing());
     }
 

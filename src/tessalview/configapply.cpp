@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cstdio>
 
 namespace Tessal
 {
@@ -136,16 +139,19 @@ bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& r
     if (!inForce.resetcfg && received == inForce)
         return false;
     // The settings hold passwords and keys: they travel in an owner-only
-    // file rather than on command lines that every user can list.
+    // file rather than on command lines that every user can list. The file is
+    // written beside its place and renamed over it, so a link planted at that
+    // name in a shared directory is replaced, never followed.
     const QString path = snmpCfgPath();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
     const QByteArray text = snmpCfgText(received);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                   file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
-                   file.write(text) == text.size();
-    file.close();
-    written = written && file.error() == QFileDevice::NoError;
+    QTemporaryFile file(path + ".XXXXXX"); // created owner-only, never through a link
+    bool written = file.open() && file.write(text) == text.size() && file.flush();
+    // rename() replaces whatever stands at the name, a link included.
+    written = written && ::rename(QFile::encodeName(file.fileName()).constData(),
+                                  QFile::encodeName(path).constData()) == 0;
+    if (written)
+        file.setAutoRemove(false);
     if (!written) {
         // Nothing is applied and the old record stays in force, so the next
         // frame tries again.

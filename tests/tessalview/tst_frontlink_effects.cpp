@@ -8,6 +8,7 @@
 #include "udphandler.h"
 
 #include <QFileInfo>
+#include <QDir>
 #include <QtTest>
 
 #include <csignal>
@@ -325,6 +326,35 @@ private slots:
                  QStringList({"netcfg.sh|dhcp|192.168.1.20|255.255.255.0|192.168.1.1|8.8.8.8|"
                               "0.0.0.0|tessal",
                               "modbuscfg.sh|disable|1502"}));
+    }
+
+    // The settings file lives in a shared temporary directory: a link planted
+    // at its name must not make the kiosk write through it into another file.
+    void plantedLinkAtTheSnmpFileIsReplacedNotFollowed()
+    {
+        start();
+        const QString file = ConfigApply::snmpCfgPath();
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        const QString victim = QFileInfo(file).absolutePath() + "/victim.txt";
+        {
+            QFile v(victim);
+            QVERIFY(v.open(QIODevice::WriteOnly));
+            v.write("keep me");
+        }
+        QFile::remove(file);
+        QVERIFY(QFile::link(victim, file));
+        tup::snmpcfg_s snmp;
+        snmp.version = 2;
+        snmp.ro_user = "public";
+        send(makeFrame(1, [&](tup::FrameBuilder& b) { b.addSnmpCfg(snmp); }));
+        QVERIFY(root->scriptCalls().contains("snmpcfg.sh|" + file));
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::ReadOnly));
+        QCOMPARE(v.readAll(), QByteArray("keep me"));
+        QVERIFY(!QFileInfo(file).isSymLink());
+        QFile written(file);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().split('\n').contains("ro_user=public"));
     }
 
     void snmpSettingsTravelInAnOwnerOnlyFile()

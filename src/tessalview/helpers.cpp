@@ -12,8 +12,25 @@
 #include <QProcess>
 #include <QWaitCondition>
 
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
 namespace Tessal
 {
+
+namespace
+{
+
+// A script runs in a process group of its own, so that a hung script is
+// killed together with whatever it started (a `sleep`, a `dbus-send`...).
+class ScriptProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+} // namespace
 
 QString Helpers::now()
 {
@@ -89,7 +106,7 @@ bool Helpers::runScript(const QString& name, const QStringList& arguments, bool 
         return false;
     }
 
-    QProcess process;
+    ScriptProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(path, arguments);
     if (!process.waitForStarted(timeoutMs)) {
@@ -100,6 +117,9 @@ bool Helpers::runScript(const QString& name, const QStringList& arguments, bool 
     // Scripts get no input: a script that reads stdin sees end-of-file.
     process.closeWriteChannel();
     if (!process.waitForFinished(timeoutMs)) {
+        const qint64 pid = process.processId();
+        if (pid > 0)
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
         process.kill();
         process.waitForFinished(1000);
         qDebug().noquote() << QString("%1 - Script '%2' did not finish within %3 ms, killed")

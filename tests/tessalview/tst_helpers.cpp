@@ -157,6 +157,19 @@ private slots:
                 !readAll("/proc/" + pid + "/status").contains("sleep"));
     }
 
+    void hungScriptIsKilledWithWhatItStarted()
+    {
+        const QString pidFile = m_dir.path() + "/child.pid";
+        writeScript("spawner.sh", "sleep 60 &\necho $! > '" + pidFile.toLocal8Bit() + "'\nwait\n");
+        QVERIFY(!Helpers::runScript("spawner.sh", {}, true, 500));
+        const QByteArray pid = readAll(pidFile).trimmed();
+        QVERIFY(!pid.isEmpty());
+        // Gone, or at most a zombie waiting for its new parent to reap it.
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + pid + "/stat") ||
+                                     readAll("/proc/" + pid + "/stat").contains(") Z "),
+                                 5000);
+    }
+
     void scriptThatReadsInputSeesEndOfFile()
     {
         writeScript("reader.sh", "cat > /dev/null\n");

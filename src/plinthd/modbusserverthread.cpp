@@ -1,6 +1,8 @@
 // Process side and JSON commands of the Modbus server thread.
 #include "modbusserverthread.h"
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -61,6 +63,15 @@ const char* ProtocolName(ModbusType_t eType)
 
 } // namespace
 
+// The status period follows a clock that setting the date cannot move: a
+// clock set backwards must not silence the status signal.
+static time_t MonotonicSeconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
 CModBusServerThread::CModBusServerThread()
     : m_iTimerRefresh(-1), m_iTimerWork(-1), m_iState(0), m_iEventFD(-1), m_pmbCtx(nullptr),
       m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1)
@@ -80,7 +91,7 @@ int CModBusServerThread::Init()
     if (iRet != 0)
         return iRet;
 
-    m_tLastStatus = time(nullptr);
+    m_tLastStatus = MonotonicSeconds();
     m_ProcStatus = ProcStatus_t();
     m_pmbCtx = nullptr;
     m_bEnableEvent = false;
@@ -436,7 +447,7 @@ void CModBusServerThread::CheckSendStatus()
 {
     if (m_DBUSState != DBUS_READY && m_DBUSState != DBUS_RUN)
         return;
-    time_t tNow = time(nullptr);
+    time_t tNow = MonotonicSeconds();
     if (tNow > m_tLastStatus + 2) {
         m_tLastStatus = tNow;
         SendStatusSignal();

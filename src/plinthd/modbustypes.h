@@ -48,11 +48,13 @@ typedef struct RegZone_s {
 
 typedef std::vector<RegZone_t> RegZoneList_t;
 
+// Traffic counters. A unit serves for years: the counters wrap round at 2^32
+// instead of overflowing a signed type.
 typedef struct ModbusStat_s {
-    int32_t ValidRx = 0;
-    int32_t ValidTx = 0;
-    int32_t ErrorRx = 0;
-    int32_t ErrorTx = 0;
+    uint32_t ValidRx = 0;
+    uint32_t ValidTx = 0;
+    uint32_t ErrorRx = 0;
+    uint32_t ErrorTx = 0;
 } ModbusStat_t;
 
 typedef struct TcpClient_s {

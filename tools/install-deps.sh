@@ -8,7 +8,7 @@ PACKAGES=(
   qtbase5-dev libqt5webkit5-dev libqt5svg5-dev qttools5-dev-tools
   libmodbus-dev libdbus-1-dev libcjson-dev libgtest-dev
   dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
-  x11-apps imagemagick netpbm iproute2 util-linux procps
+  x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
   clang libclang-rt-14-dev
 )
 
@@ -30,4 +30,4 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get install -y -qq "${missing[@]}"

@@ -16,37 +16,9 @@
 # the exit status is then non-zero.
 
 TAG=mbserverstop.sh
-BUSNAME=vox.tessal.plinthd
-OBJPATH=/vox/tessal
-IFACE=vox.tessal.modbusserver
-CALL_TIMEOUT=3
-
-log_error() {
-    logger -t "$TAG" -p user.err -- "$1" 2>/dev/null
-    printf '%s: %s\n' "$TAG" "$1" >&2
-}
-
-fail() {
-    log_error "$1"
-    exit 1
-}
-
-name_has_owner() {
-    timeout "$CALL_TIMEOUT" dbus-send --system --print-reply=literal \
-        --reply-timeout=2000 --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:"$BUSNAME" 2>/dev/null |
-        sed -n 's/^[[:space:]]*boolean[[:space:]]*//p'
-}
-
-call_cmd() {
-    timeout "$((CALL_TIMEOUT + 1))" dbus-send --system --print-reply=literal \
-        --reply-timeout="$((CALL_TIMEOUT * 1000))" --dest="$BUSNAME" "$OBJPATH" \
-        "$IFACE.cmd" "string:$1" 2>&1
-}
-
-reply_err() {
-    printf '%s\n' "$1" | grep -o '"err":[[:space:]]*-\{0,1\}[0-9][0-9]*' | head -n 1 | sed 's/^"err":[[:space:]]*//'
-}
+# The helpers shared by the three mbserver scripts live beside the real file
+# (the kiosk and the demo may call this script through a link).
+. "$(dirname "$(readlink -f "$0")")/mbserver-common.sh" || exit 1
 
 owner=$(name_has_owner)
 case $owner in

@@ -17,20 +17,9 @@
 # logged at most once a minute, since updates come with every frame.
 
 TAG=mbserverupdate.sh
-BUSNAME=vox.tessal.plinthd
-OBJPATH=/vox/tessal
-IFACE=vox.tessal.modbusserver
-CALL_TIMEOUT=3
-
-log_error() {
-    logger -t "$TAG" -p user.err -- "$1" 2>/dev/null
-    printf '%s: %s\n' "$TAG" "$1" >&2
-}
-
-fail() {
-    log_error "$1"
-    exit 1
-}
+# The helpers shared by the three mbserver scripts live beside the real file
+# (the kiosk and the demo may call this script through a link).
+. "$(dirname "$(readlink -f "$0")")/mbserver-common.sh" || exit 1
 
 [ $# -eq 1 ] || fail "usage: $TAG DOCUMENT"
 

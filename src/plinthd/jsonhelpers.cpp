@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plinthdiface.h"
+
 bool JsonIsInt(const cJSON* pItem)
 {
     if (!cJSON_IsNumber(pItem))
@@ -42,17 +44,17 @@ int GetRegZoneFromJson(const cJSON* pObj, RegZone_t& zone)
     const cJSON* pLen = cJSON_GetObjectItemCaseSensitive(pObj, "length");
     const cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pObj, "mode");
     if (!cJSON_IsObject(pObj) || !JsonIsInt(pAddr) || !JsonIsInt(pLen) || !cJSON_IsString(pMode)) {
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     AccessMode_t eMode;
     if (!AccessModeFromString(pMode->valuestring, eMode)) {
         zone = RegZone_t();
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     int iAddr = JsonInt(pAddr);
     int iLen = JsonInt(pLen);
     if (iAddr < 0 || iLen < 0)
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     zone.iAddress = iAddr;
     zone.iLength = iLen;
     zone.eMode = eMode;

@@ -127,15 +127,15 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
     cJSON* pTables = cJSON_GetObjectItemCaseSensitive(json, "tables");
     if (!cJSON_IsString(pProtocol)) {
         sInfo = "Protocol is missing";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     if (!JsonIsInt(pDelay)) {
         sInfo = "Delay is missing";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     if (!cJSON_IsArray(pTables)) {
         sInfo = "Tables defs are missing";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     m_mbConfig.iDelay = JsonInt(pDelay);
 
@@ -149,7 +149,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
     } else {
         m_mbConfig.eType = MBTYPE_UNDEF;
         sInfo = "Unknown protocol";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
 
     cJSON* pParams = cJSON_GetObjectItemCaseSensitive(json, pszProtocol);
@@ -157,7 +157,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         sInfo = m_mbConfig.eType == MBTYPE_RTU   ? "RTU parameters not found"
                 : m_mbConfig.eType == MBTYPE_TCP ? "TCP parameters not found"
                                                  : "TCP-PI parameters not found";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
 
     if (m_mbConfig.eType == MBTYPE_RTU) {
@@ -167,19 +167,19 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pParams, "mode");
         if (!JsonIsInt(pDevId) || !JsonIsInt(pBaud) || !cJSON_IsString(pPort)) {
             sInfo = "Incomplete or invalid RTU config";
-            return 108;
+            return DBUS_ERR_JSON_ELEMENT;
         }
         int iData = 0, iStop = 0;
         char cParity = 0;
         if (!cJSON_IsString(pMode) ||
             sscanf(pMode->valuestring, "%d%c%d", &iData, &cParity, &iStop) != 3) {
             sInfo = "Invalid format of UART mode";
-            return 108;
+            return DBUS_ERR_JSON_ELEMENT;
         }
         cParity = static_cast<char>(tolower(static_cast<unsigned char>(cParity)));
         if (cParity != 'n' && cParity != 'e' && cParity != 'o') {
             sInfo = "Invalid UART parity specifier";
-            return 108;
+            return DBUS_ERR_JSON_ELEMENT;
         }
         m_mbConfig.rtu.iMbDevId = JsonInt(pDevId);
         m_mbConfig.rtu.iBaudrate = JsonInt(pBaud);
@@ -195,7 +195,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < 1 ||
             JsonInt(pPort) > 65535) {
             sInfo = "Incomplete or invalid TCP config";
-            return 108;
+            return DBUS_ERR_JSON_ELEMENT;
         }
         m_mbConfig.tcp.sListen = pListen->valuestring;
         m_mbConfig.tcp.iPort = JsonInt(pPort);
@@ -204,7 +204,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
         if (!cJSON_IsString(pListen) || !cJSON_IsString(pPort)) {
             sInfo = "Incomplete or invalid TCP-PI config";
-            return 108;
+            return DBUS_ERR_JSON_ELEMENT;
         }
         m_mbConfig.tcppi.sListen = pListen->valuestring;
         m_mbConfig.tcppi.sService = pPort->valuestring;
@@ -212,7 +212,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
 
     if (cJSON_GetArraySize(pTables) == 0) {
         sInfo = "No tables specified";
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     cJSON* pTable = nullptr;
     cJSON_ArrayForEach(pTable, pTables)
@@ -253,7 +253,7 @@ int CModBusServerThread::OpenInterface()
     case MBTYPE_TCP_PI:
         return InitMbTcpPI();
     default:
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
 }
 
@@ -269,7 +269,7 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
         fprintf(stderr, "range.addr = %d\n", 0);
         fprintf(stderr, "range.len  = %d\n", iLength);
         if (iLength < 1) {
-            iErr = 108;
+            iErr = DBUS_ERR_JSON_ELEMENT;
             sInfo = "Table size must be at least 1";
         } else {
             iErr = m_regs.Build(iLength, tables, zones, sInfo);
@@ -314,7 +314,7 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
     int iErr = 0;
     const char* pszInfo = "";
     if (!cJSON_IsArray(pData)) {
-        iErr = 108;
+        iErr = DBUS_ERR_JSON_ELEMENT;
         pszInfo = "No dataset def";
     } else {
         cJSON* pEvent = cJSON_GetObjectItemCaseSensitive(json, "event");
@@ -326,7 +326,7 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
             cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pSet, "address");
             cJSON* pValues = cJSON_GetObjectItemCaseSensitive(pSet, "values");
             if (!JsonIsInt(pAddr) || !cJSON_IsArray(pValues)) {
-                iErr = 108;
+                iErr = DBUS_ERR_JSON_ELEMENT;
                 pszInfo = "Invalid/incomplete dataset";
                 continue;
             }
@@ -363,7 +363,7 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
     cJSON* pZones = cJSON_GetObjectItemCaseSensitive(json, "zones");
     if (!cJSON_IsArray(pZones)) {
         jsonResult = cJSON_CreateObject();
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
     }
     RegZoneList_t zones;
     cJSON* pZone = nullptr;
@@ -378,8 +378,8 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
         // The reply holds one number per register: a length beyond the served
         // range would only pad it with zeros, without bound.
         if (zone.iLength > m_regs.Length()) {
-            jsonResult = MakeReply(108, "Zone length beyond the served range");
-            return 108;
+            jsonResult = MakeReply(DBUS_ERR_JSON_ELEMENT, "Zone length beyond the served range");
+            return DBUS_ERR_JSON_ELEMENT;
         }
         zones.push_back(zone);
     }

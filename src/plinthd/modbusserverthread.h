@@ -13,14 +13,6 @@
 #include "modbustypes.h"
 #include "registerblock.h"
 
-// Bus names of the daemon.
-#define PLINTHD_BUS_NAME "vox.tessal.plinthd"
-#define PLINTHD_INTERFACE "vox.tessal.modbusserver"
-
-// Modbus-side error codes of "init".
-enum {
-    MBSRV_ERR_OPEN = 299, // the library context or the port could not be opened
-};
 
 class CModBusServerThread : public DBusThread
 {

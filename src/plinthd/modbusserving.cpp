@@ -75,7 +75,7 @@ TcpClient_t ClientFromAddress(const sockaddr_storage& addr)
 int CModBusServerThread::InitMbRtu()
 {
     if (m_pmbCtx != nullptr)
-        return 110;
+        return DBUS_ERR_INVALID_STATE;
     const ModbusRtuConfig_t& cfg = m_mbConfig.rtu;
     // The library only knows the upper-case parity letters.
     char cParity = static_cast<char>(toupper(static_cast<unsigned char>(cfg.cParity)));
@@ -129,7 +129,7 @@ int CModBusServerThread::InitMbTcp()
     const std::string& sListen = m_mbConfig.tcp.sListen;
     const char* pszAddr = (sListen.empty() || sListen == "0.0.0.0") ? nullptr : sListen.c_str();
     if (m_pmbCtx != nullptr)
-        return 110;
+        return DBUS_ERR_INVALID_STATE;
     m_pmbCtx = modbus_new_tcp(pszAddr, m_mbConfig.tcp.iPort);
     if (m_pmbCtx == nullptr) {
         LogWrite(MODNAME, 3, "Failed to allocate to open Modbus TCP: %s", modbus_strerror(errno));
@@ -152,7 +152,7 @@ int CModBusServerThread::InitMbTcpPI()
     const std::string& sListen = m_mbConfig.tcppi.sListen;
     const char* pszNode = sListen.empty() ? nullptr : sListen.c_str();
     if (m_pmbCtx != nullptr)
-        return 110;
+        return DBUS_ERR_INVALID_STATE;
     m_pmbCtx = modbus_new_tcp_pi(pszNode, m_mbConfig.tcppi.sService.c_str());
     if (m_pmbCtx == nullptr) {
         LogWrite(MODNAME, 3, "Failed to allocate to open Modbus TCP-PI: %s",

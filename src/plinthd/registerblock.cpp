@@ -7,6 +7,7 @@
 #include <new>
 
 #include "jsonhelpers.h"
+#include "plinthdiface.h"
 
 CRegisterBlock::CRegisterBlock() : m_mapping(nullptr) {}
 
@@ -40,7 +41,7 @@ int CRegisterBlock::Build(int iLength, const RegZoneList_t& tables, const RegZon
     ReleaseBuffers();
     ReleaseAccess();
     if (iLength < 1)
-        return 108;
+        return DBUS_ERR_JSON_ELEMENT;
 
     m_mapping = new (std::nothrow) modbus_mapping_t;
     if (m_mapping == nullptr)
@@ -77,7 +78,7 @@ int CRegisterBlock::Build(int iLength, const RegZoneList_t& tables, const RegZon
         sInfo = pszFail;
         ReleaseBuffers();
         ReleaseAccess();
-        return 109;
+        return DBUS_ERR_NO_MESSAGE;
     }
 
     m_rangeInfo.iAddress = 0;

@@ -524,7 +524,7 @@ std::string DBusThread::GetIntrospectData()
 {
     const std::string sPath = m_psPath.empty() ? DBUS_OBJECT_PATH : m_psPath;
     const std::string sInterface =
-        m_sInterface.empty() ? std::string("vox.tessal.modbusserver") : m_sInterface;
+        m_sInterface.empty() ? std::string(PLINTHD_INTERFACE) : m_sInterface;
     std::string s = DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE;
     s += "<node name=\"" + sPath + "\">";
     s += " <interface name=\"" DBUS_INTERFACE_INTROSPECTABLE "\">";

@@ -7,6 +7,7 @@
 #include <dbus/dbus.h>
 
 #include "pipethread.h"
+#include "plinthdiface.h"
 
 // Service states of a D-Bus service thread.
 enum {
@@ -20,17 +21,6 @@ enum {
 // Names of the states in log lines, indexed by state.
 extern const char* arState[];
 
-// Error codes of the command layer (the "err" of replies; 0 is success).
-enum {
-    DBUS_ERR_JSON = 106,          // the request text is not valid JSON
-    DBUS_ERR_UNKNOWN_CMD = 107,   // unknown command
-    DBUS_ERR_JSON_ELEMENT = 108,  // a required element is missing or of the wrong type
-    DBUS_ERR_NO_MESSAGE = 109,    // an outgoing message could not be built
-    DBUS_ERR_INVALID_STATE = 110, // the command is not allowed in the current state
-};
-
-// Object path used by signals of the family and by outgoing calls.
-#define DBUS_OBJECT_PATH "/vox/tessal"
 
 class DBusThread;
 

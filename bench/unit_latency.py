@@ -11,7 +11,9 @@ both see the same machine load. For each it prints the frame -> register
 median and 99th percentile, the CPU time the kiosk's children spent per
 frame (cutime + cstime of /proc/<kiosk>/stat), the processes one update
 starts (counted with strace -f), and as baselines from the same run the bare
-Modbus read round trip and each script run alone.
+Modbus read round trip, each script run alone, and the CPU the kiosk's
+children spend for a script that only exits (the kiosk's own fork and exec,
+which no script can save).
 
     sudo bench/unit_latency.py --build build [--frames 200] [--blocks 4]
 """
@@ -124,11 +126,32 @@ def main():
                 while master.read(1) != [value]:
                     if time.perf_counter() - t0 > 10:
                         raise SystemExit("value %d never arrived (%s script)" % (value, which))
+                    # Polling without pause would take a core from the
+                    # processes being measured.
+                    time.sleep(0.0002)
                 latencies[which].append(time.perf_counter() - t0)
                 # The kiosk reaps the script after the value is readable.
                 time.sleep(0.02)
             time.sleep(0.3)
             cpu[which] += children_cpu_s(unit.kiosk.pid) - cpu_before
+
+        # The floor: what the kiosk pays for running any script at all (its
+        # fork and the child's exec), measured with a script that only exits.
+        floor_script = os.path.join(unit.work, "empty-update.sh")
+        with open(floor_script, "w") as f:
+            f.write("#!/bin/sh\nexit 0\n")
+        os.chmod(floor_script, 0o755)
+        SCRIPTS["floor"] = floor_script
+        use("floor")
+        time.sleep(0.3)
+        cpu_before = children_cpu_s(unit.kiosk.pid)
+        for _ in range(per_block * args.blocks):
+            value = value % 50000 + 1
+            unit.send(unit.frame("--item", "1,1,0,4,u16:%d" % value))
+            time.sleep(0.03)
+        time.sleep(0.3)
+        floor_cpf = (children_cpu_s(unit.kiosk.pid) - cpu_before) / (per_block * args.blocks)
+        del SCRIPTS["floor"]
 
         env = dict(unit.env)
         doc = '{"cmd":"setconfig","data":[{"address":1,"values":[61000]}]}'
@@ -160,6 +183,7 @@ def main():
                                                         ms(max(latencies["new"]))))
         print("kiosk children CPU per frame:   %s  %s  %s" % (ms(cpf["old"]), ms(cpf["new"]),
                                                               ratio(cpf["new"], cpf["old"])))
+        print("  of which any script costs:    %s  (an empty script run by the kiosk)" % ms(floor_cpf))
         print("processes per update (strace):  %8s     %8s" % (procs["old"], procs["new"]))
         print("update script alone, median:    %s  %s  %s" % (ms(direct["old"]), ms(direct["new"]),
                                                               ratio(direct["new"], direct["old"])))

@@ -104,6 +104,7 @@ private slots:
     {
         QVERIFY(m_env.loadIni(iniWithImages("[WebSite]\nLogin=admin\nPassword=\n")));
         MainWindow window;
+        window.setDefaultUrl(m_server.url("/index.html"));
         window.openUrl(m_server.url("/index.html"));
         QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/logo.png"), 1, 5000);
         QCOMPARE(m_server.count("/index.html"), 1);

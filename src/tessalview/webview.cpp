@@ -202,6 +202,12 @@ void WebView::tryload(const QUrl&)
         stale->abort();
     }
     probeReply = netman.get(request);
+    // Nor may a device that trickles its answer byte by byte hold it: a
+    // probe not finished within the retry period is a failed probe.
+    QTimer::singleShot(retryTimer->interval(), probeReply.data(), [reply = probeReply.data()] {
+        if (!reply->isFinished())
+            reply->abort();
+    });
 }
 
 void WebView::tryloadFinished(QNetworkReply* reply)

@@ -199,6 +199,39 @@ private slots:
         QCOMPARE(m_server.count("/secret.html"), 1);
     }
 
+    // Nobody stands at the kiosk to answer a page's dialog: no box appears,
+    // the script gets its answer at once and goes on.
+    void pageDialogsNeverShowAWindow()
+    {
+        m_server.page("/dialogs.html",
+                      "<html><body><script>alert('one');"
+                      "var c = confirm('two?'); var p = prompt('three?', 'default');"
+                      "document.title = 'done ' + c + ' ' + p;</script></body></html>");
+        MainWindow window;
+        window.show();
+        QStringList appeared;
+        QTimer watch;
+        // Under a modal box this still runs (its own loop serves timers):
+        // note the box and close it so the test cannot hang.
+        connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w != &window && w->isVisible() && w->isWindow()) {
+                    appeared << w->metaObject()->className();
+                    w->close();
+                }
+            }
+        });
+        watch.start(10);
+        LogCapture log;
+        window.setDefaultUrl(m_server.url("/dialogs.html"));
+        window.openUrl(m_server.url("/dialogs.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.getWebView()->title(), QString("done false null"), 5000);
+        QVERIFY2(appeared.isEmpty(), qPrintable(appeared.join(", ")));
+        QCOMPARE(log.count(" - Page alert: one"), 1);
+        QCOMPARE(log.count(" - Page confirm answered false: two?"), 1);
+        QCOMPARE(log.count(" - Page prompt answered null: three?"), 1);
+    }
+
     void refusedConnectionShowsErrorPage()
     {
         QTcpServer closed;

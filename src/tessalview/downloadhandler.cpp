@@ -491,8 +491,7 @@ void DownloadHandler::downloadFinished()
                                       .arg(Helpers::now(), writeCause, failure);
             showMessage(Settings::getUIMsgError() + ": " + writeCause);
         } else {
-            qDebug().noquote()
-                << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
+            qDebug().noquote() << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
             showMessage(Settings::getUIMsgError() + ": " + failure);
         }
     }

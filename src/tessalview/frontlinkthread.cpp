@@ -110,8 +110,7 @@ void FrontLinkThread::start()
         [this] {
             udpHandler->init();
             if (signalPipe[0] >= 0) {
-                auto* notifier =
-                    new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+                auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
                 connect(notifier, &QSocketNotifier::activated, context,
                         [this] { serveStopSignal(); });
             }

@@ -215,8 +215,8 @@ void MainWindow::screenActivated(bool dark)
     if (!dark || !showsForeignHost())
         return;
     qDebug().noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
-                              .arg(Helpers::now(),
-                                   webview->getPage()->getCurrentUrl().toString(), defaultUrl);
+                              .arg(Helpers::now(), webview->getPage()->getCurrentUrl().toString(),
+                                   defaultUrl);
     openUrlForce(defaultUrl, true);
 }
 

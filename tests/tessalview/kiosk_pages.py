@@ -135,7 +135,7 @@ class Kiosk:
         self.notes_lock = threading.Lock()
         for d in ("usr/local/etc", "sys/class/graphics/fb0", "sys/class/gpio",
                   "sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0",
-                  "xdg", "scripts", "tmpcfg"):
+                  "xdg", "scripts", "tmpcfg", "sys/class/net/usb0"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
         os.chmod(os.path.join(self.root, "xdg"), 0o700)
         for pin in PINS.values():
@@ -144,6 +144,7 @@ class Kiosk:
             for f, v in (("value", "0"), ("direction", "in"), ("active_low", "0")):
                 with open(os.path.join(g, f), "w") as fh:
                     fh.write(v)
+        self.operstate("down")
         with open(os.path.join(self.root, "usr/local/etc/tessal-view.ini"), "w") as fh:
             fh.write("[WebCache]\nPath=%s/cache\n" % self.work)
             fh.write("[Files]\nScriptDir=%s/scripts\nTmpCfgDir=%s/tmpcfg\n" % (self.root, self.root))
@@ -207,6 +208,10 @@ class Kiosk:
     def notes_of(self, pid, message):
         with self.notes_lock:
             return [t for (t, p, m) in self.notes if p == pid and m == message]
+
+    def operstate(self, state):
+        with open(os.path.join(self.root, "sys/class/net/usb0/operstate"), "w") as fh:
+            fh.write(state + "\n")
 
     def led(self, name):
         with open(os.path.join(self.root, "sys/class/gpio/gpio%d/value" % PINS[name])) as fh:
@@ -530,6 +535,33 @@ def group_foreign_host(tv, ts, web):
             time.sleep(0.1)
         check(bool(back) and back[0]["auth"] == CREDENTIALS,
               "the device's start page is loaded again, with the login", k)
+        # Led away once more: the front connector's plug and unplug reloads
+        # the last page, which leads to the other host again (the screen
+        # stays dark, so no second blanking).
+        web.index = (b"<html><body>device<script>setTimeout(function(){ "
+                     b"location = 'http://127.0.0.2/elsewhere.html'; }, 300);</script></body></html>")
+        before = len(web.find(server=FOREIGN, path="/elsewhere.html"))
+        k.operstate("up")
+        check(k.wait_log("Load front connection info page", 5), "front connector up", k)
+        k.operstate("down")
+        end = time.monotonic() + 10
+        while time.monotonic() < end and len(web.find(server=FOREIGN, path="/elsewhere.html")) == before:
+            time.sleep(0.1)
+        web.index = GOOD_PAGE
+        check(len(web.find(server=FOREIGN, path="/elsewhere.html")) > before,
+              "on the other host again", k)
+        # The device falls silent and comes back: its start page again.
+        frames.stop()
+        check(k.wait_log("No packet received within the 2s window", 10), "device silent", k)
+        t_back = time.monotonic()
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 10
+        again = []
+        while time.monotonic() < end and not again:
+            again = [r for r in web.find(server=DEVICE, path="/index.html", agent=AGENT)
+                     if r["t"] > t_back]
+            time.sleep(0.1)
+        check(bool(again), "a new attachment loads the device's start page", k)
         frames.stop()
     finally:
         k.close()

@@ -115,7 +115,8 @@ private slots:
         reply = nam.get(own);
         QTRY_VERIFY(reply->isFinished());
         delete reply;
-        QCOMPARE(m_server.requests().last().header("authorization"), QByteArray("Bearer page-token"));
+        QCOMPARE(m_server.requests().last().header("authorization"),
+                 QByteArray("Bearer page-token"));
 
         // A new attachment moves the login to the new device.
         nam.setDeviceUrl(QUrl(foreign));

@@ -16,6 +16,7 @@ a page that trickles, a page that leads to another host.
 import http.server
 import os
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -28,6 +29,7 @@ import urllib.parse
 DEVICE = "127.0.0.1"
 FOREIGN = "127.0.0.2"
 UDP_PORT = 9876
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PINS = {"green": 224, "yellow": 225, "red": 228, "buzzer": 230}
 LOGIN = ("admin", "pw")
 CREDENTIALS = "Basic YWRtaW46cHc="  # admin:pw
@@ -148,10 +150,16 @@ class Kiosk:
         with open(os.path.join(self.root, "usr/local/etc/tessal-view.ini"), "w") as fh:
             fh.write("[WebCache]\nPath=%s/cache\n" % self.work)
             fh.write("[Files]\nScriptDir=%s/scripts\nTmpCfgDir=%s/tmpcfg\n" % (self.root, self.root))
-            fh.write("[ModbusServer]\nModbusMap=%s/none.map\n" % self.work)
+            fh.write("[ModbusServer]\nModbusMap=%s/deploy/etc/modbus.map\n" % SOURCE_DIR)
             fh.write("[WebSite]\nLogin=%s\nPassword=%s\n" % LOGIN)
             fh.write("[Network]\nUdpBindAddress=%s\nUdpPort=%d\nUdpTimeout=2\n" % (DEVICE, UDP_PORT))
             fh.write(ini_extra)
+        # The Modbus update script records what reaches it, with the time.
+        self.updates_path = os.path.join(self.work, "updates.log")
+        script = os.path.join(self.root, "scripts/mbserverupdate.sh")
+        with open(script, "w") as fh:
+            fh.write("#!/bin/sh\necho \"$(date +%%s.%%N) $1\" >> '%s'\n" % self.updates_path)
+        os.chmod(script, 0o755)
         self.notify_path = os.path.join(self.work, "notify")
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.notify_path)
@@ -217,6 +225,14 @@ class Kiosk:
         with open(os.path.join(self.root, "sys/class/gpio/gpio%d/value" % PINS[name])) as fh:
             return fh.read().strip()
 
+    def updates(self):
+        """(wall-clock time, JSON) of every run of the update script."""
+        try:
+            with open(self.updates_path) as fh:
+                return [(float(l.split(" ", 1)[0]), l.split(" ", 1)[1]) for l in fh if " " in l]
+        except OSError:
+            return []
+
     def send(self, green, yellow=0, red=0, buzzer=0, extra=()):
         subprocess.run([self.tupsend, "-H", DEVICE, "-p", str(UDP_PORT), "--devinfo",
                         "1,1,0,2,0,1,12345,en", "--gpio",
@@ -238,6 +254,10 @@ class Kiosk:
         self.stop()
         self.closing = True
         self.notify.close()
+        if failures:
+            print("  (work directory kept: %s)" % self.work)
+        else:
+            shutil.rmtree(self.work, ignore_errors=True)
 
 
 class Frames:
@@ -249,17 +269,22 @@ class Frames:
         self.period = period
         self.running = True
         self.delays = []  # (send time, delay or None)
+        self.values = []  # (wall-clock send time, Core value sent)
         self.lock = threading.Lock()
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
     def _run(self):
         code = 0
+        value = 1000
         while self.running:
             code ^= 1
+            value += 1
             sent = time.monotonic()
+            with self.lock:
+                self.values.append((time.time(), value))
             try:
-                self.kiosk.send(code, 1 - code)
+                self.kiosk.send(code, 1 - code, extra=["--item", "1,1,0,4,u16:%d" % value])
             except subprocess.CalledProcessError:
                 pass
             seen = None
@@ -279,6 +304,19 @@ class Frames:
     def stop(self):
         self.running = False
         self.thread.join()
+
+    def core_delays(self, since_wall=0.0):
+        """For each Core value sent since `since_wall`, the delay until the
+        update script got it (None when it never did)."""
+        updates = self.kiosk.updates()
+        out = []
+        with self.lock:
+            values = [(t, v) for (t, v) in self.values if t >= since_wall]
+        for t, v in values:
+            # Register 2 (System Status) is the second word of the table at 0.
+            got = [u for (u, text) in updates if '"address":0,"values":[0,%d,' % v in text]
+            out.append(got[0] - t if got else None)
+        return out
 
     def staleness(self, since=0.0):
         """Longest time in which no frame reached the LEDs, from `since`."""
@@ -328,6 +366,9 @@ def group_busy_loop(tv, ts, web):
         check(len(k.notes_of(p1.pid, "READY=1")) == 1, "READY=1 sent once")
         frames = Frames(k)
         check(k.wait_log("First frame", 10), "device attached", k)
+        end = time.monotonic() + 10
+        while time.monotonic() < end and not web.find(server=DEVICE, path="/index.html"):
+            time.sleep(0.1)
         check(bool(web.find(server=DEVICE, path="/index.html")), "busy page requested")
         # Keep-alives at half the 3 s watchdog period while the window is
         # free; none once the page loops.
@@ -346,6 +387,11 @@ def group_busy_loop(tv, ts, web):
         stale_hung = frames.staleness(since=hung_since + 0.5)
         check(stale_hung is not None and stale_hung < 3.0,
               "frames reach the LEDs while the page loops (worst %.2f s)" % (stale_hung or -1), k)
+        wall_hung = time.time() - (time.monotonic() - hung_since) + 0.5
+        core = frames.core_delays(since_wall=wall_hung)[:-2]
+        check(len(core) >= 4 and all(d is not None and d < 1.5 for d in core),
+              "Core values reach the update script while the page loops (%s)"
+              % " ".join("%.2f" % d if d is not None else "lost" for d in core), k)
 
         # SIGTERM still ends the kiosk, though the window never answers.
         t0 = time.monotonic()

@@ -199,6 +199,33 @@ private slots:
         QCOMPARE(m_server.count("/secret.html"), 1);
     }
 
+    // A server that takes the request and then keeps the page loading: after
+    // the retry period (1 s here) the page is stopped, the waiting message
+    // gives way to the error page and the retry cycle runs.
+    void pageThatNeverFinishesIsAFailedLoad()
+    {
+        HttpTestServer::Route late;
+        late.body = "<html><body>late</body></html>";
+        late.delayMs = 4000;
+        m_server.route("/endless.html", late);
+        MainWindow window;
+        WebView* view = window.getWebView();
+        QCOMPARE(view->pageTimeoutMs(), 1000);
+        LogCapture log;
+        window.setDefaultUrl(m_server.url("/endless.html"));
+        window.openUrl(m_server.url("/endless.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(view->isPageTimerRunning(), 2000);
+        QVERIFY(!window.getLabel()->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log.contains(" - Page '" + m_server.url("/endless.html") + "' not loaded within 1 s"),
+            3000);
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("error.png"), 2000);
+        QVERIFY(window.getLabel()->isHidden());
+        QVERIFY(!view->isHidden());
+        QVERIFY(view->isRetryPending());
+        QVERIFY(!view->isPageTimerRunning());
+    }
+
     // Nobody stands at the kiosk to answer a page's dialog: no box appears,
     // the script gets its answer at once and goes on.
     void pageDialogsNeverShowAWindow()

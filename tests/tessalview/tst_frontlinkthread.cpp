@@ -58,6 +58,14 @@ bool blockUntil(const std::function<bool()>& done, int ms)
     }
     return done();
 }
+// Reads the handler's state in its own thread (its state is that thread's).
+template <class F> auto onLinkThread(Tessal::FrontLinkThread& link, F read)
+{
+    decltype(read()) value{};
+    QMetaObject::invokeMethod(
+        link.handler(), [&] { value = read(); }, Qt::BlockingQueuedConnection);
+    return value;
+}
 } // namespace
 
 class TestFrontLinkThread : public QObject
@@ -76,7 +84,7 @@ private slots:
         window.calls.clear();
         window.threads.clear();
         link.start();
-        const quint16 port = link.handler()->boundPort();
+        const quint16 port = onLinkThread(link, [&] { return link.handler()->boundPort(); });
         QVERIFY(port != 0);
         QUdpSocket device;
         auto send = [&](uint32_t seq, const std::function<void(tup::FrameBuilder&)>& fill) {
@@ -108,7 +116,9 @@ private slots:
         // The device falls silent (1 s): the lost-link pattern still comes,
         // and the error page is asked for in the language last announced,
         // without asking the blocked window for it.
-        QVERIFY(blockUntil([&] { return !link.handler()->isAttached(); }, 4000));
+        QVERIFY(blockUntil(
+            [&] { return !onLinkThread(link, [&] { return link.handler()->isAttached(); }); },
+            4000));
 
         // The window's thread is free again: the calls run here, in order.
         QTRY_COMPARE(window.calls.size(), 4);
@@ -128,9 +138,12 @@ private slots:
         Tessal::FrontLinkThread link("127.0.0.1", 0, window);
         link.start();
         QUdpSocket device;
-        QVERIFY(device.writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost,
-                                     link.handler()->boundPort()) > 0);
-        QVERIFY(blockUntil([&] { return link.handler()->isAttached(); }, 2000));
+        QVERIFY(device.writeDatagram(
+                    gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost,
+                    onLinkThread(link, [&] { return link.handler()->boundPort(); })) > 0);
+        QVERIFY(blockUntil(
+            [&] { return onLinkThread(link, [&] { return link.handler()->isAttached(); }); },
+            2000));
         // The attachment's calls are queued; the window goes away first.
         delete window;
         QTest::qWait(200);

@@ -280,6 +280,14 @@ class Frames:
         while self.running:
             code ^= 1
             value += 1
+            # The LEDs must show the previous frame before this one is sent:
+            # LEDs left at a stale value would otherwise match every other
+            # frame of the alternating pattern.
+            try:
+                ready = not (self.kiosk.led("green") == str(code) and
+                             self.kiosk.led("yellow") == str(1 - code))
+            except OSError:
+                ready = False
             sent = time.monotonic()
             with self.lock:
                 self.values.append((time.time(), value))
@@ -288,7 +296,7 @@ class Frames:
             except subprocess.CalledProcessError:
                 pass
             seen = None
-            while time.monotonic() - sent < self.period:
+            while ready and time.monotonic() - sent < self.period:
                 try:
                     if self.kiosk.led("green") == str(code) and \
                             self.kiosk.led("yellow") == str(1 - code):

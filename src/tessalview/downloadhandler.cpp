@@ -19,6 +19,7 @@
 #include <QWidget>
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace Tessal
@@ -133,6 +134,39 @@ QString DownloadHandler::uniqueFileName(const QString& directory, const QString&
     }
 }
 
+QString DownloadHandler::driveFailure(int err)
+{
+    // A drive pulled out while written shows up as an I/O error, a missing
+    // directory or a missing device; the marker file tells for sure.
+    if (!FileDialog::driveMounted())
+        return Settings::getUIMsgUSBDriveRemoved();
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return Settings::getUIMsgUSBDriveFull();
+    case EROFS:
+        return Settings::getUIMsgUSBDriveReadOnly();
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+    case ENOENT:
+        return Settings::getUIMsgUSBDriveRemoved();
+    default:
+        return QString::fromLocal8Bit(std::strerror(err));
+    }
+}
+
+void DownloadHandler::driveRefused(const char* what, int err)
+{
+    if (!writeError.isEmpty())
+        return;
+    writeCause = driveFailure(err);
+    writeError = QString::fromLocal8Bit(std::strerror(err));
+    qCritical().noquote() << QString("%1 - Error %2 file '%3': %4 (%5)")
+                                 .arg(Helpers::now(), QString::fromLatin1(what), file->fileName(),
+                                      writeCause, writeError);
+}
+
 void DownloadHandler::showMessage(const QString& text)
 {
     TimedPopup popup(text, mainWindow);
@@ -197,6 +231,7 @@ bool DownloadHandler::start(QNetworkReply* newReply)
     pendingData.clear();
     networkError.clear();
     writeError.clear();
+    writeCause.clear();
     bytesSaved = 0;
     // A close of the connection may be reported as a normal end even when
     // less than the announced length arrived: the length is checked at the
@@ -240,14 +275,31 @@ bool DownloadHandler::start(QNetworkReply* newReply)
 
     // NewOnly: never truncate a file that appeared meanwhile, never follow a
     // symbolic link out of the drive.
+    // Unbuffered: every write reaches the system at once, so a refusal is
+    // seen with the system's own reason (a full drive, a read-only one).
     file = new QFile(path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    errno = 0;
+    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        const int err = errno;
         delete file;
         file = nullptr;
         releaseReply();
         qCritical().noquote()
             << QString("%1 - Error opening file '%2' for writing.").arg(Helpers::now(), path);
-        showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
+        // A name taken meanwhile is the file's problem; a full, read-only or
+        // pulled drive is the drive's, and the user is told which.
+        const bool driveProblem = err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO ||
+                                  err == ENODEV || err == ENXIO || err == ENOENT ||
+                                  !FileDialog::driveMounted();
+        if (driveProblem) {
+            const QString cause = driveFailure(err);
+            qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
+                                      .arg(Helpers::now(), cause,
+                                           QString::fromLocal8Bit(std::strerror(err)));
+            showMessage(Settings::getUIMsgError() + ": " + cause);
+        } else {
+            showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
+        }
         qDebug() << "Ro-remount the usb drive";
         remountUsb(false);
         running = false;
@@ -300,13 +352,13 @@ bool DownloadHandler::saveAvailableData()
     if (!file || !writeError.isEmpty())
         return writeError.isEmpty();
     auto store = [this](const QByteArray& chunk) {
+        errno = 0;
         if (file->write(chunk) == chunk.size()) {
             bytesSaved += chunk.size();
             return true;
         }
-        writeError = file->errorString();
-        qCritical().noquote() << QString("%1 - Error writing file '%2': %3")
-                                     .arg(Helpers::now(), file->fileName(), writeError);
+        const int err = errno;
+        driveRefused("writing", err != 0 ? err : EIO);
         return false;
     };
     if (!pendingData.isEmpty()) {
@@ -386,21 +438,34 @@ void DownloadHandler::downloadFinished()
         failure = QString("incomplete, %1 of %2 bytes received").arg(bytesSaved).arg(expectedBytes);
 
     if (file) {
-        if (failure.isEmpty() && !file->flush())
-            failure = file->errorString();
+        if (failure.isEmpty()) {
+            errno = 0;
+            if (!file->flush()) {
+                driveRefused("writing", errno != 0 ? errno : EIO);
+                failure = writeError;
+            }
+        }
         if (failure.isEmpty()) {
             // The drive may be pulled right after the message: force the data
-            // to the medium first.
+            // to the medium first. A drive that cannot take the data (full,
+            // pulled) may only say so here.
             const int handle = file->handle();
             if (handle < 0) {
                 qDebug().noquote()
                     << QString("%1 - Filesystem synchronization failed: no file handle")
                            .arg(Helpers::now());
             } else if (::fsync(handle) == -1) {
+                const int err = errno;
                 qDebug().noquote() << QString("%1 - Filesystem synchronization failed: error %2")
                                           .arg(Helpers::now())
-                                          .arg(errno);
+                                          .arg(err);
+                if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
+                    driveRefused("synchronizing", err);
+                    failure = writeError;
+                }
             }
+        }
+        if (failure.isEmpty()) {
             file->close();
             file->deleteLater();
             file = nullptr;
@@ -421,8 +486,14 @@ void DownloadHandler::downloadFinished()
         qDebug().noquote() << QString("%1 - Download complete").arg(Helpers::now());
         showMessage(Settings::getUIMsgDownloadComplete());
     } else {
-        qDebug().noquote() << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
-        showMessage(Settings::getUIMsgError() + ": " + failure);
+        if (!writeCause.isEmpty()) {
+            qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
+                                      .arg(Helpers::now(), writeCause, failure);
+            showMessage(Settings::getUIMsgError() + ": " + writeCause);
+        } else {
+            qDebug().noquote() << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
+            showMessage(Settings::getUIMsgError() + ": " + failure);
+        }
     }
 
     qDebug() << "Ro-remount the usb drive";

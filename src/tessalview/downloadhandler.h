@@ -52,6 +52,11 @@ public:
     // first free "base-N.suffix" (N = 1, 2, ...).
     static QString uniqueFileName(const QString& directory, const QString& name);
 
+    // What the user is told when the drive refused a write with the system
+    // error `err`: the drive is full, read-only or was removed; other errors
+    // by the system's own text.
+    static QString driveFailure(int err);
+
     // A download that receives nothing for this long (a device that went
     // away without closing the connection) is ended as failed, so the
     // modal progress bar never holds the kiosk for good.
@@ -98,6 +103,10 @@ private:
     qint64 expectedBytes = -1;
     // Set when writing to the drive failed; the download ends as failed.
     QString writeError;
+    // The cause of that failure, for the user's message.
+    QString writeCause;
+    // Records a failed write, flush, sync or close of the file.
+    void driveRefused(const char* what, int err);
 };
 
 } // namespace Tessal

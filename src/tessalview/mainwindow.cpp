@@ -5,6 +5,7 @@
 #include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
+#include "webpage.h"
 #include "webview.h"
 
 #include <QDebug>
@@ -47,6 +48,10 @@ MainWindow::MainWindow(QWidget* parent)
     connect(frontTimer, &QTimer::timeout, this, &MainWindow::watchFrontInterface);
     // The page ignores input while the screen is dark.
     connect(ScreenSaver::instance(), &ScreenSaver::activated, webview, &QWidget::setDisabled);
+    connect(ScreenSaver::instance(), &ScreenSaver::activated, this, &MainWindow::screenActivated);
+    // A page stopped for taking too long ends the waiting message like a
+    // failed first request: the error page takes over.
+    connect(webview, &WebView::pageTimedOut, this, [this] { firstRequestStatus(true); });
 
     setMouseTracking(true);
     ScreenSaver::instance()->activate(true);
@@ -78,6 +83,7 @@ QLabel* MainWindow::getLabel() const
 void MainWindow::setDefaultUrl(const QString& url)
 {
     defaultUrl = url;
+    networkAccessManager->setDeviceUrl(QUrl(url));
     webview->setDefaultUrl(url);
 }
 
@@ -194,6 +200,24 @@ void MainWindow::watchFrontInterface()
         openUrlForce(lastUrl, true);
     }
     loadInfoprev = up;
+}
+
+bool MainWindow::showsForeignHost() const
+{
+    if (defaultUrl.isEmpty())
+        return false;
+    const QUrl shown = webview->getPage()->getCurrentUrl();
+    return !shown.host().isEmpty() && !networkAccessManager->isDeviceUrl(shown);
+}
+
+void MainWindow::screenActivated(bool dark)
+{
+    if (!dark || !showsForeignHost())
+        return;
+    qDebug().noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
+                              .arg(Helpers::now(), webview->getPage()->getCurrentUrl().toString(),
+                                   defaultUrl);
+    openUrlForce(defaultUrl, true);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)

@@ -55,6 +55,9 @@ public:
     static QString frontInterfacePath();
     // True when that file is a readable regular file with a line saying "up".
     static bool frontInterfaceUp();
+    // True when the page shown (or loading) belongs to a host other than the
+    // device's.
+    bool showsForeignHost() const;
 
 public slots:
     void startDownload();
@@ -63,6 +66,9 @@ public slots:
     void webViewloadProgress(int progress);
     void firstRequestStatus(bool error);
     void watchFrontInterface();
+    // The screen went dark (true) or lit up: a page of another host is left
+    // for the device's start page when the screen goes dark.
+    void screenActivated(bool dark);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -34,6 +34,16 @@ void NetworkAccessManager::reset()
     isFirstRequest = true;
 }
 
+void NetworkAccessManager::setDeviceUrl(const QUrl& url)
+{
+    device = url.host().toLower();
+}
+
+bool NetworkAccessManager::isDeviceUrl(const QUrl& url) const
+{
+    return !device.isEmpty() && url.host().toLower() == device;
+}
+
 QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkRequest& request,
                                                    QIODevice* outgoingData)
 {
@@ -44,9 +54,16 @@ QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkR
 
     QNetworkRequest copy(request);
     // Credentials go out before the server asks, so a protected device never
-    // needs a challenge answered.
-    if (!Settings::getLogin().isEmpty())
-        copy.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());
+    // needs a challenge answered. They are the device's: a page that leads
+    // somewhere else never hands them to that host, not even when the engine
+    // carries the header over from the device's request (a redirect).
+    if (!Settings::getLogin().isEmpty()) {
+        const QByteArray credentials = Settings::getHttpAuthorizationBytes();
+        if (isDeviceUrl(request.url()))
+            copy.setRawHeader("Authorization", credentials);
+        else if (copy.rawHeader("Authorization") == credentials)
+            copy.setRawHeader("Authorization", QByteArray());
+    }
     if (verbose)
         copy.setAttribute(StartTimeAttribute, QDateTime::currentDateTime());
 

@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 
 #include <QAuthenticator>
+#include <QUrl>
 
 namespace Tessal
 {
@@ -19,6 +20,12 @@ public:
 
     // The next finished, not cancelled request is reported again.
     void reset();
+
+    // The attached device, the only host that gets the configured login.
+    void setDeviceUrl(const QUrl& url);
+    QString deviceHost() const { return device; }
+    // True when `url` names the device's host.
+    bool isDeviceUrl(const QUrl& url) const;
 
     // Request attribute that carries the creation time in verbose mode.
     static const QNetworkRequest::Attribute StartTimeAttribute = QNetworkRequest::User;
@@ -38,6 +45,7 @@ private slots:
 
 private:
     bool isFirstRequest;
+    QString device;
 };
 
 } // namespace Tessal

@@ -58,6 +58,12 @@ namespace Tessal
       "Download in progress")                                                                      \
     X(String, "UI", "MsgDownloadComplete", uiMsgDownloadComplete, getUIMsgDownloadComplete,        \
       "Download complete")                                                                         \
+    X(String, "UI", "MsgUSBDriveFull", uiMsgUSBDriveFull, getUIMsgUSBDriveFull,                    \
+      "The USB drive is full.")                                                                    \
+    X(String, "UI", "MsgUSBDriveReadOnly", uiMsgUSBDriveReadOnly, getUIMsgUSBDriveReadOnly,        \
+      "The USB drive is read-only.")                                                               \
+    X(String, "UI", "MsgUSBDriveRemoved", uiMsgUSBDriveRemoved, getUIMsgUSBDriveRemoved,           \
+      "The USB drive was removed.")                                                                \
     X(String, "UI", "TextDownload", uiTextDownload, getUITextDownload, "Download")                 \
     X(String, "UI", "TextUpload", uiTextUpload, getUITextUpload, "Upload")                         \
     X(String, "UI", "TextOK", uiTextOK, getUITextOK, "OK")                                         \

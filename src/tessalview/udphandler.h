@@ -24,7 +24,8 @@ class FrontLinkTarget;
 // frame passes, walks the sections and acts on them: page language, LEDs and
 // buzzer, network/SNMP/Modbus configuration scripts and the device's live
 // values for the Modbus bridge. A silence watchdog detaches a sender that
-// stops talking. Everything runs in the GUI thread.
+// stops talking. Everything runs in the thread the handler lives in (its own
+// thread in the kiosk; its calls into the window are queued there).
 class UdpHandler : public QObject
 {
     Q_OBJECT

@@ -2,6 +2,7 @@
 
 #include "downloadhandler.h"
 #include "filedialog.h"
+#include "helpers.h"
 #include "mainwindow.h"
 #include "networkaccessmanager.h"
 
@@ -44,6 +45,26 @@ bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& r
         emit loadingUrl(currentUrl);
     }
     return QWebPage::acceptNavigationRequest(frame, request, type);
+}
+
+void WebPage::javaScriptAlert(QWebFrame*, const QString& msg)
+{
+    qDebug().noquote() << QString("%1 - Page alert: %2").arg(Helpers::now(), msg);
+}
+
+bool WebPage::javaScriptConfirm(QWebFrame*, const QString& msg)
+{
+    qDebug().noquote() << QString("%1 - Page confirm answered false: %2").arg(Helpers::now(), msg);
+    return false;
+}
+
+bool WebPage::javaScriptPrompt(QWebFrame*, const QString& msg, const QString&, QString* result)
+{
+    // false is the engine's "cancelled": the script sees null.
+    if (result)
+        result->clear();
+    qDebug().noquote() << QString("%1 - Page prompt answered null: %2").arg(Helpers::now(), msg);
+    return false;
 }
 
 QString WebPage::chooseFile(QWebFrame*, const QString&)

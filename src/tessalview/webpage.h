@@ -39,6 +39,13 @@ protected:
                                  NavigationType type) override;
     QString chooseFile(QWebFrame* frame, const QString& suggestedFile) override;
     QString userAgentForUrl(const QUrl& url) const override;
+    // A kiosk has nobody to answer a dialog, and a modal box would hold the
+    // page (and every reload behind it) until someone taps it: the page's
+    // dialogs are logged and answered at once, nothing is shown.
+    void javaScriptAlert(QWebFrame* frame, const QString& msg) override;
+    bool javaScriptConfirm(QWebFrame* frame, const QString& msg) override;
+    bool javaScriptPrompt(QWebFrame* frame, const QString& msg, const QString& defaultValue,
+                          QString* result) override;
 
 private:
     MainWindow* mainWindow;

@@ -1,5 +1,6 @@
 #include "webview.h"
 
+#include "helpers.h"
 #include "mainwindow.h"
 #include "screensaver.h"
 #include "settings.h"
@@ -38,7 +39,7 @@ bool isRegularFile(const QString& path)
 
 WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     : QWebView(parent), onDefault(false), language("default"), currentPage(nullptr),
-      retryTimer(nullptr)
+      retryTimer(nullptr), pageTimer(nullptr)
 {
     currentPage = new WebPage(mainWindow, this);
     setMouseTracking(true);
@@ -65,6 +66,38 @@ WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     retryTimer->setInterval(retrySeconds * 1000);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, &WebView::handleRetryTimer);
+
+    // A server that answers a byte now and then would keep a page loading
+    // (and the unit on its waiting message) for as long as it likes: a page
+    // not finished within the retry period is a failed load.
+    pageTimer = new QTimer(this);
+    pageTimer->setSingleShot(true);
+    pageTimer->setInterval(retryTimer->interval());
+    connect(pageTimer, &QTimer::timeout, this, &WebView::handlePageTimeout);
+    connect(this, &QWebView::loadStarted, pageTimer, QOverload<>::of(&QTimer::start));
+    connect(this, &QWebView::loadFinished, pageTimer, &QTimer::stop);
+}
+
+int WebView::pageTimeoutMs() const
+{
+    return pageTimer->interval();
+}
+
+bool WebView::isPageTimerRunning() const
+{
+    return pageTimer->isActive();
+}
+
+void WebView::handlePageTimeout()
+{
+    qDebug().noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
+                              .arg(Helpers::now(), currentPage->getCurrentUrl().toString())
+                              .arg(pageTimer->interval() / 1000);
+    // Stopping cancels the page's requests; cancelled requests are no
+    // failure of their own, so the failure is reported here.
+    triggerPageAction(QWebPage::Stop);
+    emit pageTimedOut();
+    handleLoadFinished(false);
 }
 
 void WebView::setDefaultUrl(const QString& url)
@@ -169,6 +202,12 @@ void WebView::tryload(const QUrl&)
         stale->abort();
     }
     probeReply = netman.get(request);
+    // Nor may a device that trickles its answer byte by byte hold it: a
+    // probe not finished within the retry period is a failed probe.
+    QTimer::singleShot(retryTimer->interval(), probeReply.data(), [reply = probeReply.data()] {
+        if (!reply->isFinished())
+            reply->abort();
+    });
 }
 
 void WebView::tryloadFinished(QNetworkReply* reply)

@@ -51,12 +51,21 @@ public:
     QString getLanguage() const { return language; }
     QString getCustomCss() const { return customCss; }
     WebPage* getPage() const { return currentPage; }
+    // A page still loading after this long (the retry period) is a failed
+    // load.
+    int pageTimeoutMs() const;
+    bool isPageTimerRunning() const;
+
+signals:
+    // The page did not finish loading in time and was stopped.
+    void pageTimedOut();
 
 public slots:
     void downloadRequested(QNetworkRequest request);
     void handleLoadFinished(bool ok);
     void handleRetryTimer();
     void tryloadFinished(QNetworkReply* reply);
+    void handlePageTimeout();
 
 private:
     void tryload(const QUrl& url);
@@ -71,6 +80,8 @@ private:
     // The probe in flight, if any: only its answer decides the retry cycle.
     QPointer<QNetworkReply> probeReply;
     QTimer* retryTimer;
+    // Runs from the start of a page load to its end.
+    QTimer* pageTimer;
 };
 
 } // namespace Tessal

@@ -73,6 +73,7 @@ private slots:
         QFETCH(QByteArray, expected);
         QVERIFY(m_env.loadIni(ini));
         NetworkAccessManager nam;
+        nam.setDeviceUrl(QUrl(m_server.url("/index.html")));
         delete get(nam, m_server.url("/index.html"));
         delete get(nam, m_server.url("/missing.png"));
         QCOMPARE(m_server.requests().size(), 2);
@@ -80,6 +81,49 @@ private slots:
             QCOMPARE(request.header("authorization"), expected);
             QCOMPARE(request.headers.contains("authorization"), !expected.isEmpty());
         }
+    }
+
+    // The login is the device's: another host (here the same server reached
+    // by another name) never gets it, whatever the page asks for, and before
+    // a device is attached nobody gets it.
+    void credentialsOnlyToTheDevicesHost()
+    {
+        QVERIFY(m_env.loadIni("[WebSite]\nLogin=admin\nPassword=pw\n"));
+        const QByteArray credentials = "Basic " + QByteArray("admin:pw").toBase64();
+        const QString foreign = QString("http://localhost:%1/index.html").arg(m_server.port());
+        NetworkAccessManager nam;
+        delete get(nam, m_server.url("/index.html"));
+        QVERIFY(!m_server.requests().last().headers.contains("authorization"));
+
+        nam.setDeviceUrl(QUrl(m_server.url("/index.html")));
+        delete get(nam, m_server.url("/index.html"));
+        QCOMPARE(m_server.requests().last().header("authorization"), credentials);
+        delete get(nam, foreign);
+        QVERIFY(!m_server.requests().last().headers.contains("authorization"));
+        // A request that already carries the device's header (as a redirect
+        // built from the device's request would) loses it on the way out.
+        QNetworkRequest carried{QUrl(foreign)};
+        carried.setRawHeader("Authorization", credentials);
+        QNetworkReply* reply = nam.get(carried);
+        QTRY_VERIFY(reply->isFinished());
+        delete reply;
+        QCOMPARE(m_server.requests().size(), 4);
+        QVERIFY(!m_server.requests().last().headers.contains("authorization"));
+        // A header of the page's own making is the page's business.
+        QNetworkRequest own{QUrl(foreign)};
+        own.setRawHeader("Authorization", "Bearer page-token");
+        reply = nam.get(own);
+        QTRY_VERIFY(reply->isFinished());
+        delete reply;
+        QCOMPARE(m_server.requests().last().header("authorization"),
+                 QByteArray("Bearer page-token"));
+
+        // A new attachment moves the login to the new device.
+        nam.setDeviceUrl(QUrl(foreign));
+        delete get(nam, foreign);
+        QCOMPARE(m_server.requests().last().header("authorization"), credentials);
+        delete get(nam, m_server.url("/index.html"));
+        QVERIFY(!m_server.requests().last().headers.contains("authorization"));
     }
 
     void quietLogWithoutVerbose()

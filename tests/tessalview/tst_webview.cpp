@@ -104,6 +104,7 @@ private slots:
     {
         QVERIFY(m_env.loadIni(iniWithImages("[WebSite]\nLogin=admin\nPassword=\n")));
         MainWindow window;
+        window.setDefaultUrl(m_server.url("/index.html"));
         window.openUrl(m_server.url("/index.html"));
         QTRY_COMPARE_WITH_TIMEOUT(m_server.count("/logo.png"), 1, 5000);
         QCOMPARE(m_server.count("/index.html"), 1);
@@ -196,6 +197,66 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(html(window.getWebView()).contains("error.png"), 5000);
         QVERIFY(!hasVisibleDialog());
         QCOMPARE(m_server.count("/secret.html"), 1);
+    }
+
+    // A server that takes the request and then keeps the page loading: after
+    // the retry period (1 s here) the page is stopped, the waiting message
+    // gives way to the error page and the retry cycle runs.
+    void pageThatNeverFinishesIsAFailedLoad()
+    {
+        HttpTestServer::Route late;
+        late.body = "<html><body>late</body></html>";
+        late.delayMs = 4000;
+        m_server.route("/endless.html", late);
+        MainWindow window;
+        WebView* view = window.getWebView();
+        QCOMPARE(view->pageTimeoutMs(), 1000);
+        LogCapture log;
+        window.setDefaultUrl(m_server.url("/endless.html"));
+        window.openUrl(m_server.url("/endless.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(view->isPageTimerRunning(), 2000);
+        QVERIFY(!window.getLabel()->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log.contains(" - Page '" + m_server.url("/endless.html") + "' not loaded within 1 s"),
+            3000);
+        QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("error.png"), 2000);
+        QVERIFY(window.getLabel()->isHidden());
+        QVERIFY(!view->isHidden());
+        QVERIFY(view->isRetryPending());
+        QVERIFY(!view->isPageTimerRunning());
+    }
+
+    // Nobody stands at the kiosk to answer a page's dialog: no box appears,
+    // the script gets its answer at once and goes on.
+    void pageDialogsNeverShowAWindow()
+    {
+        m_server.page("/dialogs.html",
+                      "<html><body><script>alert('one');"
+                      "var c = confirm('two?'); var p = prompt('three?', 'default');"
+                      "document.title = 'done ' + c + ' ' + p;</script></body></html>");
+        MainWindow window;
+        window.show();
+        QStringList appeared;
+        QTimer watch;
+        // Under a modal box this still runs (its own loop serves timers):
+        // note the box and close it so the test cannot hang.
+        connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w != &window && w->isVisible() && w->isWindow()) {
+                    appeared << w->metaObject()->className();
+                    w->close();
+                }
+            }
+        });
+        watch.start(10);
+        LogCapture log;
+        window.setDefaultUrl(m_server.url("/dialogs.html"));
+        window.openUrl(m_server.url("/dialogs.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.getWebView()->title(), QString("done false null"), 5000);
+        QVERIFY2(appeared.isEmpty(), qPrintable(appeared.join(", ")));
+        QCOMPARE(log.count(" - Page alert: one"), 1);
+        QCOMPARE(log.count(" - Page confirm answered false: two?"), 1);
+        QCOMPARE(log.count(" - Page prompt answered null: three?"), 1);
     }
 
     void refusedConnectionShowsErrorPage()

@@ -1,0 +1,650 @@
+#!/usr/bin/env python3
+"""The whole kiosk against a device whose own pages misbehave.
+
+tessalview (Qt offscreen) runs in a private network namespace with the
+device's web server on 127.0.0.1:80, a second host on 127.0.0.2:80, TUP
+frames from tupsend and the LED files under TESSAL_ROOT. The service
+manager is played by this script: it receives READY=1 and WATCHDOG=1 on a
+unix datagram socket named by NOTIFY_SOCKET and, like systemd with
+WatchdogSec=, kills (SIGABRT) and restarts a kiosk whose keep-alives stop.
+
+One group per fault: a page script that never returns, JavaScript dialogs,
+a page that trickles, a page that leads to another host.
+
+    kiosk_pages.py TESSALVIEW TUPSEND [GROUP...]
+"""
+import http.server
+import os
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+DEVICE = "127.0.0.1"
+FOREIGN = "127.0.0.2"
+UDP_PORT = 9876
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PINS = {"green": 224, "yellow": 225, "red": 228, "buzzer": 230}
+LOGIN = ("admin", "pw")
+CREDENTIALS = "Basic YWRtaW46cHc="  # admin:pw
+AGENT = "Tessal TessalView/2.0 WebKit"
+
+
+def ensure_private_netns():
+    if os.environ.get("KIOSK_PAGES_NETNS") == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        return
+    if os.geteuid() != 0 or subprocess.run(["unshare", "--net", "true"]).returncode != 0:
+        print("SKIP: needs root for a private network namespace and port 80")
+        sys.exit(77)
+    env = dict(os.environ, KIOSK_PAGES_NETNS="1")
+    os.execvpe("unshare", ["unshare", "--net", sys.executable] + sys.argv, env)
+
+
+# --------------------------------------------------------------------- web
+class Web:
+    """The device's web server and the other host: records every request
+    (host, path, Authorization, User-Agent) and serves what the test says."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.requests = []
+        self.index = b"<html><body>device</body></html>"
+        self.pages = {}
+        self.trickle = False
+        self.servers = []
+
+    def start(self):
+        web = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                url = urllib.parse.urlsplit(self.path)
+                with web.lock:
+                    web.requests.append({
+                        "t": time.monotonic(),
+                        "server": self.server.server_address[0],
+                        "path": url.path,
+                        "query": urllib.parse.unquote(url.query),
+                        "auth": self.headers.get("Authorization"),
+                        "agent": self.headers.get("User-Agent"),
+                    })
+                    body = web.pages.get((self.server.server_address[0], url.path))
+                    if body is None and url.path == "/index.html":
+                        body = web.index
+                    trickle = web.trickle and url.path == "/index.html"
+                if body is None:
+                    body = b"not here"
+                    self.send_response(404)
+                else:
+                    self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                try:
+                    if trickle:
+                        # One byte a second, for as long as the client stays.
+                        for b in body:
+                            self.wfile.write(bytes([b]))
+                            self.wfile.flush()
+                            time.sleep(1)
+                    else:
+                        self.wfile.write(body)
+                except OSError:
+                    pass
+
+        for host in (DEVICE, FOREIGN):
+            server = http.server.ThreadingHTTPServer((host, 80), Handler)
+            server.daemon_threads = True
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            self.servers.append(server)
+
+    def stop(self):
+        for s in self.servers:
+            s.shutdown()
+            s.server_close()
+
+    def find(self, **match):
+        with self.lock:
+            return [r for r in self.requests if all(r.get(k) == v for k, v in match.items())]
+
+
+# ------------------------------------------------------------------- kiosk
+class Kiosk:
+    """tessalview with its own unit tree, log, LED files and notify socket."""
+
+    def __init__(self, binary, tupsend, ini_extra="", watchdog_usec=3000000):
+        self.binary = binary
+        self.tupsend = tupsend
+        self.work = tempfile.mkdtemp(prefix="kiosk-pages-")
+        self.root = os.path.join(self.work, "root")
+        self.watchdog_usec = watchdog_usec
+        self.proc = None
+        self.runs = 0
+        self.notes = []  # (time, pid, message)
+        self.notes_lock = threading.Lock()
+        for d in ("usr/local/etc", "sys/class/graphics/fb0", "sys/class/gpio",
+                  "sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0",
+                  "xdg", "scripts", "tmpcfg", "sys/class/net/usb0"):
+            os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        os.chmod(os.path.join(self.root, "xdg"), 0o700)
+        for pin in PINS.values():
+            g = os.path.join(self.root, "sys/class/gpio/gpio%d" % pin)
+            os.makedirs(g, exist_ok=True)
+            for f, v in (("value", "0"), ("direction", "in"), ("active_low", "0")):
+                with open(os.path.join(g, f), "w") as fh:
+                    fh.write(v)
+        self.operstate("down")
+        with open(os.path.join(self.root, "usr/local/etc/tessal-view.ini"), "w") as fh:
+            fh.write("[WebCache]\nPath=%s/cache\n" % self.work)
+            fh.write("[Files]\nScriptDir=%s/scripts\nTmpCfgDir=%s/tmpcfg\n" % (self.root, self.root))
+            fh.write("[ModbusServer]\nModbusMap=%s/deploy/etc/modbus.map\n" % SOURCE_DIR)
+            fh.write("[WebSite]\nLogin=%s\nPassword=%s\n" % LOGIN)
+            fh.write("[Network]\nUdpBindAddress=%s\nUdpPort=%d\nUdpTimeout=2\n" % (DEVICE, UDP_PORT))
+            fh.write(ini_extra)
+        # The Modbus update script records what reaches it, with the time.
+        self.updates_path = os.path.join(self.work, "updates.log")
+        script = os.path.join(self.root, "scripts/mbserverupdate.sh")
+        with open(script, "w") as fh:
+            fh.write("#!/bin/sh\necho \"$(date +%%s.%%N) $1\" >> '%s'\n" % self.updates_path)
+        os.chmod(script, 0o755)
+        self.notify_path = os.path.join(self.work, "notify")
+        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind(self.notify_path)
+        self.notify.settimeout(0.2)
+        self.closing = False
+        threading.Thread(target=self._receive_notes, daemon=True).start()
+        self.log_path = os.path.join(self.work, "kiosk.log")
+
+    def _receive_notes(self):
+        while not self.closing:
+            try:
+                data = self.notify.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.notes_lock:
+                pid = self.proc.pid if self.proc else 0
+                for line in data.decode().splitlines():
+                    self.notes.append((time.monotonic(), pid, line))
+
+    def start(self):
+        env = dict(os.environ, TESSAL_ROOT=self.root, QT_QPA_PLATFORM="offscreen",
+                   XDG_RUNTIME_DIR=os.path.join(self.root, "xdg"),
+                   NOTIFY_SOCKET=self.notify_path, WATCHDOG_USEC=str(self.watchdog_usec))
+        env.pop("DISPLAY", None)
+        self.runs += 1
+        with open(self.log_path, "a") as log:
+            log.write("=== run %d\n" % self.runs)
+        log = open(self.log_path, "a")
+        self.proc = subprocess.Popen([self.binary, "-D", "K3P", "-R", "1.0"], env=env,
+                                     stdout=log, stderr=subprocess.STDOUT,
+                                     preexec_fn=lambda: resource.setrlimit(
+                                         resource.RLIMIT_CORE, (0, 0)))
+        log.close()
+        return self.proc
+
+    def log(self):
+        with open(self.log_path, errors="replace") as fh:
+            return fh.read()
+
+    def run_log(self):
+        """The log of the current run only."""
+        return self.log().split("=== run %d\n" % self.runs, 1)[-1]
+
+    def wait_log(self, text, timeout, whole=False):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if text in (self.log() if whole else self.run_log()):
+                return True
+            time.sleep(0.1)
+        return False
+
+    def notes_of(self, pid, message):
+        with self.notes_lock:
+            return [t for (t, p, m) in self.notes if p == pid and m == message]
+
+    def operstate(self, state):
+        with open(os.path.join(self.root, "sys/class/net/usb0/operstate"), "w") as fh:
+            fh.write(state + "\n")
+
+    def led(self, name):
+        with open(os.path.join(self.root, "sys/class/gpio/gpio%d/value" % PINS[name])) as fh:
+            return fh.read().strip()
+
+    def updates(self):
+        """(wall-clock time, JSON) of every run of the update script."""
+        try:
+            with open(self.updates_path) as fh:
+                return [(float(l.split(" ", 1)[0]), l.split(" ", 1)[1]) for l in fh if " " in l]
+        except OSError:
+            return []
+
+    def send(self, green, yellow=0, red=0, buzzer=0, extra=()):
+        subprocess.run([self.tupsend, "-H", DEVICE, "-p", str(UDP_PORT), "--devinfo",
+                        "1,1,0,2,0,1,12345,en", "--gpio",
+                        "%d,%d,%d,%d" % (green, yellow, red, buzzer)] + list(extra),
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def stop(self, sig=signal.SIGTERM, timeout=15):
+        if not self.proc or self.proc.poll() is not None:
+            return self.proc.returncode if self.proc else None
+        self.proc.send_signal(sig)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+    def close(self):
+        self.stop()
+        self.closing = True
+        self.notify.close()
+        if failures:
+            print("  (work directory kept: %s)" % self.work)
+        else:
+            shutil.rmtree(self.work, ignore_errors=True)
+
+
+class Frames:
+    """Frames every 0.5 s whose green LED alternates (yellow the opposite);
+    records for each frame how long until both LED files showed it."""
+
+    def __init__(self, kiosk, period=0.5):
+        self.kiosk = kiosk
+        self.period = period
+        self.running = True
+        self.delays = []  # (send time, delay or None)
+        self.values = []  # (wall-clock send time, Core value sent)
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        code = 0
+        value = 1000
+        while self.running:
+            code ^= 1
+            value += 1
+            # The LEDs must show the previous frame before this one is sent:
+            # LEDs left at a stale value would otherwise match every other
+            # frame of the alternating pattern.
+            try:
+                ready = not (self.kiosk.led("green") == str(code) and
+                             self.kiosk.led("yellow") == str(1 - code))
+            except OSError:
+                ready = False
+            sent = time.monotonic()
+            with self.lock:
+                self.values.append((time.time(), value))
+            try:
+                self.kiosk.send(code, 1 - code, extra=["--item", "1,1,0,4,u16:%d" % value])
+            except subprocess.CalledProcessError:
+                pass
+            seen = None
+            while ready and time.monotonic() - sent < self.period:
+                try:
+                    if self.kiosk.led("green") == str(code) and \
+                            self.kiosk.led("yellow") == str(1 - code):
+                        seen = time.monotonic() - sent
+                        break
+                except OSError:
+                    pass
+                time.sleep(0.01)
+            with self.lock:
+                self.delays.append((sent, seen))
+            time.sleep(max(0.0, sent + self.period - time.monotonic()))
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+
+    def core_delays(self, since_wall=0.0):
+        """For each Core value sent since `since_wall`, the delay until the
+        update script got it (None when it never did)."""
+        updates = self.kiosk.updates()
+        out = []
+        with self.lock:
+            values = [(t, v) for (t, v) in self.values if t >= since_wall]
+        for t, v in values:
+            # Register 2 (System Status) is the second word of the table at 0.
+            got = [u for (u, text) in updates if '"address":0,"values":[0,%d,' % v in text]
+            out.append(got[0] - t if got else None)
+        return out
+
+    def staleness(self, since=0.0):
+        """Longest time in which no frame reached the LEDs, from `since`."""
+        with self.lock:
+            times = [s + d for (s, d) in self.delays if d is not None and s >= since]
+            sends = [s for (s, d) in self.delays if s >= since]
+        if not sends:
+            return None
+        last = sends[0]
+        worst = 0.0
+        for t in sorted(times):
+            worst = max(worst, t - last)
+            last = t
+        return max(worst, (sends[-1] - last) if sends[-1] > last else 0.0)
+
+
+# ------------------------------------------------------------------ checks
+failures = []
+
+
+def check(condition, what, kiosk=None):
+    if condition:
+        print("  ok   %s" % what)
+        return True
+    print("  FAIL %s" % what)
+    failures.append(what)
+    if kiosk:
+        print("--- kiosk log (end) ---")
+        print("\n".join(kiosk.log().splitlines()[-40:]))
+    return False
+
+
+BUSY_PAGE = (b"<html><body>busy<script>"
+             b"setTimeout(function(){ var i = 0; while (true) { i++; } }, 300);"
+             b"</script></body></html>")
+GOOD_PAGE = b"<html><body>device page</body></html>"
+
+
+def group_busy_loop(tv, ts, web):
+    print("busy loop: a page script that never returns")
+    web.index = BUSY_PAGE
+    k = Kiosk(tv, ts)
+    try:
+        p1 = k.start()
+        check(k.wait_log("Main window shown", 20), "kiosk started", k)
+        time.sleep(0.5)
+        check(len(k.notes_of(p1.pid, "READY=1")) == 1, "READY=1 sent once")
+        frames = Frames(k)
+        check(k.wait_log("First frame", 10), "device attached", k)
+        end = time.monotonic() + 10
+        while time.monotonic() < end and not web.find(server=DEVICE, path="/index.html"):
+            time.sleep(0.1)
+        check(bool(web.find(server=DEVICE, path="/index.html")), "busy page requested")
+        # Keep-alives at half the 3 s watchdog period while the window is
+        # free; none once the page loops.
+        hung_since = None
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            pings = k.notes_of(p1.pid, "WATCHDOG=1")
+            if pings and time.monotonic() - pings[-1] > 3.0:
+                hung_since = pings[-1]
+                break
+            time.sleep(0.1)
+        check(hung_since is not None, "keep-alives stop while the page loops", k)
+        # The front link lives on: frames reach the LEDs while the page
+        # holds the window.
+        time.sleep(3)
+        stale_hung = frames.staleness(since=hung_since + 0.5)
+        check(stale_hung is not None and stale_hung < 3.0,
+              "frames reach the LEDs while the page loops (worst %.2f s)" % (stale_hung or -1), k)
+        wall_hung = time.time() - (time.monotonic() - hung_since) + 0.5
+        core = frames.core_delays(since_wall=wall_hung)[:-2]
+        check(len(core) >= 4 and all(d is not None and d < 1.5 for d in core),
+              "Core values reach the update script while the page loops (%s)"
+              % " ".join("%.2f" % d if d is not None else "lost" for d in core), k)
+
+        # SIGTERM still ends the kiosk, though the window never answers.
+        t0 = time.monotonic()
+        status = k.stop(signal.SIGTERM, timeout=20)
+        took = time.monotonic() - t0
+        check(status == -signal.SIGTERM, "SIGTERM ends the held kiosk (status %s, %.1f s)"
+              % (status, took), k)
+        check("The window does not answer, stopping without clean-up" in k.run_log(),
+              "the forced stop is logged", k)
+
+        # The watchdog harness: a kiosk whose keep-alives stop for the
+        # watchdog period is killed with SIGABRT and started again; the
+        # device's page still loops, so it happens again.
+        restarts = 0
+        p = k.start()
+        window_start = time.monotonic()
+        while restarts < 2 and time.monotonic() - window_start < 60:
+            pings = k.notes_of(p.pid, "WATCHDOG=1")
+            if pings and time.monotonic() - pings[-1] > k.watchdog_usec / 1e6:
+                k.stop(signal.SIGABRT, timeout=10)
+                restarts += 1
+                p = k.start()
+            time.sleep(0.1)
+        check(restarts == 2, "the harness restarted the held kiosk twice", k)
+        check(k.wait_log("Main window shown", 20), "restarted kiosk is up", k)
+        starts = k.log().count("Previous run ended abnormally")
+        check(starts == 3, "one 'previous run ended abnormally' line per start after a bad end "
+              "(%d)" % starts, k)
+        check("page http://127.0.0.1/index.html" in k.run_log(),
+              "the line names the page shown last", k)
+        # The device fixes its page: the next run stays alive.
+        web.index = GOOD_PAGE
+        k.stop(signal.SIGABRT)
+        p = k.start()
+        time.sleep(8)
+        pings = k.notes_of(p.pid, "WATCHDOG=1")
+        gaps = [b - a for a, b in zip(pings, pings[1:])]
+        # Half the 3 s watchdog period asked for through WATCHDOG_USEC.
+        check(len(pings) >= 4 and time.monotonic() - pings[-1] < 2.5 and
+              all(1.0 < g < 2.5 for g in gaps),
+              "a good page keeps the keep-alives coming every 1.5 s (%d, gaps %s)"
+              % (len(pings), " ".join("%.2f" % g for g in gaps)), k)
+        frames.stop()
+        whole = frames.staleness()
+        print("  measured: worst LED staleness while the page loops %.2f s; "
+              "over the whole group incl. forced stop and %d restarts %.2f s"
+              % (stale_hung or -1, restarts + 2, whole or -1))
+        status = k.stop(signal.SIGTERM)
+        check(status == 0, "a free kiosk stops cleanly with status 0 (%s)" % status, k)
+        check(not os.path.exists(os.path.join(k.root, "run/tessalview/running")),
+              "clean stop removes the run marker")
+    finally:
+        k.close()
+
+
+DIALOG_PAGE = (b"<html><body>dialogs<script>"
+               b"alert('hello from the device');"
+               b"var c = confirm('really?');"
+               b"var p = prompt('name?', 'x');"
+               b"for (var i = 0; i < 50; i++) alert('loop ' + i);"
+               b"new Image().src = '/result?confirm=' + c + '&prompt=' + p;"
+               b"</script></body></html>")
+
+
+def group_dialogs(tv, ts, web):
+    print("dialogs: alert, confirm, prompt never block")
+    web.index = DIALOG_PAGE
+    web.pages[(DEVICE, "/result")] = b"ok"
+    k = Kiosk(tv, ts)
+    try:
+        p = k.start()
+        check(k.wait_log("Main window shown", 20), "kiosk started", k)
+        for _ in range(8):
+            k.send(1)
+            time.sleep(0.5)
+        check(k.wait_log("Page alert: hello from the device", 10), "alert logged with its text", k)
+        check("Page confirm answered false: really?" in k.run_log(), "confirm answered false", k)
+        check("Page prompt answered null: name?" in k.run_log(), "prompt answered null", k)
+        check("Page alert: loop 49" in k.run_log(), "fifty alerts in a loop went by", k)
+        end = time.monotonic() + 10
+        while time.monotonic() < end and not web.find(path="/result"):
+            time.sleep(0.1)
+        results = web.find(path="/result")
+        check(bool(results) and results[0]["query"] == "confirm=false&prompt=null",
+              "the script saw false and null and went on (%s)"
+              % (results[0]["query"] if results else None))
+        # The device falls silent, the error page comes, the device returns:
+        # its page is requested again without anyone touching the screen.
+        before = len(web.find(server=DEVICE, path="/index.html", agent=AGENT))
+        check(k.wait_log("No packet received within the 2s window", 10),
+              "the device falls silent", k)
+        check(k.wait_log("wv: Load error page", 3), "silence shows the error page", k)
+        for _ in range(6):
+            k.send(1)
+            time.sleep(0.5)
+        after = len(web.find(server=DEVICE, path="/index.html", agent=AGENT))
+        check(after > before, "page reloaded after silence and reconnect (%d -> %d)"
+              % (before, after), k)
+        check(k.run_log().count("Page alert: hello from the device") >= 2,
+              "the reloaded page's alert went by as well", k)
+        pings = k.notes_of(p.pid, "WATCHDOG=1")
+        check(pings and time.monotonic() - pings[-1] < 2.5, "keep-alives never stopped", k)
+    finally:
+        k.close()
+
+
+def group_trickle(tv, ts, web):
+    print("trickle: a page answered a byte a second")
+    web.index = b"<html><body>" + b"x" * 200 + b"</body></html>"
+    web.trickle = True
+    k = Kiosk(tv, ts, "RetryTimeout=4\n")
+    try:
+        k.start()
+        check(k.wait_log("Main window shown", 20), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("First frame", 10), "device attached", k)
+        t0 = time.monotonic()
+        check(k.wait_log("' not loaded within 4 s, stopped", 12), "page stopped after 4 s", k)
+        took = time.monotonic() - t0
+        check(3.0 < took < 9.0, "stopped after the time-out, not before (%.1f s)" % took)
+        check(k.wait_log("wv: Load error page", 3), "error page shown", k)
+        # The retry probe goes out after the retry period; it too gives up on
+        # a trickling answer, and the kiosk stays responsive.
+        check(k.wait_log("WebView::handleRetryTimer()", 8), "retry cycle running", k)
+        end = time.monotonic() + 10
+        probes = []
+        while time.monotonic() < end and not probes:
+            probes = [r for r in web.find(server=DEVICE, path="/index.html") if r["agent"] != AGENT]
+            time.sleep(0.2)
+        check(len(probes) == 1, "the start page is probed", k)
+        t_probe = probes[0]["t"] if probes else time.monotonic()
+        check(k.wait_log("onDefault", 10), "the trickling probe ended as failed", k)
+        check(time.monotonic() - t_probe > 3.0, "not before the time-out")
+        # The device answers normally again and re-attaches after a silence:
+        # its page comes back.
+        web.trickle = False
+        web.index = GOOD_PAGE
+        frames.stop()
+        check(k.wait_log("No packet received within the 2s window", 10), "device silent", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 10
+        while time.monotonic() < end and "First frame" not in k.run_log().split("No packet received")[-1]:
+            time.sleep(0.1)
+        time.sleep(3)
+        tail = k.run_log().split("No packet received")[-1]
+        check("First frame" in tail and "-> fail" not in tail and "not loaded within" not in tail,
+              "the page loads again once the device answers", k)
+        frames.stop()
+    finally:
+        web.trickle = False
+        k.close()
+
+
+def group_foreign_host(tv, ts, web):
+    print("foreign host: the login stays with the device, blanking brings the device back")
+    web.index = (b"<html><body>device<img src='/logo.png'><script>"
+                 b"setTimeout(function(){ location = 'http://127.0.0.2/elsewhere.html'; }, 300);"
+                 b"</script></body></html>")
+    web.pages[(DEVICE, "/logo.png")] = b"png"
+    web.pages[(FOREIGN, "/elsewhere.html")] = (
+        b"<html><body>elsewhere<img src='/pic.png'><script>"
+        b"new Image().src = 'http://127.0.0.1/from-foreign.png';</script></body></html>")
+    web.pages[(FOREIGN, "/pic.png")] = b"png"
+    k = Kiosk(tv, ts, "[UI]\nScreenSaverInterval=4000\n")
+    try:
+        k.start()
+        check(k.wait_log("Main window shown", 20), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 15
+        while time.monotonic() < end and not web.find(server=FOREIGN, path="/elsewhere.html"):
+            time.sleep(0.1)
+        web.index = GOOD_PAGE  # the device's page leads away only once
+        foreign = web.find(server=FOREIGN)
+        check(len(foreign) >= 2, "the other host's page and image were loaded (%d)" % len(foreign), k)
+        check(all(r["auth"] is None for r in foreign), "no Authorization header to the other host")
+        device = web.find(server=DEVICE, agent=AGENT)
+        check(device and all(r["auth"] == CREDENTIALS for r in device),
+              "every kiosk request to the device carries the login (%d)" % len(device))
+        check(k.wait_log("Screen dark on a page of another host (http://127.0.0.2/elsewhere.html)",
+                         12), "screen went dark on the other host's page", k)
+        t_dark = time.monotonic()
+        end = time.monotonic() + 10
+        back = []
+        while time.monotonic() < end and not back:
+            back = [r for r in web.find(server=DEVICE, path="/index.html", agent=AGENT)
+                    if r["t"] >= t_dark - 1]
+            time.sleep(0.1)
+        check(bool(back) and back[0]["auth"] == CREDENTIALS,
+              "the device's start page is loaded again, with the login", k)
+        # Led away once more: the front connector's plug and unplug reloads
+        # the last page, which leads to the other host again (the screen
+        # stays dark, so no second blanking).
+        web.index = (b"<html><body>device<script>setTimeout(function(){ "
+                     b"location = 'http://127.0.0.2/elsewhere.html'; }, 300);</script></body></html>")
+        before = len(web.find(server=FOREIGN, path="/elsewhere.html"))
+        k.operstate("up")
+        check(k.wait_log("Load front connection info page", 5), "front connector up", k)
+        k.operstate("down")
+        end = time.monotonic() + 10
+        while time.monotonic() < end and len(web.find(server=FOREIGN, path="/elsewhere.html")) == before:
+            time.sleep(0.1)
+        web.index = GOOD_PAGE
+        check(len(web.find(server=FOREIGN, path="/elsewhere.html")) > before,
+              "on the other host again", k)
+        # The device falls silent and comes back: its start page again.
+        frames.stop()
+        check(k.wait_log("No packet received within the 2s window", 10), "device silent", k)
+        t_back = time.monotonic()
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 10
+        again = []
+        while time.monotonic() < end and not again:
+            again = [r for r in web.find(server=DEVICE, path="/index.html", agent=AGENT)
+                     if r["t"] > t_back]
+            time.sleep(0.1)
+        check(bool(again), "a new attachment loads the device's start page", k)
+        frames.stop()
+    finally:
+        k.close()
+
+
+GROUPS = {
+    "busy": group_busy_loop,
+    "dialogs": group_dialogs,
+    "trickle": group_trickle,
+    "foreign": group_foreign_host,
+}
+
+
+def main():
+    ensure_private_netns()
+    tv, ts = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    names = sys.argv[3:] or list(GROUPS)
+    web = Web()
+    web.start()
+    try:
+        for name in names:
+            web.index = GOOD_PAGE
+            web.pages.clear()
+            GROUPS[name](tv, ts, web)
+    finally:
+        web.stop()
+    print("%d failed" % len(failures))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,188 @@
+// A drive that refuses the download says why: full, read-only or removed, in
+// the user's message and in the log, and no partial file stays behind. The
+// drive is a small tmpfs in a private mount namespace (root only; the test
+// re-runs itself under unshare and is skipped where that is not allowed).
+#include "downloadhandler.h"
+#include "logcapture.h"
+#include "usbtestsupport.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QWebFrame>
+#include <QWebPage>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <vector>
+
+using Tessal::DownloadHandler;
+
+namespace
+{
+
+class DownloadPage : public QWebPage
+{
+public:
+    explicit DownloadPage(QWidget* mainWindow) : handler(mainWindow)
+    {
+        setForwardUnsupportedContent(true);
+        QObject::connect(this, &QWebPage::unsupportedContent, [this](QNetworkReply* reply) {
+            if (reply->error() == QNetworkReply::NoError)
+                results << handler.start(reply);
+            else
+                reply->deleteLater();
+        });
+        QObject::connect(networkAccessManager(), &QNetworkAccessManager::finished,
+                         [](QNetworkReply* reply) { reply->deleteLater(); });
+    }
+
+    DownloadHandler handler;
+    QList<bool> results;
+};
+
+bool sh(const QString& command)
+{
+    return QProcess::execute("sh", {"-c", command}) == 0;
+}
+
+} // namespace
+
+class TestUsbDriveFull : public QObject
+{
+    Q_OBJECT
+
+private:
+    UsbUnit m_unit;
+    HttpServer m_server;
+    QWidget m_window;
+    DialogDriver m_driver;
+
+    // Loads `path` and waits until the download has ended (the "ro" remount
+    // that ends every download whose file was opened, or the refusal).
+    bool download(const QByteArray& path, LogCapture& log)
+    {
+        DownloadPage page(&m_window);
+        page.mainFrame()->load(QUrl(m_server.url(QString::fromLatin1(path))));
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 20000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (!page.results.isEmpty() && log.contains("RemountUSB ro"))
+                return true;
+        }
+        return false;
+    }
+
+    void route(const QByteArray& path, const QByteArray& name, qint64 size)
+    {
+        HttpRoute r;
+        r.contentDisposition = "attachment; filename=" + name;
+        r.body = patternBytes(size);
+        m_server.setRoute(path, r);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_unit.create());
+        QVERIFY(m_server.startServing());
+        m_window.resize(800, 480);
+        m_window.show();
+        route("/small", "small.bin", 16 * 1024);
+        route("/big", "big.bin", 1024 * 1024);
+    }
+
+    void init()
+    {
+        QDir().mkpath(m_unit.drive());
+        QVERIFY(sh("mount -t tmpfs -o size=256k tessal-usb '" + m_unit.drive() + "'"));
+        QVERIFY(m_unit.plugDrive());
+        m_unit.clearRemounts();
+        m_driver.reset();
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+        m_driver.beforeAnswer(nullptr);
+    }
+
+    void cleanup() { sh("umount '" + m_unit.drive() + "' 2>/dev/null"); }
+
+    void fullDriveIsNamedAndLeavesNothing()
+    {
+        // What fits is saved: the drive itself works.
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_unit.readDriveFile("small.bin"), patternBytes(16 * 1024));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+
+        // Four times what the drive holds.
+        m_driver.reset();
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+        LogCapture full;
+        QVERIFY(download("/big", full));
+        QCOMPARE(m_driver.popups, QStringList({"Error: The USB drive is full."}));
+        const QString path = m_unit.drive() + "/big.bin";
+        QCOMPARE(full.criticals()
+                     .filter("Error writing file '" + path +
+                             "': The USB drive is full. (No space left on device)")
+                     .size(),
+                 1);
+        QCOMPARE(full.count(" - Download failed: The USB drive is full."), 1);
+        QVERIFY(!full.contains("Download complete"));
+        QCOMPARE(m_unit.driveFiles(), QStringList({"small.bin"}));
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro", "rw", "ro"}));
+    }
+
+    void readOnlyDriveIsNamed()
+    {
+        // The remount to read-write did not happen (a drive with its write
+        // protection switch on).
+        QVERIFY(sh("mount -o remount,ro '" + m_unit.drive() + "'"));
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_driver.popups, QStringList({"Error: The USB drive is read-only."}));
+        QCOMPARE(log.count("The USB drive is read-only. (Read-only file system)"), 1);
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void removedDriveIsNamed()
+    {
+        // The drive is pulled while the user picks the name.
+        m_driver.beforeAnswer([this] {
+            QVERIFY(sh("umount '" + m_unit.drive() + "' && rmdir '" + m_unit.drive() + "'"));
+            QVERIFY(m_unit.unplugDrive());
+        });
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_driver.popups, QStringList({"Error: The USB drive was removed."}));
+        QCOMPARE(log.count("Download failed: The USB drive was removed."), 1);
+        QVERIFY(!QFileInfo::exists(m_unit.drive() + "/small.bin"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (qgetenv("TST_USBDRIVEFULL_NS") != "1") {
+        if (::geteuid() != 0 || std::system("unshare --mount --propagation private true") != 0) {
+            std::puts("SKIP: no private mount namespace here (needs root)");
+            return 77;
+        }
+        ::setenv("TST_USBDRIVEFULL_NS", "1", 1);
+        std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("--mount"),
+                                   const_cast<char*>("--propagation"),
+                                   const_cast<char*>("private")};
+        for (int i = 0; i < argc; ++i)
+            args.push_back(argv[i]);
+        args.push_back(nullptr);
+        ::execvp("unshare", args.data());
+        std::perror("unshare");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    TestUsbDriveFull test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_usbdrivefull.moc"

@@ -123,6 +123,8 @@ private:
     }
     // Sends a signal whose argument is the indented JSON text of pJson.
     void SendIndentedSignal(const char* pszMember, const cJSON* pJson, const char* pszSentLog);
+    // Sends a signal whose argument is sText.
+    void SendTextSignal(const char* pszMember, const std::string& sText, const char* pszSentLog);
     // Sends an answer PDU framed for the interface (MBAP or unit id + CRC).
     bool SendPdu(CModbusConnection* pConn, const uint8_t* pAdu, const uint8_t* pPdu, int iPduLen);
     bool SendException(CModbusConnection* pConn, const uint8_t* pAdu, int iFunction, int iCode);

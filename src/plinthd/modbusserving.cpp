@@ -800,17 +800,25 @@ void CModBusServerThread::SendClientEvent(const char* pszType, const TcpClient_t
 void CModBusServerThread::SendModbusDataSignal(const RegZone_t& zone)
 {
     LogWrite("plinthd", 7, "SendModbusDataSignal");
-    cJSON* pData = cJSON_CreateArray();
-    cJSON* pBlock = cJSON_CreateObject();
-    cJSON_AddNumberToObject(pBlock, "address", zone.iAddress);
-    cJSON* pValues = cJSON_AddArrayToObject(pBlock, "values");
-    for (int i = 0; i < zone.iLength; i++) {
-        cJSON_AddItemToArray(pValues, cJSON_CreateNumber(m_regs.BackendValue(
-                                          static_cast<long long>(zone.iAddress) + i)));
+    // Sent after every master write, so the text is written directly (in the
+    // indented form of JsonPrintIndented) rather than built as a JSON tree.
+    std::string sText = "[\n\t{\n\t\t\"address\": ";
+    sText += std::to_string(zone.iAddress);
+    sText += ",\n\t\t\"values\": ";
+    if (zone.iLength <= 0) {
+        sText += "[]";
+    } else {
+        sText += "\n\t\t[";
+        for (int i = 0; i < zone.iLength; i++) {
+            sText += "\n\t\t\t";
+            sText += std::to_string(m_regs.BackendValue(static_cast<long long>(zone.iAddress) + i));
+            if (i + 1 < zone.iLength)
+                sText += ',';
+        }
+        sText += "\n\t\t]";
     }
-    cJSON_AddItemToArray(pData, pBlock);
-    SendIndentedSignal("data", pData, "Message 'modbus data' sent");
-    cJSON_Delete(pData);
+    sText += "\n\t}\n]";
+    SendTextSignal("data", sText, "Message 'modbus data' sent");
 }
 
 void CModBusServerThread::SendModbusEventSignal(cJSON* jvEvent)
@@ -824,9 +832,15 @@ void CModBusServerThread::SendModbusEventSignal(cJSON* jvEvent)
 void CModBusServerThread::SendIndentedSignal(const char* pszMember, const cJSON* pJson,
                                              const char* pszSentLog)
 {
+    if (m_pDBusConn != nullptr)
+        SendTextSignal(pszMember, JsonPrintIndented(pJson), pszSentLog);
+}
+
+void CModBusServerThread::SendTextSignal(const char* pszMember, const std::string& sText,
+                                         const char* pszSentLog)
+{
     if (m_pDBusConn == nullptr)
         return;
-    std::string sText = JsonPrintIndented(pJson);
     DBusMessage* pMsg = dbus_message_new_signal(DBUS_OBJECT_PATH, PLINTHD_INTERFACE, pszMember);
     if (pMsg == nullptr) {
         LogWrite(MODNAME, 3, "Ran out of memory while queueing message");

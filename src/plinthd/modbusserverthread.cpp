@@ -75,8 +75,8 @@ static time_t MonotonicSeconds()
 
 CModBusServerThread::CModBusServerThread()
     : m_iTimerRefresh(-1), m_iTimerWork(-1), m_iState(0), m_iEventFD(-1), m_pmbCtx(nullptr),
-      m_mbFD(-1), m_iClients(0), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1),
-      m_iReceiving(0), m_llTimerDueMs(-1)
+      m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1), m_iReceiving(0),
+      m_llTimerDueMs(-1)
 {
 }
 

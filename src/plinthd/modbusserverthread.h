@@ -107,7 +107,6 @@ protected:
     int m_mbFD;
     // Connections by socket descriptor (so status lists them in that order).
     std::vector<std::unique_ptr<CModbusConnection>> m_vConnections;
-    int m_iClients;
     CRegisterBlock m_regs;
     bool m_bEnableEvent;
     time_t m_tLastStatus;

@@ -296,7 +296,6 @@ int CModBusServerThread::CloseModbus()
             }
         }
         m_vConnections.clear();
-        m_iClients = 0;
         m_iReceiving = 0;
         if (m_mbFD >= 0)
             RemoveWaitDescriptor(m_mbFD);
@@ -344,9 +343,9 @@ int CModBusServerThread::Run()
 
 int CModBusServerThread::Stop()
 {
-    m_bRun = false;
-    // The loop sleeps without a time-out: a message wakes it.
-    if (Started() && !Finished())
+    // The loop sleeps without a time-out: a message wakes it. A loop that
+    // cleared the flag itself is on its way out already.
+    if (m_bRun.exchange(false))
         SendCmd(CMD_STOP, 0, 0);
     return DBusThread::Stop();
 }
@@ -487,7 +486,6 @@ void CModBusServerThread::AddClient(int iFD, const TcpClient_t& client)
     if (static_cast<size_t>(iFD) >= m_vConnections.size())
         m_vConnections.resize(static_cast<size_t>(iFD) + 1);
     m_vConnections[iFD].reset(new CModbusConnection(iFD, client));
-    m_iClients++;
     AddWaitDescriptor(iFD, POLLIN | POLLPRI);
     LogWrite(MODNAME, 3, "New connection from %s:%d\n", client.sIp.c_str(), client.iPort);
     SendClientEvent("tcpconnect", client);
@@ -506,7 +504,6 @@ void CModBusServerThread::DropClient(int iFD)
         m_iReceiving--;
     TcpClient_t client = pConn->Client();
     m_vConnections[iFD].reset();
-    m_iClients--;
     SendClientEvent("tcpdisconnect", client);
 }
 

@@ -32,6 +32,8 @@ namespace
 {
 
 constexpr int kRegisters = 1000;
+// Turns each server gets per scenario.
+constexpr int kSlices = 4;
 
 // The smallest useful server: one thread, select() over the listening socket
 // and its clients, libmodbus answering from a plain mapping.
@@ -151,9 +153,17 @@ private:
     std::thread thread;
 };
 
+// Latencies, time-outs and measuring time gathered over several slices.
+struct Samples {
+    std::vector<double> latencies;
+    int iErrors = 0;
+    double dSeconds = 0;
+};
+
 // iClients masters, each repeating requests for dSeconds: reads of 10
 // registers, and with bWrites every fifth request writes 2 registers.
-Result Measure(int iPort, int iClients, double dSeconds, bool bWrites, int iTimeoutMs)
+void Measure(int iPort, int iClients, double dSeconds, bool bWrites, int iTimeoutMs,
+             Samples& samples)
 {
     std::vector<std::vector<double>> latencies(iClients);
     std::atomic<int> errors{0};
@@ -207,17 +217,21 @@ Result Measure(int iPort, int iClients, double dSeconds, bool bWrites, int iTime
     go = true;
     for (auto& t : threads)
         t.join();
-    double dElapsed = std::chrono::duration<double>(Clock::now() - tStart).count();
-
-    std::vector<double> all;
+    samples.dSeconds += std::chrono::duration<double>(Clock::now() - tStart).count();
+    samples.iErrors += errors;
     for (auto& v : latencies)
-        all.insert(all.end(), v.begin(), v.end());
+        samples.latencies.insert(samples.latencies.end(), v.begin(), v.end());
+}
+
+Result Summarize(Samples& samples)
+{
+    std::vector<double>& all = samples.latencies;
     std::sort(all.begin(), all.end());
     Result r;
-    r.iErrors = errors;
-    if (all.empty())
+    r.iErrors = samples.iErrors;
+    if (all.empty() || samples.dSeconds <= 0)
         return r;
-    r.dRate = (all.size() - r.iErrors) / dElapsed;
+    r.dRate = (all.size() - r.iErrors) / samples.dSeconds;
     r.dMedianUs = all[all.size() / 2];
     r.dP99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
     return r;
@@ -272,23 +286,23 @@ int main(int argc, char** argv)
         // The trickling master makes the baseline wait for its bytes: the
         // others give up after 1 s there (counted as errors) instead of 5 s.
         int iTimeoutMs = sc.bTrickle ? 1000 : 5000;
-        Result base, ours;
-        {
-            std::unique_ptr<Trickler> trickle;
-            if (sc.bTrickle) {
-                trickle = std::make_unique<Trickler>(baseline.port);
-                usleep(100000);
+        // The machine is shared: the two servers take turns in short slices
+        // (ABBA), so a burst of load elsewhere hits both alike.
+        Samples baseSamples, ourSamples;
+        for (int iSlice = 0; iSlice < kSlices; iSlice++) {
+            for (int iTurn = 0; iTurn < 2; iTurn++) {
+                bool bBaseline = (iTurn == 0) == (iSlice % 2 == 0);
+                int iServerPort = bBaseline ? baseline.port : iPort;
+                std::unique_ptr<Trickler> trickle;
+                if (sc.bTrickle) {
+                    trickle = std::make_unique<Trickler>(iServerPort);
+                    usleep(100000);
+                }
+                Measure(iServerPort, sc.iClients, dSeconds / kSlices, sc.bWrites, iTimeoutMs,
+                        bBaseline ? baseSamples : ourSamples);
             }
-            base = Measure(baseline.port, sc.iClients, dSeconds, sc.bWrites, iTimeoutMs);
         }
-        {
-            std::unique_ptr<Trickler> trickle;
-            if (sc.bTrickle) {
-                trickle = std::make_unique<Trickler>(iPort);
-                usleep(100000);
-            }
-            ours = Measure(iPort, sc.iClients, dSeconds, sc.bWrites, iTimeoutMs);
-        }
+        Result base = Summarize(baseSamples), ours = Summarize(ourSamples);
         Print("baseline", base);
         Print("plinthd", ours);
         fflush(stdout);

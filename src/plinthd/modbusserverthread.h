@@ -122,8 +122,11 @@ private:
     }
     // Sends a signal whose argument is the indented JSON text of pJson.
     void SendIndentedSignal(const char* pszMember, const cJSON* pJson, const char* pszSentLog);
-    // Sends a signal whose argument is sText.
+    // Sends a signal whose argument is sText; during a round of the loop it
+    // is kept until the round's answers are out.
     void SendTextSignal(const char* pszMember, const std::string& sText, const char* pszSentLog);
+    void SendPendingSignals();
+    void EmitSignal(const char* pszMember, const std::string& sText, const char* pszSentLog);
     // Sends an answer PDU framed for the interface (MBAP or unit id + CRC).
     bool SendPdu(CModbusConnection* pConn, const uint8_t* pAdu, const uint8_t* pPdu, int iPduLen);
     bool SendException(CModbusConnection* pConn, const uint8_t* pAdu, int iFunction, int iCode);
@@ -141,4 +144,12 @@ private:
     int m_iReceiving;
     // Monotonic milliseconds the work timer is armed for; -1 when disarmed.
     long long m_llTimerDueMs;
+    struct PendingSignal_t {
+        const char* pszMember;
+        std::string sText;
+        const char* pszSentLog;
+    };
+    // Signals of the current round, in the order they were raised.
+    std::vector<PendingSignal_t> m_vPendingSignals;
+    bool m_bInRound = false;
 };

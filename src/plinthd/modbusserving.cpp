@@ -330,11 +330,14 @@ int CModBusServerThread::Run()
                 if (m_paPoll[i].revents != 0)
                     m_vReady.push_back(m_paPoll[i]);
             }
+            m_bInRound = true;
             for (const pollfd& ready : m_vReady) {
                 if (!m_bRun)
                     break;
                 DescriptorAvailable(ready.fd);
             }
+            m_bInRound = false;
+            SendPendingSignals();
         }
         Idle();
     }
@@ -835,6 +838,27 @@ void CModBusServerThread::SendIndentedSignal(const char* pszMember, const cJSON*
 
 void CModBusServerThread::SendTextSignal(const char* pszMember, const std::string& sText,
                                          const char* pszSentLog)
+{
+    if (m_pDBusConn == nullptr)
+        return;
+    if (m_bInRound) {
+        // The text is final (it shows the registers as they are now); it
+        // goes out once every master served in this round has its answer.
+        m_vPendingSignals.push_back({pszMember, sText, pszSentLog});
+        return;
+    }
+    EmitSignal(pszMember, sText, pszSentLog);
+}
+
+void CModBusServerThread::SendPendingSignals()
+{
+    for (const PendingSignal_t& signal : m_vPendingSignals)
+        EmitSignal(signal.pszMember, signal.sText, signal.pszSentLog);
+    m_vPendingSignals.clear();
+}
+
+void CModBusServerThread::EmitSignal(const char* pszMember, const std::string& sText,
+                                     const char* pszSentLog)
 {
     if (m_pDBusConn == nullptr)
         return;

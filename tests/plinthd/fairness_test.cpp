@@ -138,43 +138,53 @@ long WorkerSwitches(pid_t pid)
 TEST_F(Fairness, TricklingMasterHoldsUpNeitherPollerNorCommands)
 {
     Init();
-    Poller poller(port);
-    // One byte of a valid read every 0.3 s for 5 s, reconnecting when the
-    // daemon gives up on the request.
-    std::atomic<int> iDropped{0};
-    std::thread trickler([&] {
-        auto tEnd = Clock::now() + std::chrono::seconds(5);
-        const std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
-        while (Clock::now() < tEnd) {
-            RawMaster slow(port);
-            for (size_t i = 0; Clock::now() < tEnd; i = (i + 1) % req.size()) {
-                if (!slow.Send({req[i]}) || !slow.Silent(300)) {
-                    iDropped++;
-                    break;
+    // A daemon that waits for the slow master stalls the poller for seconds
+    // every time; on a loaded machine one scheduling hiccup can pass 50 ms,
+    // so a run over the bound gets one second run.
+    for (int iAttempt = 1; iAttempt <= 2; iAttempt++) {
+        Poller poller(port);
+        // One byte of a valid read every 0.3 s for 5 s, reconnecting when
+        // the daemon gives up on the request.
+        std::atomic<int> iDropped{0};
+        std::thread trickler([&] {
+            auto tEnd = Clock::now() + std::chrono::seconds(5);
+            const std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
+            while (Clock::now() < tEnd) {
+                RawMaster slow(port);
+                for (size_t i = 0; Clock::now() < tEnd; i = (i + 1) % req.size()) {
+                    if (!slow.Send({req[i]}) || !slow.Silent(300)) {
+                        iDropped++;
+                        break;
+                    }
                 }
             }
+        });
+        // Commands are answered meanwhile.
+        double dWorstCmdMs = 0;
+        int iStatusOk = 0;
+        for (int i = 0; i < 8; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            auto t0 = Clock::now();
+            Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+            dWorstCmdMs = std::max(dWorstCmdMs, Ms(Clock::now() - t0));
+            iStatusOk += JsonInt(status.json, "procstate") == 3;
         }
-    });
-    // Commands are answered meanwhile.
-    double dWorstCmdMs = 0;
-    int iStatusOk = 0;
-    for (int i = 0; i < 8; i++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        auto t0 = Clock::now();
-        Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
-        dWorstCmdMs = std::max(dWorstCmdMs, Ms(Clock::now() - t0));
-        iStatusOk += JsonInt(status.json, "procstate") == 3;
+        trickler.join();
+        poller.Stop();
+        printf("attempt %d: poller %d answered, worst %.1f ms; worst getstatus %.1f ms\n", iAttempt,
+               poller.Answered(), poller.WorstMs(), dWorstCmdMs);
+        EXPECT_EQ(iStatusOk, 8);
+        EXPECT_LT(dWorstCmdMs, 1000.0);
+        EXPECT_GT(poller.Answered(), 100);
+        EXPECT_EQ(poller.Failed(), 0);
+        // A request that never completes in time costs the slow master its
+        // connection (a 12-byte request at 0.3 s a byte takes 3.6 s).
+        EXPECT_GE(iDropped.load(), 1);
+        if (poller.WorstMs() < 50.0 || iAttempt == 2) {
+            EXPECT_LT(poller.WorstMs(), 50.0);
+            break;
+        }
     }
-    trickler.join();
-    poller.Stop();
-    EXPECT_EQ(iStatusOk, 8);
-    EXPECT_LT(dWorstCmdMs, 1000.0);
-    EXPECT_GT(poller.Answered(), 100);
-    EXPECT_EQ(poller.Failed(), 0);
-    EXPECT_LT(poller.WorstMs(), 50.0);
-    // A request that never completes in time costs the slow master its
-    // connection (a 12-byte request at 0.3 s a byte takes 3.6 s).
-    EXPECT_GE(iDropped.load(), 1);
 }
 
 TEST_F(Fairness, HalfSentRequestIsDroppedAfterTheTimeOutWithoutOthersNoticing)

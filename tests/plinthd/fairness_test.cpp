@@ -2,6 +2,7 @@
 // non-reading masters against a polling one, with raw sockets and the real
 // daemon. And the idle daemon sleeps: it wakes only for real deadlines.
 #include <dirent.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -237,6 +238,48 @@ TEST_F(Fairness, MasterThatNeverReadsIsDroppedWithoutStallingThePoller)
     EXPECT_EQ(Clients(), 1); // the poller
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
     EXPECT_GE(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 1);
+}
+
+TEST_F(Fairness, BusThatDoesNotReadHoldsUpNoMaster)
+{
+    Init();
+    client->WatchSignals();
+    client->DrainSignals(50);
+    // The bus stops reading: every write's data signal stays queued in the
+    // daemon once the socket to the bus is full (about a thousand signals).
+    ASSERT_EQ(kill(bus->Pid(), SIGSTOP), 0);
+    RawMaster m(port);
+    ASSERT_TRUE(m.Connected());
+    const int kWrites = 3000;
+    int iAnswered = 0;
+    double dWorstMs = 0;
+    for (int i = 0; i < kWrites; i++) {
+        std::vector<uint8_t> pdu = {6, 0, 1, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        auto t0 = Clock::now();
+        if (!m.Send(Adu(i, pdu)))
+            break;
+        std::vector<uint8_t> a = m.ReadFrame(3000);
+        dWorstMs = std::max(dWorstMs, Ms(Clock::now() - t0));
+        if (a.size() != 12)
+            break;
+        iAnswered++;
+    }
+    kill(bus->Pid(), SIGCONT);
+    EXPECT_EQ(iAnswered, kWrites);
+    printf("%d writes answered with the bus stopped, worst %.1f ms\n", iAnswered, dWorstMs);
+    // Once the bus reads again, every signal arrives, in order.
+    int iLast = -1, iSignals = 0;
+    std::string sText;
+    while (iSignals < iAnswered && client->WaitSignal("data", sText, 5000)) {
+        cJSON* pData = cJSON_Parse(sText.c_str());
+        cJSON* pValues = cJSON_GetObjectItem(cJSON_GetArrayItem(pData, 0), "values");
+        int iValue = cJSON_GetArrayItem(pValues, 0) ? cJSON_GetArrayItem(pValues, 0)->valueint : -1;
+        cJSON_Delete(pData);
+        EXPECT_EQ(iValue, iLast + 1);
+        iLast = iValue;
+        iSignals++;
+    }
+    EXPECT_EQ(iSignals, iAnswered);
 }
 
 TEST_F(Fairness, IdleDaemonSleepsAndKeepsTheStatusPeriod)

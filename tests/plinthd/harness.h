@@ -43,6 +43,7 @@ public:
     ~PrivateBus();
     const std::string& Address() const { return m_sAddress; }
     const TempDir& Dir() const { return m_dir; }
+    pid_t Pid() const { return m_pid; }
 
 private:
     TempDir m_dir;

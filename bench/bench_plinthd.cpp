@@ -7,10 +7,14 @@
 // scenario: requests/s, median and 99th-percentile latency, errors
 // (time-outs), and the plinthd/baseline ratios of throughput and p99.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <modbus/modbus.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,40 +40,53 @@ constexpr int kRegisters = 1000;
 // Turns each server gets per scenario.
 constexpr int kSlices = 4;
 
-// The smallest useful server: one thread, select() over the listening socket
-// and its clients, libmodbus answering from a plain mapping.
+// The smallest useful server: one process like plinthd, one thread,
+// select() over the listening socket and its clients, libmodbus answering
+// from a plain mapping.
 class BaselineServer
 {
 public:
     BaselineServer() : port(FreeTcpPort())
     {
-        ctx = modbus_new_tcp("127.0.0.1", port);
-        mapping = modbus_mapping_new(16, 16, kRegisters, kRegisters);
-        listenFd = modbus_tcp_listen(ctx, 128);
-        thread = std::thread([this] { Run(); });
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            Run();
+            _exit(0);
+        }
+        // Ready once it accepts connections.
+        for (int i = 0; i < 200; i++) {
+            modbus_t* probe = modbus_new_tcp("127.0.0.1", port);
+            bool bUp = modbus_connect(probe) == 0;
+            modbus_close(probe);
+            modbus_free(probe);
+            if (bUp)
+                break;
+            usleep(10000);
+        }
     }
     ~BaselineServer()
     {
-        stop = true;
-        thread.join();
-        close(listenFd);
-        modbus_mapping_free(mapping);
-        modbus_free(ctx);
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
     }
     int port;
+    pid_t pid = -1;
 
 private:
     void Run()
     {
+        modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_mapping_t* mapping = modbus_mapping_new(16, 16, kRegisters, kRegisters);
+        int listenFd = modbus_tcp_listen(ctx, 128);
         fd_set all;
         FD_ZERO(&all);
         FD_SET(listenFd, &all);
         int maxFd = listenFd;
         uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-        while (!stop) {
+        for (;;) {
             fd_set ready = all;
-            timeval tv = {0, 100000};
-            if (select(maxFd + 1, &ready, nullptr, nullptr, &tv) <= 0)
+            if (select(maxFd + 1, &ready, nullptr, nullptr, nullptr) <= 0)
                 continue;
             for (int fd = 0; fd <= maxFd; fd++) {
                 if (!FD_ISSET(fd, &ready))
@@ -92,15 +110,7 @@ private:
                 }
             }
         }
-        for (int fd = 0; fd <= maxFd; fd++)
-            if (fd != listenFd && FD_ISSET(fd, &all))
-                close(fd);
     }
-    modbus_t* ctx;
-    modbus_mapping_t* mapping;
-    int listenFd;
-    std::atomic<bool> stop{false};
-    std::thread thread;
 };
 
 struct Result {
@@ -108,7 +118,29 @@ struct Result {
     double dMedianUs = 0;
     double dP99Us = 0;
     int iErrors = 0;
+    double dCpuUsPerRequest = 0;
 };
+
+// CPU time (ns) the scheduler has charged to the threads of a process.
+long long CpuNs(pid_t pid)
+{
+    std::vector<std::string> tasks;
+    std::string sDir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* pDir = opendir(sDir.c_str())) {
+        while (dirent* pEnt = readdir(pDir))
+            if (pEnt->d_name[0] != '.')
+                tasks.push_back(pEnt->d_name);
+        closedir(pDir);
+    }
+    long long llTotal = 0;
+    for (const std::string& sTask : tasks) {
+        std::ifstream in(sDir + "/" + sTask + "/schedstat");
+        long long llNs = 0;
+        if (in >> llNs)
+            llTotal += llNs;
+    }
+    return llTotal;
+}
 
 // A master that sends a valid read request one byte every 0.3 s, again and
 // again (reconnecting when the server drops it), until stopped.
@@ -158,6 +190,7 @@ struct Samples {
     std::vector<double> latencies;
     int iErrors = 0;
     double dSeconds = 0;
+    long long llCpuNs = 0; // the server's CPU time while measured
 };
 
 // iClients masters, each repeating requests for dSeconds: reads of 10
@@ -234,12 +267,14 @@ Result Summarize(Samples& samples)
     r.dRate = (all.size() - r.iErrors) / samples.dSeconds;
     r.dMedianUs = all[all.size() / 2];
     r.dP99Us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    r.dCpuUsPerRequest = samples.llCpuNs / 1000.0 / static_cast<double>(all.size());
     return r;
 }
 
 void Print(const char* pszName, const Result& r)
 {
-    printf("  %-9s %12.0f %12.1f %12.1f %8d\n", pszName, r.dRate, r.dMedianUs, r.dP99Us, r.iErrors);
+    printf("  %-9s %12.0f %12.1f %12.1f %8d %12.1f\n", pszName, r.dRate, r.dMedianUs, r.dP99Us,
+           r.iErrors, r.dCpuUsPerRequest);
 }
 
 } // namespace
@@ -281,8 +316,8 @@ int main(int argc, char** argv)
         if (++iScenario != iOnly && iOnly != 0)
             continue;
         printf("\n%s\n", sc.pszName);
-        printf("  %-9s %12s %12s %12s %8s\n", "server", "requests/s", "median us", "p99 us",
-               "errors");
+        printf("  %-9s %12s %12s %12s %8s %12s\n", "server", "requests/s", "median us", "p99 us",
+               "errors", "cpu us/req");
         // The trickling master makes the baseline wait for its bytes: the
         // others give up after 1 s there (counted as errors) instead of 5 s.
         int iTimeoutMs = sc.bTrickle ? 1000 : 5000;
@@ -298,17 +333,22 @@ int main(int argc, char** argv)
                     trickle = std::make_unique<Trickler>(iServerPort);
                     usleep(100000);
                 }
+                Samples& samples = bBaseline ? baseSamples : ourSamples;
+                auto cpu = [&]() { return CpuNs(bBaseline ? baseline.pid : daemon.Pid()); };
+                long long llCpu0 = cpu();
                 Measure(iServerPort, sc.iClients, dSeconds / kSlices, sc.bWrites, iTimeoutMs,
-                        bBaseline ? baseSamples : ourSamples);
+                        samples);
+                samples.llCpuNs += cpu() - llCpu0;
             }
         }
         Result base = Summarize(baseSamples), ours = Summarize(ourSamples);
         Print("baseline", base);
         Print("plinthd", ours);
         fflush(stdout);
-        printf("  ratio     %12.2f %12s %12.2f   (plinthd / baseline)\n",
+        printf("  ratio     %12.2f %12s %12.2f %8s %12.2f   (plinthd / baseline)\n",
                base.dRate > 0 ? ours.dRate / base.dRate : 0.0, "",
-               base.dP99Us > 0 ? ours.dP99Us / base.dP99Us : 0.0);
+               base.dP99Us > 0 ? ours.dP99Us / base.dP99Us : 0.0, "",
+               base.dCpuUsPerRequest > 0 ? ours.dCpuUsPerRequest / base.dCpuUsPerRequest : 0.0);
     }
     return 0;
 }

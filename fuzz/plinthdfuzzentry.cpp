@@ -76,7 +76,7 @@ public:
             m_mbFD = sv[0];
             // Serve until the end of the input is reached.
             for (int i = 0; i < 64; i++) {
-                ServeQuery(sv[0]);
+                ServeRtuQuery();
                 if (rc == -1)
                     break;
             }
@@ -84,11 +84,10 @@ public:
             TcpClient_t client;
             client.sIp = "127.0.0.1";
             client.iPort = 50000;
-            m_clientList[sv[0]] = client;
-            for (int i = 0; i < 64 && m_clientList.count(sv[0]) != 0; i++)
-                ServeQuery(sv[0]);
-            if (m_clientList.count(sv[0]) != 0)
-                DropClient(sv[0]);
+            AddClient(sv[0], client);
+            for (int i = 0; i < 64 && Connection(sv[0]) != nullptr; i++)
+                ServeConnection(*Connection(sv[0]));
+            DropClient(sv[0]);
         }
         close(sv[1]);
     }

@@ -1,4 +1,4 @@
-// Process side and JSON commands of the Modbus server thread.
+// The server thread's life cycle, its JSON commands and its status.
 #include "modbusserverthread.h"
 
 #include <ctime>
@@ -14,6 +14,7 @@
 
 #include "jsonhelpers.h"
 #include "log.h"
+#include "modbusconnection.h"
 
 #define MODNAME "plinthd"
 
@@ -74,7 +75,8 @@ static time_t MonotonicSeconds()
 
 CModBusServerThread::CModBusServerThread()
     : m_iTimerRefresh(-1), m_iTimerWork(-1), m_iState(0), m_iEventFD(-1), m_pmbCtx(nullptr),
-      m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1)
+      m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1), m_iReceiving(0),
+      m_llTimerDueMs(-1)
 {
 }
 
@@ -300,8 +302,8 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
         CloseModbus();
         m_regs.ReleaseAccess();
     }
-    if (m_iTimerWork >= 0)
-        TimerSet(m_iTimerWork, 0, 5000, true);
+    // The work timer is armed by the loop for the next status signal (and
+    // the connections' deadlines) once this command has run.
     m_ProcStatus.m_iErr = iErr;
     m_ProcStatus.m_iErrno = iErr != 0 ? iErrno : 0;
     jsonResult = MakeReply(iErr, sInfo.c_str());
@@ -420,10 +422,12 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
 
     if (IsTcp()) {
         cJSON* pClients = cJSON_AddArrayToObject(pStatus, "clients");
-        for (const auto& entry : m_clientList) {
+        for (const auto& pConn : m_vConnections) {
+            if (!pConn)
+                continue;
             cJSON* pClient = cJSON_CreateObject();
-            cJSON_AddStringToObject(pClient, "ip", entry.second.sIp.c_str());
-            cJSON_AddNumberToObject(pClient, "port", entry.second.iPort);
+            cJSON_AddStringToObject(pClient, "ip", pConn->Client().sIp.c_str());
+            cJSON_AddNumberToObject(pClient, "port", pConn->Client().iPort);
             cJSON_AddItemToArray(pClients, pClient);
         }
     }
@@ -434,12 +438,6 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
     cJSON_AddStringToObject(pSwInfo, "builddate", BuildDate().c_str());
     cJSON_AddStringToObject(pSwInfo, "git", "undef");
     jsonResult = pStatus;
-    return 0;
-}
-
-int CModBusServerThread::Work()
-{
-    CheckSendStatus();
     return 0;
 }
 

@@ -4,8 +4,11 @@
 
 #include <modbus/modbus.h>
 
+#include <poll.h>
+
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +16,11 @@
 #include "modbustypes.h"
 #include "registerblock.h"
 
+class CModbusConnection;
 
+// The server thread keeps the commands (modbusserverthread.cpp) and the
+// serving of masters (modbusserving.cpp); each Modbus TCP connection frames
+// its own requests (modbusconnection.cpp).
 class CModBusServerThread : public DBusThread
 {
 public:
@@ -22,6 +29,13 @@ public:
 
     int Init() override;
     int Close() override;
+    // The loop: one poll, then every descriptor it found ready is served, so
+    // no master, no D-Bus client and no message waits for another source.
+    // Between rounds it sleeps until a descriptor is ready or the work timer
+    // fires, armed only for the next real deadline.
+    int Run() override;
+    // Wakes the loop so that it sees the cleared run flag, then joins.
+    int Stop() override;
     int DescriptorAvailable(int iFD) override;
     // Stops watching a serial port that hung up (an unplugged adapter),
     // which poll would otherwise report at once on every iteration.
@@ -35,8 +49,8 @@ public:
     int ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*& jsonResult) override;
     int GetJsonStatus(cJSON*& jsonResult) override;
 
-    // Applies the access rules to the query a master sent (after libmodbus
-    // answered it) and reports reads and writes. iLen is the query length.
+    // Applies the access rules to the query a master sent (after it was
+    // answered) and reports reads and writes. iLen is the query length.
     void ProcessModbusQuery(const uint8_t* pQuery, int iLen);
 
     const ModbusConfig_t& Config() const { return m_mbConfig; }
@@ -52,24 +66,36 @@ protected:
     // the register buffers (the access table stays). 0.
     int CloseModbus();
 
-    // Accepts one pending TCP connection.
-    void AcceptClient();
-    // Receives and answers one query on iFD.
-    void ServeQuery(int iFD);
-    // Serves iFirst, then one query of every other client the last poll
-    // found ready.
-    void ServeReadyClients(int iFirst);
+    // Accepts the pending TCP connections (a few per round).
+    void AcceptClients();
+    // Takes over an accepted socket as a connection and reports it.
+    void AddClient(int iFD, const TcpClient_t& client);
+    // Reads what one TCP master sent and answers every complete request.
+    void ServeConnection(CModbusConnection& conn);
+    // Receives and answers one query on the serial line.
+    void ServeRtuQuery();
+    // Answers one whole request (TCP: MBAP header first; RTU: unit id first,
+    // CRC last). pConn is null on the serial line. False when the answer
+    // could not be sent.
+    bool AnswerRequest(CModbusConnection* pConn, const uint8_t* pAdu, int iLen);
     // Closes a TCP client and reports it.
     void DropClient(int iFD);
+    CModbusConnection* Connection(int iFD) const;
 
+    void ProcessModbusQuery(const uint8_t* pQuery, int iLen, bool bWritten);
     void ProcessModbusQueryRead(int iAddr, int iLen);
-    void ProcessModbusQueryWrite(int iAddr, int iLen);
+    // bWritten: the master's values reached the Modbus registers, so the
+    // access rules apply; a refused write is only reported.
+    void ProcessModbusQueryWrite(int iAddr, int iLen, bool bWritten = true);
     void SendModbusDataSignal(const RegZone_t& zone);
     void SendModbusEventSignal(cJSON* jvEvent);
     void SendClientEvent(const char* pszType, const TcpClient_t& client);
 
     int Work();
     void CheckSendStatus();
+    // Arms the work timer for the earliest deadline: the next status signal
+    // while configured, a partial request's time-out. Disarmed when none.
+    void ArmWorkTimer();
 
     int m_iTimerRefresh;
     int m_iTimerWork;
@@ -79,7 +105,8 @@ protected:
     ModbusStat_t m_mbStat;
     modbus_t* m_pmbCtx;
     int m_mbFD;
-    TcpClientList_t m_clientList;
+    // Connections by socket descriptor (so status lists them in that order).
+    std::vector<std::unique_ptr<CModbusConnection>> m_vConnections;
     CRegisterBlock m_regs;
     bool m_bEnableEvent;
     time_t m_tLastStatus;
@@ -95,9 +122,34 @@ private:
     }
     // Sends a signal whose argument is the indented JSON text of pJson.
     void SendIndentedSignal(const char* pszMember, const cJSON* pJson, const char* pszSentLog);
+    // Sends a signal whose argument is sText; during a round of the loop it
+    // is kept until the round's answers are out.
+    void SendTextSignal(const char* pszMember, const std::string& sText, const char* pszSentLog);
+    void SendPendingSignals();
+    void EmitSignal(const char* pszMember, const std::string& sText, const char* pszSentLog);
+    // Sends an answer PDU framed for the interface (MBAP or unit id + CRC).
+    bool SendPdu(CModbusConnection* pConn, const uint8_t* pAdu, const uint8_t* pPdu, int iPduLen);
+    bool SendException(CModbusConnection* pConn, const uint8_t* pAdu, int iFunction, int iCode);
+    // Function 23: the write, the access rules, then the read of what the
+    // registers hold afterwards.
+    bool AnswerWriteAndRead(CModbusConnection* pConn, const uint8_t* pAdu, int iLen);
+    // Drops connections whose partial request has run out of time.
+    void ExpireRequests(long long llNowMs);
     // A descriptor kept open so that a connection can still be accepted and
     // closed when the process has run out of descriptors.
     int m_iSpareFD;
-    // Clients found ready in one round (kept to avoid an allocation per query).
-    std::vector<int> m_vReady;
+    // Descriptors the last poll found ready (kept to avoid an allocation per round).
+    std::vector<pollfd> m_vReady;
+    // Connections with a partial request, whose deadline the timer watches.
+    int m_iReceiving;
+    // Monotonic milliseconds the work timer is armed for; -1 when disarmed.
+    long long m_llTimerDueMs;
+    struct PendingSignal_t {
+        const char* pszMember;
+        std::string sText;
+        const char* pszSentLog;
+    };
+    // Signals of the current round, in the order they were raised.
+    std::vector<PendingSignal_t> m_vPendingSignals;
+    bool m_bInRound = false;
 };

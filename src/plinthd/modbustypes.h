@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -61,9 +60,6 @@ typedef struct TcpClient_s {
     std::string sIp;
     int iPort = 0;
 } TcpClient_t;
-
-// Connected clients by socket descriptor (ordered, so status lists them by descriptor).
-typedef std::map<int, TcpClient_t> TcpClientList_t;
 
 typedef struct Mapping_s {
     uint8_t* pBits = nullptr;

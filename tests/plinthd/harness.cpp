@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -336,6 +338,121 @@ std::string JsonStr(const cJSON* pObj, const char* pszKey)
 {
     const cJSON* p = cJSON_GetObjectItemCaseSensitive(pObj, pszKey);
     return cJSON_IsString(p) ? p->valuestring : std::string("<missing>");
+}
+
+RawMaster::RawMaster(int iPort, int iRcvBuf)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (iRcvBuf > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &iRcvBuf, sizeof(iRcvBuf));
+    int iOne = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(iPort));
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(s);
+        return;
+    }
+    m_iFD = s;
+}
+
+RawMaster::~RawMaster()
+{
+    if (m_iFD >= 0)
+        close(m_iFD);
+}
+
+bool RawMaster::Send(const std::vector<uint8_t>& bytes)
+{
+    size_t uiSent = 0;
+    while (uiSent < bytes.size()) {
+        ssize_t n = send(m_iFD, bytes.data() + uiSent, bytes.size() - uiSent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        uiSent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly uiLen bytes unless the deadline passes or the peer closes.
+static bool ReadExactly(int iFD, uint8_t* p, size_t uiLen,
+                        std::chrono::steady_clock::time_point tEnd)
+{
+    size_t uiGot = 0;
+    while (uiGot < uiLen) {
+        int iLeft = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         tEnd - std::chrono::steady_clock::now())
+                                         .count());
+        pollfd pfd = {iFD, POLLIN, 0};
+        if (iLeft <= 0 || poll(&pfd, 1, iLeft) != 1)
+            return false;
+        ssize_t n = recv(iFD, p + uiGot, uiLen - uiGot, 0);
+        if (n <= 0)
+            return false;
+        uiGot += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::vector<uint8_t> RawMaster::ReadFrame(int iTimeoutMs)
+{
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    std::vector<uint8_t> frame(7);
+    if (!ReadExactly(m_iFD, frame.data(), 7, tEnd))
+        return {};
+    size_t uiLength = static_cast<size_t>((frame[4] << 8) | frame[5]);
+    if (uiLength < 1)
+        return frame;
+    frame.resize(6 + uiLength);
+    if (!ReadExactly(m_iFD, frame.data() + 7, uiLength - 1, tEnd))
+        return {};
+    return frame;
+}
+
+bool RawMaster::WaitClosed(int iTimeoutMs)
+{
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    for (;;) {
+        int iLeft = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         tEnd - std::chrono::steady_clock::now())
+                                         .count());
+        pollfd pfd = {m_iFD, POLLIN, 0};
+        if (iLeft <= 0 || poll(&pfd, 1, iLeft) != 1)
+            return false;
+        uint8_t buf[512];
+        ssize_t n = recv(m_iFD, buf, sizeof(buf), 0);
+        if (n <= 0)
+            return true;
+    }
+}
+
+bool RawMaster::Silent(int iMs)
+{
+    pollfd pfd = {m_iFD, POLLIN, 0};
+    return poll(&pfd, 1, iMs) == 0;
+}
+
+std::vector<uint8_t> Adu(int iTid, const std::vector<uint8_t>& pdu, int iUnit, int iProtocol,
+                         int iLength)
+{
+    int iLen = iLength >= 0 ? iLength : static_cast<int>(pdu.size()) + 1;
+    const int header[] = {iTid >> 8, iTid, iProtocol >> 8, iProtocol, iLen >> 8, iLen, iUnit};
+    std::vector<uint8_t> adu;
+    adu.reserve(7 + pdu.size());
+    for (int b : header)
+        adu.push_back(static_cast<uint8_t>(b));
+    for (uint8_t b : pdu)
+        adu.push_back(b);
+    return adu;
+}
+
+std::vector<uint8_t> ReadPdu(int iAddr, int iQuantity, int iFunction)
+{
+    return {static_cast<uint8_t>(iFunction), static_cast<uint8_t>(iAddr >> 8),
+            static_cast<uint8_t>(iAddr), static_cast<uint8_t>(iQuantity >> 8),
+            static_cast<uint8_t>(iQuantity)};
 }
 
 int RunCommand(const std::string& sCmd, std::string* pOut)

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,7 @@ public:
     ~PrivateBus();
     const std::string& Address() const { return m_sAddress; }
     const TempDir& Dir() const { return m_dir; }
+    pid_t Pid() const { return m_pid; }
 
 private:
     TempDir m_dir;
@@ -106,6 +108,38 @@ std::string TcpInit(int iPort, const std::string& sTables,
 // Reads member sKey of a parsed object as int (INT_MIN when missing).
 int JsonInt(const cJSON* pObj, const char* pszKey);
 std::string JsonStr(const cJSON* pObj, const char* pszKey);
+
+// A Modbus TCP master on a plain socket, for frames no library would send.
+class RawMaster
+{
+public:
+    // iRcvBuf > 0 sets a small receive buffer (a master that does not read).
+    explicit RawMaster(int iPort, int iRcvBuf = 0);
+    ~RawMaster();
+    RawMaster(const RawMaster&) = delete;
+    RawMaster& operator=(const RawMaster&) = delete;
+    bool Connected() const { return m_iFD >= 0; }
+    int Fd() const { return m_iFD; }
+    bool Send(const std::vector<uint8_t>& bytes);
+    // One answer (MBAP header and PDU); empty when the daemon closed the
+    // connection or nothing whole came within iTimeoutMs.
+    std::vector<uint8_t> ReadFrame(int iTimeoutMs = 3000);
+    // True when the daemon closes the connection within iTimeoutMs (any
+    // bytes that arrive meanwhile are dropped).
+    bool WaitClosed(int iTimeoutMs);
+    // True when nothing arrives and the connection stays open for iMs.
+    bool Silent(int iMs);
+
+private:
+    int m_iFD = -1;
+};
+
+// A Modbus TCP frame: MBAP header (transaction id, protocol id, length) and
+// the PDU; iLength < 0 gives the true length (unit id and PDU).
+std::vector<uint8_t> Adu(int iTid, const std::vector<uint8_t>& pdu, int iUnit = 1,
+                         int iProtocol = 0, int iLength = -1);
+// The PDU of a read of holding registers.
+std::vector<uint8_t> ReadPdu(int iAddr, int iQuantity, int iFunction = 3);
 
 // Runs a shell command, returns its exit status and captures stdout.
 int RunCommand(const std::string& sCmd, std::string* pOut = nullptr);

@@ -186,6 +186,38 @@ TEST_F(Rtu, BrokenFrameIsNotAnsweredAndCounted)
     modbus_free(m);
 }
 
+TEST_F(Rtu, UnservedAndMalformedRequestsGetStandardExceptionsOnTheLineToo)
+{
+    ASSERT_EQ(client->Cmd(InitText(1, "8E1")), R"({"err":0,"info":""})");
+    modbus_t* m = Master(1);
+    struct Case {
+        std::vector<uint8_t> req; // unit id and PDU; libmodbus adds the CRC
+        int iFunction, iCode;
+    };
+    const Case cases[] = {
+        {{1, 0x07}, 0x87, 1},                         // read exception status: not served
+        {{1, 0x41}, 0xC1, 1},                         // an unassigned function
+        {{1, 0x05, 0, 1, 0x12, 0x34}, 0x85, 3},       // a coil value other than 0 or 0xFF00
+        {{1, 0x03, 0, 0, 0, 0}, 0x83, 3},             // a read of no register
+        {{1, 0x10, 0, 0, 0, 2, 3, 0, 1, 2}, 0x90, 3}, // byte count 3 for 2 registers
+        {{1, 0x03, 0, 9, 0, 2}, 0x83, 2},             // past the served range
+    };
+    for (const Case& c : cases) {
+        ASSERT_GT(modbus_send_raw_request(m, c.req.data(), static_cast<int>(c.req.size())), 0);
+        uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
+        ASSERT_EQ(modbus_receive_confirmation(m, rsp), 5) << "function " << int(c.req[1]);
+        EXPECT_EQ(rsp[0], 1);
+        EXPECT_EQ(rsp[1], c.iFunction);
+        EXPECT_EQ(rsp[2], c.iCode);
+    }
+    // The line is still in step: a good query is answered.
+    uint16_t reg = 1;
+    EXPECT_EQ(modbus_read_registers(m, 0, 1, &reg), 1) << modbus_strerror(errno);
+    EXPECT_EQ(reg, 0);
+    modbus_close(m);
+    modbus_free(m);
+}
+
 TEST_F(Rtu, RefusedUnitIdFailsInitAndReleasesThePort)
 {
     // Unit ids above 247 do not exist on a serial line.

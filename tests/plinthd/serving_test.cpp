@@ -337,10 +337,17 @@ TEST_F(Serving, StatusListsConnectedClientsByTheirPortAndCountsTraffic)
     EXPECT_EQ(JsonInt(pStat, "rxvalid"), 5);
     EXPECT_EQ(JsonInt(pStat, "txvalid"), 5);
 
-    // A write announcing more data than a frame can hold is a reception error.
+    // A write whose byte count does not match its quantity is answered with
+    // an exception; a frame length no request can have is a reception error
+    // and ends the connection.
     const uint8_t bad[] = {0, 1, 0, 0, 0, 7, 1, 0x10, 0, 0, 0, 0x7F, 0xFF};
     ASSERT_EQ(write(s, bad, sizeof(bad)), static_cast<ssize_t>(sizeof(bad)));
     uint8_t buf[16];
+    ASSERT_EQ(read(s, buf, sizeof(buf)), 9);
+    EXPECT_EQ(buf[7], 0x90);
+    EXPECT_EQ(buf[8], MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+    const uint8_t broken[] = {0, 2, 0, 0, 0x01, 0x2C, 1, 0x03, 0, 0, 0, 1};
+    ASSERT_EQ(write(s, broken, sizeof(broken)), static_cast<ssize_t>(sizeof(broken)));
     EXPECT_EQ(read(s, buf, sizeof(buf)), 0); // the daemon drops such a client
     close(s);
     Json after(client->CmdJson(R"({"cmd":"getstatus"})"));

@@ -580,7 +580,9 @@ int DBusThread::SendJsonSignal(const char* pszName, cJSON* json, bool bLog)
             LogWrite(MOD_DBUS, 3, "Ran out of memory while queueing message");
         iResult = RET_ERROR;
     } else {
-        dbus_connection_flush(m_pDBusConn);
+        // Not flushed: libdbus writes at once what the socket takes, and the
+        // watch on the bus socket lets the loop write the rest, so a signal
+        // never blocks the thread that sends it.
         if (bLog)
             LogWrite(MOD_DBUS, 6, "Message '%s' sent", pszName);
     }
@@ -613,7 +615,11 @@ int DBusThread::SendStoppedSignal()
     cJSON* json = cJSON_CreateObject();
     if (json != nullptr)
         cJSON_AddNumberToObject(json, "stopped", getpid());
-    return SendJsonSignal("stopped", json, true);
+    int iResult = SendJsonSignal("stopped", json, true);
+    // The connection closes right after: what is still queued must go now.
+    if (m_pDBusConn != nullptr)
+        dbus_connection_flush(m_pDBusConn);
+    return iResult;
 }
 
 // ---------------------------------------------------------------------------

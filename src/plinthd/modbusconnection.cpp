@@ -1,0 +1,88 @@
+#include "modbusconnection.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+CModbusConnection::CModbusConnection(int iFD, const TcpClient_t& client)
+    : m_iFD(iFD), m_client(client)
+{
+}
+
+CModbusConnection::~CModbusConnection()
+{
+    if (m_iFD >= 0)
+        close(m_iFD);
+}
+
+CModbusConnection::Fill_t CModbusConnection::Fill()
+{
+    if (m_iStart == m_iEnd) {
+        m_iStart = m_iEnd = 0;
+    } else if (m_iStart > 0) {
+        memmove(m_abyBuffer, m_abyBuffer + m_iStart, static_cast<size_t>(m_iEnd - m_iStart));
+        m_iEnd -= m_iStart;
+        m_iStart = 0;
+    }
+    const size_t uiRoom = sizeof(m_abyBuffer) - static_cast<size_t>(m_iEnd);
+    if (uiRoom == 0)
+        return FILL_FULL;
+    ssize_t n = recv(m_iFD, m_abyBuffer + m_iEnd, uiRoom, MSG_DONTWAIT);
+    if (n > 0) {
+        m_iEnd += static_cast<int>(n);
+        return FILL_DATA;
+    }
+    if (n == 0)
+        return FILL_CLOSED;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return FILL_NONE;
+    return FILL_ERROR;
+}
+
+CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
+{
+    const int iAvail = m_iEnd - m_iStart;
+    if (iAvail < MBAP_HEADER_LENGTH - 1)
+        return FRAME_NONE;
+    const uint8_t* p = m_abyBuffer + m_iStart;
+    const int iProtocol = (p[2] << 8) | p[3];
+    const int iMbapLength = (p[4] << 8) | p[5];
+    // Without a plausible length the start of the next request cannot be
+    // found: every later byte would be read shifted.
+    if (iMbapLength < MBAP_MIN_LENGTH || iMbapLength > MBAP_MAX_LENGTH) {
+        m_uiErrors++;
+        return FRAME_BROKEN;
+    }
+    const int iFrame = MBAP_HEADER_LENGTH - 1 + iMbapLength;
+    if (iAvail < iFrame)
+        return FRAME_NONE;
+    m_iStart += iFrame;
+    // Whatever follows belongs to the next request, whose time starts anew.
+    m_llDeadlineMs = -1;
+    if (iProtocol != 0) {
+        // Not Modbus: the frame is skipped, the next one is read normally.
+        m_uiErrors++;
+        return FRAME_DISCARD;
+    }
+    m_uiRequests++;
+    pAdu = p;
+    iLength = iFrame;
+    return FRAME_REQUEST;
+}
+
+void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
+{
+    if (!IsReceiving()) {
+        m_llDeadlineMs = -1;
+    } else if (m_llDeadlineMs < 0) {
+        m_llDeadlineMs = llNowMs + iTimeoutMs;
+    }
+}
+
+bool CModbusConnection::Send(const uint8_t* pData, int iLength)
+{
+    ssize_t n = send(m_iFD, pData, static_cast<size_t>(iLength), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return n == iLength;
+}

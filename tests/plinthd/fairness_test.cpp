@@ -1,0 +1,324 @@
+// No master holds up the others or the D-Bus commands: slow, stalled and
+// non-reading masters against a polling one, with raw sockets and the real
+// daemon. And the idle daemon sleeps: it wakes only for real deadlines.
+#include <dirent.h>
+#include <signal.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using namespace plinthd_test;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+struct Json {
+    explicit Json(cJSON* p) : json(p) {}
+    ~Json() { cJSON_Delete(json); }
+    cJSON* json;
+};
+
+double Ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Polls register 0 every 10 ms on its own connection until stopped; keeps
+// the worst answer time and counts failures.
+class Poller
+{
+public:
+    explicit Poller(int iPort) : m_master(iPort)
+    {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Poller() { Stop(); }
+    void Stop()
+    {
+        m_bStop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    double WorstMs() const { return m_dWorstMs; }
+    int Answered() const { return m_iAnswered; }
+    int Failed() const { return m_iFailed; }
+
+private:
+    void Run()
+    {
+        for (int iTid = 0; !m_bStop; iTid++) {
+            auto t0 = Clock::now();
+            bool bOk = m_master.Send(Adu(iTid & 0xFFFF, ReadPdu(0, 1)));
+            std::vector<uint8_t> a = bOk ? m_master.ReadFrame(5000) : std::vector<uint8_t>();
+            double d = Ms(Clock::now() - t0);
+            if (a.size() == 11 && ((a[0] << 8) | a[1]) == (iTid & 0xFFFF)) {
+                m_iAnswered++;
+                m_dWorstMs = std::max(m_dWorstMs.load(), d);
+            } else {
+                m_iFailed++;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    RawMaster m_master;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<double> m_dWorstMs{0};
+    std::atomic<int> m_iAnswered{0};
+    std::atomic<int> m_iFailed{0};
+};
+
+class Fairness : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bus = std::make_unique<PrivateBus>();
+        daemon = std::make_unique<DaemonProcess>(bus->Address());
+        client = std::make_unique<BusClient>(bus->Address());
+        port = FreeTcpPort();
+    }
+    void Init()
+    {
+        Json r(client->CmdJson(TcpInit(port, R"([{"address":0,"length":200,"mode":"rw"}])")));
+        ASSERT_EQ(JsonInt(r.json, "err"), 0) << JsonStr(r.json, "info");
+        ASSERT_EQ(client->Cmd(R"({"cmd":"setconfig","data":[{"address":0,"values":[31,32]}]})"),
+                  R"({"err":0,"info":""})");
+    }
+    int Clients()
+    {
+        Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+        return cJSON_GetArraySize(cJSON_GetObjectItem(status.json, "clients"));
+    }
+    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<DaemonProcess> daemon;
+    std::unique_ptr<BusClient> client;
+    int port = 0;
+};
+
+// Context switches of the daemon's worker thread (the one that is not the
+// main thread), voluntary and not.
+long WorkerSwitches(pid_t pid)
+{
+    std::string sTasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* pDir = opendir(sTasks.c_str());
+    if (pDir == nullptr)
+        return -1;
+    long lTotal = -1;
+    while (dirent* pEnt = readdir(pDir)) {
+        if (pEnt->d_name[0] == '.' || atoi(pEnt->d_name) == pid)
+            continue;
+        std::ifstream status(sTasks + "/" + pEnt->d_name + "/status");
+        std::string sLine;
+        long lSum = 0;
+        while (std::getline(status, sLine)) {
+            if (sLine.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                sLine.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                lSum += atol(sLine.c_str() + sLine.find(':') + 1);
+        }
+        lTotal = lSum;
+    }
+    closedir(pDir);
+    return lTotal;
+}
+
+} // namespace
+
+TEST_F(Fairness, TricklingMasterHoldsUpNeitherPollerNorCommands)
+{
+    Init();
+    // A daemon that waits for the slow master stalls the poller for seconds
+    // every time; on a loaded machine one scheduling hiccup can pass 50 ms,
+    // so a run over the bound gets one second run.
+    for (int iAttempt = 1; iAttempt <= 2; iAttempt++) {
+        Poller poller(port);
+        // One byte of a valid read every 0.3 s for 5 s, reconnecting when
+        // the daemon gives up on the request.
+        std::atomic<int> iDropped{0};
+        std::thread trickler([&] {
+            auto tEnd = Clock::now() + std::chrono::seconds(5);
+            const std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
+            while (Clock::now() < tEnd) {
+                RawMaster slow(port);
+                for (size_t i = 0; Clock::now() < tEnd; i = (i + 1) % req.size()) {
+                    if (!slow.Send({req[i]}) || !slow.Silent(300)) {
+                        iDropped++;
+                        break;
+                    }
+                }
+            }
+        });
+        // Commands are answered meanwhile.
+        double dWorstCmdMs = 0;
+        int iStatusOk = 0;
+        for (int i = 0; i < 8; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            auto t0 = Clock::now();
+            Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+            dWorstCmdMs = std::max(dWorstCmdMs, Ms(Clock::now() - t0));
+            iStatusOk += JsonInt(status.json, "procstate") == 3;
+        }
+        trickler.join();
+        poller.Stop();
+        printf("attempt %d: poller %d answered, worst %.1f ms; worst getstatus %.1f ms\n", iAttempt,
+               poller.Answered(), poller.WorstMs(), dWorstCmdMs);
+        EXPECT_EQ(iStatusOk, 8);
+        EXPECT_LT(dWorstCmdMs, 1000.0);
+        EXPECT_GT(poller.Answered(), 100);
+        EXPECT_EQ(poller.Failed(), 0);
+        // A request that never completes in time costs the slow master its
+        // connection (a 12-byte request at 0.3 s a byte takes 3.6 s).
+        EXPECT_GE(iDropped.load(), 1);
+        if (poller.WorstMs() < 50.0 || iAttempt == 2) {
+            EXPECT_LT(poller.WorstMs(), 50.0);
+            break;
+        }
+    }
+}
+
+TEST_F(Fairness, HalfSentRequestIsDroppedAfterTheTimeOutWithoutOthersNoticing)
+{
+    Init();
+    Poller poller(port);
+    RawMaster half(port);
+    ASSERT_TRUE(half.Connected());
+    std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
+    auto t0 = Clock::now();
+    ASSERT_TRUE(half.Send(std::vector<uint8_t>(req.begin(), req.begin() + 8)));
+    // No answer, and the connection ends after the daemon's time-out.
+    EXPECT_TRUE(half.WaitClosed(6000));
+    double dDroppedAfterMs = Ms(Clock::now() - t0);
+    EXPECT_GT(dDroppedAfterMs, 1000.0);
+    EXPECT_LT(dDroppedAfterMs, 5000.0);
+    poller.Stop();
+    EXPECT_EQ(poller.Failed(), 0);
+    EXPECT_LT(poller.WorstMs(), 50.0);
+    EXPECT_EQ(Clients(), 1); // the poller
+    Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    EXPECT_EQ(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "rxerror"), 1);
+}
+
+TEST_F(Fairness, MasterThatNeverReadsIsDroppedWithoutStallingThePoller)
+{
+    Init();
+    Poller poller(port);
+    RawMaster flood(port, 4096);
+    ASSERT_TRUE(flood.Connected());
+    // Requests for 125 registers, never reading the answers.
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 50; i++) {
+        std::vector<uint8_t> q = Adu(i, ReadPdu(0, 125));
+        burst.insert(burst.end(), q.begin(), q.end());
+    }
+    auto tEnd = Clock::now() + std::chrono::seconds(3);
+    bool bDropped = false;
+    while (Clock::now() < tEnd && !bDropped) {
+        if (send(flood.Fd(), burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            bDropped = errno == EPIPE || errno == ECONNRESET;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    poller.Stop();
+    EXPECT_TRUE(bDropped);
+    EXPECT_EQ(poller.Failed(), 0);
+    EXPECT_LT(poller.WorstMs(), 50.0);
+    EXPECT_EQ(Clients(), 1); // the poller
+    Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    EXPECT_GE(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 1);
+}
+
+TEST_F(Fairness, BusThatDoesNotReadHoldsUpNoMaster)
+{
+    Init();
+    client->WatchSignals();
+    client->DrainSignals(50);
+    // The bus stops reading: every write's data signal stays queued in the
+    // daemon once the socket to the bus is full (about a thousand signals).
+    ASSERT_EQ(kill(bus->Pid(), SIGSTOP), 0);
+    RawMaster m(port);
+    ASSERT_TRUE(m.Connected());
+    const int kWrites = 3000;
+    int iAnswered = 0;
+    double dWorstMs = 0;
+    for (int i = 0; i < kWrites; i++) {
+        std::vector<uint8_t> pdu = {6, 0, 1, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+        auto t0 = Clock::now();
+        if (!m.Send(Adu(i, pdu)))
+            break;
+        std::vector<uint8_t> a = m.ReadFrame(3000);
+        dWorstMs = std::max(dWorstMs, Ms(Clock::now() - t0));
+        if (a.size() != 12)
+            break;
+        iAnswered++;
+    }
+    kill(bus->Pid(), SIGCONT);
+    EXPECT_EQ(iAnswered, kWrites);
+    printf("%d writes answered with the bus stopped, worst %.1f ms\n", iAnswered, dWorstMs);
+    // Once the bus reads again, every signal arrives, in order.
+    int iLast = -1, iSignals = 0;
+    std::string sText;
+    while (iSignals < iAnswered && client->WaitSignal("data", sText, 5000)) {
+        cJSON* pData = cJSON_Parse(sText.c_str());
+        cJSON* pValues = cJSON_GetObjectItem(cJSON_GetArrayItem(pData, 0), "values");
+        int iValue = cJSON_GetArrayItem(pValues, 0) ? cJSON_GetArrayItem(pValues, 0)->valueint : -1;
+        cJSON_Delete(pData);
+        EXPECT_EQ(iValue, iLast + 1);
+        iLast = iValue;
+        iSignals++;
+    }
+    EXPECT_EQ(iSignals, iAnswered);
+}
+
+TEST_F(Fairness, IdleDaemonSleepsAndKeepsTheStatusPeriod)
+{
+    // Not initialised: nothing is due, nothing wakes the worker.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    long lBefore = WorkerSwitches(daemon->Pid());
+    ASSERT_GE(lBefore, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    long lIdle = WorkerSwitches(daemon->Pid()) - lBefore;
+    EXPECT_LE(lIdle, 2) << "worker woke " << lIdle << " times in 2 s while idle";
+
+    // Initialised, no master: only the status signal wakes it (every 3 s).
+    client->WatchSignals();
+    Init();
+    std::string sText;
+    ASSERT_TRUE(client->WaitSignal("status", sText, 5000));
+    auto tFirst = Clock::now();
+    lBefore = WorkerSwitches(daemon->Pid());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    long lConfigured = WorkerSwitches(daemon->Pid()) - lBefore;
+    EXPECT_LE(lConfigured, 15) << "worker woke " << lConfigured << " times in 5 s";
+    printf("worker context switches: %ld in 2 s idle, %ld in 5 s initialised\n", lIdle,
+           lConfigured);
+
+    // The status keeps its period and its content. Signals queued during
+    // the sleep are dropped first, so each arrival is timed as it comes.
+    client->DrainSignals(10);
+    std::vector<double> arrivals;
+    while (arrivals.size() < 3 && client->WaitSignal("status", sText, 5000))
+        arrivals.push_back(Ms(Clock::now() - tFirst));
+    ASSERT_EQ(arrivals.size(), 3u);
+    for (size_t i = 1; i < arrivals.size(); i++) {
+        EXPECT_GT(arrivals[i] - arrivals[i - 1], 2000.0);
+        EXPECT_LT(arrivals[i] - arrivals[i - 1], 4000.0);
+    }
+    Json status(cJSON_Parse(sText.c_str()));
+    EXPECT_EQ(JsonStr(status.json, "protocol"), "tcp");
+    EXPECT_EQ(JsonInt(status.json, "procstate"), 3);
+    EXPECT_TRUE(cJSON_IsArray(cJSON_GetObjectItem(status.json, "clients")));
+    EXPECT_TRUE(cJSON_IsObject(cJSON_GetObjectItem(status.json, "stat")));
+}

@@ -10,6 +10,7 @@ PACKAGES=(
   dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
   clang libclang-rt-14-dev
+  debhelper lintian mmdebstrap systemd-container ccache
 )
 
 missing=()

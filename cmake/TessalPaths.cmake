@@ -16,6 +16,8 @@ set(TESSAL_IMAGE_DIR "/usr/local/share"
     CACHE PATH "Directory of the error and front-connection pictures (ini: UI/ErrorImagePath)")
 set(TESSAL_TMPCFG_DIR "/tmp/etc"
     CACHE PATH "Where the kiosk writes the files it generates (ini: Files/TmpCfgDir)")
+set(TESSAL_WEBCACHE_DIR "/tmp/tessal-view-cache"
+    CACHE PATH "Persistent storage of the kiosk's web engine (ini: WebCache/Path)")
 set(TESSAL_SYSTEMD_UNITDIR "lib/systemd/system"
     CACHE PATH "Where the systemd units are installed (relative: below the prefix)")
 # A source install must never overwrite a unit's own settings, so by default
@@ -24,7 +26,7 @@ set(TESSAL_SYSTEMD_UNITDIR "lib/systemd/system"
 option(TESSAL_KEEP_SITE_CONFIG "Keep an existing ini/map at install time, add *.sample" ON)
 
 foreach(_var TESSAL_VIEW_INI TESSAL_MODBUS_MAP TESSAL_TUPWATCH_INI TESSAL_SCRIPT_DIR
-             TESSAL_IMAGE_DIR TESSAL_TMPCFG_DIR)
+             TESSAL_IMAGE_DIR TESSAL_TMPCFG_DIR TESSAL_WEBCACHE_DIR)
   if(NOT IS_ABSOLUTE "${${_var}}")
     message(FATAL_ERROR "${_var} must be an absolute path, not '${${_var}}'")
   endif()
@@ -97,7 +99,8 @@ function(tessal_configure_sample name)
           "/usr/local/etc/tupwatch.ini|${TESSAL_TUPWATCH_INI}"
           "ScriptDir=/usr/local/bin|ScriptDir=${TESSAL_SCRIPT_DIR}"
           "TmpCfgDir=/tmp/etc|TmpCfgDir=${TESSAL_TMPCFG_DIR}"
-          "ErrorImagePath=/usr/local/share|ErrorImagePath=${TESSAL_IMAGE_DIR}")
+          "ErrorImagePath=/usr/local/share|ErrorImagePath=${TESSAL_IMAGE_DIR}"
+          "Path=/tmp/tessal-view-cache|Path=${TESSAL_WEBCACHE_DIR}")
     string(REPLACE "|" ";" _pair "${_pair}")
     list(GET _pair 0 _from)
     list(GET _pair 1 _to)

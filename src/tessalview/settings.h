@@ -17,7 +17,7 @@ namespace Tessal
     X(String, "WebSite", "Login", login, getLogin, "")                                             \
     X(String, "WebSite", "Password", password, getPassword, "")                                    \
     X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
-    X(String, "WebCache", "Path", webCachePath, getWebCachePath, "/tmp/tessal-view-cache")         \
+    X(String, "WebCache", "Path", webCachePath, getWebCachePath, TESSAL_PATH_WEBCACHE_DIR)         \
     X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \
     X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "/tmp/usbdrive")   \
     X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, TESSAL_PATH_SCRIPT_DIR)     \

@@ -62,6 +62,14 @@ skip() {
 for tool in systemd-nspawn mmdebstrap nsenter dpkg-buildpackage; do
   command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
 done
+# Containers at all: the host's own /usr, read-only, under an empty tmpfs.
+probe=tessal-probe-$$
+if ! err=$(timeout 60 systemd-nspawn --register=no --keep-unit -q -D / --volatile=yes -M "$probe" \
+  /bin/true 2>&1 </dev/null); then
+  rm -rf "/run/systemd/nspawn/propagate/$probe"
+  skip "systemd-nspawn cannot start a container here: $(printf '%s' "$err" | head -n 1)"
+fi
+rm -rf "/run/systemd/nspawn/propagate/$probe"
 if [ -n "${TESSAL_MIRROR:-}" ]; then
   SOURCES=("$TESSAL_MIRROR")
 else

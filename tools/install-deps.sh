@@ -11,6 +11,7 @@ PACKAGES=(
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
   clang libclang-rt-14-dev strace
   libsystemd-dev
+  debhelper lintian mmdebstrap systemd-container ccache
 )
 
 missing=()

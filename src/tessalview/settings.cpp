@@ -14,7 +14,7 @@ namespace Tessal
 bool Settings::logVerbose = false;
 QString Settings::infoDevice = "DeviceUndef";
 QString Settings::infoRelease = "ReleaseUndef";
-const QString Settings::filePath = "/usr/local/etc/tessal-view.ini";
+const QString Settings::filePath = TESSAL_PATH_VIEW_INI;
 
 #define TESSAL_SETTINGS_DEFINE(type, group, key, member, getter, def)                              \
     Settings::type Settings::member = def;

@@ -1,6 +1,8 @@
 #ifndef TESSAL_SETTINGS_H
 #define TESSAL_SETTINGS_H
 
+#include "tessalpaths.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -15,12 +17,12 @@ namespace Tessal
     X(String, "WebSite", "Login", login, getLogin, "")                                             \
     X(String, "WebSite", "Password", password, getPassword, "")                                    \
     X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
-    X(String, "WebCache", "Path", webCachePath, getWebCachePath, "/tmp/tessal-view-cache")         \
+    X(String, "WebCache", "Path", webCachePath, getWebCachePath, TESSAL_PATH_WEBCACHE_DIR)         \
     X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \
     X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "/tmp/usbdrive")   \
-    X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, "/usr/local/bin")           \
-    X(String, "Files", "TmpCfgDir", filesTmpCfgDir, getFilesTmpCfgDir, "/tmp/etc")                 \
-    X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, "/usr/local/etc/modbus.map")   \
+    X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, TESSAL_PATH_SCRIPT_DIR)     \
+    X(String, "Files", "TmpCfgDir", filesTmpCfgDir, getFilesTmpCfgDir, TESSAL_PATH_TMPCFG_DIR)     \
+    X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, TESSAL_PATH_MODBUS_MAP)        \
     X(String, "ModbusServer", "ModbusMode", modbusMode, getModbusMode, "tcp")                      \
     X(String, "ModbusServer", "ModbusInterface", modbusIntf, getModbusIntf, "0.0.0.0:502:10")      \
     X(String, "Network", "UdpInterface", netUdpIntf, getNetUdpIntf, "eth1")                        \
@@ -69,7 +71,7 @@ namespace Tessal
     X(String, "UI", "TextOK", uiTextOK, getUITextOK, "OK")                                         \
     X(String, "UI", "TextCancel", uiTextCancel, getUITextCancel, "Cancel")                         \
     X(String, "UI", "TextFilename", uiTextFilename, getUITextFilename, "Filename:")                \
-    X(String, "UI", "ErrorImagePath", uiErrorImagePath, getUIErrorImagePath, "/usr/local/share")
+    X(String, "UI", "ErrorImagePath", uiErrorImagePath, getUIErrorImagePath, TESSAL_PATH_IMAGE_DIR)
 
 // One process-wide set of configuration values, loaded once at start-up from
 // the ini file and the command line, read everywhere through static getters.

@@ -1,5 +1,6 @@
 #include "watchconfig.h"
 
+#include "tessalpaths.h"
 #include "tupbytes.h"
 
 #include <cerrno>
@@ -75,7 +76,7 @@ bool setTimeout(const std::string& v, watch_config_s& cfg, std::string& error)
 
 std::string defaultConfigPath()
 {
-    const std::string path = "/usr/local/etc/tupwatch.ini";
+    const std::string path = TESSAL_PATH_TUPWATCH_INI;
     const char* root = std::getenv("TESSAL_ROOT");
     if (root != nullptr && *root != '\0')
         return std::string(root) + path;
@@ -231,7 +232,7 @@ Listens for TUP frames on UDP, checks each datagram like the unit's receiver
 (with its own sender attachment and sequence tracking) and prints one JSON
 document per datagram on standard output.
 
-  -c, --config FILE    settings file (default /usr/local/etc/tupwatch.ini,
+  -c, --config FILE    settings file (default )" TESSAL_PATH_TUPWATCH_INI R"(,
                        under $TESSAL_ROOT when set; a missing default file
                        means the defaults)
   -a, --address ADDR   IPv4 address to listen on (0.0.0.0: all addresses)

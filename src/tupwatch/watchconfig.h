@@ -17,7 +17,8 @@ struct watch_config_s {
     bool help = false;
 };
 
-// "/usr/local/etc/tupwatch.ini", under $TESSAL_ROOT when that is set.
+// The configured settings file (TESSAL_TUPWATCH_INI, by default
+// "/usr/local/etc/tupwatch.ini"), under $TESSAL_ROOT when that is set.
 std::string defaultConfigPath();
 
 // Reads [Network] UdpAddr, UdpPort and UdpTimeout. A missing file is not an

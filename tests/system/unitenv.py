@@ -40,8 +40,10 @@ def run(cmd, **kw):
 
 
 class Unit:
-    def __init__(self, build_dir, udp_timeout=3, keep=False):
+    def __init__(self, build_dir, udp_timeout=3, keep=False, modbus_map=None, www=None):
         self.build = os.path.abspath(build_dir)
+        self.modbus_map = modbus_map or os.path.join(SOURCE_DIR, "deploy/etc/modbus.map")
+        self.www = www or os.path.join(SOURCE_DIR, "demo/www")
         self.work = tempfile.mkdtemp(prefix="tessal-unit-")
         self.root = os.path.join(self.work, "root")
         self.udp_timeout = udp_timeout
@@ -129,7 +131,7 @@ ScriptDir={w}/bin
 TmpCfgDir={w}/etc
 
 [ModbusServer]
-ModbusMap={src}/deploy/etc/modbus.map
+ModbusMap={map}
 ModbusMode=tcp
 ModbusInterface=0.0.0.0:502:10
 
@@ -144,7 +146,7 @@ RetryTimeout=2
 HideCursor=false
 ScreenSaverInterval=600000
 ErrorImagePath={src}/deploy/share/images
-""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout))
+""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout, map=self.modbus_map))
 
     def _bus(self):
         conf = os.path.join(self.work, "bus.conf")
@@ -198,12 +200,17 @@ ErrorImagePath={src}/deploy/share/images
                 ["/usr/bin/python3", "-W", "ignore::DeprecationWarning",
                  os.path.join(SOURCE_DIR, "demo/device_server.py"),
                  "--bind", address, "--port", "80",
-                 "--www", os.path.join(SOURCE_DIR, "demo/www"),
-                 "--uploads", os.path.join(self.work, "uploads-" + tag)],
+                 "--www", self.www,
+                 "--uploads", os.path.join(self.work, "uploads-" + tag),
+                 "--status-file", self.status_file(tag)],
                 stdout=log, stderr=subprocess.STDOUT)
         self.procs.append(p)
         self.wait_for(lambda: self._connectable(address, 80), 10, "device web server " + address)
         return os.path.join(self.work, "device-web-%s.log" % tag)
+
+    def status_file(self, tag):
+        """What the device web server answers at /status (absent: "{}")."""
+        return os.path.join(self.work, "status-%s.json" % tag)
 
     # ----------------------------------------------------------------- frames
     def frame(self, *options, seqno=None, device=DEVICE_A):

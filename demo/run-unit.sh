@@ -87,6 +87,7 @@ mkdir -p "$WORK/usbmnt" "$WORK/bin" "$WORK/etc" "$WORK/uploads"
 echo "Saved on the unit's USB drive by the demo." >"$WORK/usbmnt/settings-example.txt"
 for s in "$HERE"/scripts/*.sh; do ln -sf "$s" "$WORK/bin/$(basename "$s")"; done
 export PLINTHD=$PLINTHD_BIN
+export PLINTHCTL=$BUILD_DIR/src/plinthctl/plinthctl MBSERVER_STATE_DIR=$WORK/run
 export USBREMOUNT_DIR=$WORK/usbmnt
 
 cat >"$ROOT/usr/local/etc/tessal-view.ini" <<INI

@@ -5,56 +5,72 @@
 # Modbus interface), then "stop" (ends the daemon), then waits until its
 # D-Bus name is released so that a following mbserverstart.sh starts a fresh
 # daemon. A daemon that does not leave within the wait is sent SIGTERM.
-# Nothing to do (exit 0) when the daemon does not run. Every wait is bounded
+# Nothing to do (exit 0) when the daemon does not run. The copy of the init
+# document kept for the update road is removed: a daemon stopped on purpose
+# is not configured again behind the kiosk's back. Every wait is bounded
 # well below the 30 s the kiosk allows.
 #
 # Environment:
+#   PLINTHCTL                plinthctl to use (default: beside this script's
+#                            real file, else on PATH)
 #   MBSERVER_WAIT            seconds to wait for the daemon to leave (10)
+#   MBSERVER_STATE_DIR       runtime directory of the init document's copy
+#                            (default /run/tessalview)
 #   DBUS_SYSTEM_BUS_ADDRESS  the bus to use (standard D-Bus variable)
 #
 # Failures go to the system log (tag mbserverstop.sh) and to standard error;
 # the exit status is then non-zero.
 
 TAG=mbserverstop.sh
-# The helpers shared by the three mbserver scripts live beside the real file
-# (the kiosk and the demo may call this script through a link).
-. "$(dirname "$(readlink -f "$0")")/mbserver-common.sh" || exit 1
 
-owner=$(name_has_owner)
-case $owner in
-false) exit 0 ;;
-true) ;;
+log_error() {
+    logger -t "$TAG" -p user.err -- "$1" 2>/dev/null
+    printf '%s: %s\n' "$TAG" "$1" >&2
+}
+
+fail() {
+    log_error "$1"
+    exit 1
+}
+
+if [ -z "${PLINTHCTL:-}" ]; then
+    self=$(readlink -f -- "$0")
+    PLINTHCTL=${self%/*}/plinthctl
+    [ -x "$PLINTHCTL" ] || PLINTHCTL=$(command -v plinthctl) || fail "plinthctl not found"
+fi
+
+rm -f -- "${MBSERVER_STATE_DIR:-/run/tessalview}/mbserver_init.saved" 2>/dev/null
+
+"$PLINTHCTL" wait --timeout 0 2>/dev/null
+case $? in
+0) ;;
+4) exit 0 ;;
 *) fail "D-Bus system bus not reachable" ;;
 esac
 
 # The process behind the name, asked before it leaves (for the last resort).
-pid=$(timeout "$CALL_TIMEOUT" dbus-send --system --print-reply=literal --reply-timeout=2000 \
+pid=$(timeout 3 dbus-send --system --print-reply=literal --reply-timeout=2000 \
     --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.GetConnectionUnixProcessID string:"$BUSNAME" 2>/dev/null |
+    org.freedesktop.DBus.GetConnectionUnixProcessID string:vox.tessal.plinthd 2>/dev/null |
     sed -n 's/^[[:space:]]*uint32[[:space:]]*\([0-9][0-9]*\).*/\1/p')
 
 # "deinit" is refused (110) when nothing is configured: that is fine.
-reply=$(call_cmd '{"cmd":"deinit"}')
-err=$(reply_err "$reply")
-case $err in
-0 | 110) ;;
+reply=$("$PLINTHCTL" cmd '{"cmd":"deinit"}' 2>&1)
+case $? in
+0) ;;
+1) case $reply in *'"err":110,'*) ;; *) log_error "deinit failed: $(printf '%s' "$reply" | tr '\n' ' ')" ;; esac ;;
 *) log_error "deinit failed: $(printf '%s' "$reply" | tr '\n' ' ')" ;;
 esac
 
-reply=$(call_cmd '{"cmd":"stop"}')
-err=$(reply_err "$reply")
-[ "$err" = 0 ] || log_error "stop failed: $(printf '%s' "$reply" | tr '\n' ' ')"
+reply=$("$PLINTHCTL" cmd '{"cmd":"stop"}' 2>&1) ||
+    log_error "stop failed: $(printf '%s' "$reply" | tr '\n' ' ')"
 
 wait_s=${MBSERVER_WAIT:-10}
 case $wait_s in '' | *[!0-9]*) wait_s=10 ;; esac
-deadline=$(($(date +%s) + wait_s))
-while [ "$(name_has_owner)" = true ]; do
-    if [ "$(date +%s)" -ge "$deadline" ]; then
-        if [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null; then
-            fail "plinthd (pid $pid) did not stop within ${wait_s} s, sent SIGTERM"
-        fi
-        fail "plinthd did not stop within ${wait_s} s"
+if ! "$PLINTHCTL" wait --gone --timeout "$((wait_s * 1000))" 2>/dev/null; then
+    if [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null; then
+        fail "plinthd (pid $pid) did not stop within ${wait_s} s, sent SIGTERM"
     fi
-    sleep 0.2
-done
+    fail "plinthd did not stop within ${wait_s} s"
+fi
 exit 0

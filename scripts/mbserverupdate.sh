@@ -3,43 +3,52 @@
 #
 # Delivers one JSON command document (a "setconfig" with register values,
 # from the kiosk for every Core section) to the Modbus server daemon plinthd
-# through its D-Bus method cmd. The document is passed on as one argument,
-# byte for byte. Bounded by a short call time-out; the kiosk waits at most
-# 30 s.
+# through its D-Bus method cmd, byte for byte. Runs once per frame on the
+# kiosk's only thread, so it costs one shell and one plinthctl (exec'd), no
+# other process.
+#
+# When plinthd refuses the update because it has no configuration (it was
+# restarted, or came back after the system bus restarted), plinthctl
+# delivers the init document that mbserverstart.sh left in MBSERVER_STATE_DIR
+# and then the update, once.
 #
 # Environment:
+#   PLINTHCTL                plinthctl to use (default: beside this script's
+#                            real file, else on PATH)
 #   DBUS_SYSTEM_BUS_ADDRESS  the bus to use (standard D-Bus variable)
-#   MBSERVER_STATE_DIR       where the "daemon not running" note is kept
-#                            (default /tmp)
+#   MBSERVER_STATE_DIR       root-owned runtime directory with the init
+#                            document and the "daemon not running" note
+#                            (default /run/tessalview)
 #
-# Failures go to the system log (tag mbserverupdate.sh) and to standard
-# error; the exit status is then non-zero. A daemon that is not running is
-# logged at most once a minute, since updates come with every frame.
+# Failures go to the system log (tag mbserverupdate.sh, written by plinthctl)
+# and to standard error; the exit status is then non-zero. A daemon that is
+# not running is logged at most once a minute, since updates come with every
+# frame.
 
 TAG=mbserverupdate.sh
-# The helpers shared by the three mbserver scripts live beside the real file
-# (the kiosk and the demo may call this script through a link).
-. "$(dirname "$(readlink -f "$0")")/mbserver-common.sh" || exit 1
-
-[ $# -eq 1 ] || fail "usage: $TAG DOCUMENT"
-
-reply=$(timeout "$((CALL_TIMEOUT + 1))" dbus-send --system --print-reply=literal \
-    --reply-timeout="$((CALL_TIMEOUT * 1000))" --dest="$BUSNAME" "$OBJPATH" \
-    "$IFACE.cmd" "string:$1" 2>&1)
-status=$?
-
-case $reply in
-*org.freedesktop.DBus.Error.ServiceUnknown* | *org.freedesktop.DBus.Error.NameHasNoOwner*)
-    note=${MBSERVER_STATE_DIR:-/tmp}/.mbserverupdate-nodaemon
-    if [ -z "$(find "$note" -mmin -1 2>/dev/null)" ]; then
-        log_error "plinthd is not running, update dropped"
-        touch "$note" 2>/dev/null
-    fi
+if [ $# -ne 1 ]; then
+    logger -t "$TAG" -p user.err -- "usage: $TAG DOCUMENT" 2>/dev/null
+    printf '%s: usage: %s DOCUMENT\n' "$TAG" "$TAG" >&2
     exit 1
-    ;;
-esac
+fi
 
-[ "$status" -eq 0 ] || fail "update not delivered (status $status): $(printf '%s' "$reply" | tr '\n' ' ')"
-err=$(printf '%s\n' "$reply" | grep -o '"err":[[:space:]]*-\{0,1\}[0-9][0-9]*' | head -n 1 | sed 's/^"err":[[:space:]]*//')
-[ "$err" = 0 ] || fail "update refused: $(printf '%s' "$reply" | tr '\n' ' ')"
-exit 0
+# Only shell built-ins up to the exec. readlink runs only when the script is
+# called through a link and PLINTHCTL is not set.
+if [ -z "${PLINTHCTL:-}" ]; then
+    self=$0
+    [ -L "$self" ] && self=$(readlink -f -- "$self")
+    PLINTHCTL=${self%/*}/plinthctl
+    if [ ! -x "$PLINTHCTL" ]; then
+        # Found by exec on PATH; `command -v` alone forks nothing.
+        PLINTHCTL=plinthctl
+        if ! command -v plinthctl >/dev/null 2>&1; then
+            logger -t "$TAG" -p user.err -- "plinthctl not found, update dropped" 2>/dev/null
+            printf '%s: plinthctl not found, update dropped\n' "$TAG" >&2
+            exit 1
+        fi
+    fi
+fi
+
+STATE=${MBSERVER_STATE_DIR:-/run/tessalview}
+exec "$PLINTHCTL" --log "$TAG" update --init-file "$STATE/mbserver_init.saved" \
+    --absent-note "$STATE/.mbserverupdate-nodaemon" -- "$1"

@@ -22,7 +22,7 @@ NS=${TESSAL_DEMO_NETNS:-tessal-demo}
 
 bash "$HERE/tools/install-deps.sh"
 cmake -S "$HERE" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" --target tessalview plinthd tupsend tupwatch
+cmake --build "$BUILD_DIR" -j"$(nproc)" --target tessalview plinthd plinthctl tupsend tupwatch
 
 cleanup() {
   trap - EXIT INT TERM

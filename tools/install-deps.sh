@@ -9,7 +9,7 @@ PACKAGES=(
   libmodbus-dev libdbus-1-dev libcjson-dev libgtest-dev
   dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev strace
 )
 
 missing=()

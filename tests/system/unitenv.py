@@ -117,6 +117,8 @@ class Unit:
                            os.path.join(self.work, "update-times.txt")))
             os.chmod(wrapper, 0o755)
         self.env["PLINTHD"] = os.path.join(self.build, "src/plinthd/plinthd")
+        self.env["PLINTHCTL"] = os.path.join(self.build, "src/plinthctl/plinthctl")
+        self.env["MBSERVER_STATE_DIR"] = os.path.join(self.work, "run")
         self.env["USBREMOUNT_DIR"] = os.path.join(self.work, "usbmnt")
         self.env["TESSAL_ROOT"] = self.root
 

@@ -11,12 +11,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using Tessal::ModbusInterface;
 using tup::core_tmp;
@@ -42,6 +47,7 @@ class TestMbServerScripts : public QObject
 
 private:
     QTemporaryDir m_dir;
+    int m_iSyslog = -1;
     qint64 m_busPid = 0;
     QString m_busAddress;
     QProcessEnvironment m_env;
@@ -71,16 +77,47 @@ private:
         return texts;
     }
 
+    // The update script's lines come from plinthctl over the log socket
+    // under TESSAL_ROOT; they are kept in logger's argument form, so both
+    // sources read alike and in the order they were written.
+    void drainSyslog() const
+    {
+        char buf[8192];
+        for (;;) {
+            const ssize_t n = ::recv(m_iSyslog, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0)
+                return;
+            // <PRI>Mmm dd hh:mm:ss TAG: TEXT
+            const QByteArray line(buf, static_cast<int>(n));
+            const int close = line.indexOf('>');
+            const int colon = line.indexOf(": ", close + 17);
+            if (close < 0 || colon < 0)
+                continue;
+            const int pri = line.mid(1, close - 1).toInt();
+            const char* level = pri == 11 ? "user.err" : pri == 13 ? "user.notice" : "other";
+            QFile f(path("syslog.log"));
+            if (f.open(QIODevice::Append))
+                f.write("-t " + line.mid(close + 17, colon - close - 17) + " -p " + level + " -- " +
+                        line.mid(colon + 2) + "\n");
+        }
+    }
+
     QStringList syslog() const
     {
+        drainSyslog();
         return QString::fromUtf8(readAll(path("syslog.log"))).split('\n', Qt::SkipEmptyParts);
     }
 
     ScriptRun run(const QString& script, const QStringList& args, const QProcessEnvironment& env)
     {
+        return runProgram(sourceDir() + "/scripts/" + script, args, env);
+    }
+    ScriptRun runProgram(const QString& program, const QStringList& args,
+                         const QProcessEnvironment& env)
+    {
         QProcess p;
         p.setProcessEnvironment(env);
-        p.start(sourceDir() + "/scripts/" + script, args);
+        p.start(program, args);
         ScriptRun r;
         if (!p.waitForStarted(5000))
             return r;
@@ -92,6 +129,7 @@ private:
         }
         r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         r.stderrText = QString::fromUtf8(p.readAllStandardError());
+        drainSyslog();
         return r;
     }
     ScriptRun run(const QString& script, const QStringList& args = {})
@@ -155,6 +193,47 @@ private:
         return server.serverPort();
     }
 
+    // Holding registers read by a Modbus TCP master (pymodbus); empty on
+    // any failure.
+    static QList<int> readRegisters(quint16 port, int address, int count)
+    {
+        QProcess master;
+        master.start("/usr/bin/python3",
+                     {"-c",
+                      "import sys\n"
+                      "from pymodbus.client import ModbusTcpClient\n"
+                      "c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))\n"
+                      "if not c.connect(): sys.exit(2)\n"
+                      "r = c.read_holding_registers(int(sys.argv[2]), int(sys.argv[3]), slave=1)\n"
+                      "c.close()\n"
+                      "if r.isError(): sys.exit(3)\n"
+                      "print(' '.join(str(v) for v in r.registers))\n",
+                      QString::number(port), QString::number(address), QString::number(count)});
+        QList<int> values;
+        if (!master.waitForFinished(20000) || master.exitCode() != 0)
+            return values;
+        for (const QString& v :
+             QString::fromUtf8(master.readAllStandardOutput()).split(' ', Qt::SkipEmptyParts))
+            values.append(v.trimmed().toInt());
+        return values;
+    }
+
+    // plinthd started as its service manager would, not by the scripts.
+    qint64 startDaemonDirectly(const QString& binary)
+    {
+        QProcess daemon;
+        daemon.setProcessEnvironment(m_env);
+        daemon.setProgram(binary);
+        daemon.setStandardOutputFile(QProcess::nullDevice());
+        daemon.setStandardErrorFile(QProcess::nullDevice());
+        qint64 pid = 0;
+        if (!daemon.startDetached(&pid))
+            return 0;
+        for (int i = 0; i < 100 && !daemonOwnsName(); ++i)
+            QTest::qWait(50);
+        return daemonOwnsName() ? pid : 0;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -193,7 +272,21 @@ private slots:
         QFile::setPermissions(path("bin/logger"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
+        // The system log socket plinthctl writes to, under the fake root.
+        QVERIFY(QDir().mkpath(path("root/dev")));
+        m_iSyslog = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        QVERIFY(m_iSyslog >= 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray sockPath = path("root/dev/log").toLocal8Bit();
+        QVERIFY(sockPath.size() < static_cast<int>(sizeof addr.sun_path));
+        std::memcpy(addr.sun_path, sockPath.constData(), sockPath.size() + 1);
+        QCOMPARE(::bind(m_iSyslog, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
         m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("TESSAL_ROOT", path("root"));
+        m_env.insert("PLINTHCTL", qEnvironmentVariable("PLINTHCTL_BIN"));
+        QVERIFY(QFileInfo(m_env.value("PLINTHCTL")).isExecutable());
         m_env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_busAddress);
         m_env.insert("PATH", path("bin") + ":" + m_env.value("PATH"));
         m_env.insert("MBSERVER_STATE_DIR", m_dir.path());
@@ -211,6 +304,8 @@ private slots:
         endLeftOverDaemon();
         if (m_busPid > 0)
             ::kill(static_cast<pid_t>(m_busPid), SIGTERM);
+        if (m_iSyslog >= 0)
+            ::close(m_iSyslog);
     }
 
     void cleanup()
@@ -220,6 +315,7 @@ private slots:
         QFile::remove(path("record"));
         QFile::remove(path("syslog.log"));
         QFile::remove(path(".mbserverupdate-nodaemon"));
+        QFile::remove(path("mbserver_init.saved"));
     }
 
     // --- with the recording listener ---------------------------------------------
@@ -311,7 +407,154 @@ private slots:
         QVERIFY(log.at(7).contains("usage"));
     }
 
+    // One update is one shell that execs plinthctl: nothing else runs per
+    // frame on the kiosk's thread.
+    void oneUpdateStartsNoOtherProcess()
+    {
+        const QString strace = QStandardPaths::findExecutable("strace");
+        if (strace.isEmpty())
+            QSKIP("strace is not installed");
+        QVERIFY(writeFile(path("init.json"), "{\"cmd\":\"init\"}"));
+        QCOMPARE(run("mbserverstart.sh", {path("init.json")}).exitCode, 0);
+
+        const QString update = "{\"cmd\":\"setconfig\",\"data\":[{\"address\":1,\"values\":[7]}]}";
+        const ScriptRun r = runProgram(strace,
+                                       {"-f", "-qq", "-e", "trace=process", "-o", path("trace"),
+                                        sourceDir() + "/scripts/mbserverupdate.sh", update},
+                                       m_env);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(received().last(), update.toUtf8());
+
+        QSet<QString> pids;
+        QStringList programs;
+        const QStringList lines =
+            QString::fromUtf8(readAll(path("trace"))).split('\n', Qt::SkipEmptyParts);
+        for (const QString& line : lines) {
+            pids.insert(line.section(' ', 0, 0));
+            const int at = line.indexOf("execve(\"");
+            if (at >= 0 && !line.contains("= -1 "))
+                programs.append(line.mid(at + 8).section('"', 0, 0));
+        }
+        QVERIFY2(pids.size() <= 2, qPrintable(lines.join('\n')));
+        QCOMPARE(programs, QStringList({sourceDir() + "/scripts/mbserverupdate.sh",
+                                        m_env.value("PLINTHCTL")}));
+        QCOMPARE(run("mbserverstop.sh").exitCode, 0);
+    }
+
+    // Without PLINTHCTL the scripts take plinthctl from beside their real
+    // file (also when called through a link), else from PATH.
+    void plinthctlIsFoundBesideTheScriptOrOnPath()
+    {
+        QVERIFY(writeFile(path("init.json"), "{\"cmd\":\"init\"}"));
+        QCOMPARE(run("mbserverstart.sh", {path("init.json")}).exitCode, 0);
+        const QString plinthctl = m_env.value("PLINTHCTL");
+        QProcessEnvironment env = m_env;
+        env.remove("PLINTHCTL");
+        const QString beside = path("beside");
+        const QString linked = path("linked");
+        const QString alone = path("alone");
+        for (const QString& dir : {beside, linked, alone})
+            QVERIFY(QDir().mkpath(dir));
+        QVERIFY(
+            QFile::copy(sourceDir() + "/scripts/mbserverupdate.sh", beside + "/mbserverupdate.sh"));
+        QVERIFY(QFile::link(plinthctl, beside + "/plinthctl"));
+        QVERIFY(QFile::link(beside + "/mbserverupdate.sh", linked + "/mbserverupdate.sh"));
+        QVERIFY(
+            QFile::copy(sourceDir() + "/scripts/mbserverupdate.sh", alone + "/mbserverupdate.sh"));
+
+        auto deliver = [&](const QString& script, const QProcessEnvironment& e,
+                           const QString& doc) {
+            QProcess p;
+            p.setProcessEnvironment(e);
+            p.start(script, {doc});
+            return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode()
+                                                                                      : -1;
+        };
+        QCOMPARE(deliver(beside + "/mbserverupdate.sh", env, "{\"n\":1}"), 0);
+        QCOMPARE(received().last(), QByteArray("{\"n\":1}"));
+        QCOMPARE(deliver(linked + "/mbserverupdate.sh", env, "{\"n\":2}"), 0);
+        QCOMPARE(received().last(), QByteArray("{\"n\":2}"));
+
+        // Not beside it and not on PATH: dropped and logged, no shell error.
+        QCOMPARE(deliver(alone + "/mbserverupdate.sh", env, "{\"n\":3}"), 1);
+        QVERIFY(syslog().last().contains("plinthctl not found, update dropped"));
+        env.insert("PATH", QFileInfo(plinthctl).path() + ":" + env.value("PATH"));
+        QCOMPARE(deliver(alone + "/mbserverupdate.sh", env, "{\"n\":4}"), 0);
+        QCOMPARE(received().last(), QByteArray("{\"n\":4}"));
+        QCOMPARE(run("mbserverstop.sh").exitCode, 0);
+    }
+
     // --- with the real daemon -------------------------------------------------------
+
+    // plinthd killed and started again by its service manager comes back
+    // Idle: the next update configures it from the init document the start
+    // script kept, and the master reads the new value. A daemon stopped on
+    // purpose is not configured again.
+    void aRestartedDaemonIsConfiguredAgainByTheNextUpdate()
+    {
+        const QString plinthd = qEnvironmentVariable("PLINTHD_BIN");
+        if (plinthd.isEmpty() || !QFileInfo(plinthd).isExecutable())
+            QSKIP("plinthd is not built in this tree");
+        QProcessEnvironment env = m_env;
+        env.insert("PLINTHD", plinthd);
+        const quint16 port = freePort();
+        QVERIFY(port > 0);
+        const QByteArray init =
+            QString("{\n  \"cmd\": \"init\", \"delay\": 500, \"protocol\": \"tcp\",\n"
+                    "  \"tcp\": {\"clients\": 4, \"listen\": \"127.0.0.1\", \"port\": %1},\n"
+                    "  \"tables\": [{\"address\": 0, \"length\": 4, \"mode\": \"r\"}]\n}\n")
+                .arg(port)
+                .toUtf8();
+        QVERIFY(writeFile(path("kiosk_init.dbus"), init));
+        QCOMPARE(run("mbserverstart.sh", {path("kiosk_init.dbus")}, env).exitCode, 0);
+        QCOMPARE(readAll(path("mbserver_init.saved")), init);
+        auto update = [](int value) {
+            return QString("{\"cmd\":\"setconfig\",\"data\":[{\"address\":0,\"values\":[%1,2]}]}")
+                .arg(value);
+        };
+        QCOMPARE(run("mbserverupdate.sh", {update(11)}, env).exitCode, 0);
+        QCOMPARE(readRegisters(port, 0, 2), QList<int>({11, 2}));
+
+        // A crash: gone from the bus, then back, empty.
+        qint64 pid = daemonPid();
+        QVERIFY(pid > 0);
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        QVERIFY(processGone(pid));
+        for (int i = 0; i < 100 && daemonOwnsName(); ++i)
+            QTest::qWait(50);
+        QVERIFY(!daemonOwnsName());
+        QCOMPARE(run("mbserverupdate.sh", {update(12)}, env).exitCode, 1);
+        QCOMPARE(run("mbserverupdate.sh", {update(13)}, env).exitCode, 1);
+        QCOMPARE(syslog(), QStringList({"-t mbserverupdate.sh -p user.err -- plinthd is not "
+                                        "running, update dropped"}));
+        QFile::remove(path("syslog.log"));
+
+        pid = startDaemonDirectly(plinthd);
+        QVERIFY(pid > 0);
+        QVERIFY(readRegisters(port, 0, 2).isEmpty()); // Idle: nothing served
+        QCOMPARE(run("mbserverupdate.sh", {update(14)}, env).exitCode, 0);
+        QCOMPARE(readRegisters(port, 0, 2), QList<int>({14, 2}));
+        QCOMPARE(syslog().size(), 1);
+        QVERIFY(syslog().first().startsWith("-t mbserverupdate.sh -p user.notice -- "));
+        QVERIFY(syslog().first().contains("init re-delivered"));
+        // Configured again: the next update is an ordinary one.
+        QFile::remove(path("syslog.log"));
+        QCOMPARE(run("mbserverupdate.sh", {update(15)}, env).exitCode, 0);
+        QCOMPARE(readRegisters(port, 0, 2), QList<int>({15, 2}));
+        QVERIFY(syslog().isEmpty());
+
+        // Stopped on purpose: a daemon started later stays unconfigured.
+        QCOMPARE(run("mbserverstop.sh", {}, env).exitCode, 0);
+        QVERIFY(processGone(pid));
+        QVERIFY(!QFile::exists(path("mbserver_init.saved")));
+        pid = startDaemonDirectly(plinthd);
+        QVERIFY(pid > 0);
+        QCOMPARE(run("mbserverupdate.sh", {update(16)}, env).exitCode, 1);
+        QCOMPARE(syslog().size(), 1);
+        QVERIFY(syslog().first().contains("update refused: {\"err\":110"));
+        QCOMPARE(run("mbserverstop.sh", {}, env).exitCode, 0);
+        QVERIFY(processGone(pid));
+    }
 
     void kioskChainServesTheDeviceValues()
     {

@@ -223,14 +223,33 @@ class Master(threading.Thread):
             self.sock.close()
 
 
-def read_counter(timeout=2):
-    with socket.create_connection(("127.0.0.1", 502), timeout=timeout) as s:
-        s.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 0, 2))
-        head = Unit._recv(s, 9)
-        if head[7] != 3:
-            raise IOError("exception %d" % head[8])
-        hi, lo = struct.unpack(">HH", Unit._recv(s, 4))
-        return (hi << 16) | lo
+def read_counter(sock):
+    sock.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 0, 2))
+    head = Unit._recv(sock, 9)
+    if head[7] != 3:
+        raise IOError("exception %d" % head[8])
+    hi, lo = struct.unpack(">HH", Unit._recv(sock, 4))
+    return (hi << 16) | lo
+
+
+class Checker:
+    """The last-value checker's own Modbus connection, kept open for the whole
+    run so that the daemon's descriptor count does not depend on when it is
+    sampled."""
+
+    def __init__(self):
+        self.sock = None
+
+    def counter(self):
+        try:
+            if self.sock is None:
+                self.sock = socket.create_connection(("127.0.0.1", 502), timeout=2)
+            return read_counter(self.sock)
+        except OSError:
+            if self.sock is not None:
+                self.sock.close()
+                self.sock = None
+            raise
 
 
 # --------------------------------------------------------------------- probes
@@ -327,6 +346,7 @@ class Soak:
         self.downloads_failed = 0
         self.download_note = ""
         self.rows = []
+        self.checker = Checker()
 
     def set_status(self, download):
         path = self.unit.status_file("a")
@@ -397,7 +417,7 @@ class Soak:
         t0 = time.monotonic()
         while time.monotonic() - t0 < 2.0:
             try:
-                if read_counter() == self.counter:
+                if self.checker.counter() == self.counter:
                     return True, time.monotonic() - t0
             except OSError:
                 pass
@@ -530,7 +550,7 @@ class Soak:
         while True:
             next_at = self.frames_until(sock, time.monotonic() + 0.5, next_at)
             try:
-                if read_counter() > 0:
+                if self.checker.counter() > 0:
                     break
             except OSError:
                 pass

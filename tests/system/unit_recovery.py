@@ -150,8 +150,8 @@ class UnitRecovery(unittest.TestCase):
             u.wait_for(lambda: fresh(u.plinthd_pids()) and u.modbus_port_open(), 60,
                        "the old plinthd gone and a fresh one serving port 502")
         except AssertionError as e:
-            raise AssertionError("%s (old %d, now %s); kiosk log ends:\n%s" % (
-                e, old_daemon, u.plinthd_pids(), u.kiosk_output()[-3000:]))
+            raise AssertionError("%s (old %d, now %s, kiosk exit status %s); kiosk log ends:\n%s" % (
+                e, old_daemon, u.plinthd_pids(), u.kiosk.poll(), u.kiosk_output()[-3000:]))
         # The start-up ends with the device attached again.
         u.wait_for(lambda: (u.send(self.frame(self.next_status())) or
                             u.kiosk_output().count("First frame, try to connect") > first_contacts),

@@ -8,7 +8,7 @@ PACKAGES=(
   qtbase5-dev libqt5webkit5-dev libqt5svg5-dev qttools5-dev-tools
   libmodbus-dev libdbus-1-dev libcjson-dev libgtest-dev
   dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
-  x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
+  x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
   clang libclang-rt-14-dev strace
   libsystemd-dev
   debhelper lintian mmdebstrap systemd-container ccache

@@ -21,5 +21,11 @@ int main()
         sleep(1);
     server.Stop();
     dbus_shutdown();
+    if (server.BusLost()) {
+        // Without the bus nobody can configure or stop the daemon: a failure
+        // status lets the service manager start a fresh one once the bus is back.
+        LogWrite("plinthd", 3, "System bus gone, exiting with status 1");
+        return 1;
+    }
     return 0;
 }

@@ -40,8 +40,10 @@ def run(cmd, **kw):
 
 
 class Unit:
-    def __init__(self, build_dir, udp_timeout=3, keep=False):
+    def __init__(self, build_dir, udp_timeout=3, keep=False, modbus_map=None, www=None):
         self.build = os.path.abspath(build_dir)
+        self.modbus_map = modbus_map or os.path.join(SOURCE_DIR, "deploy/etc/modbus.map")
+        self.www = www or os.path.join(SOURCE_DIR, "demo/www")
         self.work = tempfile.mkdtemp(prefix="tessal-unit-")
         self.root = os.path.join(self.work, "root")
         self.udp_timeout = udp_timeout
@@ -63,11 +65,66 @@ class Unit:
         self.web_a = self._device_web(DEVICE_A, "a")
         self.web_b = self._device_web(DEVICE_B, "b")
         self.kiosk_log = open(os.path.join(self.work, "tessalview.log"), "wb")
+        self.start_kiosk()
+
+    def start_kiosk(self):
+        """Starts tessalview (again, after it ended: as systemd would); it starts
+        plinthd through the scripts. Returns when the daemon serves port 502."""
         self.kiosk = subprocess.Popen(
             [os.path.join(self.build, "src/tessalview/tessalview"), "-D", "K3P test", "-R", "e2e"],
             stdout=self.kiosk_log, stderr=subprocess.STDOUT, env=self.env)
         self.procs.append(self.kiosk)
         self.wait_for(lambda: self.modbus_port_open(), 30, "plinthd listening on 502")
+
+    # ----------------------------------------------------------------- faults
+    def plinthd_pids(self):
+        """The plinthd processes of this unit (found by their bus address)."""
+        marker = ("DBUS_SYSTEM_BUS_ADDRESS=" + self.env["DBUS_SYSTEM_BUS_ADDRESS"]).encode()
+        pids = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/comm" % pid) as f:
+                    if f.read().strip() != "plinthd":
+                        continue
+                with open("/proc/%s/stat" % pid) as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                        continue
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if marker in f.read().split(b"\0"):
+                        pids.append(int(pid))
+            except OSError:
+                pass
+        return pids
+
+    def start_plinthd(self):
+        """Starts the daemon by itself, as its service manager would after it
+        ended; returns when it owns its bus name."""
+        log = open(os.path.join(self.work, "plinthd-restarted.log"), "ab")
+        p = subprocess.Popen([self.env["PLINTHD"]], env=self.env, stdin=subprocess.DEVNULL,
+                             stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        self.procs.append(p)
+        self.wait_for(lambda: self.daemon_on_bus(), 15, "plinthd owning its bus name")
+        return p
+
+    def daemon_on_bus(self):
+        return subprocess.run([self.env["PLINTHCTL"], "wait", "--timeout", "0"], env=self.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+    def stop_bus(self):
+        """Ends the private system bus (SIGTERM) and waits until it is gone."""
+        os.kill(self.bus_pid, signal.SIGTERM)
+        self.wait_for(lambda: not os.path.exists("/proc/%d" % self.bus_pid), 10, "bus gone")
+        self.bus_pid = None
+
+    def start_bus(self):
+        """Starts the private system bus again at the same address."""
+        sock = os.path.join(self.work, "system_bus_socket")
+        if os.path.exists(sock):
+            os.unlink(sock)
+        self._bus()
 
     def _network(self):
         run(["ip", "link", "set", "lo", "up"])
@@ -131,7 +188,7 @@ ScriptDir={w}/bin
 TmpCfgDir={w}/etc
 
 [ModbusServer]
-ModbusMap={src}/deploy/etc/modbus.map
+ModbusMap={map}
 ModbusMode=tcp
 ModbusInterface=0.0.0.0:502:10
 
@@ -146,7 +203,7 @@ RetryTimeout=2
 HideCursor=false
 ScreenSaverInterval=600000
 ErrorImagePath={src}/deploy/share/images
-""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout))
+""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout, map=self.modbus_map))
 
     def _bus(self):
         conf = os.path.join(self.work, "bus.conf")
@@ -200,12 +257,17 @@ ErrorImagePath={src}/deploy/share/images
                 ["/usr/bin/python3", "-W", "ignore::DeprecationWarning",
                  os.path.join(SOURCE_DIR, "demo/device_server.py"),
                  "--bind", address, "--port", "80",
-                 "--www", os.path.join(SOURCE_DIR, "demo/www"),
-                 "--uploads", os.path.join(self.work, "uploads-" + tag)],
+                 "--www", self.www,
+                 "--uploads", os.path.join(self.work, "uploads-" + tag),
+                 "--status-file", self.status_file(tag)],
                 stdout=log, stderr=subprocess.STDOUT)
         self.procs.append(p)
         self.wait_for(lambda: self._connectable(address, 80), 10, "device web server " + address)
         return os.path.join(self.work, "device-web-%s.log" % tag)
+
+    def status_file(self, tag):
+        """What the device web server answers at /status (absent: "{}")."""
+        return os.path.join(self.work, "status-%s.json" % tag)
 
     # ----------------------------------------------------------------- frames
     def frame(self, *options, seqno=None, device=DEVICE_A):

@@ -70,6 +70,10 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
         LogWrite(MOD_DBUS, 3, "Can't open dbus connection %d", DBUS_BUS_SYSTEM);
         return RET_ERROR;
     }
+    // libdbus would end the process with _exit(1) when the bus goes away,
+    // unlogged and without closing anything; the thread stops itself instead.
+    dbus_connection_set_exit_on_disconnect(m_pDBusConn, FALSE);
+    m_bBusLost = false;
 
     int iRet =
         dbus_bus_request_name(m_pDBusConn, pszDestination, DBUS_NAME_FLAG_ALLOW_REPLACEMENT, &err);
@@ -266,7 +270,23 @@ int DBusThread::DBusDispatch()
 int DBusThread::Idle()
 {
     DBusDispatch();
+    // A connection that broke without the Disconnected message reaching the
+    // filter (it is queued by the read that saw the hang-up) ends the same way.
+    if (m_pDBusConn != nullptr && !m_bBusLost && !dbus_connection_get_is_connected(m_pDBusConn))
+        OnBusLost();
     return RET_OK;
+}
+
+void DBusThread::OnBusLost()
+{
+    if (m_bBusLost)
+        return;
+    m_bBusLost = true;
+    LogWrite(MOD_DBUS, 3, "Lost the connection to the system bus, leaving it and stopping");
+    // Nothing can reach the service any more: the loop ends and Close releases
+    // the connection (not here: libdbus may be inside a dispatch of it). The
+    // process decides how to exit.
+    m_bRun = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -275,6 +295,12 @@ int DBusThread::Idle()
 DBusHandlerResult DBusThread::FilterFunction(DBusConnection*, DBusMessage* message, void* data)
 {
     dbus_ctx* pCtx = static_cast<dbus_ctx*>(data);
+    // libdbus's own note that the connection broke; seen here so that a
+    // derived filter cannot swallow it.
+    if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
+        pCtx->thread->OnBusLost();
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
     return pCtx->thread->DBusFilter(message, data);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,6 @@ enum {
 
 // Names of the states in log lines, indexed by state.
 extern const char* arState[];
-
 
 class DBusThread;
 
@@ -95,6 +95,9 @@ public:
     int Close() override;
 
     int GetState() const { return m_DBUSState; }
+    // True once the connection to the bus broke (the bus went away or dropped
+    // us); the thread then stops by itself.
+    bool BusLost() const { return m_bBusLost; }
 
 protected:
     DBusConnection* m_pDBusConn;
@@ -121,9 +124,12 @@ private:
     void SyncWatchDescriptor(int iFD);
     // Drops the connection and everything registered on it.
     void ReleaseDBus();
+    // Logs the broken connection once and ends the loop.
+    void OnBusLost();
     DBusHandlerResult HandleCmdCall(DBusMessage* message);
     bool m_bPathRegistered = false;
     bool m_bFilterAdded = false;
+    std::atomic<bool> m_bBusLost{false};
 };
 
 // printf-style formatting into a new string.

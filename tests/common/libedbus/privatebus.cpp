@@ -89,6 +89,16 @@ static bool Alive(pid_t pid)
     return pos == std::string::npos || pos + 2 >= sStat.size() || sStat[pos + 2] != 'Z';
 }
 
+void PrivateBus::Kill()
+{
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGKILL);
+    for (int i = 0; i < 400 && Alive(m_pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    m_pid = -1;
+}
+
 void PrivateBus::Stop()
 {
     if (m_pid > 0) {

@@ -21,6 +21,9 @@ public:
     // extraPolicy is inserted into the default policy (e.g. a deny rule).
     bool Start(const std::string& extraPolicy = "");
     void Stop();
+    // Kills the bus daemon at once (SIGKILL), as a crash would, and waits until
+    // it is gone; the clients' connections break under them.
+    void Kill();
     const std::string& Address() const { return m_sAddress; }
 
 private:

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -287,7 +288,14 @@ int DaemonProcess::OpenDescriptors() const
     if (pDir == nullptr)
         return -1;
     int iCount = 0;
-    while (dirent* pEnt = readdir(pDir)) {
+    for (;;) {
+        errno = 0;
+        const dirent* pEnt = readdir(pDir);
+        if (pEnt == nullptr) {
+            if (errno != 0)
+                iCount = -1; // a listing cut short is no count
+            break;
+        }
         if (pEnt->d_name[0] != '.')
             iCount++;
     }

@@ -60,7 +60,7 @@ if ! "${ns[@]}" true; then
 fi
 
 run_in_namespace() {
-  "${ns[@]}" bash -c '"$@" & wait $!' run-in-namespace "$@"
+  "${ns[@]}" bash -c 'export TESSAL_QEMU_GUARD=1; "$@" & wait $!' run-in-namespace "$@"
 }
 
 if [ -x "$BUILD/tools/qemu-guard/qemu_guard_check" ]; then

@@ -65,6 +65,14 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Before the "listening" line: whoever sees it may stop us at once, and
+    // that must end the run cleanly, not kill it.
+    struct sigaction sa {
+    };
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         std::fprintf(stderr, "tupwatch: cannot open a UDP socket: %s\n", std::strerror(errno));
@@ -88,12 +96,6 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "tupwatch: listening on %s:%u\n", cfg.address.c_str(),
                  ntohs(addr.sin_port));
     std::fflush(stderr);
-
-    struct sigaction sa {
-    };
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 
     FrameWatcher watcher(cfg.timeout);
     std::vector<uint8_t> buf(65536);

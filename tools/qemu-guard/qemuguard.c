@@ -22,9 +22,17 @@
 
 typedef long (*syscall_fn)(long, ...);
 
+/* Looked up once when the library is loaded, never during a call: a call may
+ * come from a signal handler, where dlsym (which may allocate) must not run. */
+static syscall_fn real_syscall;
+
+__attribute__((constructor)) static void qemuguard_init(void)
+{
+    real_syscall = (syscall_fn)dlsym(RTLD_NEXT, "syscall");
+}
+
 long syscall(long number, ...)
 {
-    static syscall_fn real;
     long a[6];
     va_list ap;
     va_start(ap, number);
@@ -33,33 +41,9 @@ long syscall(long number, ...)
     for (int i = 0; i < 6; ++i)
         a[i] = va_arg(ap, long);
     va_end(ap);
-    if (number == SYS_waitid && a[0] == P_PIDFD) {
+    if ((number == SYS_waitid && a[0] == P_PIDFD) || real_syscall == 0) {
         errno = ENOSYS;
         return -1;
     }
-    if (real == 0)
-        real = (syscall_fn)dlsym(RTLD_NEXT, "syscall");
-    if (real == 0) {
-        errno = ENOSYS;
-        return -1;
-    }
-    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-
-typedef int (*waitid_fn)(idtype_t, id_t, siginfo_t*, int);
-
-int waitid(idtype_t type, id_t id, siginfo_t* info, int options)
-{
-    static waitid_fn real;
-    if ((int)type == P_PIDFD) {
-        errno = ENOSYS;
-        return -1;
-    }
-    if (real == 0)
-        real = (waitid_fn)dlsym(RTLD_NEXT, "waitid");
-    if (real == 0) {
-        errno = ENOSYS;
-        return -1;
-    }
-    return real(type, id, info, options);
+    return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -97,11 +97,16 @@ bool writeFrame(FILE* out, const send_options_s& o, const std::vector<uint8_t>& 
     return std::fflush(out) == 0;
 }
 
+// Milliseconds since 1970, cut to 32 bits. Read with clock_gettime in this
+// program: Debian's 32-bit C++ library reads system_clock with a 32-bit
+// time_t, which fails after January 2038.
 uint32_t nowMillis32()
 {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
+    return static_cast<uint32_t>(ms);
 }
 
 } // namespace
@@ -173,7 +178,7 @@ int main(int argc, char** argv)
             if (g_stop)
                 break;
         }
-        const uint32_t ts = o.timestamp ? *o.timestamp : static_cast<uint32_t>(std::time(nullptr));
+        const uint32_t ts = o.timestamp ? *o.timestamp : tup::timestampNow();
         buildFrame(o, seqno, ts, frame, error);
         if (out != nullptr) {
             if (!writeFrame(out, o, frame)) {

@@ -1,6 +1,7 @@
 // tupwatch: a frame spy. Prints every TUP datagram it receives as one JSON
 // document, checked like the unit's receiver does.
 #include "framewatcher.h"
+#include "tuptime.h"
 #include "watchconfig.h"
 
 #include <cJSON.h>
@@ -11,11 +12,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -37,23 +36,10 @@ uint64_t monotonicMs()
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-std::string utcNow()
-{
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    tm t;
-    gmtime_r(&tv.tv_sec, &t);
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                  static_cast<long>(tv.tv_usec / 1000));
-    return buf;
-}
-
 // Prints one document and flushes, so a reader sees each datagram at once.
 void emit(cJSON* doc, bool pretty)
 {
-    cJSON_AddStringToObject(doc, "time", utcNow().c_str());
+    cJSON_AddStringToObject(doc, "time", tup::isoUtcNow().c_str());
     char* text = pretty ? cJSON_Print(doc) : cJSON_PrintUnformatted(doc);
     if (text != nullptr) {
         std::fputs(text, stdout);
@@ -79,6 +65,14 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // Before the "listening" line: whoever sees it may stop us at once, and
+    // that must end the run cleanly, not kill it.
+    struct sigaction sa {
+    };
+    sa.sa_handler = onSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
     const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         std::fprintf(stderr, "tupwatch: cannot open a UDP socket: %s\n", std::strerror(errno));
@@ -102,12 +96,6 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "tupwatch: listening on %s:%u\n", cfg.address.c_str(),
                  ntohs(addr.sin_port));
     std::fflush(stderr);
-
-    struct sigaction sa {
-    };
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
 
     FrameWatcher watcher(cfg.timeout);
     std::vector<uint8_t> buf(65536);

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -282,19 +283,43 @@ int DaemonProcess::WaitExit(int iMs)
     return Alive() ? -1 : m_iStatus;
 }
 
-int DaemonProcess::OpenDescriptors() const
+// One listing of the daemon's descriptor table.
+static int CountDescriptors(const std::string& sDir)
 {
-    std::string sDir = "/proc/" + std::to_string(m_pid) + "/fd";
     DIR* pDir = opendir(sDir.c_str());
     if (pDir == nullptr)
         return -1;
     int iCount = 0;
-    while (dirent* pEnt = readdir(pDir)) {
+    for (;;) {
+        errno = 0;
+        const dirent* pEnt = readdir(pDir);
+        if (pEnt == nullptr) {
+            if (errno != 0)
+                iCount = -1; // a listing cut short is no count
+            break;
+        }
         if (pEnt->d_name[0] != '.')
             iCount++;
     }
     closedir(pDir);
     return iCount;
+}
+
+int DaemonProcess::OpenDescriptors() const
+{
+    // The count once it holds still: under qemu-user the table also holds the
+    // emulator's own short-lived descriptors, which would make one listing
+    // differ from the next without the daemon opening or closing anything.
+    const std::string sDir = "/proc/" + std::to_string(m_pid) + "/fd";
+    int iLast = CountDescriptors(sDir);
+    for (int i = 0; i < 50; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int iNow = CountDescriptors(sDir);
+        if (iNow == iLast)
+            return iNow;
+        iLast = iNow;
+    }
+    return iLast;
 }
 
 long DaemonProcess::RssKb() const

@@ -372,6 +372,14 @@ public:
         m_timer.setInterval(10);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { poll(); });
         m_timer.start();
+        // Progress popups are counted when they are shown, not by the poll: a
+        // transfer that ends within one event-loop turn (slow machines,
+        // emulation) closes its popup before the next poll.
+        m_showWatcher.onShow = [this](QWidget* w) {
+            if (auto* popup = qobject_cast<Tessal::ProgressPopup*>(w))
+                seeProgress(popup);
+        };
+        qApp->installEventFilter(&m_showWatcher);
     }
 
     // How the next file dialogs are answered; the last answer stays.
@@ -400,18 +408,35 @@ public:
     }
 
 private:
+    class ShowWatcher : public QObject
+    {
+    public:
+        std::function<void(QWidget*)> onShow;
+        bool eventFilter(QObject* o, QEvent* e) override
+        {
+            if (e->type() == QEvent::Show && o->isWidgetType() && onShow)
+                onShow(static_cast<QWidget*>(o));
+            return false;
+        }
+    };
+
+    void seeProgress(Tessal::ProgressPopup* popup)
+    {
+        if (popup != m_lastProgress) {
+            m_lastProgress = popup;
+            ++progressPopups;
+            progressTitles << popup->title();
+        }
+        maxProgress = qMax(maxProgress, popup->progress());
+    }
+
     void poll()
     {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal)
             return;
         if (auto* popup = qobject_cast<Tessal::ProgressPopup*>(modal)) {
-            if (popup != m_lastProgress) {
-                m_lastProgress = popup;
-                ++progressPopups;
-                progressTitles << popup->title();
-            }
-            maxProgress = qMax(maxProgress, popup->progress());
+            seeProgress(popup);
             return;
         }
         if (modal == m_handled)
@@ -473,6 +498,7 @@ private:
     QPointer<QWidget> m_pending;
     QPointer<QWidget> m_lastProgress;
     QElapsedTimer m_seenSince;
+    ShowWatcher m_showWatcher;
 };
 
 #endif

@@ -268,12 +268,14 @@ TEST_F(TupSend, SendsOverUdpToTheGivenPort)
     UdpSocket rx;
     ASSERT_TRUE(rx.ok());
     std::string err;
+    const uint32_t before = tup::timestampNow();
     ASSERT_EQ(run(TUPSEND_BIN,
                   {"--host", "127.0.0.1", "--port", std::to_string(rx.port()), "--gpio", "1,1,1,1",
                    "-c", "2", "-i", "0.05", "--seqno", "100"},
                   dir, nullptr, &err),
               0)
         << err;
+    const uint32_t after = tup::timestampNow();
     std::vector<uint8_t> a, b;
     ASSERT_TRUE(rx.receive(a));
     ASSERT_TRUE(rx.receive(b));
@@ -281,7 +283,9 @@ TEST_F(TupSend, SendsOverUdpToTheGivenPort)
     ASSERT_TRUE(da.check.accepted());
     EXPECT_EQ(da.check.header.seqno, 100u);
     EXPECT_EQ(db.check.header.seqno, 101u);
-    EXPECT_NE(da.check.header.timestamp, 0u) << "default timestamp is now";
+    // The default timestamp is the clock's time (as 32-bit seconds) when sent.
+    EXPECT_GE(da.check.header.timestamp, before);
+    EXPECT_LE(db.check.header.timestamp, after);
     ASSERT_EQ(da.gpio.size(), 1u);
     EXPECT_EQ(da.gpio[0].buzzer, 1);
 }

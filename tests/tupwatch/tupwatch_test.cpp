@@ -118,6 +118,7 @@ TEST_F(TupWatch, PrintsEverySectionTypeAsJsonWithTheValuesSent)
                         << std::string(32, 'c')
                         << R"(","port_trap":10162,"trap_addr2":"10.1.2.3"})";
     const uint16_t port = start({}, 2);
+    const std::string before = tup::isoUtcNow();
     send({"--devinfo", "1,2,3,4,5,6,0xc0ffee,de", "--gpio", "1,2,3,0", "--netcfg",
           "0,1,192.168.10.1,255.255.0.0,192.168.10.254,1.1.1.1,9.9.9.9", "--snmpcfg", snmp,
           "--modbuscfg", "0,5020", "--item", "7,8,9,10,float:-2.25", "--item", "7,9,0,1,u16:513",
@@ -125,10 +126,15 @@ TEST_F(TupWatch, PrintsEverySectionTypeAsJsonWithTheValuesSent)
          port);
     send({"--gpio", "0,0,0,0", "--seqno", "42", "--checksum", "0xABCD"}, port);
     auto docs = finish();
+    const std::string after = tup::isoUtcNow();
     ASSERT_EQ(docs.size(), 2u);
 
     const cJSON* d = docs[0].get();
     EXPECT_TRUE(flag(d, "accepted"));
+    // Receive time in UTC from the real clock: ISO texts of one length sort by time.
+    EXPECT_EQ(str(d, "time").size(), before.size());
+    EXPECT_GE(str(d, "time"), before);
+    EXPECT_LE(str(d, "time"), after);
     EXPECT_TRUE(flag(d, "first_contact"));
     EXPECT_EQ(str(d, "sender"), "127.0.0.1");
     EXPECT_EQ(num(at(d, "header"), "seqno"), 41);

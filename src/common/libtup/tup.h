@@ -18,6 +18,7 @@
 //   sectionwalker.h   walkSections: the receiver's section walk, bounded by
 //                     the datagram, calling a decoder per known section
 //   sectiondecoders.h decodeDevInfo .. decodeCore over (section bytes, size)
+//   tuptime.h         header timestamps and UTC text from 64-bit seconds
 //
 // Receiving one datagram:
 //   tup::frame_check_s c = tup::checkFrame(data, size, sender, state);
@@ -37,4 +38,5 @@
 #include "snmpcodes.h"
 #include "tupbytes.h"
 #include "tuprecords.h"
+#include "tuptime.h"
 #include "tupwire.h"

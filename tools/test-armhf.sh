@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Cross-builds everything for the unit's 32-bit ARM board (Debian armhf) into
+# ./build-armhf and runs the whole test suite there under qemu-user.
+#
+#   sudo ./tools/test-armhf.sh              everything
+#   sudo ./tools/test-armhf.sh -R libtup    extra arguments go to ctest
+#
+# Safety: Qt 5.15's QProcess misbehaves under qemu-user (see
+# tools/qemu-guard/qemuguard.c); at worst it sends SIGKILL to every process
+# the user may signal. So every program of the run gets the guard library
+# preloaded, the run happens in its own PID namespace whose first process
+# reaps orphans, and a Qt program that starts children through QProcess must
+# work under the guard before any test runs. Tests labelled native-only
+# (those that cannot work under qemu-user, each says why) are left out here;
+# tools/test.sh runs them natively.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SRC=$PWD
+bash tools/install-deps.sh --armhf
+BUILD_DIR=${BUILD_DIR:-build-armhf}
+if [ "$(head -n1 /proc/sys/fs/binfmt_misc/qemu-arm 2>/dev/null)" != "enabled" ]; then
+  echo "test-armhf: the kernel does not hand ARM programs to qemu (binfmt qemu-arm not enabled)" >&2
+  exit 1
+fi
+
+launcher=()
+if command -v ccache >/dev/null; then
+  # The cross build is slow; with a kept cache a rebuild compiles only what
+  # changed. A cold cache costs nothing noticeable.
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/toolchain-armhf.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
+cmake --build "$BUILD_DIR" -j"$(nproc)"
+BUILD=$(cd "$BUILD_DIR" && pwd)
+
+# The guard is named with the loader's $LIB: ARM programs load the real one
+# from lib/arm-linux-gnueabihf, host programs (shells, dbus-daemon, python)
+# an empty library from their own directory, so they load quietly.
+host_lib=$BUILD/qemu-guard/lib/$(cc -print-multiarch)
+mkdir -p "$host_lib"
+cc -shared -o "$host_lib/libqemuguard.so" -x c /dev/null
+[ -f "$BUILD/qemu-guard/lib/arm-linux-gnueabihf/libqemuguard.so" ] || {
+  echo "test-armhf: the guard library was not built" >&2
+  exit 1
+}
+export LD_PRELOAD="$BUILD/qemu-guard/\$LIB/libqemuguard.so${LD_PRELOAD:+ $LD_PRELOAD}"
+
+# A PID namespace of its own (in a user namespace of the same user when not
+# root, so tests still see who they run as), with bash as its first process:
+# it reaps the orphans, nothing that goes wrong inside can signal a process
+# outside, and everything inside ends when this script is stopped.
+ns=(unshare --pid --fork --mount-proc --kill-child)
+if [ "$(id -u)" -ne 0 ]; then
+  ns=(unshare --map-current-user --pid --fork --mount-proc --kill-child)
+fi
+if ! "${ns[@]}" true; then
+  echo "test-armhf: cannot create a PID namespace here; not running ARM Qt programs without one" >&2
+  exit 1
+fi
+
+run_in_namespace() {
+  "${ns[@]}" bash -c 'export TESSAL_QEMU_GUARD=1; "$@" & wait $!' run-in-namespace "$@"
+}
+
+if [ -x "$BUILD/tools/qemu-guard/qemu_guard_check" ]; then
+  if ! run_in_namespace /usr/bin/qemu-arm-static "$BUILD/tools/qemu-guard/qemu_guard_check"; then
+    echo "test-armhf: QProcess does not work under the guard; no Qt test is run" >&2
+    exit 1
+  fi
+fi
+
+run_in_namespace ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 600 \
+  --label-exclude native-only "$@"

@@ -26,7 +26,9 @@ g++ -std=c++17 -O2 -fPIC -o "$WORK/baseline" "$HERE/kiosk_baseline.cpp" \
   $(pkg-config --cflags --libs Qt5WebKitWidgets Qt5Widgets)
 
 exec 5>"$WORK/display"
-Xvfb -displayfd 5 -screen 0 800x480x24 -nolisten tcp >/dev/null 2>&1 &
+# -noreset: the programs measured come and go; a server that starts over
+# after each one can leave the next one's connection unanswered.
+Xvfb -displayfd 5 -screen 0 800x480x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 PIDS+=($!)
 for _ in $(seq 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$WORK/display")"

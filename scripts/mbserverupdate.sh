@@ -17,13 +17,14 @@
 #                            real file, else on PATH)
 #   DBUS_SYSTEM_BUS_ADDRESS  the bus to use (standard D-Bus variable)
 #   MBSERVER_STATE_DIR       root-owned runtime directory with the init
-#                            document and the "daemon not running" note
+#                            document and the "daemon not running" and
+#                            "no system bus" notes
 #                            (default /run/tessalview)
 #
 # Failures go to the system log (tag mbserverupdate.sh, written by plinthctl)
 # and to standard error; the exit status is then non-zero. A daemon that is
-# not running is logged at most once a minute, since updates come with every
-# frame.
+# not running, and a system bus that cannot be reached, are each logged at
+# most once a minute, since updates come with every frame.
 
 TAG=mbserverupdate.sh
 if [ $# -ne 1 ]; then
@@ -51,4 +52,4 @@ fi
 
 STATE=${MBSERVER_STATE_DIR:-/run/tessalview}
 exec "$PLINTHCTL" --log "$TAG" update --init-file "$STATE/mbserver_init.saved" \
-    --absent-note "$STATE/.mbserverupdate-nodaemon" -- "$1"
+    --absent-note "$STATE/.mbserverupdate-nodaemon" --nobus-note "$STATE/.mbserverupdate-nobus" -- "$1"

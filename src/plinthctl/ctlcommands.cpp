@@ -21,7 +21,8 @@
 namespace
 {
 
-// A note younger than this keeps a missing daemon from being reported again.
+// A note younger than this keeps a missing daemon, or a missing bus, from
+// being reported again.
 const time_t ABSENT_REPORT_PERIOD_S = 60;
 
 using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
@@ -328,9 +329,8 @@ int CCtlCommands::Wait(bool bOwned, int iTimeoutMs)
     return iExit;
 }
 
-void CCtlCommands::ReportAbsent(const std::string& sNote) const
+void CCtlCommands::ReportSeldom(const std::string& sLine, const std::string& sNote) const
 {
-    const std::string sLine = "plinthd is not running, update dropped";
     if (sNote.empty()) {
         m_log.Error(sLine);
         return;
@@ -351,7 +351,7 @@ void CCtlCommands::ReportAbsent(const std::string& sNote) const
 }
 
 int CCtlCommands::Update(const std::string& sDocument, const std::string& sInitFile,
-                         const std::string& sAbsentNote)
+                         const std::string& sAbsentNote, const std::string& sNoBusNote)
 {
     if (!IsBusString(sDocument)) {
         m_log.Error("update not delivered: the document is not UTF-8 text");
@@ -392,7 +392,15 @@ int CCtlCommands::Update(const std::string& sDocument, const std::string& sInitF
         }
     }
     if (iExit == CTL_EXIT_ABSENT && m_client.NameMissing()) {
-        ReportAbsent(sAbsentNote);
+        ReportSeldom("plinthd is not running, update dropped", sAbsentNote);
+        return CTL_EXIT_REFUSED;
+    }
+    if (iExit == CTL_EXIT_ABSENT) {
+        // No bus (or it went away during the call): updates come with every
+        // frame, so this is as seldom worth a line as a missing daemon.
+        ReportSeldom("update not delivered (status " + std::to_string(iExit) +
+                         "): " + m_client.Error(),
+                     sNoBusNote);
         return CTL_EXIT_REFUSED;
     }
     if (iExit != CTL_EXIT_OK) {

@@ -22,14 +22,18 @@ public:
     // lCount 0: no limit; iTimeoutMs -1: none.
     int Watch(long lCount, int iTimeoutMs, volatile const int* pbStop);
     int Wait(bool bOwned, int iTimeoutMs);
+    // A missing daemon and a missing bus are each reported at most once a
+    // minute when a note file for them is given.
     int Update(const std::string& sDocument, const std::string& sInitFile,
-               const std::string& sAbsentNote);
+               const std::string& sAbsentNote, const std::string& sNoBusNote);
 
 private:
     // Connects and calls; CTL_EXIT_OK with the reply, or the failure's exit
     // status after reporting it (prefixed with sWhat when given).
     int Deliver(const std::string& sJson, std::string& sReply, const std::string& sWhat = "");
-    void ReportAbsent(const std::string& sNote) const;
+    // Reports sLine unless sNote was touched less than a minute ago, and
+    // touches it; an empty sNote: always.
+    void ReportSeldom(const std::string& sLine, const std::string& sNote) const;
 
     const CFailureLog& m_log;
     CPlinthClient m_client;

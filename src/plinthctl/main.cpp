@@ -33,7 +33,7 @@ const char* const USAGE =
     "  set ADDRESS VALUE...    store values at ADDRESS, ADDRESS+1, ...\n"
     "  watch [--count N]       print the daemon's signals, one JSON line each\n"
     "  wait [--gone]           wait until the daemon owns its bus name (or left it)\n"
-    "  update [--init-file FILE] [--absent-note FILE] DOCUMENT\n"
+    "  update [--init-file FILE] [--absent-note FILE] [--nobus-note FILE] DOCUMENT\n"
     "                          deliver a register update the way the kiosk needs it\n"
     "  help [COMMAND]          this text, or a command's own\n"
     "\n"
@@ -89,14 +89,16 @@ const std::map<std::string, const char*> COMMAND_HELP = {
              "Waits until the daemon owns its bus name (with --gone: until nobody owns\n"
              "it), at most MS (default 10000; 0 looks once). Exit 0 when it does, 4 on\n"
              "the time-out, 3 when there is no bus.\n"},
-    {"update", "Usage: plinthctl update [--init-file FILE] [--absent-note FILE] DOCUMENT\n"
+    {"update", "Usage: plinthctl update [--init-file FILE] [--absent-note FILE]\n"
+               "                       [--nobus-note FILE] DOCUMENT\n"
                "\n"
                "Delivers one register update (\"setconfig\") for the kiosk. When the\n"
                "daemon refuses it because it has no configuration (err 110: it was\n"
                "restarted), the init document in --init-file is delivered first and the\n"
                "update once more. A daemon that is not on the bus is reported at most\n"
                "once a minute when --absent-note names a file to remember the last\n"
-               "report in. Prints nothing on success. Exit 0 delivered, 1 not delivered\n"
+               "report in; a system bus that cannot be reached likewise with\n"
+               "--nobus-note. Prints nothing on success. Exit 0 delivered, 1 not delivered\n"
                "(the reason is reported), 2 bad usage.\n"},
 };
 
@@ -110,7 +112,7 @@ const std::map<std::string, std::map<std::string, bool>> COMMAND_OPTIONS = {
     {"set", {}},
     {"watch", {{"--count", true}}},
     {"wait", {{"--gone", false}}},
-    {"update", {{"--init-file", true}, {"--absent-note", true}}},
+    {"update", {{"--init-file", true}, {"--absent-note", true}, {"--nobus-note", true}}},
     {"help", {}},
 };
 
@@ -314,5 +316,6 @@ int main(int argc, char** argv)
         return Usage("update needs one DOCUMENT");
     ArmWatchdog(3L * iCallMs, "update not delivered (status 4): no answer from the system bus",
                 CTL_EXIT_REFUSED);
-    return commands.Update(args[0], opts["--init-file"], opts["--absent-note"]);
+    return commands.Update(args[0], opts["--init-file"], opts["--absent-note"],
+                           opts["--nobus-note"]);
 }

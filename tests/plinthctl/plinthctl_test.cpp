@@ -542,6 +542,65 @@ TEST_F(PlinthctlTest, WatchEndsAfterCountOrTimeOut)
 
 // --- the update road ----------------------------------------------------------------
 
+// The update road with the system bus down: updates come with every frame,
+// so the missing bus is reported once a minute, not once per update, and
+// its note is its own: a bus that fails while the daemon is already
+// reported missing is still said.
+TEST_F(PlinthctlTest, UpdateWithoutABusIsReportedOnceAMinute)
+{
+    SyslogSink log(m_dir.Path() + "/root");
+    const std::string sNoBus = "unix:path=" + Path("no-bus");
+    auto updateOn = [&](const std::string& sBus) {
+        return CtlOnBus(sBus, {"--log", "mbserverupdate.sh", "update", "--absent-note",
+                               Path("nodaemon"), "--nobus-note", Path("nobus"), "--",
+                               "{\"cmd\":\"setconfig\",\"data\":[]}"});
+    };
+    const std::string sPrefix = "mbserverupdate.sh: update not delivered (status 3): system bus "
+                                "not reachable: ";
+
+    // The daemon is missing: its own note.
+    CtlRun r = updateOn(m_sBusAddress);
+    EXPECT_EQ(r.iExit, 1);
+    EXPECT_EQ(r.sErr, "mbserverupdate.sh: plinthd is not running, update dropped\n");
+    EXPECT_EQ(log.Take().size(), 1u);
+
+    // The bus gone: said once, then quiet; never delivered.
+    r = updateOn(sNoBus);
+    EXPECT_EQ(r.iExit, 1);
+    EXPECT_EQ(r.sErr.rfind(sPrefix, 0), 0u) << r.sErr;
+    for (int i = 0; i < 5; ++i) {
+        r = updateOn(sNoBus);
+        EXPECT_EQ(r.iExit, 1);
+        EXPECT_EQ(r.sOut + r.sErr, "");
+    }
+    std::vector<std::string> lines = log.Take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("<11>", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" " + sPrefix), std::string::npos) << lines[0];
+
+    // The missing daemon's note stays its own: still quiet for it.
+    r = updateOn(m_sBusAddress);
+    EXPECT_EQ(r.iExit, 1);
+    EXPECT_EQ(r.sErr, "");
+
+    // A note from the future (the clock was set back) does not silence it.
+    timeval future[2];
+    gettimeofday(&future[0], nullptr);
+    future[0].tv_sec += 3600;
+    future[1] = future[0];
+    ASSERT_EQ(utimes(Path("nobus").c_str(), future), 0);
+    EXPECT_EQ(updateOn(sNoBus).sErr.rfind(sPrefix, 0), 0u);
+    // Nor does an old one, from more than a minute ago.
+    timeval past[2];
+    gettimeofday(&past[0], nullptr);
+    past[0].tv_sec -= 61;
+    past[1] = past[0];
+    ASSERT_EQ(utimes(Path("nobus").c_str(), past), 0);
+    EXPECT_EQ(updateOn(sNoBus).sErr.rfind(sPrefix, 0), 0u);
+    EXPECT_EQ(updateOn(sNoBus).sErr, "");
+    EXPECT_EQ(log.Take().size(), 2u);
+}
+
 // What mbserverupdate.sh runs: a restarted (Idle) daemon is given the init
 // document again, then the update; an absent daemon is reported once a
 // minute.

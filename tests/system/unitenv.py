@@ -78,7 +78,9 @@ class Unit:
 
     # ----------------------------------------------------------------- faults
     def plinthd_pids(self):
-        """The plinthd processes of this unit (found by their bus address)."""
+        """The plinthd processes of this unit (found by their bus address). A
+        dying one is no longer listed once it has dropped its memory, which
+        can be before its sockets are closed."""
         marker = ("DBUS_SYSTEM_BUS_ADDRESS=" + self.env["DBUS_SYSTEM_BUS_ADDRESS"]).encode()
         pids = []
         for pid in os.listdir("/proc"):
@@ -235,8 +237,12 @@ ErrorImagePath={src}/deploy/share/images
         os.makedirs(xdg, mode=0o700)
         self.env["XDG_RUNTIME_DIR"] = xdg
         r, w = os.pipe()
+        # -noreset: by default the server starts over when its last client
+        # leaves (a killed kiosk), and a client that connects meanwhile (the
+        # restarted kiosk) can be accepted but never answered, leaving it
+        # in XOpenDisplay for good.
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x480x24",
-                                 "-nolisten", "tcp"], pass_fds=(w,),
+                                 "-nolisten", "tcp", "-noreset"], pass_fds=(w,),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         self.procs.append(xvfb)
@@ -336,6 +342,31 @@ ErrorImagePath={src}/deploy/share/images
     def screenshot(self, path):
         run(["/usr/bin/import", "-display", self.display, "-window", "root", path])
         return path
+
+    @staticmethod
+    def describe_process(pid):
+        """What a process is doing, for a failure message: its state, where it
+        waits in the kernel, its children and the backtraces of its threads."""
+        out = []
+        for name in ("status", "wchan", "stack"):
+            try:
+                with open("/proc/%d/%s" % (pid, name)) as f:
+                    text = f.read()
+                if name == "status":
+                    text = "".join(l for l in text.splitlines(True)
+                                   if l.startswith(("State:", "Threads:", "SigBlk:", "SigPnd:", "ShdPnd:")))
+                out.append("%s: %s" % (name, text.strip()))
+            except OSError as e:
+                out.append("%s: %s" % (name, e))
+        for cmd in (["ps", "-o", "pid,stat,wchan:24,args", "--ppid", str(pid)],
+                    ["gdb", "-batch", "-ex", "thread apply all bt", "-p", str(pid)]):
+            try:
+                r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                   timeout=60, text=True, errors="replace")
+                out.append("$ %s\n%s" % (" ".join(cmd), r.stdout.strip()))
+            except (OSError, subprocess.TimeoutExpired) as e:
+                out.append("$ %s: %s" % (" ".join(cmd), e))
+        return "\n".join(out)
 
     @staticmethod
     def wait_for(predicate, seconds, what):

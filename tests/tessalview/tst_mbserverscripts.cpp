@@ -315,6 +315,7 @@ private slots:
         QFile::remove(path("record"));
         QFile::remove(path("syslog.log"));
         QFile::remove(path(".mbserverupdate-nodaemon"));
+        QFile::remove(path(".mbserverupdate-nobus"));
         QFile::remove(path("mbserver_init.saved"));
     }
 
@@ -393,6 +394,11 @@ private slots:
         QCOMPARE(run("mbserverstart.sh", {path("init.json")}, env).exitCode, 1);
         QCOMPARE(run("mbserverstop.sh", {}, env).exitCode, 1);
         QCOMPARE(run("mbserverupdate.sh", {"{}"}, env).exitCode, 1);
+        // The next frame, still without a bus: not delivered either, but
+        // said only once a minute.
+        r = run("mbserverupdate.sh", {"{}"}, env);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.stderrText, QString());
         QCOMPARE(run("mbserverupdate.sh", {}, env).exitCode, 1);
 
         const QStringList log = syslog();

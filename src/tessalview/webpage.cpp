@@ -47,6 +47,16 @@ bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& r
     return QWebPage::acceptNavigationRequest(frame, request, type);
 }
 
+bool WebPage::extension(Extension extension, const ExtensionOption* option, ExtensionReturn* output)
+{
+    if (extension == ErrorPageExtension && option) {
+        const auto* error = static_cast<const ErrorPageExtensionOption*>(option);
+        if (error->domain == QWebPage::WebKit && error->error == FrameLoadInterruptedByPolicyChange)
+            return false;
+    }
+    return QWebPage::extension(extension, option, output);
+}
+
 void WebPage::javaScriptAlert(QWebFrame*, const QString& msg)
 {
     qDebug().noquote() << QString("%1 - Page alert: %2").arg(Helpers::now(), msg);
@@ -97,6 +107,9 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
     if (!reply)
         return;
     if (reply->error() == QNetworkReply::NoError) {
+        // Said before the file dialog opens: the page is not stalled while
+        // the user is asked.
+        emit loadBecameDownload();
         // The handler owns the reply from here and releases it when done.
         downloadHandler->start(reply);
         return;

@@ -29,6 +29,9 @@ public:
 signals:
     void loadingUrl(QUrl url);
     void responseError(bool noerr);
+    // The load under way became a download: the engine reports no end for
+    // it, the download handler takes it from here.
+    void loadBecameDownload();
 
 public slots:
     void handleUnsupportedContent(QNetworkReply* reply);
@@ -39,6 +42,11 @@ protected:
                                  NavigationType type) override;
     QString chooseFile(QWebFrame* frame, const QString& suggestedFile) override;
     QString userAgentForUrl(const QUrl& url) const override;
+    // A link that became a download ends its page load with "interrupted by
+    // policy change": the page the link was on stays, not the engine's
+    // error page for it.
+    bool extension(Extension extension, const ExtensionOption* option = nullptr,
+                   ExtensionReturn* output = nullptr) override;
     // A kiosk has nobody to answer a dialog, and a modal box would hold the
     // page (and every reload behind it) until someone taps it: the page's
     // dialogs are logged and answered at once, nothing is shown.
@@ -48,6 +56,10 @@ protected:
                           QString* result) override;
 
 private:
+    // The engine's code for a load that turned into something else, a
+    // download (WebKitErrorFrameLoadInterruptedByPolicyChange).
+    static constexpr int FrameLoadInterruptedByPolicyChange = 102;
+
     MainWindow* mainWindow;
     DownloadHandler* downloadHandler;
     QUrl currentUrl;

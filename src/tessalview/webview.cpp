@@ -76,6 +76,10 @@ WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     connect(pageTimer, &QTimer::timeout, this, &WebView::handlePageTimeout);
     connect(this, &QWebView::loadStarted, pageTimer, QOverload<>::of(&QTimer::start));
     connect(this, &QWebView::loadFinished, pageTimer, &QTimer::stop);
+    // A link or frame that turns into a download ends its load without a
+    // loadFinished: stopping the page then would pull the download's load
+    // from under the engine and show the error page for a page that is fine.
+    connect(currentPage, &WebPage::loadBecameDownload, pageTimer, &QTimer::stop);
 }
 
 int WebView::pageTimeoutMs() const

@@ -9,6 +9,7 @@
 #include <QWebElement>
 #include <QWebFrame>
 #include <QWebPage>
+#include <QScopeGuard>
 
 using Tessal::MainWindow;
 
@@ -93,6 +94,69 @@ private slots:
         QCOMPARE(m_driver.popups.size(), 1);
         QVERIFY2(m_driver.popups[0].startsWith("Error: "), qPrintable(m_driver.popups[0]));
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    // A user who takes longer over the file dialog than the page time-out
+    // must find the device's page still there afterwards: the load that
+    // became the download never reports its end, and it is no stalled page.
+    void downloadOutlastingPageTimeoutKeepsPage_data()
+    {
+        QTest::addColumn<bool>("fromFrame");
+        QTest::newRow("link on the page") << false;
+        QTest::newRow("hidden frame") << true;
+    }
+
+    void downloadOutlastingPageTimeoutKeepsPage()
+    {
+        QFETCH(bool, fromFrame);
+        QVERIFY(m_unit.create("[Network]\nFrontInterface=tst0\nRetryTimeout=1\n"));
+        const auto restore = qScopeGuard([this] {
+            m_driver.beforeAnswer(nullptr);
+            m_unit.create("[Network]\nFrontInterface=tst0\nRetryTimeout=60\n");
+        });
+        HttpRoute page;
+        page.contentType = "text/html";
+        page.body = "<html><body style='margin:0'><a id='csv' href='/export/slow' "
+                    "style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
+                    "</body></html>";
+        m_server.setRoute("/device.html", page);
+        HttpRoute report;
+        report.contentDisposition = "attachment; filename=slow.csv";
+        report.body = patternBytes(512 * 1024);
+        m_server.setRoute("/export/slow", report);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+        // The user reads the dialog for more than the page time-out.
+        m_driver.beforeAnswer([] { QTest::qWait(1600); });
+
+        LogCapture log;
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        Tessal::WebView* view = window.getWebView();
+        QCOMPARE(view->pageTimeoutMs(), 1000);
+        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        view->loadUrl(QUrl(m_server.url("/device.html")));
+        QVERIFY(loaded.wait(10000));
+        QWebFrame* frame = view->page()->mainFrame();
+        if (fromFrame) {
+            frame->evaluateJavaScript("var f = document.createElement('iframe');"
+                                      "f.style.display = 'none'; f.src = '/export/slow';"
+                                      "document.body.appendChild(f);");
+        } else {
+            const QWebElement link = frame->findFirstElement("#csv");
+            QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        QVERIFY(m_unit.readDriveFile("slow.csv") == report.body);
+        // Longer than a page time-out after the download: nothing stops the page.
+        QTest::qWait(1500);
+        QVERIFY2(!log.contains("not loaded within"), qPrintable(log.lines().join("\n")));
+        QVERIFY(!view->isPageTimerRunning());
+        QVERIFY(!view->isRetryPending());
+        QVERIFY2(!view->page()->mainFrame()->findFirstElement("#csv").isNull(),
+                 qPrintable(view->page()->mainFrame()->url().toString() + " " +
+                            view->page()->mainFrame()->toHtml().left(300)));
     }
 
     void driveFileFillsDeviceForm()

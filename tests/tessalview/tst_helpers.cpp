@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using Tessal::Helpers;
 
 class TestHelpers : public QObject
@@ -168,6 +170,44 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists("/proc/" + pid + "/stat") ||
                                      readAll("/proc/" + pid + "/stat").contains(") Z "),
                                  5000);
+    }
+
+    // A signal the kiosk ignores is not ignored by its scripts: a script
+    // (and what it starts) still ends on a hang-up or a broken pipe.
+    void scriptStartsWithDefaultSignals()
+    {
+        const QString out = m_dir.path() + "/sigign";
+        writeScript("sigign.sh", "grep '^SigIgn:' /proc/$$/status > '" + out.toLocal8Bit() + "'\n");
+        struct sigaction ignore = {}, oldHup = {}, oldPipe = {};
+        ignore.sa_handler = SIG_IGN;
+        QCOMPARE(sigaction(SIGHUP, &ignore, &oldHup), 0);
+        QCOMPARE(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
+        const bool ended = Helpers::runScript("sigign.sh", {}, true, 5000);
+        sigaction(SIGHUP, &oldHup, nullptr);
+        sigaction(SIGPIPE, &oldPipe, nullptr);
+        QVERIFY(ended);
+        const QByteArray line = readAll(out).trimmed();
+        QVERIFY2(line.startsWith("SigIgn:"), line.constData());
+        bool ok = false;
+        const qulonglong ignored = line.mid(7).trimmed().toULongLong(&ok, 16);
+        QVERIFY(ok);
+        QVERIFY2(!(ignored & (1ULL << (SIGHUP - 1))), line.constData());
+        QVERIFY2(!(ignored & (1ULL << (SIGPIPE - 1))), line.constData());
+    }
+
+    void scriptThatCannotBeExecutedIsReported()
+    {
+        // Executable, but neither a binary nor a script with its interpreter.
+        const QString path = m_dir.path() + "/noshebang.sh";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("\x01\x02\x03 not a program\n"));
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        LogCapture log;
+        QVERIFY(!Helpers::runScript("noshebang.sh", {}, true, 5000));
+        QVERIFY2(log.contains("Script '" + path + "' could not be started"),
+                 qPrintable(log.lines().join("\n")));
     }
 
     void scriptThatReadsInputSeesEndOfFile()

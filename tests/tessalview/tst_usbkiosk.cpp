@@ -22,6 +22,17 @@ private:
     HttpServer m_server;
     DialogDriver m_driver;
 
+    // A device page with one link, #csv, in its top left corner.
+    static HttpRoute linkPage(const QByteArray& href)
+    {
+        HttpRoute page;
+        page.contentType = "text/html";
+        page.body = "<html><body style='margin:0'><a id='csv' href='" + href +
+                    "' style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
+                    "</body></html>";
+        return page;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -43,12 +54,7 @@ private slots:
 
     void linkOnDevicePageSavesToDrive()
     {
-        HttpRoute page;
-        page.contentType = "text/html";
-        page.body = "<html><body style='margin:0'><a id='csv' href='/export/report' "
-                    "style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
-                    "</body></html>";
-        m_server.setRoute("/index.html", page);
+        m_server.setRoute("/index.html", linkPage("/export/report"));
         HttpRoute report;
         report.contentDisposition = "attachment; filename=\"../report.csv\"";
         report.body = patternBytes(3 * 1024 * 1024);
@@ -114,12 +120,7 @@ private slots:
             m_driver.beforeAnswer(nullptr);
             m_unit.create("[Network]\nFrontInterface=tst0\nRetryTimeout=60\n");
         });
-        HttpRoute page;
-        page.contentType = "text/html";
-        page.body = "<html><body style='margin:0'><a id='csv' href='/export/slow' "
-                    "style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
-                    "</body></html>";
-        m_server.setRoute("/device.html", page);
+        m_server.setRoute("/device.html", linkPage("/export/slow"));
         HttpRoute report;
         report.contentDisposition = "attachment; filename=slow.csv";
         report.body = patternBytes(512 * 1024);

@@ -572,6 +572,10 @@ def group_foreign_host(tv, ts, web):
         while time.monotonic() < end and not web.find(server=FOREIGN, path="/elsewhere.html"):
             time.sleep(0.1)
         web.index = GOOD_PAGE  # the device's page leads away only once
+        # The other host's image follows its page (slowly under emulation).
+        end = time.monotonic() + 10
+        while time.monotonic() < end and not web.find(server=FOREIGN, path="/pic.png"):
+            time.sleep(0.1)
         foreign = web.find(server=FOREIGN)
         check(len(foreign) >= 2, "the other host's page and image were loaded (%d)" % len(foreign), k)
         check(all(r["auth"] is None for r in foreign), "no Authorization header to the other host")

@@ -197,6 +197,10 @@ private slots:
 
     void scriptThatCannotBeExecutedIsReported()
     {
+        // qemu-user runs posix_spawn's child as a plain fork, without the
+        // shared memory through which the exec failure comes back.
+        if (qEnvironmentVariable("TESSAL_QEMU_GUARD") == "1")
+            QSKIP("exec failures are not reported back under qemu-user");
         // Executable, but neither a binary nor a script with its interpreter.
         const QString path = m_dir.path() + "/noshebang.sh";
         QFile file(path);

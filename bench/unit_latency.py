@@ -12,7 +12,7 @@ median and 99th percentile, the CPU time the kiosk's children spent per
 frame (cutime + cstime of /proc/<kiosk>/stat), the processes one update
 starts (counted with strace -f), and as baselines from the same run the bare
 Modbus read round trip, each script run alone, and the CPU the kiosk's
-children spend for a script that only exits (the kiosk's own fork and exec,
+children spend for a script that only exits (the kiosk's own process start,
 which no script can save).
 
     sudo bench/unit_latency.py --build build [--frames 200] [--blocks 4]
@@ -136,7 +136,7 @@ def main():
             cpu[which] += children_cpu_s(unit.kiosk.pid) - cpu_before
 
         # The floor: what the kiosk pays for running any script at all (its
-        # fork and the child's exec), measured with a script that only exits.
+        # spawn and the child's exec), measured with a script that only exits.
         floor_script = os.path.join(unit.work, "empty-update.sh")
         with open(floor_script, "w") as f:
             f.write("#!/bin/sh\nexit 0\n")

@@ -107,6 +107,12 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
     if (!reply)
         return;
     if (reply->error() == QNetworkReply::NoError) {
+        // A link in the page that became a download leaves the page shown:
+        // it is still the page the kiosk is on.
+        if (reply->url() == currentUrl && currentUrl != mainFrame()->url()) {
+            currentUrl = mainFrame()->url();
+            emit loadingUrl(currentUrl);
+        }
         // Said before the file dialog opens: the page is not stalled while
         // the user is asked.
         emit loadBecameDownload();

@@ -4,6 +4,7 @@
 #include "logcapture.h"
 #include "mainwindow.h"
 #include "usbtestsupport.h"
+#include "webpage.h"
 #include "webview.h"
 
 #include <QWebElement>
@@ -155,6 +156,9 @@ private slots:
         QVERIFY2(!log.contains("not loaded within"), qPrintable(log.lines().join("\n")));
         QVERIFY(!view->isPageTimerRunning());
         QVERIFY(!view->isRetryPending());
+        // The page on screen is still the one the kiosk reports (the blanking
+        // and the crash marker go by it), not the download's address.
+        QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/device.html")));
         QVERIFY2(!view->page()->mainFrame()->findFirstElement("#csv").isNull(),
                  qPrintable(view->page()->mainFrame()->url().toString() + " " +
                             view->page()->mainFrame()->toHtml().left(300)));

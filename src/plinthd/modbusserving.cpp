@@ -319,6 +319,10 @@ int CModBusServerThread::CloseModbus()
 
 int CModBusServerThread::Run()
 {
+    // Messages libdbus read while the bus name was requested wait in its
+    // queue, not on the socket: dispatched before the first sleep, or a call
+    // sent right after the name appeared would stay unanswered.
+    Idle();
     while (m_bRun) {
         ArmWorkTimer();
         int iReady = poll(m_paPoll, static_cast<nfds_t>(m_ciPoll), -1);

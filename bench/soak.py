@@ -267,20 +267,8 @@ def proc_figures(pid):
 
 
 def own_plinthd(unit):
-    marker = ("DBUS_SYSTEM_BUS_ADDRESS=" + unit.env["DBUS_SYSTEM_BUS_ADDRESS"]).encode()
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/comm" % pid) as f:
-                if f.read().strip() != "plinthd":
-                    continue
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if marker in f.read().split(b"\0"):
-                    return int(pid)
-        except OSError:
-            pass
-    return None
+    pids = unit.plinthd_pids()
+    return pids[0] if pids else None
 
 
 def udp_counters():

@@ -1,28 +1,26 @@
 #!/usr/bin/env bash
-# Build roots: a Debian root file system per suite and target architecture,
-# made by mmdebstrap from that suite alone and kept in a cache outside the
-# clone, in which the project is built, tested and packaged. Nothing of
-# another suite or architecture is ever added to this machine's own
-# packages: the host needs only mmdebstrap (and, for armhf, qemu-user-static
-# and the kernel's binfmt_misc).
+# Build roots: a Debian root file system per suite, made by mmdebstrap from
+# that suite alone and kept in a cache outside the clone, in which the
+# project is built, tested and packaged, for amd64 and for the unit's armhf.
+# Nothing of another suite or architecture is ever added to this machine's
+# own packages: the host needs only mmdebstrap (and, for armhf,
+# qemu-user-static and the kernel's binfmt_misc).
 #
-#   tools/buildroot.sh [--suite S] [--arch A] ensure       make it (or reuse it); print its path
-#   tools/buildroot.sh [--suite S] [--arch A] run CMD...   run CMD in it, this tree mounted
-#   tools/buildroot.sh [--suite S] [--arch A] shell        an interactive shell in it
-#   tools/buildroot.sh mirror                              the Debian mirror the roots come from
+#   tools/buildroot.sh [--suite S] ensure        make it (or reuse it); print its path
+#   tools/buildroot.sh [--suite S] run CMD...    run CMD in it, this tree mounted
+#   tools/buildroot.sh [--suite S] shell         an interactive shell in it
+#   tools/buildroot.sh mirror                    the Debian mirror the roots come from
 #
 #   --suite bookworm|trixie   Debian 12 or 13 (default trixie)
-#   --arch amd64|armhf        the architecture built for (default amd64).
-#                             An armhf root is an amd64 system with armhf
-#                             added inside it: the cross toolchain and the
-#                             :armhf libraries build, qemu-user runs the ARM
-#                             programs, host tools (dbus-daemon, Xvfb,
-#                             python, socat) run natively.
+#   --arch amd64|armhf        accepted for the callers' convenience: every
+#                             root serves both architectures
 #
-# A root holds the build dependencies of debian/control (cross for armhf)
-# and what the test suite uses. Its name carries a digest of that list and
-# of the sources, so a change to either makes a new root; older ones of the
-# same suite and architecture are removed then.
+# A root is an amd64 system with armhf added inside it. It holds the build
+# dependencies of debian/control twice, for amd64 and (cross) for armhf, the
+# armhf cross toolchain, and what the test suite uses: qemu-user runs the ARM
+# programs, host tools (dbus-daemon, Xvfb, python, socat) run natively. Its
+# name carries a digest of that list and of the mirror, so a change to
+# either makes a new root; older ones of the same suite are removed then.
 #
 # Environment:
 #   TESSAL_BUILDROOT_CACHE  the cache (default /var/cache/tessal-buildroots)
@@ -75,34 +73,34 @@ br_suite_libs() {
   esac
 }
 
-# br_packages SUITE ARCH: the package list of a root, one per line.
+# br_packages SUITE: the package list of a root, one per line.
 br_packages() {
-  local suite=$1 arch=$2 p suffix=
-  [ "$arch" = amd64 ] || suffix=":$arch"
-  [ "$arch" = amd64 ] || echo "crossbuild-essential-$arch"
-  [ "$arch" = amd64 ] || echo qemu-user-static
+  local suite=$1 p
+  echo crossbuild-essential-armhf
+  echo qemu-user-static
   printf '%s\n' "${BR_HOST_TOOLS[@]}"
   for p in "${BR_TARGET_LIBS[@]}" $(br_suite_libs "$suite"); do
-    echo "$p$suffix"
+    echo "$p"
+    echo "$p:armhf"
   done
 }
 
 br_key() {
-  local suite=$1 arch=$2
+  local suite=$1
   {
-    br_packages "$suite" "$arch"
+    br_packages "$suite"
     sed -n '/^Build-Depends/,/^[A-Z]/p' "$BR_TOP/debian/control"
     br_mirror
-    echo 3 # bump to remake every root
+    echo 4 # bump to remake every root
   } | md5sum | cut -c1-10
 }
 
-br_path() { echo "$BR_CACHE/$1-$2-$(br_key "$1" "$2")"; }
+br_path() { echo "$BR_CACHE/$1-$(br_key "$1")"; }
 
-# br_ensure SUITE ARCH: makes the root when it is not in the cache.
+# br_ensure SUITE: makes the root when it is not in the cache.
 br_ensure() {
-  local suite=$1 arch=$2 root archs=amd64 mirror t0
-  root=$(br_path "$suite" "$arch")
+  local suite=$1 root mirror t0
+  root=$(br_path "$suite")
   [ -f "$root/.tessal-complete" ] && return 0
   command -v mmdebstrap >/dev/null || br_die "mmdebstrap is not installed (apt-get install mmdebstrap)"
   mkdir -p "$BR_CACHE"
@@ -112,38 +110,37 @@ br_ensure() {
     flock -u 9
     return 0
   fi
-  [ "$arch" = amd64 ] || archs="amd64,$arch"
   mirror=$(br_mirror)
   t0=$(date +%s)
-  echo "buildroot: making $suite for $arch in $root (mmdebstrap from $mirror, a few minutes)" >&2
+  echo "buildroot: making $suite in $root (mmdebstrap from $mirror, a few minutes)" >&2
   rm -rf "$root" "$root.part"
-  local log="$BR_CACHE/$suite-$arch.log" pkgs
-  pkgs=$(br_packages "$suite" "$arch" | paste -sd, -)
+  local log="$BR_CACHE/$suite.log" pkgs
+  pkgs=$(br_packages "$suite" | paste -sd, -)
   # The build dependencies are those of debian/control, resolved by apt
-  # itself inside the root (cross: for the target architecture).
-  local builddep=(apt-get build-dep -y -qq)
-  [ "$arch" = amd64 ] || builddep+=(--host-architecture "$arch")
-  if ! mmdebstrap --variant=buildd --architectures="$archs" --components=main \
+  # itself inside the root: for the root's own architecture, then for armhf.
+  local builddep="env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq"
+  if ! mmdebstrap --variant=buildd --architectures=amd64,armhf --components=main \
     --aptopt='APT::Install-Recommends "false"' --aptopt='Acquire::Retries "3"' \
     --include="$pkgs" \
     --customize-hook='mkdir -p "$1/tmp/tessal-src/debian"' \
     --customize-hook="copy-in $BR_TOP/debian/control $BR_TOP/debian/changelog /tmp/tessal-src/debian" \
-    --customize-hook="chroot \"\$1\" env DEBIAN_FRONTEND=noninteractive ${builddep[*]} /tmp/tessal-src" \
+    --customize-hook="chroot \"\$1\" $builddep /tmp/tessal-src" \
+    --customize-hook="chroot \"\$1\" $builddep --host-architecture armhf /tmp/tessal-src" \
     --customize-hook='rm -rf "$1/tmp/tessal-src"' \
     "$suite" "$root.part" "deb $mirror $suite main" >"$log" 2>&1; then
     tail -n 25 "$log" >&2
-    rm -rf "$root.part"
-    br_die "mmdebstrap failed for $suite $arch (log: $log)"
+    rm -rf --one-file-system "$root.part"
+    br_die "mmdebstrap failed for $suite (log: $log)"
   fi
   touch "$root.part/.tessal-complete"
-  # Roots of the same suite and architecture made from other lists are stale.
+  # Roots of the same suite made from other lists are stale.
   local old
-  for old in "$BR_CACHE/$suite-$arch"-*; do
-    [ -d "$old" ] && [ "$old" != "$root.part" ] && rm -rf "$old"
+  for old in "$BR_CACHE/$suite"-*; do
+    [ -d "$old" ] && [ "$old" != "$root.part" ] && rm -rf --one-file-system "$old"
   done
   mv "$root.part" "$root"
   flock -u 9
-  echo "buildroot: $suite $arch ready in $(($(date +%s) - t0)) s ($(du -sm "$root" | cut -f1) MB)" >&2
+  echo "buildroot: $suite ready in $(($(date +%s) - t0)) s ($(du -sm "$root" | cut -f1) MB)" >&2
 }
 
 # br_binfmt ARCH: the kernel hands ARM programs to qemu (the build root's
@@ -168,15 +165,15 @@ br_binfmt() {
   grep -q '^flags:.*F' "$entry" || br_die "the qemu-arm binfmt entry lacks the F flag: ARM programs in a build root would not find qemu"
 }
 
-# br_run SUITE ARCH CMD...: runs CMD in the root, in a mount namespace of its
+# br_run SUITE CMD...: runs CMD in the root, in a mount namespace of its
 # own (the mounts vanish with it), with this tree at its own path, a fresh
 # /tmp and /run, and the ccache kept beside the roots.
 br_run() {
-  local suite=$1 arch=$2 root
-  shift 2
-  br_ensure "$suite" "$arch"
-  br_binfmt "$arch"
-  root=$(br_path "$suite" "$arch")
+  local suite=$1 root
+  shift
+  br_ensure "$suite"
+  br_binfmt armhf
+  root=$(br_path "$suite")
   mkdir -p "$BR_CACHE/ccache"
   unshare --mount --propagation private -- bash -euc '
     root=$1 top=$2 ccache=$3
@@ -218,11 +215,11 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   [ "$cmd" = mirror ] || [ "$(id -u)" -eq 0 ] || br_die "needs root (mmdebstrap, chroot, mounts)"
   case $cmd in
   mirror) br_mirror ;;
-  ensure) br_ensure "$suite" "$arch" && br_path "$suite" "$arch" ;;
-  run) br_run "$suite" "$arch" "$@" ;;
-  shell) br_run "$suite" "$arch" bash -i ;;
+  ensure) br_ensure "$suite" && br_path "$suite" ;;
+  run) br_run "$suite" "$@" ;;
+  shell) br_run "$suite" bash -i ;;
   *)
-    echo "usage: tools/buildroot.sh [--suite bookworm|trixie] [--arch amd64|armhf] ensure|run CMD...|shell|mirror" >&2
+    echo "usage: tools/buildroot.sh [--suite bookworm|trixie] ensure|run CMD...|shell|mirror" >&2
     exit 2
     ;;
   esac

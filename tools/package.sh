@@ -91,8 +91,10 @@ UPSTREAM=${PACKAGE_VERSION:-$(dpkg-parsechangelog -l debian/changelog -S Version
 {
   printf 'tessal (%s%s) %s; urgency=medium\n\n' "$UPSTREAM" "$SUFFIX" "$SUITE"
   printf '  * Built for Debian %s by tools/package.sh.\n\n' "$SUITE"
+  # One second after the tree's own entry: later, as Debian requires, and
+  # the same for every build of the same tree.
   printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -l debian/changelog -S Maintainer)" \
-    "$(dpkg-parsechangelog -l debian/changelog -S Date)"
+    "$(LC_ALL=C date -u -R -d "@$(($(date -d "$(dpkg-parsechangelog -l debian/changelog -S Date)" +%s) + 1))")"
   cat debian/changelog
 } >"$SRC/debian/changelog"
 VERSION=$(dpkg-parsechangelog -l "$SRC/debian/changelog" -S Version)

@@ -201,10 +201,13 @@ int Settings::answerHelpOrVersion(int& argc, char* argv[])
     std::optional<QCoreApplication> app;
     if (QCoreApplication::instance() == nullptr)
         app.emplace(argc, argv);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     CommandLine cl;
     const QCommandLineOption version(QStringList() << "version", "Print the version.");
     cl.parser.addOption(version);
-    cl.parser.parse(QCoreApplication::arguments());
+    cl.parser.parse(arguments);
     if (cl.parser.isSet(cl.help) || cl.parser.isSet("help-all")) {
         fputs(qPrintable(cl.parser.helpText()), stdout);
         return 0;

@@ -42,6 +42,7 @@ const char* const USAGE =
     "                 watch (none)\n"
     "  --log TAG      write failure lines to the system log too, tagged TAG\n"
     "  -h, --help     help; after a command, that command's help\n"
+    "  --version      the program's version\n"
     "  --             the arguments that follow are not options\n"
     "\n"
     "Exit status: 0 done (reply \"err\" 0), 1 refused by the daemon (its reply is\n"
@@ -178,6 +179,10 @@ int main(int argc, char** argv)
         if (sArg == "-h" || sArg == "--help") {
             bHelp = true;
             continue;
+        }
+        if (sArg == "--version") {
+            std::puts("plinthctl (Tessal) " TESSAL_VERSION);
+            return CTL_EXIT_OK;
         }
         std::string sName = sArg;
         std::string sValue;

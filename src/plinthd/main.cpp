@@ -2,11 +2,15 @@
 #include <dbus/dbus.h>
 #include <unistd.h>
 
+#include "commandline.h"
 #include "log.h"
 #include "modbusserverthread.h"
 
-int main()
+int main(int argc, char** argv)
 {
+    const int iAnswered = plinthd::AnswerCommandLine(argc, argv);
+    if (iAnswered >= 0)
+        return iAnswered;
     CModBusServerThread server;
     CThread::Start(&server);
     if (server.WaitRunning() != RET_OK) {

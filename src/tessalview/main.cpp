@@ -24,6 +24,9 @@ MainWindow* main_window = nullptr;
 
 int main(int argc, char* argv[])
 {
+    const int answered = Settings::answerHelpOrVersion(argc, argv);
+    if (answered >= 0)
+        return answered;
     qDebug().noquote()
         << QString("%1 - Running TessalView on embedded platform").arg(Helpers::now());
     qDebug() << "Running on ARM";

@@ -3,10 +3,12 @@
 #include "helpers.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QSettings>
 #include <cstdio>
+#include <optional>
 
 namespace Tessal
 {
@@ -178,6 +180,44 @@ void Settings::loadWithCommandLine(const QStringList& arguments)
     qDebug().nospace() << "verbose = " << isLogVerbose();
     qDebug().noquote().nospace() << "device  = " << getInfoDevice();
     qDebug().noquote().nospace() << "release = " << getInfoRelease();
+}
+
+int Settings::answerHelpOrVersion(int& argc, char* argv[])
+{
+    // Most starts ask for neither: they must not create an application
+    // object here, before the real one.
+    bool asked = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        asked =
+            asked || arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "--version";
+    }
+    if (!asked)
+        return -1;
+
+    // A console application object gives the help text its program name and
+    // needs no display. Toolkit options (-platform ...) are unknown to this
+    // parser, which reports them but still sees the options after them.
+    std::optional<QCoreApplication> app;
+    if (QCoreApplication::instance() == nullptr)
+        app.emplace(argc, argv);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    CommandLine cl;
+    const QCommandLineOption version(QStringList() << "version", "Print the version.");
+    cl.parser.addOption(version);
+    cl.parser.parse(arguments);
+    if (cl.parser.isSet(cl.help) || cl.parser.isSet("help-all")) {
+        fputs(qPrintable(cl.parser.helpText()), stdout);
+        return 0;
+    }
+    if (cl.parser.isSet(version)) {
+        fputs("tessalview (Tessal) " TESSAL_VERSION "\n", stdout);
+        return 0;
+    }
+    // "-D --help": a value, not a question.
+    return -1;
 }
 
 QByteArray Settings::getHttpAuthorizationBytes()

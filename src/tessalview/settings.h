@@ -96,6 +96,12 @@ public:
     // errors never stop the program.
     static void loadWithCommandLine(const QStringList& arguments);
 
+    // -h, --help and --version, answered before the window system is touched
+    // (they must work on a console without a screen): prints the help or the
+    // version on standard output and returns the exit status 0. Returns -1
+    // when neither was asked for and the kiosk is to start.
+    static int answerHelpOrVersion(int& argc, char* argv[]);
+
     // Restores every default (used by tests that load several files).
     static void resetToDefaults();
 

@@ -123,6 +123,10 @@ int main(int argc, char** argv)
         std::fputs(usageText(), stdout);
         return 0;
     }
+    if (o.showVersion) {
+        std::puts("tupsend (Tessal) " TESSAL_VERSION);
+        return 0;
+    }
     // Check that the frame can be built before anything is sent.
     std::vector<uint8_t> frame;
     if (!buildFrame(o, 0, 0, frame, error)) {

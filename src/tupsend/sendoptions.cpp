@@ -364,12 +364,15 @@ bool parseOptions(int argc, char** argv, send_options_s& opts, std::string& erro
     optind = 1;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":hH:p:c:i:o:v", LONG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":hVH:p:c:i:o:v", LONG_OPTIONS, nullptr)) != -1) {
         const std::string arg = optarg ? optarg : "";
         section_option_s sect;
         switch (c) {
         case 'h':
             opts.help = true;
+            break;
+        case 'V':
+            opts.showVersion = true;
             break;
         case 'H':
             if (arg.empty()) {
@@ -533,6 +536,8 @@ Destination and repetition:
                          (default) or the bytes themselves
   -v, --verbose          print one line per frame sent on standard error
   -h, --help             show this help
+  -V                     show the program's version (--version N sets the
+                         frame's version field)
 
 Sections (any number, any order, the same type more than once):
   --devinfo TYPE,HWMAJOR,HWMINOR,SWMAJOR,SWMINOR,SWBUILD,SERIAL,LANG

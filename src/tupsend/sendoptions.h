@@ -41,6 +41,7 @@ struct send_options_s {
     OutputFormat format = OutputFormat::Hex;
     bool verbose = false;
     bool help = false;
+    bool showVersion = false; // -V: --version is the frame's version field
 };
 
 // Parses argv. On a bad option or value returns false with error set to a

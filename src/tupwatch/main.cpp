@@ -64,6 +64,10 @@ int main(int argc, char** argv)
         std::fputs(watchUsageText(), stdout);
         return 0;
     }
+    if (cfg.showVersion) {
+        std::puts("tupwatch (Tessal) " TESSAL_VERSION);
+        return 0;
+    }
 
     // Before the "listening" line: whoever sees it may stop us at once, and
     // that must end the run cleanly, not kill it.

@@ -148,12 +148,17 @@ std::string refusedOption(int argc, char** argv)
 }
 
 const option OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},          {"config", required_argument, nullptr, 'c'},
-    {"address", required_argument, nullptr, 'a'}, {"port", required_argument, nullptr, 'p'},
-    {"timeout", required_argument, nullptr, 't'}, {"count", required_argument, nullptr, 'n'},
-    {"pretty", no_argument, nullptr, 'P'},        {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {"config", required_argument, nullptr, 'c'},
+    {"address", required_argument, nullptr, 'a'},
+    {"port", required_argument, nullptr, 'p'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"count", required_argument, nullptr, 'n'},
+    {"pretty", no_argument, nullptr, 'P'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
 };
-const char* SHORT = ":hc:a:p:t:n:";
+const char* SHORT = ":hVc:a:p:t:n:";
 } // namespace
 
 bool parseWatchOptions(int argc, char** argv, watch_config_s& cfg, std::string& error)
@@ -176,6 +181,9 @@ bool parseWatchOptions(int argc, char** argv, watch_config_s& cfg, std::string& 
             return false;
         } else if (c == 'h') {
             cfg.help = true;
+            return true;
+        } else if (c == 'V') {
+            cfg.showVersion = true;
             return true;
         }
     }
@@ -242,6 +250,7 @@ document per datagram on standard output.
   -n, --count N        exit after N datagrams (0: run until interrupted)
       --pretty         indented JSON instead of one line per document
   -h, --help           show this help
+  -V, --version        show the program's version
 
 Settings file, group [Network]: UdpAddr, UdpPort, UdpTimeout.
 The address actually bound is reported on standard error as

@@ -15,6 +15,7 @@ struct watch_config_s {
     bool pretty = false;             // indented JSON instead of one line per document
     std::string configPath;          // the ini file used
     bool help = false;
+    bool showVersion = false;
 };
 
 // The configured settings file (TESSAL_TUPWATCH_INI, by default

@@ -47,7 +47,13 @@ grep -qx 'ExecStart=/usr/bin/tessalview' "$T/dest/lib/systemd/system/tessalview.
   fail "tessalview.service ExecStart"
 grep -q '^; Installed as /etc/tessal/tupwatch.ini' "$T/dest/etc/tessal/tupwatch.ini" ||
   fail "the sample tupwatch.ini does not name its configured place"
-pass "installed to the configured layout (/usr/bin, /usr/libexec/tessalview, /etc/tessal, /lib/systemd/system)"
+# The manual pages name the configured paths (filled in at configure time).
+grep -qF '/etc/tessal/tupwatch.ini' "$T/dest/usr/share/man/man1/tupwatch.1" ||
+  fail "tupwatch.1 does not name /etc/tessal/tupwatch.ini"
+grep -qF '/usr/libexec/tessalview/mbserverstart.sh' "$T/dest/usr/share/man/man1/plinthctl.1" ||
+  fail "plinthctl.1 does not name /usr/libexec/tessalview/mbserverstart.sh"
+[ -f "$T/dest/usr/share/man/man8/plinthd.8" ] || fail "plinthd.8 not installed"
+pass "installed to the configured layout (/usr/bin, /usr/libexec/tessalview, /etc/tessal, /lib/systemd/system, /usr/share/man)"
 
 # A source install keeps a unit's own settings and puts the sample beside them.
 printf '[Network]\nUdpPort=5000\n' >"$T/dest/etc/tessal/tupwatch.ini"

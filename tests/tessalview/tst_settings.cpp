@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <vector>
 
 using Tessal::Settings;
 
@@ -192,6 +193,38 @@ private slots:
         QVERIFY(Settings::isLogVerbose());
         QCOMPARE(Settings::getInfoRelease(), QString("ReleaseUndef"));
         QVERIFY(log.contains("Missing value after '-R'"));
+    }
+
+    // Help and version end the program before it needs a screen; anything
+    // else, including "--help" as the value of -D, starts the kiosk.
+    void helpAndVersionAreAnsweredBeforeStartUp_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::newRow("nothing") << QStringList{"tessalview"} << -1;
+        QTest::newRow("options") << QStringList{"tessalview", "-v", "-D", "Meter"} << -1;
+        QTest::newRow("help") << QStringList{"tessalview", "--help"} << 0;
+        QTest::newRow("-h after options") << QStringList{"tessalview", "-v", "-h"} << 0;
+        QTest::newRow("version") << QStringList{"tessalview", "--version"} << 0;
+        QTest::newRow("after a toolkit option")
+            << QStringList{"tessalview", "-platform", "offscreen", "--help"} << 0;
+        QTest::newRow("value of -D") << QStringList{"tessalview", "-D", "--help"} << -1;
+        QTest::newRow("value of -R") << QStringList{"tessalview", "-R", "--version"} << -1;
+    }
+
+    void helpAndVersionAreAnsweredBeforeStartUp()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        std::vector<QByteArray> bytes;
+        for (const QString& a : arguments)
+            bytes.push_back(a.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& b : bytes)
+            argv.push_back(b.data());
+        argv.push_back(nullptr);
+        int argc = static_cast<int>(bytes.size());
+        QCOMPARE(Settings::answerHelpOrVersion(argc, argv.data()), status);
     }
 
     void helpDoesNotStopStartUp()

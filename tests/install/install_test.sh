@@ -61,10 +61,10 @@ fi
 
 skip() {
   if [ "${TESSAL_INSTALL_TEST:-}" = required ]; then
-    echo "install test FAILED: cannot run here: $*" >&2
+    echo "install test (${RELEASE:-Debian}) FAILED: cannot run here: $*" >&2
     exit 1
   fi
-  echo "install test skipped: $*"
+  echo "install test (${RELEASE:-Debian}) skipped: $*"
   exit 0
 }
 

@@ -1,40 +1,57 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build, test and demo the system.
-# Idempotent: does nothing when everything is already installed.
+# Installs the Debian packages needed to build, test and demo the system on
+# this machine (Debian 12 or 13). Idempotent: does nothing when everything is
+# already installed.
 #
 #   tools/install-deps.sh            the native build, tests and demo
-#   tools/install-deps.sh --armhf    also the armhf cross build and its tests
-#                                    under qemu-user (tools/test-armhf.sh)
+#   tools/install-deps.sh --armhf    also what the armhf build roots need on
+#                                    this machine (tools/test-armhf.sh):
+#                                    mmdebstrap, qemu-user-static and
+#                                    binfmt-support. The armhf libraries and
+#                                    the cross toolchain live in the build
+#                                    root (tools/buildroot.sh), never here:
+#                                    this machine's architecture list is not
+#                                    touched.
+#
+# A failing 'apt-get update' (a mirror that is syncing, one index of an
+# unexpected size) is retried; when it still fails, the install goes on from
+# the indexes apt already has, and only when a package then cannot be
+# installed does the script stop, naming the index and the packages at
+# fault.
 set -euo pipefail
 
 ARMHF=0
 for arg in "$@"; do
   case $arg in
-    --armhf) ARMHF=1 ;;
-    *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
+  --armhf) ARMHF=1 ;;
+  *)
+    echo "usage: $0 [--armhf]" >&2
+    exit 2
+    ;;
   esac
 done
 
+# shellcheck disable=SC1091
+SUITE=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+
 PACKAGES=(
   build-essential cmake pkg-config
-  qtbase5-dev libqt5webkit5-dev libqt5svg5-dev qttools5-dev-tools
+  qtbase5-dev libqt5svg5-dev qttools5-dev-tools
   libmodbus-dev libdbus-1-dev libcjson-dev libgtest-dev
   dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
-  clang libclang-rt-14-dev strace
+  clang strace
   libsystemd-dev
   debhelper lintian mmdebstrap systemd-container ccache
   help2man groff-base
 )
+case $SUITE in
+# QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).
+bookworm) PACKAGES+=(libqt5webkit5-dev libclang-rt-14-dev) ;;
+*) PACKAGES+=(libclang-rt-dev) ;;
+esac
 
-# The cross toolchain, the emulator and the armhf libraries. The :armhf
-# packages go in without their recommends: with them apt would remove
-# unrelated amd64 packages (geoclue, modemmanager and friends).
-ARMHF_HOST_PACKAGES=(crossbuild-essential-armhf qemu-user-static binfmt-support ccache)
-ARMHF_PACKAGES=(
-  qtbase5-dev libqt5webkit5-dev libqt5svg5-dev libmodbus-dev libdbus-1-dev
-  libcjson-dev libgtest-dev libsystemd-dev libasan8 libubsan1
-)
+ARMHF_HOST_PACKAGES=(mmdebstrap qemu-user-static binfmt-support)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -42,15 +59,38 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 updated=0
+update_failure=""
 
-# install_missing [apt options --] package...
+say() { echo "install-deps: $*" >&2; }
+
+# apt_update: up to three tries. What stays failing is remembered (the
+# indexes apt names), not fatal: the indexes already on this machine may do.
+apt_update() {
+  local try err
+  err=$(mktemp)
+  for try in 1 2 3; do
+    if $SUDO apt-get update -qq -o Acquire::Retries=3 2>"$err"; then
+      rm -f "$err"
+      update_failure=""
+      return 0
+    fi
+    update_failure=$(grep -E '^(E|W): ' "$err" | grep -E 'Failed to fetch|Hash Sum|File has unexpected size|Release' |
+      sed 's/^/    /' | head -n 5 || true)
+    [ -n "$update_failure" ] || update_failure=$(tail -n 3 "$err" | sed 's/^/    /')
+    [ $try -lt 3 ] && {
+      say "apt-get update failed (try $try of 3), retrying in $((try * 10)) s"
+      sleep $((try * 10))
+    }
+  done
+  rm -f "$err"
+  say "apt-get update still fails; going on with the indexes this machine has. At fault:"
+  printf '%s\n' "$update_failure" >&2
+  return 0
+}
+
+# install_missing package...
 install_missing() {
-  local opts=()
-  if [ "$1" != "${1#-}" ]; then
-    while [ "$1" != "--" ]; do opts+=("$1"); shift; done
-    shift
-  fi
-  local missing=() p
+  local missing=() p out status
   for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$p")
@@ -59,26 +99,30 @@ install_missing() {
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
   if [ $updated -eq 0 ]; then
-    $SUDO apt-get update -qq
+    apt_update
     updated=1
   fi
-  $SUDO apt-get install -y -qq "${opts[@]}" "${missing[@]}"
+  status=0
+  out=$($SUDO apt-get install -y -qq "${missing[@]}" 2>&1) || status=$?
+  printf '%s\n' "$out" | grep -v -E '^(Selecting|Preparing|Unpacking|Setting up|Processing)' | grep -v '^\s*$' | tail -n 15 || true
+  [ $status -eq 0 ] && return 0
+  say "cannot install the packages this project needs."
+  local named
+  named=$(printf '%s\n' "$out" | grep -E "Unable to locate package|has no installation candidate|Depends: |Conflicts: |Breaks: |held broken packages" |
+    sed 's/^/    /' | head -n 12 || true)
+  [ -n "$named" ] && {
+    say "apt names:"
+    printf '%s\n' "$named" >&2
+  }
+  [ -n "$update_failure" ] && {
+    say "the package indexes could not all be refreshed, which may be the cause:"
+    printf '%s\n' "$update_failure" >&2
+  }
+  exit 1
 }
 
 install_missing "${PACKAGES[@]}"
 
 if [ $ARMHF -eq 1 ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    echo "Adding the armhf architecture"
-    $SUDO dpkg --add-architecture armhf
-    updated=0
-  fi
   install_missing "${ARMHF_HOST_PACKAGES[@]}"
-  install_missing --no-install-recommends -- "${ARMHF_PACKAGES[@]/%/:armhf}"
-  # Tests start ARM programs directly (scripts, child processes): the kernel
-  # must hand them to qemu. Without systemd the entry is installed but off.
-  if [ "$(head -n1 /proc/sys/fs/binfmt_misc/qemu-arm 2>/dev/null)" != "enabled" ]; then
-    echo "Enabling the qemu-arm binfmt entry"
-    $SUDO update-binfmts --enable qemu-arm
-  fi
 fi

@@ -1,47 +1,76 @@
 #!/usr/bin/env bash
 # Builds the Debian packages plinthd, tessalview and tup-tools from this tree
-# and checks them with lintian.
+# for one Debian suite and architecture, inside a build root of that suite
+# (tools/buildroot.sh, made by mmdebstrap and cached outside the clone), and
+# checks them with lintian.
 #
-#   tools/package.sh [amd64|armhf]      (default: this machine's architecture)
+#   tools/package.sh [--suite bookworm|trixie] [amd64|armhf]
 #
-# armhf is cross-built (dpkg-buildpackage -a armhf; needs the armhf cross
-# toolchain and the :armhf development packages, see tools/install-deps.sh).
-# Nothing is run at package time (nocheck): the test suite runs in
-# tools/test.sh, the installed packages in tests/install/install_test.sh.
+# Defaults: Debian 13 (trixie), this machine's architecture. armhf is
+# cross-built (dpkg-buildpackage -a armhf) in an amd64 root with armhf added
+# inside it; this machine only needs mmdebstrap. The version carries the
+# suite (2.0.0~deb13u1, 2.0.0~deb12u1), so the packages of both suites can
+# sit in one repository and a unit upgraded from Debian 12 to 13 takes the
+# Debian 13 build. Nothing is run at package time (nocheck): the test suite
+# runs in tools/test.sh, the installed packages in
+# tests/install/install_test.sh.
 #
-# Output: build-deb/<arch>/ (PACKAGE_OUT overrides): the .deb files, the
-# .changes and .buildinfo, build.log, contents.txt (dpkg-deb -c of each
-# package) and lintian.txt. The tree is copied to build-deb/work-<arch>
-# first and built there (always the same place, so a rebuild hits ccache),
-# so the build leaves nothing behind in the worktree or beside it; one
-# package build per architecture at a time.
+# Output: build-deb/<suite>-<arch>/ (PACKAGE_OUT overrides): the .deb files,
+# the .changes and .buildinfo, build.log, contents.txt (dpkg-deb -c of each
+# package), info.txt (dpkg-deb -I of each) and lintian.txt. The tree is
+# copied to build-deb/work-<suite>-<arch> first and built there (always the
+# same place, so a rebuild hits ccache), so the build leaves nothing behind
+# in the worktree or beside it; one package build per suite and
+# architecture at a time.
 #
 # Environment:
 #   PACKAGE_OUT      output folder
-#   PACKAGE_VERSION  version of the packages built (default: the one in
-#                    debian/changelog), e.g. 2.0.0+1 to rehearse an upgrade
+#   PACKAGE_VERSION  upstream version of the packages built (default: the
+#                    one in debian/changelog), e.g. 2.0.0+1 to rehearse an
+#                    upgrade; the suite's suffix is added to it
 #
 # Exits non-zero when the build fails or lintian reports an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TOP=$PWD
 
+SUITE=trixie
+if [ "${1:-}" = --suite ]; then
+  SUITE=${2:-}
+  shift 2
+fi
 ARCH=${1:-$(dpkg --print-architecture)}
-case $ARCH in
-amd64 | armhf) ;;
+case $SUITE:$ARCH in
+bookworm:amd64 | bookworm:armhf | trixie:amd64 | trixie:armhf) ;;
 *)
-  echo "usage: tools/package.sh [amd64|armhf]" >&2
+  echo "usage: tools/package.sh [--suite bookworm|trixie] [amd64|armhf]" >&2
   exit 2
   ;;
 esac
-OUT=${PACKAGE_OUT:-$TOP/build-deb/$ARCH}
+case $SUITE in
+bookworm) SUFFIX="~deb12u1" ;;
+trixie) SUFFIX="~deb13u1" ;;
+esac
+
+if [ "${TESSAL_BUILDROOT:-}" != 1 ]; then
+  # On this machine: only what makes the build root; the build runs inside.
+  if [ "$(id -u)" -ne 0 ]; then
+    exec sudo --preserve-env=PACKAGE_OUT,PACKAGE_VERSION,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR "$0" --suite "$SUITE" "$ARCH"
+  fi
+  command -v mmdebstrap >/dev/null || bash tools/install-deps.sh --armhf
+  exec bash tools/buildroot.sh --suite "$SUITE" --arch "$ARCH" run \
+    env PACKAGE_OUT="${PACKAGE_OUT:-}" PACKAGE_VERSION="${PACKAGE_VERSION:-}" \
+    bash tools/package.sh --suite "$SUITE" "$ARCH"
+fi
+
+OUT=${PACKAGE_OUT:-$TOP/build-deb/$SUITE-$ARCH}
 case $OUT in /*) ;; *) OUT=$TOP/$OUT ;; esac
 
 t_all=$(date +%s)
 step() { printf '== %s\n' "$*"; }
 took() { printf '   (%d s)\n' "$(($(date +%s) - $1))"; }
 
-WORKDIR=$TOP/build-deb/work-$ARCH
+WORKDIR=$TOP/build-deb/work-$SUITE-$ARCH
 SRC=$WORKDIR/tessal
 step "copy of the tree to $SRC"
 t=$(date +%s)
@@ -56,14 +85,18 @@ if git -C "$TOP" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   tar --exclude='./build*' -cf - . | tar -C "$SRC" -xf -
 fi
-if [ -n "${PACKAGE_VERSION:-}" ]; then
-  {
-    printf 'tessal (%s) bookworm; urgency=medium\n\n' "$PACKAGE_VERSION"
-    printf '  * Rebuilt by tools/package.sh as version %s.\n\n' "$PACKAGE_VERSION"
-    printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -l debian/changelog -S Maintainer)" "$(date -R)"
-    cat debian/changelog
-  } >"$SRC/debian/changelog"
-fi
+# The suite's build: its version suffix and distribution in a changelog
+# entry of its own.
+UPSTREAM=${PACKAGE_VERSION:-$(dpkg-parsechangelog -l debian/changelog -S Version)}
+{
+  printf 'tessal (%s%s) %s; urgency=medium\n\n' "$UPSTREAM" "$SUFFIX" "$SUITE"
+  printf '  * Built for Debian %s by tools/package.sh.\n\n' "$SUITE"
+  # One second after the tree's own entry: later, as Debian requires, and
+  # the same for every build of the same tree.
+  printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -l debian/changelog -S Maintainer)" \
+    "$(LC_ALL=C date -u -R -d "@$(($(date -d "$(dpkg-parsechangelog -l debian/changelog -S Date)" +%s) + 1))")"
+  cat debian/changelog
+} >"$SRC/debian/changelog"
 VERSION=$(dpkg-parsechangelog -l "$SRC/debian/changelog" -S Version)
 took "$t"
 
@@ -91,12 +124,18 @@ mv "$WORKDIR"/*.deb "$WORKDIR"/*.changes "$WORKDIR"/*.buildinfo "$OUT"/
 CHANGES=$OUT/tessal_${VERSION}_${ARCH}.changes
 ls -l "$OUT"/*.deb | awk '{ printf "   %9d  %s\n", $5, $NF }'
 : >"$OUT/contents.txt"
+: >"$OUT/info.txt"
 for deb in "$OUT"/*.deb; do
   {
     echo "## $(basename "$deb")"
     dpkg-deb -c "$deb"
     echo
   } >>"$OUT/contents.txt"
+  {
+    echo "## $(basename "$deb")"
+    dpkg-deb -I "$deb"
+    echo
+  } >>"$OUT/info.txt"
 done
 
 step "lintian"
@@ -112,4 +151,4 @@ if [ "$status" -ne 0 ]; then
 fi
 
 rm -rf "$WORKDIR"
-printf '== done: %s packages %s in %s (%d s)\n' "$ARCH" "$VERSION" "$OUT" "$(($(date +%s) - t_all))"
+printf '== done: Debian %s %s packages %s in %s (%d s)\n' "$SUITE" "$ARCH" "$VERSION" "$OUT" "$(($(date +%s) - t_all))"

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Cross-builds everything for the unit's 32-bit ARM board (Debian armhf) into
-# ./build-armhf and runs the whole test suite there under qemu-user.
+# Cross-builds everything for the unit's 32-bit ARM board (Debian armhf) and
+# runs the whole test suite under qemu-user, inside a build root of the
+# chosen Debian suite (tools/buildroot.sh): nothing of armhf is added to this
+# machine's own packages.
 #
-#   sudo ./tools/test-armhf.sh              everything
-#   sudo ./tools/test-armhf.sh -R libtup    extra arguments go to ctest
+#   sudo ./tools/test-armhf.sh                       Debian 13 (trixie)
+#   sudo ./tools/test-armhf.sh --suite bookworm      Debian 12
+#   sudo ./tools/test-armhf.sh -R libtup             extra arguments go to ctest
+#
+# The build goes to build-armhf-<suite>/ in this tree. The first run makes
+# the build root (a few minutes, cached in /var/cache/tessal-buildroots).
 #
 # Safety: Qt 5.15's QProcess misbehaves under qemu-user (see
 # tools/qemu-guard/qemuguard.c); at worst it sends SIGKILL to every process
@@ -16,21 +22,47 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SRC=$PWD
-bash tools/install-deps.sh --armhf
-BUILD_DIR=${BUILD_DIR:-build-armhf}
+
+SUITE=trixie
+if [ "${1:-}" = --suite ]; then
+  SUITE=${2:-}
+  shift 2
+fi
+case $SUITE in
+bookworm | trixie) ;;
+*)
+  echo "usage: tools/test-armhf.sh [--suite bookworm|trixie] [ctest arguments]" >&2
+  exit 2
+  ;;
+esac
+BUILD_DIR=${BUILD_DIR:-build-armhf-$SUITE}
+
+if [ "${TESSAL_BUILDROOT:-}" != 1 ]; then
+  # On this machine: the host's few tools, then the same script in the root.
+  if [ "$(id -u)" -ne 0 ]; then
+    exec sudo --preserve-env=BUILD_DIR,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR,CI "$0" --suite "$SUITE" "$@"
+  fi
+  bash tools/install-deps.sh --armhf
+  exec bash tools/buildroot.sh --suite "$SUITE" --arch armhf run \
+    env BUILD_DIR="$BUILD_DIR" bash tools/test-armhf.sh --suite "$SUITE" "$@"
+fi
+
+# --- inside the build root -------------------------------------------------------
 if [ "$(head -n1 /proc/sys/fs/binfmt_misc/qemu-arm 2>/dev/null)" != "enabled" ]; then
   echo "test-armhf: the kernel does not hand ARM programs to qemu (binfmt qemu-arm not enabled)" >&2
   exit 1
 fi
 
-launcher=()
-if command -v ccache >/dev/null; then
-  # The cross build is slow; with a kept cache a rebuild compiles only what
-  # changed. A cold cache costs nothing noticeable.
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+options=(-DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/toolchain-armhf.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# QtWebKit exists only in Debian 12; on Debian 13 the kiosk is built when
+# the tree can build it without QtWebKit.
+if [ "$SUITE" = trixie ] && ! grep -q TESSAL_WEB_ENGINE CMakeLists.txt; then
+  echo "test-armhf: this tree's kiosk needs QtWebKit, which Debian 13 lacks: building without it"
+  options+=(-DTESSAL_BUILD_KIOSK=OFF)
 fi
-cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/toolchain-armhf.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
+export CCACHE_BASEDIR=$SRC
+cmake -S . -B "$BUILD_DIR" "${options[@]}"
 cmake --build "$BUILD_DIR" -j"$(nproc)"
 BUILD=$(cd "$BUILD_DIR" && pwd)
 
@@ -46,14 +78,10 @@ cc -shared -o "$host_lib/libqemuguard.so" -x c /dev/null
 }
 export LD_PRELOAD="$BUILD/qemu-guard/\$LIB/libqemuguard.so${LD_PRELOAD:+ $LD_PRELOAD}"
 
-# A PID namespace of its own (in a user namespace of the same user when not
-# root, so tests still see who they run as), with bash as its first process:
-# it reaps the orphans, nothing that goes wrong inside can signal a process
-# outside, and everything inside ends when this script is stopped.
+# A PID namespace of its own, with bash as its first process: it reaps the
+# orphans, nothing that goes wrong inside can signal a process outside, and
+# everything inside ends when this script is stopped.
 ns=(unshare --pid --fork --mount-proc --kill-child)
-if [ "$(id -u)" -ne 0 ]; then
-  ns=(unshare --map-current-user --pid --fork --mount-proc --kill-child)
-fi
 if ! "${ns[@]}" true; then
   echo "test-armhf: cannot create a PID namespace here; not running ARM Qt programs without one" >&2
   exit 1
@@ -70,5 +98,6 @@ if [ -x "$BUILD/tools/qemu-guard/qemu_guard_check" ]; then
   fi
 fi
 
+echo "test-armhf: Debian $SUITE armhf, $(dpkg-query -W -f='${Version}' "libc6:armhf") glibc"
 run_in_namespace ctest --test-dir "$BUILD" --output-on-failure -j2 --timeout 600 \
   --label-exclude native-only "$@"

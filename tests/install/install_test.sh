@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The Debian packages installed on a booted Debian 12 system.
+# The Debian packages installed on a booted Debian system.
 #
-#   tests/install/install_test.sh [--debs DIR --upgrade-debs DIR]
+#   tests/install/install_test.sh [--suite bookworm|trixie] [--debs DIR --upgrade-debs DIR]
 #
-# Builds a minimal Debian 12 root file system with mmdebstrap from the
-# package registry this machine uses (cached in the build tree), boots it
+# Builds a minimal root file system of the suite (default bookworm, Debian
+# 12; trixie is Debian 13) with mmdebstrap from the package registry this
+# machine uses (cached in the build tree), boots it
 # with systemd-nspawn in its own network namespace, and with its real systemd
 # and system bus checks:
 #   - apt installs plinthd, tessalview and tup-tools;
@@ -18,12 +19,14 @@
 #     edited tessal-view.ini;
 #   - purge leaves nothing behind that the packages created.
 #
-# Without --debs the packages are built here with tools/package.sh: the
-# tree's version, and the same tree rebuilt as version <version>+1.
+# Without --debs the packages are built here with tools/package.sh for the
+# suite: the tree's version, and the same tree rebuilt as version
+# <version>+1.
 #
 # Needs root, systemd-nspawn, mmdebstrap and the package registry. When the
 # machine cannot run it, prints one line saying why and exits 0, unless
-# TESSAL_INSTALL_TEST=required (CI), where that is a failure.
+# TESSAL_INSTALL_TEST=required (CI), where that is a failure;
+# TESSAL_INSTALL_TEST=off skips it with such a line.
 #
 # Environment: BUILD_DIR (build tree for the cache and work files, default
 # build), TESSAL_MIRROR (sources for the root file system, default: this
@@ -36,13 +39,21 @@ case $BUILD in /*) ;; *) BUILD=$TOP/$BUILD ;; esac
 WORK=$BUILD/install-test
 DEBS1=
 DEBS2=
+SUITE=bookworm
 while [ $# -gt 0 ]; do
   case $1 in
+  --suite) SUITE=$2; shift 2 ;;
   --debs) DEBS1=$(cd "$2" && pwd); shift 2 ;;
   --upgrade-debs) DEBS2=$(cd "$2" && pwd); shift 2 ;;
-  *) echo "usage: $0 [--debs DIR --upgrade-debs DIR]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--suite bookworm|trixie] [--debs DIR --upgrade-debs DIR]" >&2; exit 2 ;;
   esac
 done
+case $SUITE in
+bookworm) RELEASE="Debian 12" ;;
+trixie) RELEASE="Debian 13" ;;
+*) echo "unknown suite '$SUITE' (bookworm or trixie)" >&2; exit 2 ;;
+esac
+WORK=$WORK/$SUITE
 if { [ -n "$DEBS1" ] && [ -z "$DEBS2" ]; } || { [ -z "$DEBS1" ] && [ -n "$DEBS2" ]; }; then
   echo "--debs and --upgrade-debs go together" >&2
   exit 2
@@ -50,14 +61,15 @@ fi
 
 skip() {
   if [ "${TESSAL_INSTALL_TEST:-}" = required ]; then
-    echo "install test FAILED: cannot run here: $*" >&2
+    echo "install test (${RELEASE:-Debian}) FAILED: cannot run here: $*" >&2
     exit 1
   fi
-  echo "install test skipped: $*"
+  echo "install test (${RELEASE:-Debian}) skipped: $*"
   exit 0
 }
 
 # --- can this machine run it? -------------------------------------------------
+[ "${TESSAL_INSTALL_TEST:-}" = off ] && skip "turned off here (TESSAL_INSTALL_TEST=off)"
 [ "$(id -u)" -eq 0 ] || skip "needs root (mmdebstrap, systemd-nspawn)"
 for tool in systemd-nspawn mmdebstrap nsenter dpkg-buildpackage; do
   command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
@@ -71,7 +83,11 @@ if ! err=$(timeout 60 systemd-nspawn --register=no --keep-unit -q -D / --volatil
 fi
 rm -rf "/run/systemd/nspawn/propagate/$probe"
 if [ -n "${TESSAL_MIRROR:-}" ]; then
-  SOURCES=("$TESSAL_MIRROR")
+  SOURCES=("deb $TESSAL_MIRROR $SUITE main")
+elif [ "$SUITE" != bookworm ]; then
+  # This machine's sources are Debian 12's: the other suite comes from the
+  # same mirror.
+  SOURCES=("deb $(bash "$TOP/tools/buildroot.sh" mirror) $SUITE main")
 else
   SOURCES=()
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
@@ -79,9 +95,9 @@ else
   done
   [ ${#SOURCES[@]} -gt 0 ] || skip "no Debian 12 (bookworm) sources in /etc/apt"
 fi
-MIRROR_URL=$(cat "${SOURCES[@]}" 2>/dev/null | grep -o 'https\?://[^ ]*' | grep -v snapshot | head -n 1 || true)
+MIRROR_URL=$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}") | grep -o 'https\?://[^ ]*' | grep -v snapshot | head -n 1 || true)
 [ -n "$MIRROR_URL" ] || MIRROR_URL=${TESSAL_MIRROR:-}
-if ! timeout 15 /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1].rstrip("/") + "/dists/bookworm/Release", timeout=10)' "$MIRROR_URL" 2>/dev/null; then
+if ! timeout 15 /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1].rstrip("/") + "/dists/" + sys.argv[2] + "/Release", timeout=10)' "$MIRROR_URL" "$SUITE" 2>/dev/null; then
   skip "package registry $MIRROR_URL not reachable"
 fi
 
@@ -124,7 +140,7 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$WORK"
-printf '== install test of the Debian packages (container %s)\n' "$MACHINE"
+printf '== install test of the %s packages (container %s)\n' "$RELEASE" "$MACHINE"
 
 # --- packages ------------------------------------------------------------------
 step "packages"
@@ -132,8 +148,8 @@ if [ -z "$DEBS1" ]; then
   base_version=$(dpkg-parsechangelog -l "$TOP/debian/changelog" -S Version)
   DEBS1=$WORK/debs-1
   DEBS2=$WORK/debs-2
-  PACKAGE_OUT=$DEBS1 "$TOP/tools/package.sh" amd64 | sed 's/^/   /'
-  PACKAGE_OUT=$DEBS2 PACKAGE_VERSION="$base_version+1" "$TOP/tools/package.sh" amd64 | sed 's/^/   /'
+  PACKAGE_OUT=$DEBS1 "$TOP/tools/package.sh" --suite "$SUITE" amd64 | sed 's/^/   /'
+  PACKAGE_OUT=$DEBS2 PACKAGE_VERSION="$base_version+1" "$TOP/tools/package.sh" --suite "$SUITE" amd64 | sed 's/^/   /'
 fi
 v1=$(dpkg-deb -f "$(ls "$DEBS1"/plinthd_*.deb)" Version)
 v2=$(dpkg-deb -f "$(ls "$DEBS2"/plinthd_*.deb)" Version)
@@ -141,15 +157,19 @@ dpkg --compare-versions "$v2" gt "$v1" || fail "upgrade version $v2 is not above
 ok "installing $v1, upgrading to $v2"
 
 # --- root file system ------------------------------------------------------------
-step "Debian 12 root file system"
+step "$RELEASE root file system"
 # Everything the packages need at run time is in the cached base, so the
 # booted container needs no network and reruns do not download it again.
-INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5,libmodbus5,libcjson1,libdbus-1-3
-KEY=$(printf '%s\n' "$INCLUDE" "$(cat "${SOURCES[@]}")" | md5sum | cut -c1-12)
-BASE=$WORK/bookworm-base-$KEY.tar
+INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libmodbus5,libcjson1,libdbus-1-3
+case $SUITE in
+bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5 ;;
+trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
+esac
+KEY=$(printf '%s\n' "$INCLUDE" "$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}"))" | md5sum | cut -c1-12)
+BASE=$WORK/$SUITE-base-$KEY.tar
 if [ ! -s "$BASE" ]; then
-  rm -f "$WORK"/bookworm-base-*.tar
-  mmdebstrap --variant=apt --format=tar --include="$INCLUDE" bookworm "$BASE.part" "${SOURCES[@]}" \
+  rm -f "$WORK"/"$SUITE"-base-*.tar
+  mmdebstrap --variant=apt --format=tar --include="$INCLUDE" "$SUITE" "$BASE.part" "${SOURCES[@]}" \
     >"$WORK/mmdebstrap.log" 2>&1 || { tail -n 20 "$WORK/mmdebstrap.log"; fail "mmdebstrap failed"; }
   mv "$BASE.part" "$BASE"
   ok "built $(basename "$BASE") ($(du -m "$BASE" | cut -f1) MB) in $(($(date +%s) - TS)) s"

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <thread>
@@ -563,7 +564,7 @@ TEST_F(Serving, IndependentMastersPymodbusAndMbpollAgree)
                       std::to_string(port) +
                       ")\n"
                       "c.connect()\n"
-                      "r = c.read_holding_registers(0, 5, slave=1)\n"
+                      "r = c.read_holding_registers(0, count=5, slave=1)\n"
                       "print(r.registers)\n"
                       "w = c.write_registers(6, [606, 707], slave=1)\n"
                       "print(w.isError())\n"

@@ -130,12 +130,19 @@ private slots:
         link.stop();
     }
 
+    // Calls still queued when the window goes away are dropped, not run on
+    // what is left of it. The window (the receiver whose thread runs the
+    // calls) and the recorder of the calls are two objects here, so a call
+    // that is wrongly delivered is seen by the recorder instead of running
+    // on freed memory.
     void callsToADeletedWindowAreDropped()
     {
         UnitRoot root;
         root.configure(10);
-        auto* window = new WindowStandIn;
-        Tessal::FrontLinkThread link("127.0.0.1", 0, window);
+        auto* window = new QObject;
+        RecordingTarget recorder;
+        Tessal::FrontLinkThread link("127.0.0.1", 0, window, &recorder);
+        const int calledAtStart = recorder.calls.size(); // the language, read once
         link.start();
         QUdpSocket device;
         QVERIFY(device.writeDatagram(
@@ -144,9 +151,13 @@ private slots:
         QVERIFY(blockUntil(
             [&] { return onLinkThread(link, [&] { return link.handler()->isAttached(); }); },
             2000));
-        // The attachment's calls are queued; the window goes away first.
+        // The attachment's calls are queued for this thread, which has not
+        // run its event loop since; the window goes away first.
+        QCOMPARE(recorder.calls.size(), calledAtStart);
         delete window;
-        QTest::qWait(200);
+        QTest::qWait(300);
+        QVERIFY2(recorder.calls.size() == calledAtStart,
+                 qPrintable(recorder.calls.mid(calledAtStart).join(", ")));
         link.stop();
     }
 };

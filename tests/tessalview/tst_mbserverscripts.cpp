@@ -204,7 +204,7 @@ private:
                       "from pymodbus.client import ModbusTcpClient\n"
                       "c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))\n"
                       "if not c.connect(): sys.exit(2)\n"
-                      "r = c.read_holding_registers(int(sys.argv[2]), int(sys.argv[3]), slave=1)\n"
+                      "r = c.read_holding_registers(int(sys.argv[2]), count=int(sys.argv[3]), slave=1)\n"
                       "c.close()\n"
                       "if r.isError(): sys.exit(3)\n"
                       "print(' '.join(str(v) for v in r.registers))\n",
@@ -619,7 +619,7 @@ private slots:
                       "if not c.connect(): sys.exit(2)\n"
                       "out = []\n"
                       "for a, n in ((0, 7), (100, 9), (200, 4)):\n"
-                      "    r = c.read_holding_registers(a, n, slave=1)\n"
+                      "    r = c.read_holding_registers(a, count=n, slave=1)\n"
                       "    if r.isError(): sys.exit(3)\n"
                       "    out.append(r.registers)\n"
                       "c.close()\n"

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Deliberate faults, one at a time: each must make the test that claims to
+# cover it fail. A mutant the tests let through is a gap in the tests.
+#
+#   tools/mutants.sh [-k] [NAME-REGEX]
+#
+# The list is tools/mutants.list, one mutant a line:
+#
+#   name | file | sed expression | ctest regex
+#
+# The script makes a scratch copy of this tree as it is now (a git worktree
+# of HEAD plus the uncommitted changes, in build-mutants/), configures one
+# build there, and for each mutant: applies the sed expression to the file
+# (a mutant that changes nothing is an error in the list), builds only what
+# the named tests need, runs them, and restores the file. It prints one line
+# a mutant, "caught" or "MISSED", and a count; it exits non-zero when a
+# mutant was missed or could not be applied or built. -k keeps the scratch
+# copy. Not part of CI's run (minutes per mutant); run it before closing
+# work on one of the areas the list covers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+TOP=$PWD
+KEEP=0
+if [ "${1:-}" = -k ]; then
+  KEEP=1
+  shift
+fi
+FILTER=${1:-.}
+LIST=$TOP/tools/mutants.list
+SCRATCH=$TOP/build-mutants/tree
+BUILD=$TOP/build-mutants/build
+LOGS=$TOP/build-mutants/logs
+
+cleanup() {
+  if [ $KEEP -eq 0 ]; then
+    git -C "$TOP" worktree remove --force "$SCRATCH" >/dev/null 2>&1 || rm -rf "$SCRATCH"
+  fi
+}
+trap cleanup EXIT
+
+rm -rf "$LOGS"
+mkdir -p "$LOGS"
+if [ ! -d "$SCRATCH" ]; then
+  git -C "$TOP" worktree prune
+  git -C "$TOP" worktree add --detach -f "$SCRATCH" HEAD >/dev/null
+fi
+# The scratch copy is this tree as it stands, edits not yet committed included.
+git -C "$SCRATCH" checkout -q --detach HEAD
+git -C "$SCRATCH" reset -q --hard "$(git -C "$TOP" rev-parse HEAD)"
+git -C "$TOP" diff HEAD --binary | git -C "$SCRATCH" apply --allow-empty 2>/dev/null || true
+git -C "$TOP" ls-files -z --others --exclude-standard | tar --null -T - -cf - | tar -C "$SCRATCH" -xf -
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+echo "== configuring the scratch build ($BUILD)"
+cmake -S "$SCRATCH" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >"$LOGS/configure.txt" 2>&1 || {
+  tail -n 20 "$LOGS/configure.txt"
+  exit 1
+}
+
+caught=0
+missed=0
+broken=0
+trim() {
+  local s=$1
+  s=${s#"${s%%[![:space:]]*}"}
+  printf '%s' "${s%"${s##*[![:space:]]}"}"
+}
+while IFS='|' read -r name file expr regex; do
+  name=$(trim "$name")
+  case $name in '' | '#'*) continue ;; esac
+  echo "$name" | grep -qE "$FILTER" || continue
+  file=$(trim "$file")
+  expr=$(trim "$expr")
+  regex=$(trim "$regex")
+  target=$SCRATCH/$file
+  log=$LOGS/$name.txt
+  if [ ! -f "$target" ]; then
+    printf '%-40s ERROR   no file %s\n' "$name" "$file"
+    broken=$((broken + 1))
+    continue
+  fi
+  cp "$target" "$target.orig"
+  sed -i -e "$expr" "$target"
+  if cmp -s "$target" "$target.orig"; then
+    mv "$target.orig" "$target"
+    printf '%-40s ERROR   the expression changes nothing in %s\n' "$name" "$file"
+    broken=$((broken + 1))
+    continue
+  fi
+  # Build what the tests need: every target whose name a test command uses.
+  tests=$(cd "$BUILD" && ctest -N -R "$regex" | sed -n 's/^ *Test *#[0-9]*: //p')
+  if [ -z "$tests" ]; then
+    mv "$target.orig" "$target"
+    printf '%-40s ERROR   no test matches %s\n' "$name" "$regex"
+    broken=$((broken + 1))
+    continue
+  fi
+  result=
+  # A test whose program is a target of the same name needs only that
+  # target; a script test needs the whole build.
+  targets=()
+  for t in $tests; do
+    if grep -q "^$t:" "$BUILD/Makefile" 2>/dev/null; then targets+=(--target "$t"); else targets=(); break; fi
+  done
+  if ! cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >"$log" 2>&1; then
+    # A mutant that does not compile is caught by the compiler, not by a
+    # test: the list should hold faults that build.
+    result="ERROR   does not build (see $log)"
+    broken=$((broken + 1))
+  elif (cd "$BUILD" && ctest -R "$regex" --timeout 300 --output-on-failure) >>"$log" 2>&1; then
+    result="MISSED  $(echo "$tests" | tr '\n' ' ')"
+    missed=$((missed + 1))
+  else
+    result="caught  by $(grep -E '^\s+[0-9]+ - ' "$log" | sed 's/^[[:space:]]*[0-9]* - //; s/ (.*//' | tr '\n' ' ')"
+    caught=$((caught + 1))
+  fi
+  mv "$target.orig" "$target"
+  printf '%-40s %s\n' "$name" "$result"
+done <"$LIST"
+echo "mutants: $caught caught, $missed missed, $broken not usable"
+[ $missed -eq 0 ] && [ $broken -eq 0 ]

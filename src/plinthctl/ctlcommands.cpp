@@ -223,8 +223,25 @@ int CCtlCommands::Status(bool bJson)
         const cJSON* pClient = nullptr;
         cJSON_ArrayForEach(pClient, pClients)
         {
-            std::printf("            %s:%ld\n", MemberText(pClient, "ip").c_str(),
-                        Member(pClient, "port"));
+            // One line per master: who it is, then what it did (a daemon
+            // that reports no counters gives the address alone).
+            std::string sWho =
+                cJSON_GetObjectItemCaseSensitive(pClient, "device") != nullptr
+                    ? MemberText(pClient, "device")
+                    : MemberText(pClient, "ip") + ":" + std::to_string(Member(pClient, "port"));
+            std::string sLine = "            " + sWho;
+            if (cJSON_GetObjectItemCaseSensitive(pClient, "requests") != nullptr) {
+                char szSince[32] = "?";
+                time_t tSince = static_cast<time_t>(Member(pClient, "since"));
+                struct tm tmSince;
+                if (localtime_r(&tSince, &tmSince) != nullptr)
+                    strftime(szSince, sizeof(szSince), "%Y-%m-%d %H:%M:%S", &tmSince);
+                sLine += "  " + std::to_string(Member(pClient, "requests")) + " requests, " +
+                         std::to_string(Member(pClient, "exceptions")) + " exceptions, " +
+                         std::to_string(Member(pClient, "bytesin")) + " B in, " +
+                         std::to_string(Member(pClient, "bytesout")) + " B out, since " + szSince;
+            }
+            PrintLine(sLine);
         }
     }
     const cJSON* pStat = cJSON_GetObjectItemCaseSensitive(status.get(), "stat");

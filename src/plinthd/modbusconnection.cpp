@@ -1,14 +1,18 @@
 #include "modbusconnection.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 CModbusConnection::CModbusConnection(int iFD, const TcpClient_t& client)
     : m_iFD(iFD), m_client(client)
 {
+    m_stat.llSince = static_cast<long long>(time(nullptr));
 }
 
 CModbusConnection::~CModbusConnection()
@@ -32,6 +36,7 @@ CModbusConnection::Fill_t CModbusConnection::Fill()
     ssize_t n = recv(m_iFD, m_abyBuffer + m_iEnd, uiRoom, MSG_DONTWAIT);
     if (n > 0) {
         m_iEnd += static_cast<int>(n);
+        m_stat.ullBytesIn += static_cast<uint64_t>(n);
         return FILL_DATA;
     }
     if (n == 0)
@@ -66,7 +71,7 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
         m_uiErrors++;
         return FRAME_DISCARD;
     }
-    m_uiRequests++;
+    m_stat.uiRequests++;
     pAdu = p;
     iLength = iFrame;
     return FRAME_REQUEST;
@@ -84,5 +89,15 @@ void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
 bool CModbusConnection::Send(const uint8_t* pData, int iLength)
 {
     ssize_t n = send(m_iFD, pData, static_cast<size_t>(iLength), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0)
+        m_stat.ullBytesOut += static_cast<uint64_t>(n);
     return n == iLength;
+}
+
+int CModbusConnection::Unsent() const
+{
+    int iQueued = 0;
+    if (ioctl(m_iFD, SIOCOUTQ, &iQueued) != 0)
+        return -1;
+    return iQueued;
 }

@@ -64,8 +64,14 @@ public:
     bool Send(const uint8_t* pData, int iLength);
 
     // Requests received and frames that broke the stream or were discarded.
-    uint32_t Requests() const { return m_uiRequests; }
+    uint32_t Requests() const { return m_stat.uiRequests; }
     uint32_t Errors() const { return m_uiErrors; }
+    // What this master did: requests, exceptions, bytes, connection time.
+    const ClientStat_t& Stat() const { return m_stat; }
+    void CountException() { m_stat.uiExceptions++; }
+    // Bytes of answers the master has not taken yet (the socket's send
+    // queue); -1 when the system cannot tell.
+    int Unsent() const;
 
 private:
     int m_iFD;
@@ -76,6 +82,6 @@ private:
     int m_iStart = 0; // first byte not yet handed out
     int m_iEnd = 0;   // end of the bytes received
     long long m_llDeadlineMs = -1;
-    uint32_t m_uiRequests = 0;
+    ClientStat_t m_stat;
     uint32_t m_uiErrors = 0;
 };

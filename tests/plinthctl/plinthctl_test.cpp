@@ -433,6 +433,27 @@ TEST_F(PlinthctlTest, CommandsAgainstTheRealDaemon)
     EXPECT_EQ(JsonInt(pStatus, "procstate"), 3);
     EXPECT_EQ(JsonStr(pStatus, "protocol"), "tcp");
     cJSON_Delete(pStatus);
+
+    // A second master with two reads and one refused read: each line shows
+    // that master's own counters (requests of 12 bytes; answers of 15, 11
+    // and 9 bytes).
+    modbus_t* pCtx2 = modbus_new_tcp("127.0.0.1", iPort);
+    ASSERT_NE(pCtx2, nullptr);
+    ASSERT_EQ(modbus_connect(pCtx2), 0);
+    EXPECT_EQ(modbus_read_registers(pCtx2, 0, 1, regs), 1);
+    EXPECT_EQ(modbus_read_registers(pCtx2, 1, 1, regs), 1);
+    EXPECT_EQ(modbus_read_registers(pCtx2, 100, 1, regs), -1);
+    r = Ctl({"status"});
+    EXPECT_EQ(r.iExit, 0);
+    EXPECT_NE(r.sOut.find("clients:    2\n            127.0.0.1:"), std::string::npos) << r.sOut;
+    const size_t uiFirst = r.sOut.find("  1 requests, 0 exceptions, 12 B in, 15 B out, since 20");
+    const size_t uiSecond = r.sOut.find("  3 requests, 1 exceptions, 36 B in, 31 B out, since 20");
+    EXPECT_NE(uiFirst, std::string::npos) << r.sOut;
+    EXPECT_NE(uiSecond, std::string::npos) << r.sOut;
+    EXPECT_LT(uiFirst, uiSecond) << "clients are listed in the order they connected";
+    EXPECT_NE(r.sOut.find("requests:   4 valid, 0 malformed\n"), std::string::npos) << r.sOut;
+    modbus_close(pCtx2);
+    modbus_free(pCtx2);
     modbus_close(pCtx);
     modbus_free(pCtx);
 

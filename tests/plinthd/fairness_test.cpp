@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -238,6 +239,48 @@ TEST_F(Fairness, MasterThatNeverReadsIsDroppedWithoutStallingThePoller)
     EXPECT_EQ(Clients(), 1); // the poller
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
     EXPECT_GE(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 1);
+}
+
+TEST_F(Fairness, MasterThatNeverReadsIsDroppedEveryTimeWithItsDefaultBuffers)
+{
+    // The same master as above but with the system's own socket buffers,
+    // which grow to megabytes: the daemon must not keep queueing for it.
+    // 20 masters one after the other, each dropped (a close: the daemon's
+    // reset makes the master's send fail), each counted once in txerror.
+    Init();
+    std::vector<uint8_t> burst;
+    for (int i = 0; i < 50; i++) {
+        std::vector<uint8_t> q = Adu(i, ReadPdu(0, 125));
+        burst.insert(burst.end(), q.begin(), q.end());
+    }
+    int iDropped = 0;
+    for (int iRun = 0; iRun < 20; iRun++) {
+        RawMaster flood(port);
+        ASSERT_TRUE(flood.Connected());
+        auto tEnd = Clock::now() + std::chrono::seconds(10);
+        bool bClosed = false;
+        size_t uiSent = 0;
+        while (Clock::now() < tEnd && !bClosed) {
+            ssize_t n = send(flood.Fd(), burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                uiSent += static_cast<size_t>(n);
+                continue;
+            }
+            if (errno == EPIPE || errno == ECONNRESET) {
+                bClosed = true;
+            } else {
+                pollfd pfd = {flood.Fd(), POLLOUT, 0};
+                poll(&pfd, 1, 100);
+            }
+        }
+        EXPECT_TRUE(bClosed) << "run " << iRun << ": still connected after sending " << uiSent
+                             << " bytes of requests without reading";
+        iDropped += bClosed ? 1 : 0;
+    }
+    EXPECT_EQ(iDropped, 20);
+    Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    EXPECT_EQ(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 20);
+    EXPECT_EQ(Clients(), 0);
 }
 
 TEST_F(Fairness, BusThatDoesNotReadHoldsUpNoMaster)

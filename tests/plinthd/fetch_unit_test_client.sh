@@ -53,9 +53,20 @@ fi
 UPSTREAM=${VERSION%%-*}
 rm -rf src && mkdir src
 tar xzf libmodbus_"$UPSTREAM".orig.tar.gz -C src || exit 1
-TESTS=src/libmodbus-$UPSTREAM/tests
-# Debian's patches of the library do not touch the tests; the client is
-# taken as released.
+SRC=src/libmodbus-$UPSTREAM
+TESTS=$SRC/tests
+# Debian's patches, in the order of their series: some change the tests to
+# match the library as Debian builds it (the float byte orders).
+DEBIAN_TAR=$(ls libmodbus_"${VERSION#*:}".debian.tar.* 2>/dev/null | head -1)
+if [ -n "$DEBIAN_TAR" ]; then
+    tar xf "$DEBIAN_TAR" -C "$SRC" || exit 1
+    if [ -f "$SRC/debian/patches/series" ]; then
+        while read -r patch; do
+            case "$patch" in '' | '#'*) continue ;; esac
+            (cd "$SRC" && patch -p1 -s <"debian/patches/$patch") || { echo "patch $patch failed"; exit 1; }
+        done <"$SRC/debian/patches/series"
+    fi
+fi
 sed -e 's/@HAVE_INTTYPES_H@/1/; s/@HAVE_STDINT_H@/1/' "$TESTS/unit-test.h.in" >"$TESTS/unit-test.h"
 # Line for line (so the reported line numbers stay those of the release):
 # the server's address from the environment, and a failed assertion is

@@ -249,8 +249,10 @@ int CCtlCommands::Status(bool bJson)
                 Member(pStat, "rxerror"));
     std::printf("answers:    %ld sent, %ld failed\n", Member(pStat, "txvalid"),
                 Member(pStat, "txerror"));
-    std::printf("last error: %ld (errno %ld)\n", Member(status.get(), "err"),
-                Member(status.get(), "errno"));
+    const long lErr = Member(status.get(), "err");
+    std::printf("last error: %ld (errno %ld)%s%s\n", lErr, Member(status.get(), "errno"),
+                lErr != DBUS_ERR_OK ? ": " : "",
+                lErr != DBUS_ERR_OK ? PlinthdErrName(static_cast<int>(lErr)) : "");
     const cJSON* pSw = cJSON_GetObjectItemCaseSensitive(status.get(), "swinfo");
     if (cJSON_IsObject(pSw))
         std::printf("daemon:     %s %s, built %s\n", MemberText(pSw, "name").c_str(),

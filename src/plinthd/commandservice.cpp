@@ -295,6 +295,8 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
     if (iErr == 0) {
         DBusThread::ExecuteCmdInit(pcCmd, json, jsonResult);
     } else {
+        LogWrite(MODNAME, LOG_WARNING, "init refused: err %d (%s) %s", iErr, PlinthdErrName(iErr),
+                 sInfo.c_str());
         // A failed init leaves nothing open or allocated, so a corrected init
         // can follow at once.
         CloseModbus();

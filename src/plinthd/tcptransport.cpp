@@ -359,6 +359,10 @@ bool CTcpTransport::AnswerRequest(CModbusConnection& conn, const uint8_t* pAdu, 
     m_stat.ValidTx++;
     // A master that does not read its answers while it keeps asking: its
     // answers pile up in the send queue without bound unless it is dropped.
+    // Looked at every few answers: one system call per answer would cost
+    // more than the answer itself.
+    if (conn.Stat().uiRequests % MB_UNSENT_CHECK_PERIOD != 0)
+        return true;
     const int iUnsent = conn.Unsent();
     if (iUnsent > MB_MAX_UNSENT_BYTES) {
         m_stat.ErrorTx++;

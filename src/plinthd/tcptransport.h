@@ -5,6 +5,7 @@
 
 #include <modbus/modbus.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ constexpr int MB_REQUEST_TIMEOUT_MS = 2000;
 // make the daemon queue megabytes for it. 64 KiB are some 250 answers of
 // the largest read, far more than any master keeps in flight.
 constexpr int MB_MAX_UNSENT_BYTES = 64 * 1024;
+// The send queue is looked at after every this many requests of a master,
+// so the bound is passed by at most that many answers (16 of the largest
+// read are 4 KiB).
+constexpr uint32_t MB_UNSENT_CHECK_PERIOD = 16;
 
 class CTcpTransport
 {

@@ -172,7 +172,9 @@ int CRequestHandler::Execute(const uint8_t* pPdu, uint8_t* pAnswer)
 {
     modbus_mapping_t* pMap = m_regs.Mapping();
     const int iFunc = pPdu[0];
-    const int iAddr = Word(pPdu + 1);
+    // Function 17 is the function code alone: the address exists for the
+    // others only (Check() saw their length).
+    const int iAddr = iFunc == MODBUS_FC_REPORT_SLAVE_ID ? 0 : Word(pPdu + 1);
     pAnswer[0] = static_cast<uint8_t>(iFunc);
     switch (iFunc) {
     case MODBUS_FC_READ_COILS:

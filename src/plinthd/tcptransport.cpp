@@ -89,7 +89,7 @@ int CTcpTransport::OpenTcp(const ModbusTcpConfig_t& cfg)
     }
     int iBacklog = cfg.iClients > 0 ? cfg.iClients : MB_LISTEN_BACKLOG;
     m_iListenFD = modbus_tcp_listen(m_pCtx, iBacklog);
-    return Listen("", std::string(pszAddr ? pszAddr : "*") + ":" + std::to_string(cfg.iPort));
+    return Listen(std::string(pszAddr ? pszAddr : "*") + ":" + std::to_string(cfg.iPort));
 }
 
 int CTcpTransport::OpenTcpPi(const ModbusTcpPiConfig_t& cfg)
@@ -105,10 +105,10 @@ int CTcpTransport::OpenTcpPi(const ModbusTcpPiConfig_t& cfg)
     }
     int iBacklog = cfg.iClients > 0 ? cfg.iClients : MB_LISTEN_BACKLOG;
     m_iListenFD = modbus_tcp_pi_listen(m_pCtx, iBacklog);
-    return Listen("-PI", std::string(pszNode ? pszNode : "*") + ":" + cfg.sService);
+    return Listen(std::string(pszNode ? pszNode : "*") + ":" + cfg.sService);
 }
 
-int CTcpTransport::Listen(const char*, const std::string& sWhere)
+int CTcpTransport::Listen(const std::string& sWhere)
 {
     if (m_iListenFD < 0) {
         LogWrite(MODNAME, LOG_ERR, "Unable to listen on %s: %s", sWhere.c_str(),

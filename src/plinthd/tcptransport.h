@@ -73,7 +73,8 @@ public:
     CModbusConnection* Connection(int iFD) const;
 
 private:
-    int Listen(const char* pszWhat, const std::string& sWhere);
+    // Watches the socket modbus_tcp_listen gave (or logs its failure).
+    int Listen(const std::string& sWhere);
     void AcceptClients();
     // False when the master has to be dropped (the answer could not be
     // sent, or too many answers wait unread).

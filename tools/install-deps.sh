@@ -24,6 +24,7 @@ PACKAGES=(
   clang libclang-rt-14-dev strace
   libsystemd-dev
   debhelper lintian mmdebstrap systemd-container ccache
+  patch xz-utils
 )
 
 # The cross toolchain, the emulator and the armhf libraries. The :armhf

@@ -164,13 +164,13 @@ protected:
         return bHeld;
     }
 
-    // Sends a paced frame until the writer kept the timing (at most 5
+    // Sends a paced frame until the writer kept the timing (at most 20
     // tries; a spoiled try's answer, if any, is read and dropped). Returns
     // the try that counted, 0 when none did. iRxErrorBefore holds the
     // daemon's rxerror from just before that try.
     int Paced(const std::vector<uint8_t>& bytes, int iGapAfter = -1, long long llGapNs = 0)
     {
-        for (int iTry = 1; iTry <= 5; iTry++) {
+        for (int iTry = 1; iTry <= 20; iTry++) {
             iRxErrorBefore = Stat("rxerror");
             if (SendPaced(bytes, iGapAfter, llGapNs))
                 return iTry;

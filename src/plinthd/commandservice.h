@@ -50,10 +50,6 @@ public:
     void Watch(int iFD, short sEvents) override { AddWaitDescriptor(iFD, sEvents); }
     void Unwatch(int iFD) override { RemoveWaitDescriptor(iFD); }
 
-    const ModbusConfig_t& Config() const { return m_mbConfig; }
-    const ModbusStat_t& Stat() const { return m_mbStat; }
-    const CRegisterBlock& Registers() const { return m_regs; }
-
 protected:
     // Open the configured interface; 0 on success, else the error code.
     virtual int InitMbRtu();
@@ -62,7 +58,6 @@ protected:
     // Closes clients, the port or listening socket, and frees the register
     // buffers (the access table stays). 0.
     int CloseModbus();
-    bool IsOpen() const { return m_tcp.IsOpen() || m_rtu.IsOpen(); }
 
     int Work();
     void CheckSendStatus();

@@ -57,7 +57,6 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
     // Without a plausible length the start of the next request cannot be
     // found: every later byte would be read shifted.
     if (iMbapLength < MBAP_MIN_LENGTH || iMbapLength > MBAP_MAX_LENGTH) {
-        m_uiErrors++;
         return FRAME_BROKEN;
     }
     const int iFrame = MBAP_HEADER_LENGTH - 1 + iMbapLength;
@@ -68,7 +67,6 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
     m_llDeadlineMs = -1;
     if (iProtocol != 0) {
         // Not Modbus: the frame is skipped, the next one is read normally.
-        m_uiErrors++;
         return FRAME_DISCARD;
     }
     m_stat.uiRequests++;

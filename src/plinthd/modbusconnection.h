@@ -63,9 +63,6 @@ public:
     // full at once: the master does not read, or is gone.
     bool Send(const uint8_t* pData, int iLength);
 
-    // Requests received and frames that broke the stream or were discarded.
-    uint32_t Requests() const { return m_stat.uiRequests; }
-    uint32_t Errors() const { return m_uiErrors; }
     // What this master did: requests, exceptions, bytes, connection time.
     const ClientStat_t& Stat() const { return m_stat; }
     void CountException() { m_stat.uiExceptions++; }
@@ -83,5 +80,4 @@ private:
     int m_iEnd = 0;   // end of the bytes received
     long long m_llDeadlineMs = -1;
     ClientStat_t m_stat;
-    uint32_t m_uiErrors = 0;
 };

@@ -50,7 +50,6 @@ public:
     void Close();
     bool IsOpen() const { return m_pCtx != nullptr; }
     int FD() const { return m_iFD; }
-    const RtuTiming_t& Timings() const { return m_timing; }
 
     // Serves a ready descriptor (the port or the frame timer); false when
     // iFD is not ours.

@@ -204,14 +204,6 @@ void CTcpTransport::AddClientsToStatus(cJSON* pArray) const
     }
 }
 
-size_t CTcpTransport::ClientCount() const
-{
-    size_t n = 0;
-    for (const auto& pConn : m_vConnections)
-        n += pConn ? 1 : 0;
-    return n;
-}
-
 CModbusConnection* CTcpTransport::Connection(int iFD) const
 {
     if (iFD < 0 || static_cast<size_t>(iFD) >= m_vConnections.size())

@@ -62,8 +62,8 @@ public:
 
     // Appends one object per connected master, in order of socket.
     void AddClientsToStatus(cJSON* pArray) const;
-    size_t ClientCount() const;
 
+private:
     // Takes over a connected socket as a master's connection and reports it.
     void AddClient(int iFD, const TcpClient_t& client);
     // Closes a master's connection and reports it.
@@ -71,8 +71,6 @@ public:
     // Reads what one master sent and answers every complete request.
     void ServeConnection(CModbusConnection& conn);
     CModbusConnection* Connection(int iFD) const;
-
-private:
     // Watches the socket modbus_tcp_listen gave (or logs its failure).
     int Listen(const std::string& sWhere);
     void AcceptClients();

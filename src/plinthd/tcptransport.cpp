@@ -14,7 +14,7 @@
 #include <ctime>
 
 #include "log.h"
-#include "modbusconnection.h"
+#include "tcpconnection.h"
 #include "plinthdiface.h"
 #include "requesthandler.h"
 #include "waitlist.h"
@@ -154,7 +154,7 @@ bool CTcpTransport::Serve(int iFD)
         AcceptClients();
         return true;
     }
-    if (CModbusConnection* pConn = Connection(iFD)) {
+    if (CTcpConnection* pConn = Connection(iFD)) {
         ServeConnection(*pConn);
         return true;
     }
@@ -176,7 +176,7 @@ long long CTcpTransport::NextDeadline() const
 void CTcpTransport::ExpireRequests(long long llNowMs)
 {
     for (size_t i = 0; i < m_vConnections.size() && m_iReceiving > 0; i++) {
-        CModbusConnection* pConn = m_vConnections[i].get();
+        CTcpConnection* pConn = m_vConnections[i].get();
         if (pConn == nullptr || pConn->Deadline() < 0 || pConn->Deadline() > llNowMs)
             continue;
         m_stat.ErrorRx++;
@@ -204,7 +204,7 @@ void CTcpTransport::AddClientsToStatus(cJSON* pArray) const
     }
 }
 
-CModbusConnection* CTcpTransport::Connection(int iFD) const
+CTcpConnection* CTcpTransport::Connection(int iFD) const
 {
     if (iFD < 0 || static_cast<size_t>(iFD) >= m_vConnections.size())
         return nullptr;
@@ -244,7 +244,7 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client)
 {
     if (static_cast<size_t>(iFD) >= m_vConnections.size())
         m_vConnections.resize(static_cast<size_t>(iFD) + 1);
-    m_vConnections[iFD].reset(new CModbusConnection(iFD, client));
+    m_vConnections[iFD].reset(new CTcpConnection(iFD, client));
     m_waitList.Watch(iFD, POLLIN | POLLPRI);
     LogWrite(MODNAME, LOG_INFO, "New connection from %s:%d\n", client.sIp.c_str(), client.iPort);
     m_handler.ReportClient("tcpconnect", client);
@@ -252,7 +252,7 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client)
 
 void CTcpTransport::DropClient(int iFD)
 {
-    CModbusConnection* pConn = Connection(iFD);
+    CTcpConnection* pConn = Connection(iFD);
     if (pConn == nullptr)
         return;
     LogWrite(MODNAME, LOG_INFO, "Close socket\n");
@@ -264,7 +264,7 @@ void CTcpTransport::DropClient(int iFD)
     m_handler.ReportClient("tcpdisconnect", client);
 }
 
-void CTcpTransport::ServeConnection(CModbusConnection& conn)
+void CTcpTransport::ServeConnection(CTcpConnection& conn)
 {
     const int iFD = conn.FD();
     // Keeps the count of connections with a pending deadline in step with
@@ -272,9 +272,9 @@ void CTcpTransport::ServeConnection(CModbusConnection& conn)
     const bool bHadDeadline = conn.Deadline() >= 0;
     auto settle = [&]() { m_iReceiving += (conn.Deadline() >= 0) - bHadDeadline; };
 
-    CModbusConnection::Fill_t eFill = conn.Fill();
-    if (eFill == CModbusConnection::FILL_CLOSED || eFill == CModbusConnection::FILL_ERROR) {
-        int iErrno = eFill == CModbusConnection::FILL_CLOSED ? ECONNRESET : errno;
+    CTcpConnection::Fill_t eFill = conn.Fill();
+    if (eFill == CTcpConnection::FILL_CLOSED || eFill == CTcpConnection::FILL_ERROR) {
+        int iErrno = eFill == CTcpConnection::FILL_CLOSED ? ECONNRESET : errno;
         // A peer that closes its connection is not a reception error.
         if (iErrno != ECONNRESET)
             m_stat.ErrorRx++;
@@ -287,17 +287,17 @@ void CTcpTransport::ServeConnection(CModbusConnection& conn)
     for (;;) {
         const uint8_t* pAdu = nullptr;
         int iLen = 0;
-        CModbusConnection::Frame_t eFrame = conn.NextFrame(pAdu, iLen);
-        if (eFrame == CModbusConnection::FRAME_NONE)
+        CTcpConnection::Frame_t eFrame = conn.NextFrame(pAdu, iLen);
+        if (eFrame == CTcpConnection::FRAME_NONE)
             break;
-        if (eFrame == CModbusConnection::FRAME_DISCARD) {
+        if (eFrame == CTcpConnection::FRAME_DISCARD) {
             m_stat.ErrorRx++;
             LogWrite(MODNAME, LOG_WARNING,
                      "Frame from %s:%d is not Modbus (protocol id), discarded\n",
                      conn.Client().sIp.c_str(), conn.Client().iPort);
             continue;
         }
-        if (eFrame == CModbusConnection::FRAME_BROKEN) {
+        if (eFrame == CTcpConnection::FRAME_BROKEN) {
             m_stat.ErrorRx++;
             LogWrite(MODNAME, LOG_WARNING, "Frame from %s:%d has an invalid length, closing\n",
                      conn.Client().sIp.c_str(), conn.Client().iPort);
@@ -316,7 +316,7 @@ void CTcpTransport::ServeConnection(CModbusConnection& conn)
     settle();
 }
 
-bool CTcpTransport::AnswerRequest(CModbusConnection& conn, const uint8_t* pAdu, int iLen)
+bool CTcpTransport::AnswerRequest(CTcpConnection& conn, const uint8_t* pAdu, int iLen)
 {
     const int iPduLen = iLen - MBAP_HEADER_LENGTH;
     if (iPduLen < 1)

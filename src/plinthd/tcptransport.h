@@ -12,7 +12,7 @@
 
 #include "modbustypes.h"
 
-class CModbusConnection;
+class CTcpConnection;
 class CRequestHandler;
 class CWaitList;
 struct cJSON;
@@ -69,14 +69,14 @@ private:
     // Closes a master's connection and reports it.
     void DropClient(int iFD);
     // Reads what one master sent and answers every complete request.
-    void ServeConnection(CModbusConnection& conn);
-    CModbusConnection* Connection(int iFD) const;
+    void ServeConnection(CTcpConnection& conn);
+    CTcpConnection* Connection(int iFD) const;
     // Watches the socket modbus_tcp_listen gave (or logs its failure).
     int Listen(const std::string& sWhere);
     void AcceptClients();
     // False when the master has to be dropped (the answer could not be
     // sent, or too many answers wait unread).
-    bool AnswerRequest(CModbusConnection& conn, const uint8_t* pAdu, int iLen);
+    bool AnswerRequest(CTcpConnection& conn, const uint8_t* pAdu, int iLen);
 
     CWaitList& m_waitList;
     CRequestHandler& m_handler;
@@ -84,7 +84,7 @@ private:
     modbus_t* m_pCtx = nullptr;
     int m_iListenFD = -1;
     // Connections by socket descriptor (so status lists them in that order).
-    std::vector<std::unique_ptr<CModbusConnection>> m_vConnections;
+    std::vector<std::unique_ptr<CTcpConnection>> m_vConnections;
     // Connections with a partial request, whose deadline the timer watches.
     int m_iReceiving = 0;
     // A descriptor kept open so that a connection can still be accepted and

@@ -1,4 +1,4 @@
-#include "modbusconnection.h"
+#include "tcpconnection.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -9,19 +9,18 @@
 #include <cstring>
 #include <ctime>
 
-CModbusConnection::CModbusConnection(int iFD, const TcpClient_t& client)
-    : m_iFD(iFD), m_client(client)
+CTcpConnection::CTcpConnection(int iFD, const TcpClient_t& client) : m_iFD(iFD), m_client(client)
 {
     m_stat.llSince = static_cast<long long>(time(nullptr));
 }
 
-CModbusConnection::~CModbusConnection()
+CTcpConnection::~CTcpConnection()
 {
     if (m_iFD >= 0)
         close(m_iFD);
 }
 
-CModbusConnection::Fill_t CModbusConnection::Fill()
+CTcpConnection::Fill_t CTcpConnection::Fill()
 {
     if (m_iStart == m_iEnd) {
         m_iStart = m_iEnd = 0;
@@ -46,7 +45,7 @@ CModbusConnection::Fill_t CModbusConnection::Fill()
     return FILL_ERROR;
 }
 
-CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
+CTcpConnection::Frame_t CTcpConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
 {
     const int iAvail = m_iEnd - m_iStart;
     if (iAvail < MBAP_HEADER_LENGTH - 1)
@@ -75,7 +74,7 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
     return FRAME_REQUEST;
 }
 
-void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
+void CTcpConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
 {
     if (!IsReceiving()) {
         m_llDeadlineMs = -1;
@@ -84,7 +83,7 @@ void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
     }
 }
 
-bool CModbusConnection::Send(const uint8_t* pData, int iLength)
+bool CTcpConnection::Send(const uint8_t* pData, int iLength)
 {
     ssize_t n = send(m_iFD, pData, static_cast<size_t>(iLength), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0)
@@ -92,7 +91,7 @@ bool CModbusConnection::Send(const uint8_t* pData, int iLength)
     return n == iLength;
 }
 
-int CModbusConnection::Unsent() const
+int CTcpConnection::Unsent() const
 {
     int iQueued = 0;
     if (ioctl(m_iFD, SIOCOUTQ, &iQueued) != 0)

@@ -14,7 +14,7 @@ constexpr int MBAP_MIN_LENGTH = 2;   // unit id and function code
 constexpr int MBAP_MAX_LENGTH = 254; // unit id and the largest PDU (253)
 constexpr int MB_TCP_MAX_ADU = MBAP_HEADER_LENGTH - 1 + MBAP_MAX_LENGTH; // 260
 
-class CModbusConnection
+class CTcpConnection
 {
 public:
     enum Frame_t {
@@ -32,10 +32,10 @@ public:
     };
 
     // Takes over iFD (non-blocking), closed by the destructor.
-    CModbusConnection(int iFD, const TcpClient_t& client);
-    ~CModbusConnection();
-    CModbusConnection(const CModbusConnection&) = delete;
-    CModbusConnection& operator=(const CModbusConnection&) = delete;
+    CTcpConnection(int iFD, const TcpClient_t& client);
+    ~CTcpConnection();
+    CTcpConnection(const CTcpConnection&) = delete;
+    CTcpConnection& operator=(const CTcpConnection&) = delete;
 
     int FD() const { return m_iFD; }
     const TcpClient_t& Client() const { return m_client; }

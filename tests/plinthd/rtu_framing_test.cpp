@@ -179,6 +179,27 @@ protected:
         return 0;
     }
 
+    // A paced request and its answer. The pseudo-terminal hands bytes to
+    // the daemon's side through a kernel worker, which on a busy machine
+    // can hold some back, as a UART's FIFO does: the daemon then rightly
+    // sees a pause and discards the frame, counting it in rxerror. Only
+    // such a try, with rxerror up by one and no answer, is tried again (at
+    // most 3 times); a wrong answer, or silence without the count, fails.
+    std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request)
+    {
+        std::vector<uint8_t> answer;
+        for (int iTry = 1; iTry <= 3; iTry++) {
+            if (Paced(request) == 0) {
+                ADD_FAILURE() << "the writer could not keep the character time: " << sTiming;
+                return answer;
+            }
+            answer = ReadAnswer();
+            if (!answer.empty() || Stat("rxerror") != iRxErrorBefore + 1)
+                return answer;
+        }
+        return answer;
+    }
+
     // The next answer frame: bytes until the line has been silent for
     // 50 ms; empty when nothing came within iTimeoutMs.
     std::vector<uint8_t> ReadAnswer(int iTimeoutMs = 1000)
@@ -224,8 +245,7 @@ TEST_F(RtuFraming, PacedRequestIsAnsweredAndAPauseInsideAFrameDiscardsIt)
 {
     // 9600 Bd: t1.5 is 1.72 ms, t3.5 is 4.01 ms, a character 1.15 ms.
     Init(9600);
-    ASSERT_GT(Paced(kReadFirstThree), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), kAnswerFirstThree);
+    EXPECT_EQ(Exchange(kReadFirstThree), kAnswerFirstThree);
 
     // A pause half way between t1.5 and t3.5 (2.9 ms) after the third
     // byte. The frame is broken and must not be answered.
@@ -239,8 +259,7 @@ TEST_F(RtuFraming, PacedRequestIsAnsweredAndAPauseInsideAFrameDiscardsIt)
     EXPECT_EQ(Stat("rxerror") - iRxErrorBefore, 2);
 
     // The line is in step again.
-    ASSERT_GT(Paced(kReadFirstThree), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), kAnswerFirstThree);
+    EXPECT_EQ(Exchange(kReadFirstThree), kAnswerFirstThree);
 }
 
 TEST_F(RtuFraming, RequestForAnAbsentUnitDoesNotCostOursAndItsAnswerWaitsAtLeastT35)
@@ -250,11 +269,11 @@ TEST_F(RtuFraming, RequestForAnAbsentUnitDoesNotCostOursAndItsAnswerWaitsAtLeast
     // silence of 10 ms, as a master polls the next unit.
     ASSERT_GT(Paced(Frame({2, 0x03, 0, 0, 0, 1})), 0) << sTiming;
     EXPECT_TRUE(ReadAnswer(10).empty());
-    ASSERT_GT(Paced(kReadFirstThree), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), kAnswerFirstThree) << "our request after another unit's was lost";
+    EXPECT_EQ(Exchange(kReadFirstThree), kAnswerFirstThree)
+        << "our request after another unit's was lost";
 
     // The answer starts no sooner than t3.5 after the request's last byte
-    // (written at once here, so the write's end is the last byte's).
+    // (written at once here).
     auto entry = [this](const char* pszKey) {
         Json status = Status();
         return JsonInt(cJSON_GetArrayItem(cJSON_GetObjectItem(status.json, "clients"), 0), pszKey);
@@ -262,9 +281,11 @@ TEST_F(RtuFraming, RequestForAnAbsentUnitDoesNotCostOursAndItsAnswerWaitsAtLeast
     const int iRequests = entry("requests"), iIn = entry("bytesin"), iOut = entry("bytesout");
     const int iRxErrors = Stat("rxerror");
     for (int i = 0; i < 5; i++) {
+        // Timed from before the write: a writer held up after it cannot
+        // make the daemon look early.
+        const long long llSent = NowNs();
         ASSERT_EQ(write(master, kReadFirstThree.data(), kReadFirstThree.size()),
                   static_cast<ssize_t>(kReadFirstThree.size()));
-        const long long llSent = NowNs();
         pollfd pfd = {master, POLLIN, 0};
         ASSERT_EQ(poll(&pfd, 1, 1000), 1);
         const long long llDelay = NowNs() - llSent;
@@ -287,21 +308,17 @@ TEST_F(RtuFraming, DiagnosticsAtNineThousandSixHundredBaudGetException01AndTheNe
 {
     Init(9600);
     // Function 8, sub-function 0 (return query data), paced at 9600 Bd.
-    ASSERT_GT(Paced(Frame({1, 0x08, 0, 0, 0x12, 0x34})), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), Frame({1, 0x88, 0x01}));
+    EXPECT_EQ(Exchange(Frame({1, 0x08, 0, 0, 0x12, 0x34})), Frame({1, 0x88, 0x01}));
     usleep(100000);
-    ASSERT_GT(Paced(kReadFirstThree), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), kAnswerFirstThree);
+    EXPECT_EQ(Exchange(kReadFirstThree), kAnswerFirstThree);
 }
 
 TEST_F(RtuFraming, WritesOfNothingGetException03AsOnTcp)
 {
     Init(19200);
     // Write multiple coils and write multiple registers of quantity 0.
-    ASSERT_GT(Paced(Frame({1, 0x0F, 0, 0, 0, 0, 0})), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), Frame({1, 0x8F, 0x03}));
-    ASSERT_GT(Paced(Frame({1, 0x10, 0, 0, 0, 0, 0})), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), Frame({1, 0x90, 0x03}));
+    EXPECT_EQ(Exchange(Frame({1, 0x0F, 0, 0, 0, 0, 0})), Frame({1, 0x8F, 0x03}));
+    EXPECT_EQ(Exchange(Frame({1, 0x10, 0, 0, 0, 0, 0})), Frame({1, 0x90, 0x03}));
     Json status = Status();
     cJSON* pClient = cJSON_GetArrayItem(cJSON_GetObjectItem(status.json, "clients"), 0);
     EXPECT_GE(JsonInt(pClient, "exceptions"), 2);
@@ -320,6 +337,5 @@ TEST_F(RtuFraming, BadCrcIsDroppedAndCountedAndABroadcastWriteIsNotAnswered)
     // Unit 0 writes register 1 everywhere; nobody answers a broadcast.
     ASSERT_GT(Paced(Frame({0, 0x06, 0, 1, 0x01, 0x02})), 0) << sTiming;
     EXPECT_TRUE(ReadAnswer(300).empty());
-    ASSERT_GT(Paced(kReadFirstThree), 0) << sTiming;
-    EXPECT_EQ(ReadAnswer(), Frame({1, 0x03, 6, 0, 7, 0x01, 0x02, 0, 9}));
+    EXPECT_EQ(Exchange(kReadFirstThree), Frame({1, 0x03, 6, 0, 7, 0x01, 0x02, 0, 9}));
 }

@@ -1,15 +1,19 @@
 #include "plinthdfuzzentry.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <cJSON.h>
+#include <syslog.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "commandservice.h"
 #include "log.h"
-#include "modbusserverthread.h"
+#include "registerblock.h"
+#include "requesthandler.h"
+#include "rtutransport.h"
+#include "signalqueue.h"
+#include "waitlist.h"
 
 namespace
 {
@@ -17,8 +21,7 @@ namespace
 void DropLogLine(int, const char*) {}
 
 // A server thread that is never started: commands run on the caller's
-// thread, and opening an interface takes /dev/null instead of a port or a
-// serial device.
+// thread, and opening an interface opens nothing.
 class FuzzServer : public CModBusServerThread
 {
 public:
@@ -31,7 +34,7 @@ public:
             return "{}";
         cJSON* pCmd = cJSON_GetObjectItemCaseSensitive(pRequest, "cmd");
         cJSON* pResult = nullptr;
-        int iErr = 108;
+        int iErr = DBUS_ERR_JSON_ELEMENT;
         if (cJSON_IsString(pCmd))
             iErr = ExecuteCmd(pCmd->valuestring, pRequest, pResult);
         cJSON_Delete(pRequest);
@@ -54,47 +57,66 @@ public:
         CloseModbus();
         m_regs.ReleaseAccess();
         m_DBUSState = DBUS_IDLE;
-        m_bEnableEvent = false;
+        m_handler.EnableEvents(false);
         m_mbConfig = ModbusConfig_t();
         m_mbStat = ModbusStat_t();
-        LogSetLevel(6);
+        LogSetLevel(LOG_INFO);
     }
 
-    // Serves the given bytes as one master's traffic, on TCP or RTU.
-    void Serve(bool bRtu, const uint8_t* data, size_t size)
+protected:
+    int InitMbRtu() override { return 0; }
+    int InitMbTcp() override { return 0; }
+    int InitMbTcpPI() override { return 0; }
+};
+
+FuzzServer& Server()
+{
+    static FuzzServer* s_pServer = new FuzzServer();
+    return *s_pServer;
+}
+
+class NoWaitList : public CWaitList
+{
+public:
+    void Watch(int, short) override {}
+    void Unwatch(int) override {}
+};
+
+// The register block, handler and an RTU transport that is never opened
+// (so it answers nothing), built once like the daemon's.
+struct QueryRig {
+    CRegisterBlock regs;
+    CSignalQueue signals{[]() -> DBusConnection* { return nullptr; }};
+    CRequestHandler handler{regs, signals};
+    NoWaitList waitList;
+    ModbusStat_t stat;
+    CRtuTransport rtu{waitList, handler, stat};
+
+    QueryRig()
     {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
+        LogSetSink(DropLogLine);
+        RegZoneList_t tables(1), zones(3);
+        tables[0] = {0, 100, ACCESS_RW};
+        zones[0] = {10, 10, ACCESS_RO};
+        zones[1] = {20, 10, ACCESS_WO};
+        zones[2] = {30, 10, ACCESS_NO};
+        std::string sInfo;
+        if (regs.Build(100, tables, zones, sInfo) != 0)
             abort();
-        if (size > 0 && write(sv[1], data, size) != static_cast<ssize_t>(size))
-            abort();
-        shutdown(sv[1], SHUT_WR);
-        if (bRtu) {
-            if (m_mbFD >= 0)
-                close(m_mbFD);
-            modbus_set_socket(m_pmbCtx, sv[0]);
-            m_mbFD = sv[0];
-            // Serve until the end of the input is reached.
-            for (int i = 0; i < 64; i++) {
-                ServeRtuQuery();
-                if (rc == -1)
-                    break;
-            }
-        } else {
-            TcpClient_t client;
-            client.sIp = "127.0.0.1";
-            client.iPort = 50000;
-            AddClient(sv[0], client);
-            for (int i = 0; i < 64 && Connection(sv[0]) != nullptr; i++)
-                ServeConnection(*Connection(sv[0]));
-            DropClient(sv[0]);
-        }
-        close(sv[1]);
+    }
+
+    // Back to the controller's values 1000..1099 on the backend.
+    void Fill()
+    {
+        cJSON* pValues = cJSON_CreateArray();
+        for (int i = 0; i < 100; i++)
+            cJSON_AddItemToArray(pValues, cJSON_CreateNumber(1000 + i));
+        regs.StoreValues(0, pValues);
+        cJSON_Delete(pValues);
     }
 
     void CheckAccessRules() const
     {
-        const CRegisterBlock& regs = Registers();
         for (int a = 0; a < regs.Length(); a++) {
             uint16_t usModbus = regs.ModbusValue(a), usBackend = regs.BackendValue(a);
             switch (regs.Access(a)) {
@@ -115,34 +137,38 @@ public:
         }
     }
 
-protected:
-    int OpenFake()
+    void Handle(int iUnit, const uint8_t* pPdu, int iLen, bool bRtu)
     {
-        if (m_pmbCtx != nullptr)
-            return 110;
-        m_pmbCtx = m_mbConfig.eType == MBTYPE_RTU ? modbus_new_rtu("/dev/null", 9600, 'N', 8, 1)
-                                                  : modbus_new_tcp("127.0.0.1", 1502);
-        if (m_pmbCtx == nullptr)
-            return MBSRV_ERR_OPEN;
-        m_mbFD = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (m_mbConfig.eType == MBTYPE_RTU) {
-            modbus_set_socket(m_pmbCtx, m_mbFD);
-            modbus_set_slave(m_pmbCtx, m_mbConfig.rtu.iMbDevId < 1 ? 1 : m_mbConfig.rtu.iMbDevId);
+        MbRequest_t request;
+        request.iUnit = iUnit;
+        request.pPdu = pPdu;
+        request.iPduLen = iLen;
+        request.iAduLen = iLen + (bRtu ? 3 : 7);
+        request.bRtu = bRtu;
+        uint8_t abyAnswer[MB_MAX_ANSWER_PDU];
+        memset(abyAnswer, 0xA5, sizeof(abyAnswer));
+        bool bException = false;
+        int iAnswer = handler.Handle(request, abyAnswer, bException);
+        if (iLen < 1) {
+            if (iAnswer != 0)
+                abort();
+            return;
         }
-        modbus_set_byte_timeout(m_pmbCtx, 0, 1000);
-        modbus_set_indication_timeout(m_pmbCtx, 0, 1000);
-        modbus_set_response_timeout(m_pmbCtx, 0, 1000);
-        return 0;
+        if (iAnswer < 2 || iAnswer > MB_MAX_ANSWER_PDU)
+            abort();
+        // An exception is the function with bit 7 set and a code 1 to 4.
+        if (bException && (iAnswer != 2 || abyAnswer[0] != (pPdu[0] | 0x80) || abyAnswer[1] < 1 ||
+                           abyAnswer[1] > 4))
+            abort();
+        if (!bException && abyAnswer[0] != pPdu[0])
+            abort();
     }
-    int InitMbRtu() override { return OpenFake(); }
-    int InitMbTcp() override { return OpenFake(); }
-    int InitMbTcpPI() override { return OpenFake(); }
 };
 
-FuzzServer& Server()
+QueryRig& Rig()
 {
-    static FuzzServer* s_pServer = new FuzzServer();
-    return *s_pServer;
+    static QueryRig* s_pRig = new QueryRig();
+    return *s_pRig;
 }
 
 } // namespace
@@ -152,42 +178,52 @@ int plinthdFuzzCmd(const uint8_t* data, size_t size)
     FuzzServer& server = Server();
     std::string sInput(reinterpret_cast<const char*>(data), size);
     size_t pos = 0;
-    size_t uiReplies = 0;
     for (int i = 0; i < 8 && pos <= sInput.size(); i++) {
         size_t end = sInput.find('\n', pos);
         if (end == std::string::npos)
             end = sInput.size();
         std::string sCmd = sInput.substr(pos, end - pos);
-        uiReplies += server.RunCommand(sCmd.c_str()).size();
+        server.RunCommand(sCmd.c_str());
         pos = end + 1;
     }
     server.Reset();
-    return uiReplies > 0 ? 0 : 0;
+    return 0;
 }
 
 int plinthdFuzzQuery(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
-    FuzzServer& server = Server();
-    bool bRtu = data[0] & 1;
-    std::string sInit =
-        std::string(R"({"cmd":"init","protocol":")") + (bRtu ? "rtu" : "tcp") +
-        R"(","delay":0,"rtu":{"devid":1,"baud":9600,"port":"/dev/null","mode":"8N1"},"tcp":{"listen":"","port":1502},)"
-        R"("tables":[{"address":0,"length":100,"mode":"rw","zones":[{"address":10,"length":10,"mode":"r"},)"
-        R"({"address":20,"length":10,"mode":"w"},{"address":30,"length":10,"mode":"-"}]}]})";
-    if (server.RunCommand(sInit.c_str()) != R"({"err":0,"info":""})")
-        abort();
-    std::string sSet = R"({"cmd":"setconfig","event":true,"data":[{"address":0,"values":[)";
-    for (int i = 0; i < 100; i++)
-        sSet += (i ? "," : "") + std::to_string(1000 + i);
-    sSet += "]}]}";
-    server.RunCommand(sSet.c_str());
-
-    server.Serve(bRtu, data + 1, size - 1);
-    server.CheckAccessRules();
-    server.ProcessModbusQuery(data + 1, static_cast<int>(size - 1));
-    server.CheckAccessRules();
-    server.Reset();
+    QueryRig& rig = Rig();
+    const bool bRtu = data[0] & 1;
+    rig.handler.EnableEvents((data[0] & 2) == 0);
+    rig.Fill();
+    rig.signals.BeginRound();
+    const uint8_t* p = data + 1;
+    size_t uiLeft = size - 1;
+    if (bRtu) {
+        rig.rtu.HandleFrame(p, static_cast<int>(uiLeft));
+        if (uiLeft >= 1)
+            rig.Handle(p[0], p + 1, static_cast<int>(uiLeft - 1), true);
+    } else {
+        // MBAP frames one after the other, cut by their length field.
+        for (int i = 0; i < 64 && uiLeft >= 7; i++) {
+            size_t uiFrame = 6 + ((p[4] << 8) | p[5]);
+            if (uiFrame < 8 || uiFrame > 260 || uiFrame > uiLeft)
+                break;
+            rig.Handle(p[6], p + 7, static_cast<int>(uiFrame - 7), false);
+            p += uiFrame;
+            uiLeft -= uiFrame;
+        }
+    }
+    rig.CheckAccessRules();
+    // Every signal text the requests raised is JSON, as listeners parse it.
+    for (const std::string& sText : rig.signals.TakePending()) {
+        cJSON* pJson = cJSON_Parse(sText.c_str());
+        if (pJson == nullptr)
+            abort();
+        cJSON_Delete(pJson);
+    }
+    rig.signals.EndRound();
     return 0;
 }

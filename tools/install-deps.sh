@@ -43,7 +43,7 @@ PACKAGES=(
   clang strace
   libsystemd-dev
   debhelper lintian mmdebstrap systemd-container ccache
-  help2man groff-base
+  help2man groff-base patch xz-utils
 )
 case $SUITE in
 # QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).

@@ -223,8 +223,25 @@ int CCtlCommands::Status(bool bJson)
         const cJSON* pClient = nullptr;
         cJSON_ArrayForEach(pClient, pClients)
         {
-            std::printf("            %s:%ld\n", MemberText(pClient, "ip").c_str(),
-                        Member(pClient, "port"));
+            // One line per master: who it is, then what it did (a daemon
+            // that reports no counters gives the address alone).
+            std::string sWho =
+                cJSON_GetObjectItemCaseSensitive(pClient, "device") != nullptr
+                    ? MemberText(pClient, "device")
+                    : MemberText(pClient, "ip") + ":" + std::to_string(Member(pClient, "port"));
+            std::string sLine = "            " + sWho;
+            if (cJSON_GetObjectItemCaseSensitive(pClient, "requests") != nullptr) {
+                char szSince[32] = "?";
+                time_t tSince = static_cast<time_t>(Member(pClient, "since"));
+                struct tm tmSince;
+                if (localtime_r(&tSince, &tmSince) != nullptr)
+                    strftime(szSince, sizeof(szSince), "%Y-%m-%d %H:%M:%S", &tmSince);
+                sLine += "  " + std::to_string(Member(pClient, "requests")) + " requests, " +
+                         std::to_string(Member(pClient, "exceptions")) + " exceptions, " +
+                         std::to_string(Member(pClient, "bytesin")) + " B in, " +
+                         std::to_string(Member(pClient, "bytesout")) + " B out, since " + szSince;
+            }
+            PrintLine(sLine);
         }
     }
     const cJSON* pStat = cJSON_GetObjectItemCaseSensitive(status.get(), "stat");
@@ -232,8 +249,10 @@ int CCtlCommands::Status(bool bJson)
                 Member(pStat, "rxerror"));
     std::printf("answers:    %ld sent, %ld failed\n", Member(pStat, "txvalid"),
                 Member(pStat, "txerror"));
-    std::printf("last error: %ld (errno %ld)\n", Member(status.get(), "err"),
-                Member(status.get(), "errno"));
+    const long lErr = Member(status.get(), "err");
+    std::printf("last error: %ld (errno %ld)%s%s\n", lErr, Member(status.get(), "errno"),
+                lErr != DBUS_ERR_OK ? ": " : "",
+                lErr != DBUS_ERR_OK ? PlinthdErrName(static_cast<int>(lErr)) : "");
     const cJSON* pSw = cJSON_GetObjectItemCaseSensitive(status.get(), "swinfo");
     if (cJSON_IsObject(pSw))
         std::printf("daemon:     %s %s, built %s\n", MemberText(pSw, "name").c_str(),

@@ -1,10 +1,11 @@
 // plinthd: serves one block of Modbus registers, configured over D-Bus.
+#include <syslog.h>
 #include <dbus/dbus.h>
 #include <unistd.h>
 
 #include "commandline.h"
 #include "log.h"
-#include "modbusserverthread.h"
+#include "commandservice.h"
 
 int main(int argc, char** argv)
 {
@@ -16,7 +17,7 @@ int main(int argc, char** argv)
     if (server.WaitRunning() != RET_OK) {
         // Start-up failed (no system bus, bus name refused): the reason is in
         // the log already.
-        LogWrite("plinthd", 3, "Start-up failed, exiting");
+        LogWrite("plinthd", LOG_ERR, "Start-up failed, exiting");
         server.Stop();
         dbus_shutdown();
         return 1;
@@ -28,7 +29,7 @@ int main(int argc, char** argv)
     if (server.BusLost()) {
         // Without the bus nobody can configure or stop the daemon: a failure
         // status lets the service manager start a fresh one once the bus is back.
-        LogWrite("plinthd", 3, "System bus gone, exiting with status 1");
+        LogWrite("plinthd", LOG_ERR, "System bus gone, exiting with status 1");
         return 1;
     }
     return 0;

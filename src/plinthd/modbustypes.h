@@ -70,3 +70,13 @@ typedef struct Mapping_s {
 constexpr int MB_MAX_RANGE = 1000000;
 // Coils and discrete inputs served beside the registers.
 constexpr int MB_BIT_COUNT = 16;
+
+// What one master did since it connected (TCP) or since the port was opened
+// (RTU). Counters wrap round at 2^32 like the server's own.
+typedef struct ClientStat_s {
+    uint32_t uiRequests = 0;   // requests answered or refused
+    uint32_t uiExceptions = 0; // of them, answered with an exception
+    uint64_t ullBytesIn = 0;   // bytes received
+    uint64_t ullBytesOut = 0;  // bytes of answers sent
+    long long llSince = 0;     // wall-clock seconds of the connection or opening
+} ClientStat_t;

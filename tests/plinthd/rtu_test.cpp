@@ -144,9 +144,7 @@ TEST_F(Rtu, MasterReadsAndWritesThroughTheSerialLineAsUnitOneWhenDevIdIsZero)
         << sOut;
     EXPECT_NE(sOut.find("[3]: \t4"), std::string::npos) << sOut;
 
-    // Unit 2 is somebody else on the line: no answer. (Last, because the
-    // daemon then ignores the next frame as that unit's answer, as on a real
-    // multi-drop line.)
+    // Unit 2 is somebody else on the line: no answer.
     modbus_t* other = Master(2);
     EXPECT_EQ(modbus_read_registers(other, 0, 1, regs), -1);
     modbus_close(other);

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -49,7 +50,7 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
     if (pszDestination == nullptr || !dbus_validate_bus_name(pszDestination, nullptr) ||
         !dbus_validate_interface(m_sInterface.c_str(), nullptr) ||
         !dbus_validate_path(m_psPath.c_str(), nullptr)) {
-        LogWrite(MOD_DBUS, 3, "Invalid bus name, interface or object path '%s' '%s' '%s'",
+        LogWrite(MOD_DBUS, LOG_ERR, "Invalid bus name, interface or object path '%s' '%s' '%s'",
                  pszDestination != nullptr ? pszDestination : "", m_sInterface.c_str(),
                  m_psPath.c_str());
         return RET_ERROR;
@@ -61,13 +62,13 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
     dbus_error_init(&err);
     m_pDBusConn = dbus_bus_get_private(DBUS_BUS_SYSTEM, &err);
     if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, 3, "dbus_bus_get() %d failed: %s", DBUS_BUS_SYSTEM, err.message);
+        LogWrite(MOD_DBUS, LOG_ERR, "dbus_bus_get() %d failed: %s", DBUS_BUS_SYSTEM, err.message);
         dbus_error_free(&err);
         ReleaseDBus();
         return RET_ERROR;
     }
     if (m_pDBusConn == nullptr) {
-        LogWrite(MOD_DBUS, 3, "Can't open dbus connection %d", DBUS_BUS_SYSTEM);
+        LogWrite(MOD_DBUS, LOG_ERR, "Can't open dbus connection %d", DBUS_BUS_SYSTEM);
         return RET_ERROR;
     }
     // libdbus would end the process with _exit(1) when the bus goes away,
@@ -78,18 +79,19 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
     int iRet =
         dbus_bus_request_name(m_pDBusConn, pszDestination, DBUS_NAME_FLAG_ALLOW_REPLACEMENT, &err);
     if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, 3, "dbus_bus_request_name() %s failed: %s", pszDestination, err.message);
+        LogWrite(MOD_DBUS, LOG_ERR, "dbus_bus_request_name() %s failed: %s", pszDestination,
+                 err.message);
         dbus_error_free(&err);
         ReleaseDBus();
         return RET_ERROR;
     }
     if (iRet <= 0) {
-        LogWrite(MOD_DBUS, 3, "Can't create destination name '%s' on bus!", pszDestination);
+        LogWrite(MOD_DBUS, LOG_ERR, "Can't create destination name '%s' on bus!", pszDestination);
         ReleaseDBus();
         return RET_ERROR;
     }
     if (iRet == DBUS_REQUEST_NAME_REPLY_IN_QUEUE || iRet == DBUS_REQUEST_NAME_REPLY_EXISTS)
-        LogWrite(MOD_DBUS, 3, "Name '%s' is owned by another process; calls go there",
+        LogWrite(MOD_DBUS, LOG_ERR, "Name '%s' is owned by another process; calls go there",
                  pszDestination);
 
     m_DBusCtx.conn = m_pDBusConn;
@@ -100,13 +102,13 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
     if (!dbus_connection_set_watch_functions(m_pDBusConn, &DBusThread::WatchAdd,
                                              &DBusThread::WatchRemove, &DBusThread::WatchToggle,
                                              &m_DBusCtx, nullptr)) {
-        LogWrite(MOD_DBUS, 3, "dbus_connection_set_watch_functions() failed");
+        LogWrite(MOD_DBUS, LOG_ERR, "dbus_connection_set_watch_functions() failed");
         ReleaseDBus();
         return RET_ERROR;
     }
     if (!dbus_connection_add_filter(m_pDBusConn, &DBusThread::FilterFunction, &m_DBusCtx,
                                     nullptr)) {
-        LogWrite(MOD_DBUS, 3, "dbus_connection_add_filter() failed");
+        LogWrite(MOD_DBUS, LOG_ERR, "dbus_connection_add_filter() failed");
         ReleaseDBus();
         return RET_ERROR;
     }
@@ -118,7 +120,7 @@ int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, co
     vtable.message_function = &DBusThread::PathMessage;
     if (!dbus_connection_try_register_object_path(m_pDBusConn, m_psPath.c_str(), &vtable,
                                                   &m_DBusCtx, &err)) {
-        LogWrite(MOD_DBUS, 3, "failed to register object path");
+        LogWrite(MOD_DBUS, LOG_ERR, "failed to register object path");
         if (dbus_error_is_set(&err))
             dbus_error_free(&err);
         ReleaseDBus();
@@ -137,7 +139,7 @@ void DBusThread::ReleaseDBus()
     dbus_connection_set_watch_functions(m_pDBusConn, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (m_bPathRegistered) {
         if (!dbus_connection_unregister_object_path(m_pDBusConn, m_psPath.c_str()))
-            LogWrite(MOD_DBUS, 3, "failed to unregister object path %s", m_psPath.c_str());
+            LogWrite(MOD_DBUS, LOG_ERR, "failed to unregister object path %s", m_psPath.c_str());
         m_bPathRegistered = false;
     }
     if (m_bFilterAdded) {
@@ -176,7 +178,7 @@ void DBusThread::SyncWatchDescriptor(int iFD)
             iEvents |= POLLOUT;
     }
     if (iEvents != 0 && AddWaitDescriptor(iFD, iEvents) != RET_OK)
-        LogWrite(MOD_DBUS, 3, "Can't watch dbus descriptor %d", iFD);
+        LogWrite(MOD_DBUS, LOG_ERR, "Can't watch dbus descriptor %d", iFD);
 }
 
 dbus_bool_t DBusThread::WatchAdd(DBusWatch* watch, void* data)
@@ -252,7 +254,7 @@ int DBusThread::DescriptorAvailable(int iFD)
         if (uiFlags == 0)
             continue;
         if (!dbus_watch_handle(pWatch, uiFlags))
-            LogWrite(MOD_DBUS, 3, "dbus_watch_handle() failed");
+            LogWrite(MOD_DBUS, LOG_ERR, "dbus_watch_handle() failed");
     }
     DBusDispatch();
     return RET_OK;
@@ -282,7 +284,7 @@ void DBusThread::OnBusLost()
     if (m_bBusLost)
         return;
     m_bBusLost = true;
-    LogWrite(MOD_DBUS, 3, "Lost the connection to the system bus, leaving it and stopping");
+    LogWrite(MOD_DBUS, LOG_ERR, "Lost the connection to the system bus, leaving it and stopping");
     // Nothing can reach the service any more: the loop ends and Close releases
     // the connection (not here: libdbus may be inside a dispatch of it). The
     // process decides how to exit.
@@ -363,7 +365,7 @@ DBusHandlerResult DBusThread::HandleCmdCall(DBusMessage* message)
     dbus_error_init(&err);
     const char* pcRequest = nullptr;
     if (!dbus_message_get_args(message, &err, DBUS_TYPE_STRING, &pcRequest, DBUS_TYPE_INVALID)) {
-        LogWrite(MOD_CMD, 3, "spurious InitSerial method");
+        LogWrite(MOD_CMD, LOG_ERR, "spurious InitSerial method");
         if (dbus_error_is_set(&err))
             dbus_error_free(&err);
         // The caller gets an error at once rather than waiting for its time-out.
@@ -373,48 +375,48 @@ DBusHandlerResult DBusThread::HandleCmdCall(DBusMessage* message)
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
-    LogWrite(MOD_CMD, 6, "Request %s", pcRequest);
+    LogWrite(MOD_CMD, LOG_INFO, "Request %s", pcRequest);
     int iErr = RET_OK;
     cJSON* jsResult = nullptr;
     cJSON* jsRequest = cJSON_Parse(pcRequest);
     if (jsRequest == nullptr) {
-        LogWrite(MOD_CMD, 6, "Error decoding JSON %s", pcRequest);
+        LogWrite(MOD_CMD, LOG_INFO, "Error decoding JSON %s", pcRequest);
         iErr = DBUS_ERR_JSON;
     } else {
         cJSON* jsCmd = cJSON_GetObjectItemCaseSensitive(jsRequest, "cmd");
         if (!cJSON_IsString(jsCmd) || jsCmd->valuestring == nullptr) {
-            LogWrite(MOD_CMD, 3, "JSON element 'cmd' is missing in '%s'", pcRequest);
+            LogWrite(MOD_CMD, LOG_ERR, "JSON element 'cmd' is missing in '%s'", pcRequest);
             iErr = DBUS_ERR_JSON_ELEMENT;
         } else {
-            LogWrite(MOD_CMD, 7, "Got cmd %s", jsCmd->valuestring);
+            LogWrite(MOD_CMD, LOG_DEBUG, "Got cmd %s", jsCmd->valuestring);
             iErr = ExecuteCmd(jsCmd->valuestring, jsRequest, jsResult);
         }
         cJSON_Delete(jsRequest);
     }
 
     if (jsResult == nullptr) {
-        LogWrite(MOD_CMD, 7, "jsResult is null, iErr=%d", iErr);
+        LogWrite(MOD_CMD, LOG_DEBUG, "jsResult is null, iErr=%d", iErr);
         jsResult = cJSON_CreateObject();
         if (jsResult != nullptr) {
             cJSON_AddNumberToObject(jsResult, "err", iErr);
             cJSON_AddStringToObject(jsResult, "info", "");
         }
     } else {
-        LogWrite(MOD_CMD, 7, "jsResult is not null");
+        LogWrite(MOD_CMD, LOG_DEBUG, "jsResult is not null");
     }
     char* pcAnswer = PrintMinified(jsResult);
     cJSON_Delete(jsResult);
     if (pcAnswer == nullptr || !dbus_validate_utf8(pcAnswer, nullptr)) {
-        LogWrite(MOD_CMD, 3, "Can't build the answer to '%s'", pcRequest);
+        LogWrite(MOD_CMD, LOG_ERR, "Can't build the answer to '%s'", pcRequest);
         SendReply(
             m_pDBusConn, message,
             dbus_message_new_error(message, DBUS_ERROR_NO_MEMORY, "the answer could not be built"));
         cJSON_free(pcAnswer);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
-    LogWrite(MOD_CMD, 6, "answer is %d '%s'", iErr, pcAnswer);
+    LogWrite(MOD_CMD, LOG_INFO, "answer is %d '%s'", iErr, pcAnswer);
     if (iErr != RET_OK)
-        LogWrite(MOD_CMD, 3, "DBusFilter: error is %d", iErr);
+        LogWrite(MOD_CMD, LOG_ERR, "DBusFilter: error is %d", iErr);
     DBusMessage* reply = dbus_message_new_method_return(message);
     const char* pcConst = pcAnswer;
     if (reply != nullptr &&
@@ -432,7 +434,7 @@ DBusHandlerResult DBusThread::HandleCmdCall(DBusMessage* message)
 
 int DBusThread::ExecuteCmd(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 {
-    LogWrite(MOD_CMD, 7, "JSON cmd %s", pcCmd);
+    LogWrite(MOD_CMD, LOG_DEBUG, "JSON cmd %s", pcCmd);
     const int iState = m_DBUSState;
     if (strcmp(pcCmd, "start") == 0)
         return ExecuteCmdStart(pcCmd, json, jsonResult);
@@ -470,8 +472,8 @@ int DBusThread::ExecuteCmd(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 
 int DBusThread::ReportInvalidState(const char* pcCmd)
 {
-    LogWrite(MOD_CMD, 3, "Invalid state %s while receiving command %s", StateName(m_DBUSState),
-             pcCmd);
+    LogWrite(MOD_CMD, LOG_ERR, "Invalid state %s while receiving command %s",
+             StateName(m_DBUSState), pcCmd);
     return DBUS_ERR_INVALID_STATE;
 }
 
@@ -500,7 +502,7 @@ int DBusThread::ExecuteCmdUnSetConfig(const char*, cJSON*, cJSON*&)
 int DBusThread::ExecuteCmdDeInit(const char*, cJSON*, cJSON*&)
 {
     m_DBUSState = DBUS_IDLE;
-    LogWrite(MOD_CMD, 3, "Command deinit received");
+    LogWrite(MOD_CMD, LOG_ERR, "Command deinit received");
     return RET_OK;
 }
 
@@ -508,9 +510,7 @@ int DBusThread::ExecuteCmdStop(const char*, cJSON*, cJSON*&)
 {
     m_DBUSState = DBUS_STOPPING;
     m_bRun = false;
-    printf("Command stop received\n");
-    fflush(stdout);
-    LogWrite(MOD_CMD, 3, "Command stop received");
+    LogWrite(MOD_CMD, LOG_ERR, "Command stop received");
     SendStoppedSignal();
     return RET_OK;
 }
@@ -589,7 +589,7 @@ int DBusThread::SendJsonSignal(const char* pszName, cJSON* json, bool bLog)
     DBusMessage* msg = dbus_message_new_signal(sPath.c_str(), m_sInterface.c_str(), pszName);
     if (msg == nullptr || pcText == nullptr) {
         if (bLog)
-            LogWrite(MOD_DBUS, 3, "Ran out of memory while constructing args");
+            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while constructing args");
         if (msg != nullptr)
             dbus_message_unref(msg);
         cJSON_free(pcText);
@@ -599,18 +599,18 @@ int DBusThread::SendJsonSignal(const char* pszName, cJSON* json, bool bLog)
     int iResult = RET_OK;
     if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &pcConst, DBUS_TYPE_INVALID)) {
         if (bLog)
-            LogWrite(MOD_DBUS, 3, "Ran out of memory while constructing args");
+            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while constructing args");
         iResult = RET_ERROR;
     } else if (!dbus_connection_send(m_pDBusConn, msg, nullptr)) {
         if (bLog)
-            LogWrite(MOD_DBUS, 3, "Ran out of memory while queueing message");
+            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while queueing message");
         iResult = RET_ERROR;
     } else {
         // Not flushed: libdbus writes at once what the socket takes, and the
         // watch on the bus socket lets the loop write the rest, so a signal
         // never blocks the thread that sends it.
         if (bLog)
-            LogWrite(MOD_DBUS, 6, "Message '%s' sent", pszName);
+            LogWrite(MOD_DBUS, LOG_INFO, "Message '%s' sent", pszName);
     }
     dbus_message_unref(msg);
     cJSON_free(pcText);
@@ -657,10 +657,10 @@ int DBusThread::SendCmd(const char* szServiceName, const char* szInterface, cJSO
     char* pcText = PrintMinified(cmd);
     cJSON_Delete(cmd);
     if (pcText == nullptr) {
-        LogWrite(MOD_DBUS, 3, "SendCmd: Ran out of memory while constructing args\n");
+        LogWrite(MOD_DBUS, LOG_ERR, "SendCmd: Ran out of memory while constructing args\n");
         return DBUS_ERR_NO_MESSAGE;
     }
-    LogWrite(MOD_DBUS, 3, "Send command '%s' to %s %s %s\n", pcText,
+    LogWrite(MOD_DBUS, LOG_ERR, "Send command '%s' to %s %s %s\n", pcText,
              szServiceName != nullptr ? szServiceName : "", DBUS_OBJECT_PATH,
              szInterface != nullptr ? szInterface : "");
 
@@ -670,13 +670,13 @@ int DBusThread::SendCmd(const char* szServiceName, const char* szInterface, cJSO
         dbus_validate_interface(szInterface, nullptr))
         msg = dbus_message_new_method_call(szServiceName, DBUS_OBJECT_PATH, szInterface, "cmd");
     if (msg == nullptr) {
-        LogWrite(MOD_DBUS, 3, "Can't allocate space for message!\n");
+        LogWrite(MOD_DBUS, LOG_ERR, "Can't allocate space for message!\n");
         cJSON_free(pcText);
         return DBUS_ERR_NO_MESSAGE;
     }
     const char* pcConst = pcText;
     if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &pcConst, DBUS_TYPE_INVALID)) {
-        LogWrite(MOD_DBUS, 3, "SendCmd: Ran out of memory while constructing args\n");
+        LogWrite(MOD_DBUS, LOG_ERR, "SendCmd: Ran out of memory while constructing args\n");
         dbus_message_unref(msg);
         cJSON_free(pcText);
         return DBUS_ERR_NO_MESSAGE;
@@ -689,28 +689,28 @@ int DBusThread::SendCmd(const char* szServiceName, const char* szInterface, cJSO
         dbus_connection_send_with_reply_and_block(m_pDBusConn, msg, SEND_CMD_TIMEOUT_MS, &err);
     dbus_message_unref(msg);
     if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, 3, "SendCmd: dbus_connection_send_with_reply_and_block() failed: %s\n",
-                 err.message);
+        LogWrite(MOD_DBUS, LOG_ERR,
+                 "SendCmd: dbus_connection_send_with_reply_and_block() failed: %s\n", err.message);
         dbus_error_free(&err);
     }
     // No usable answer is a failure: the caller must not take it for success.
     int iResult = RET_ERROR;
     if (reply != nullptr) {
-        LogWrite(MOD_DBUS, 7, "reply received\n");
+        LogWrite(MOD_DBUS, LOG_DEBUG, "reply received\n");
         const char* pcAnswer = nullptr;
         if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &pcAnswer, DBUS_TYPE_INVALID)) {
-            LogWrite(MOD_DBUS, 7, "SendCmd: result=%s\n", pcAnswer);
+            LogWrite(MOD_DBUS, LOG_DEBUG, "SendCmd: result=%s\n", pcAnswer);
             result = cJSON_Parse(pcAnswer);
             cJSON* jsErr = cJSON_GetObjectItemCaseSensitive(result, "err");
             if (cJSON_IsNumber(jsErr))
                 iResult = jsErr->valueint;
         } else {
-            LogWrite(MOD_DBUS, 3,
+            LogWrite(MOD_DBUS, LOG_ERR,
                      "SendCmd: spurious reply (invalid parameter count or type in message)\n");
         }
         dbus_message_unref(reply);
     } else {
-        LogWrite(MOD_DBUS, 3, "No reply from call\n");
+        LogWrite(MOD_DBUS, LOG_ERR, "No reply from call\n");
     }
     return iResult;
 }
@@ -740,7 +740,7 @@ std::string format(const char* fmt, ...)
 
 void GPOIWriteFile(const std::string& sFile, const std::string& sData)
 {
-    LogWrite(MOD_DBUS, 6, "gpiowritefile %s %s", sFile.c_str(), sData.c_str());
+    LogWrite(MOD_DBUS, LOG_INFO, "gpiowritefile %s %s", sFile.c_str(), sData.c_str());
     FILE* f = fopen(sFile.c_str(), "w");
     if (f == nullptr)
         return;

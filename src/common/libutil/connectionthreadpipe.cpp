@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
+
+#include "log.h"
 
 CConnectionThreadPipe::CConnectionThreadPipe()
 {
@@ -57,9 +60,9 @@ int CConnectionThreadPipe::Send(Msg_t* pMsg, unsigned len)
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(len)) {
         int iErr = errno;
-        printf("Pipe::send err = %d\n", static_cast<int>(n));
+        LogWrite("thread ", LOG_ERR, "Pipe::send err = %d, fwrite: %s", static_cast<int>(n),
+                 strerror(iErr));
         errno = iErr;
-        perror("fwrite:");
         return RET_ERROR;
     }
     return RET_OK;

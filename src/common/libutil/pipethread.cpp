@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/timerfd.h>
+#include <syslog.h>
 #include <unistd.h>
+
+#include "log.h"
 
 namespace
 {
@@ -77,8 +80,7 @@ int CPipeThread::DispatchMessage(Msg_t* pMsg)
 {
     if (pMsg != nullptr && pMsg->Header.usCmd == CMD_STOP) {
         m_bRun = false;
-        printf("Stopping thread\n");
-        fflush(stdout);
+        LogWrite("thread ", LOG_INFO, "Stopping thread");
     }
     return RET_OK;
 }

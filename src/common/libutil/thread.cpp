@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <syslog.h>
 #include <unistd.h>
 
 CThread::CThread() : m_bRun(false), m_iThreadPID(-1), m_Thread()
@@ -23,7 +24,7 @@ int CThread::Init()
     sigaddset(&m_BlockSignalSet, SIGKILL);
     sigaddset(&m_BlockSignalSet, SIGPIPE);
     if (pthread_sigmask(SIG_BLOCK, &m_BlockSignalSet, &m_OrigSignalSet) != 0)
-        printf("Can't change thread signal mask\n");
+        LogWrite("thread ", LOG_ERR, "Can't change thread signal mask");
     return RET_OK;
 }
 
@@ -40,11 +41,11 @@ int CThread::Close()
 int CThread::AppInit()
 {
     if (pthread_sigmask(SIG_UNBLOCK, &m_BlockSignalSet, nullptr) != 0)
-        printf("Can't change thread signal mask\n");
+        LogWrite("thread ", LOG_ERR, "Can't change thread signal mask");
     sigemptyset(&m_BlockSignalSet);
     sigaddset(&m_BlockSignalSet, SIGPIPE);
     if (pthread_sigmask(SIG_BLOCK, &m_BlockSignalSet, nullptr) != 0)
-        printf("Can't change thread signal mask\n");
+        LogWrite("thread ", LOG_ERR, "Can't change thread signal mask");
     return RET_OK;
 }
 
@@ -131,7 +132,7 @@ void* CThread::Thread(void* pv)
         pThread->Close();
     } catch (...) {
         // No exception leaves the body; the thread ends and says so.
-        LogWrite("thread ", 3, "Worker thread ended by an exception");
+        LogWrite("thread ", LOG_ERR, "Worker thread ended by an exception");
         if (!pThread->m_bEnteredRun && pThread->m_iInitResult == RET_OK)
             pThread->m_iInitResult = RET_ERROR;
     }

@@ -1,23 +1,26 @@
-#include "modbusconnection.h"
+#include "tcpconnection.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
-CModbusConnection::CModbusConnection(int iFD, const TcpClient_t& client)
-    : m_iFD(iFD), m_client(client)
+CTcpConnection::CTcpConnection(int iFD, const TcpClient_t& client) : m_iFD(iFD), m_client(client)
 {
+    m_stat.llSince = static_cast<long long>(time(nullptr));
 }
 
-CModbusConnection::~CModbusConnection()
+CTcpConnection::~CTcpConnection()
 {
     if (m_iFD >= 0)
         close(m_iFD);
 }
 
-CModbusConnection::Fill_t CModbusConnection::Fill()
+CTcpConnection::Fill_t CTcpConnection::Fill()
 {
     if (m_iStart == m_iEnd) {
         m_iStart = m_iEnd = 0;
@@ -32,6 +35,7 @@ CModbusConnection::Fill_t CModbusConnection::Fill()
     ssize_t n = recv(m_iFD, m_abyBuffer + m_iEnd, uiRoom, MSG_DONTWAIT);
     if (n > 0) {
         m_iEnd += static_cast<int>(n);
+        m_stat.ullBytesIn += static_cast<uint64_t>(n);
         return FILL_DATA;
     }
     if (n == 0)
@@ -41,7 +45,7 @@ CModbusConnection::Fill_t CModbusConnection::Fill()
     return FILL_ERROR;
 }
 
-CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
+CTcpConnection::Frame_t CTcpConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
 {
     const int iAvail = m_iEnd - m_iStart;
     if (iAvail < MBAP_HEADER_LENGTH - 1)
@@ -52,7 +56,6 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
     // Without a plausible length the start of the next request cannot be
     // found: every later byte would be read shifted.
     if (iMbapLength < MBAP_MIN_LENGTH || iMbapLength > MBAP_MAX_LENGTH) {
-        m_uiErrors++;
         return FRAME_BROKEN;
     }
     const int iFrame = MBAP_HEADER_LENGTH - 1 + iMbapLength;
@@ -63,16 +66,15 @@ CModbusConnection::Frame_t CModbusConnection::NextFrame(const uint8_t*& pAdu, in
     m_llDeadlineMs = -1;
     if (iProtocol != 0) {
         // Not Modbus: the frame is skipped, the next one is read normally.
-        m_uiErrors++;
         return FRAME_DISCARD;
     }
-    m_uiRequests++;
+    m_stat.uiRequests++;
     pAdu = p;
     iLength = iFrame;
     return FRAME_REQUEST;
 }
 
-void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
+void CTcpConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
 {
     if (!IsReceiving()) {
         m_llDeadlineMs = -1;
@@ -81,8 +83,18 @@ void CModbusConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
     }
 }
 
-bool CModbusConnection::Send(const uint8_t* pData, int iLength)
+bool CTcpConnection::Send(const uint8_t* pData, int iLength)
 {
     ssize_t n = send(m_iFD, pData, static_cast<size_t>(iLength), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0)
+        m_stat.ullBytesOut += static_cast<uint64_t>(n);
     return n == iLength;
+}
+
+int CTcpConnection::Unsent() const
+{
+    int iQueued = 0;
+    if (ioctl(m_iFD, SIOCOUTQ, &iQueued) != 0)
+        return -1;
+    return iQueued;
 }

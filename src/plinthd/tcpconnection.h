@@ -14,7 +14,7 @@ constexpr int MBAP_MIN_LENGTH = 2;   // unit id and function code
 constexpr int MBAP_MAX_LENGTH = 254; // unit id and the largest PDU (253)
 constexpr int MB_TCP_MAX_ADU = MBAP_HEADER_LENGTH - 1 + MBAP_MAX_LENGTH; // 260
 
-class CModbusConnection
+class CTcpConnection
 {
 public:
     enum Frame_t {
@@ -32,10 +32,10 @@ public:
     };
 
     // Takes over iFD (non-blocking), closed by the destructor.
-    CModbusConnection(int iFD, const TcpClient_t& client);
-    ~CModbusConnection();
-    CModbusConnection(const CModbusConnection&) = delete;
-    CModbusConnection& operator=(const CModbusConnection&) = delete;
+    CTcpConnection(int iFD, const TcpClient_t& client);
+    ~CTcpConnection();
+    CTcpConnection(const CTcpConnection&) = delete;
+    CTcpConnection& operator=(const CTcpConnection&) = delete;
 
     int FD() const { return m_iFD; }
     const TcpClient_t& Client() const { return m_client; }
@@ -63,9 +63,12 @@ public:
     // full at once: the master does not read, or is gone.
     bool Send(const uint8_t* pData, int iLength);
 
-    // Requests received and frames that broke the stream or were discarded.
-    uint32_t Requests() const { return m_uiRequests; }
-    uint32_t Errors() const { return m_uiErrors; }
+    // What this master did: requests, exceptions, bytes, connection time.
+    const ClientStat_t& Stat() const { return m_stat; }
+    void CountException() { m_stat.uiExceptions++; }
+    // Bytes of answers the master has not taken yet (the socket's send
+    // queue); -1 when the system cannot tell.
+    int Unsent() const;
 
 private:
     int m_iFD;
@@ -76,6 +79,5 @@ private:
     int m_iStart = 0; // first byte not yet handed out
     int m_iEnd = 0;   // end of the bytes received
     long long m_llDeadlineMs = -1;
-    uint32_t m_uiRequests = 0;
-    uint32_t m_uiErrors = 0;
+    ClientStat_t m_stat;
 };

@@ -1,10 +1,10 @@
-// The server thread's life cycle, its JSON commands and its status.
-#include "modbusserverthread.h"
-
-#include <ctime>
+// The server thread's life cycle, its loop, its JSON commands and its status.
+#include "commandservice.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/timerfd.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -14,7 +14,6 @@
 
 #include "jsonhelpers.h"
 #include "log.h"
-#include "modbusconnection.h"
 
 #define MODNAME "plinthd"
 
@@ -73,9 +72,16 @@ static time_t MonotonicSeconds()
     return ts.tv_sec;
 }
 
+static long long MonotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
+}
+
 CModBusServerThread::CModBusServerThread()
-    : m_iTimerRefresh(-1), m_iTimerWork(-1), m_iState(0), m_iEventFD(-1), m_pmbCtx(nullptr),
-      m_mbFD(-1), m_bEnableEvent(false), m_tLastStatus(0), rc(0), m_iSpareFD(-1), m_iReceiving(0),
+    : m_iTimerWork(-1), m_signals([this]() { return m_pDBusConn; }), m_handler(m_regs, m_signals),
+      m_tcp(*this, m_handler, m_mbStat), m_rtu(*this, m_handler, m_mbStat), m_tLastStatus(0),
       m_llTimerDueMs(-1)
 {
 }
@@ -83,8 +89,6 @@ CModBusServerThread::CModBusServerThread()
 CModBusServerThread::~CModBusServerThread()
 {
     CloseModbus();
-    if (m_iSpareFD >= 0)
-        close(m_iSpareFD);
 }
 
 int CModBusServerThread::Init()
@@ -95,15 +99,12 @@ int CModBusServerThread::Init()
 
     m_tLastStatus = MonotonicSeconds();
     m_ProcStatus = ProcStatus_t();
-    m_pmbCtx = nullptr;
-    m_bEnableEvent = false;
+    m_handler.EnableEvents(false);
     m_mbConfig = ModbusConfig_t();
     m_mbStat = ModbusStat_t();
-    if (m_iSpareFD < 0)
-        m_iSpareFD = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     if (InitDBus(PLINTHD_BUS_NAME, PLINTHD_INTERFACE, DBUS_OBJECT_PATH) != 0) {
-        LogWrite(MODNAME, 3, "Can't init dbus");
+        LogWrite(MODNAME, LOG_ERR, "Can't init dbus");
         return -1;
     }
     m_iTimerWork = TimerCreate();
@@ -225,7 +226,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
             sInfo = "Table info missing or incorrect";
             return iErr;
         }
-        fprintf(stderr, "New table: addr=%d, len=%d\n", table.iAddress, table.iLength);
+        LogWrite(MODNAME, LOG_DEBUG, "New table: addr=%d, len=%d", table.iAddress, table.iLength);
         tables.push_back(table);
         cJSON* pZones = cJSON_GetObjectItemCaseSensitive(pTable, "zones");
         if (!cJSON_IsArray(pZones))
@@ -261,15 +262,14 @@ int CModBusServerThread::OpenInterface()
 
 int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 {
-    LogWrite(MODNAME, 6, "ExecuteCmdInit");
+    LogWrite(MODNAME, LOG_INFO, "ExecuteCmdInit");
     std::string sInfo;
     RegZoneList_t tables, zones;
     int iErr = ParseInitRequest(json, tables, zones, sInfo);
 
     if (iErr == 0) {
         int iLength = CRegisterBlock::ComputeRange(tables);
-        fprintf(stderr, "range.addr = %d\n", 0);
-        fprintf(stderr, "range.len  = %d\n", iLength);
+        LogWrite(MODNAME, LOG_DEBUG, "Register range: addr=0, len=%d", iLength);
         if (iLength < 1) {
             iErr = DBUS_ERR_JSON_ELEMENT;
             sInfo = "Table size must be at least 1";
@@ -278,25 +278,25 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
             if (iErr == -1) {
                 // No reply text and no status update, as for any allocation failure
                 // of the mapping itself.
-                LogWrite("MBSRV ", 3, "Failed to allocate the mapping: %s", strerror(errno));
+                LogWrite("MBSRV ", LOG_ERR, "Failed to allocate the mapping: %s", strerror(errno));
                 return -1;
             }
         }
     }
 
     if (iErr == 0) {
+        // The transport watches its own descriptors once open.
         iErr = OpenInterface();
-        if (iErr != 0) {
+        if (iErr != 0)
             sInfo = "Can't initialize Modbus interface";
-        } else {
-            AddWaitDescriptor(m_mbFD, POLLIN);
-        }
     }
 
     int iErrno = errno;
     if (iErr == 0) {
         DBusThread::ExecuteCmdInit(pcCmd, json, jsonResult);
     } else {
+        LogWrite(MODNAME, LOG_WARNING, "init refused: err %d (%s) %s", iErr, PlinthdErrName(iErr),
+                 sInfo.c_str());
         // A failed init leaves nothing open or allocated, so a corrected init
         // can follow at once.
         CloseModbus();
@@ -321,7 +321,7 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
     } else {
         cJSON* pEvent = cJSON_GetObjectItemCaseSensitive(json, "event");
         if (cJSON_IsBool(pEvent))
-            m_bEnableEvent = cJSON_IsTrue(pEvent);
+            m_handler.EnableEvents(cJSON_IsTrue(pEvent));
         cJSON* pSet = nullptr;
         cJSON_ArrayForEach(pSet, pData)
         {
@@ -420,16 +420,12 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
     cJSON_AddNumberToObject(pStat, "rxvalid", m_mbStat.ValidRx);
     cJSON_AddNumberToObject(pStat, "txvalid", m_mbStat.ValidTx);
 
+    // Each master's own counters: one entry per TCP connection, one for
+    // the serial line.
     if (IsTcp()) {
-        cJSON* pClients = cJSON_AddArrayToObject(pStatus, "clients");
-        for (const auto& pConn : m_vConnections) {
-            if (!pConn)
-                continue;
-            cJSON* pClient = cJSON_CreateObject();
-            cJSON_AddStringToObject(pClient, "ip", pConn->Client().sIp.c_str());
-            cJSON_AddNumberToObject(pClient, "port", pConn->Client().iPort);
-            cJSON_AddItemToArray(pClients, pClient);
-        }
+        m_tcp.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, "clients"));
+    } else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen()) {
+        m_rtu.AddClientToStatus(cJSON_AddArrayToObject(pStatus, "clients"));
     }
 
     cJSON* pSwInfo = cJSON_AddObjectToObject(pStatus, "swinfo");
@@ -450,4 +446,131 @@ void CModBusServerThread::CheckSendStatus()
         m_tLastStatus = tNow;
         SendStatusSignal();
     }
+}
+
+int CModBusServerThread::InitMbRtu()
+{
+    return m_rtu.Open(m_mbConfig.rtu);
+}
+
+int CModBusServerThread::InitMbTcp()
+{
+    return m_tcp.OpenTcp(m_mbConfig.tcp);
+}
+
+int CModBusServerThread::InitMbTcpPI()
+{
+    return m_tcp.OpenTcpPi(m_mbConfig.tcppi);
+}
+
+int CModBusServerThread::CloseModbus()
+{
+    m_tcp.Close();
+    m_rtu.Close();
+    m_regs.ReleaseBuffers();
+    return 0;
+}
+
+int CModBusServerThread::Run()
+{
+    // Messages libdbus read while the bus name was requested wait in its
+    // queue, not on the socket: dispatched before the first sleep, or a call
+    // sent right after the name appeared would stay unanswered.
+    Idle();
+    while (m_bRun) {
+        ArmWorkTimer();
+        int iReady = poll(m_paPoll, static_cast<nfds_t>(m_ciPoll), -1);
+        if (iReady > 0) {
+            // Serving may add and remove wait-list entries, so the ready ones
+            // are taken out first; each is then served once in this round.
+            m_vReady.clear();
+            for (int i = 0; i < m_ciPoll; i++) {
+                if (m_paPoll[i].revents != 0)
+                    m_vReady.push_back(m_paPoll[i]);
+            }
+            m_signals.BeginRound();
+            for (const pollfd& ready : m_vReady) {
+                if (!m_bRun)
+                    break;
+                DescriptorAvailable(ready.fd);
+            }
+            m_signals.EndRound();
+        }
+        Idle();
+    }
+    return RET_OK;
+}
+
+int CModBusServerThread::Stop()
+{
+    // The loop sleeps without a time-out: a message wakes it. A loop that
+    // cleared the flag itself is on its way out already.
+    if (m_bRun.exchange(false))
+        SendCmd(CMD_STOP, 0, 0);
+    return DBusThread::Stop();
+}
+
+int CModBusServerThread::DescriptorAvailable(int iFD)
+{
+    if (iFD == m_iTimerWork && m_iTimerWork >= 0) {
+        uint64_t ullExpired = 0;
+        if (read(iFD, &ullExpired, sizeof(ullExpired)) ==
+            static_cast<ssize_t>(sizeof(ullExpired))) {
+            m_llTimerDueMs = -1; // a one-shot timer: spent
+            Work();
+        }
+        return 0;
+    }
+    if (m_tcp.Serve(iFD) || m_rtu.Serve(iFD))
+        return 0;
+    return DBusThread::DescriptorAvailable(iFD);
+}
+
+int CModBusServerThread::Idle()
+{
+    if (m_rtu.IsOpen() && m_rtu.FD() >= 0 &&
+        (GetReturnedEvents(m_rtu.FD()) & (POLLHUP | POLLNVAL)) != 0) {
+        LogWrite("MBSRV ", LOG_ERR, "Serial port %s hung up, no longer served\n",
+                 m_mbConfig.rtu.sDevice.c_str());
+        m_rtu.Unwatch();
+        // The status shows the loss until a new "init".
+        m_ProcStatus.m_iErr = MBSRV_ERR_OPEN;
+        m_ProcStatus.m_iErrno = EIO;
+        // The port itself is closed by "deinit", with the context.
+    }
+    return DBusThread::Idle();
+}
+
+int CModBusServerThread::Work()
+{
+    CheckSendStatus();
+    m_tcp.ExpireRequests(MonotonicMs());
+    return 0;
+}
+
+void CModBusServerThread::ArmWorkTimer()
+{
+    if (m_iTimerWork < 0)
+        return;
+    long long llDue = -1;
+    if (m_DBUSState == DBUS_READY || m_DBUSState == DBUS_RUN) {
+        // The status goes out once the whole seconds passed exceed the last
+        // one by more than 2.
+        llDue = (static_cast<long long>(m_tLastStatus) + 3) * 1000LL;
+    }
+    const long long llRequest = m_tcp.NextDeadline();
+    if (llRequest >= 0 && (llDue < 0 || llRequest < llDue))
+        llDue = llRequest;
+    if (llDue == m_llTimerDueMs)
+        return;
+    m_llTimerDueMs = llDue;
+    itimerspec due;
+    memset(&due, 0, sizeof(due));
+    if (llDue >= 0) {
+        due.it_value.tv_sec = static_cast<time_t>(llDue / 1000);
+        due.it_value.tv_nsec = static_cast<long>((llDue % 1000) * 1000000L);
+        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0)
+            due.it_value.tv_nsec = 1; // all zero would disarm
+    }
+    timerfd_settime(m_iTimerWork, TFD_TIMER_ABSTIME, &due, nullptr);
 }

@@ -1,0 +1,93 @@
+// Modbus TCP and TCP-PI: the listening socket, the masters' connections,
+// the MBAP framing of their requests and the sending of the answers. What a
+// request means is left to the request handler.
+#pragma once
+
+#include <modbus/modbus.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "modbustypes.h"
+
+class CTcpConnection;
+class CRequestHandler;
+class CWaitList;
+struct cJSON;
+
+// Time a TCP master has to complete a request once its first byte arrived.
+// A request fits in one segment; this covers a few retransmissions. Other
+// masters are served meanwhile: only the slow master's own answer waits.
+constexpr int MB_REQUEST_TIMEOUT_MS = 2000;
+
+// Answers a master may leave unread in its connection's send queue before it
+// is dropped: a master that sends requests and never reads would otherwise
+// make the daemon queue megabytes for it. 64 KiB are some 250 answers of
+// the largest read, far more than any master keeps in flight.
+constexpr int MB_MAX_UNSENT_BYTES = 64 * 1024;
+// The send queue is looked at after every this many requests of a master,
+// so the bound is passed by at most that many answers (16 of the largest
+// read are 4 KiB).
+constexpr uint32_t MB_UNSENT_CHECK_PERIOD = 16;
+
+class CTcpTransport
+{
+public:
+    CTcpTransport(CWaitList& waitList, CRequestHandler& handler, ModbusStat_t& stat);
+    ~CTcpTransport();
+    CTcpTransport(const CTcpTransport&) = delete;
+    CTcpTransport& operator=(const CTcpTransport&) = delete;
+
+    // Listen as configured; 0, or 299 when the context or the socket could
+    // not be made (logged). 110 while open already.
+    int OpenTcp(const ModbusTcpConfig_t& cfg);
+    int OpenTcpPi(const ModbusTcpPiConfig_t& cfg);
+    // Closes the clients and the listening socket; a later open can listen
+    // on the same port again.
+    void Close();
+    bool IsOpen() const { return m_pCtx != nullptr; }
+    int ListenFD() const { return m_iListenFD; }
+
+    // Serves a ready descriptor of this transport: accepts on the listening
+    // socket, reads and answers on a connection. False when iFD is not ours.
+    bool Serve(int iFD);
+
+    // Monotonic milliseconds of the earliest partial request's deadline; -1
+    // when no request is pending.
+    long long NextDeadline() const;
+    // Drops the connections whose partial request has run out of time.
+    void ExpireRequests(long long llNowMs);
+
+    // Appends one object per connected master, in order of socket.
+    void AddClientsToStatus(cJSON* pArray) const;
+
+private:
+    // Takes over a connected socket as a master's connection and reports it.
+    void AddClient(int iFD, const TcpClient_t& client);
+    // Closes a master's connection and reports it.
+    void DropClient(int iFD);
+    // Reads what one master sent and answers every complete request.
+    void ServeConnection(CTcpConnection& conn);
+    CTcpConnection* Connection(int iFD) const;
+    // Watches the socket modbus_tcp_listen gave (or logs its failure).
+    int Listen(const std::string& sWhere);
+    void AcceptClients();
+    // False when the master has to be dropped (the answer could not be
+    // sent, or too many answers wait unread).
+    bool AnswerRequest(CTcpConnection& conn, const uint8_t* pAdu, int iLen);
+
+    CWaitList& m_waitList;
+    CRequestHandler& m_handler;
+    ModbusStat_t& m_stat;
+    modbus_t* m_pCtx = nullptr;
+    int m_iListenFD = -1;
+    // Connections by socket descriptor (so status lists them in that order).
+    std::vector<std::unique_ptr<CTcpConnection>> m_vConnections;
+    // Connections with a partial request, whose deadline the timer watches.
+    int m_iReceiving = 0;
+    // A descriptor kept open so that a connection can still be accepted and
+    // closed when the process has run out of descriptors.
+    int m_iSpareFD = -1;
+};

@@ -56,7 +56,7 @@ br_mirror() {
 BR_HOST_TOOLS=(
   build-essential cmake pkg-config ccache file git
   qtbase5-dev-tools qttools5-dev-tools
-  dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
+  dbus xvfb xauth socat mbpoll python3-pymodbus python3-serial-asyncio libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
   strace lintian fakeroot
 )

@@ -7,11 +7,11 @@
 #include "logcapture.h"
 #include "mainwindow.h"
 #include "settings.h"
+#include "webtestsupport.h"
 #include "webview.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
-#include <QWebFrame>
 #include <QtTest>
 
 using Tessal::MainWindow;
@@ -22,7 +22,7 @@ namespace
 {
 QString html(MainWindow& window)
 {
-    return window.getWebView()->page()->mainFrame()->toHtml();
+    return WebTest::html(window.getWebView()->surface());
 }
 } // namespace
 

@@ -4,12 +4,9 @@
 #include "logcapture.h"
 #include "mainwindow.h"
 #include "usbtestsupport.h"
-#include "webpage.h"
+#include "webtestsupport.h"
 #include "webview.h"
 
-#include <QWebElement>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QScopeGuard>
 
 using Tessal::MainWindow;
@@ -67,11 +64,10 @@ private slots:
         window.resize(800, 480);
         window.show();
         Tessal::WebView* view = window.getWebView();
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/index.html")));
         QVERIFY(loaded.wait(10000));
-        const QWebElement link = view->page()->mainFrame()->findFirstElement("#csv");
-        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+        QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
 
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
         QCOMPARE(m_unit.driveFiles(), QStringList({"report.csv"}));
@@ -136,17 +132,15 @@ private slots:
         window.show();
         Tessal::WebView* view = window.getWebView();
         QCOMPARE(view->pageTimeoutMs(), 1000);
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/device.html")));
         QVERIFY(loaded.wait(10000));
-        QWebFrame* frame = view->page()->mainFrame();
         if (fromFrame) {
-            frame->evaluateJavaScript("var f = document.createElement('iframe');"
-                                      "f.style.display = 'none'; f.src = '/export/slow';"
-                                      "document.body.appendChild(f);");
+            WebTest::runJs(view->surface(), "var f = document.createElement('iframe');"
+                                            "f.style.display = 'none'; f.src = '/export/slow';"
+                                            "document.body.appendChild(f);");
         } else {
-            const QWebElement link = frame->findFirstElement("#csv");
-            QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+            QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
         }
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
         QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
@@ -158,10 +152,10 @@ private slots:
         QVERIFY(!view->isRetryPending());
         // The page on screen is still the one the kiosk reports (the blanking
         // and the crash marker go by it), not the download's address.
-        QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/device.html")));
-        QVERIFY2(!view->page()->mainFrame()->findFirstElement("#csv").isNull(),
-                 qPrintable(view->page()->mainFrame()->url().toString() + " " +
-                            view->page()->mainFrame()->toHtml().left(300)));
+        QCOMPARE(view->currentUrl(), QUrl(m_server.url("/device.html")));
+        QVERIFY2(!WebTest::elementRect(view->surface(), "#csv").isEmpty(),
+                 qPrintable(view->surface()->url().toString() + " " +
+                            WebTest::html(view->surface()).left(300)));
     }
 
     void driveFileFillsDeviceForm()
@@ -182,15 +176,14 @@ private slots:
         window.resize(800, 480);
         window.show();
         Tessal::WebView* view = window.getWebView();
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/form.html")));
         QVERIFY(loaded.wait(10000));
-        const QWebElement input = view->page()->mainFrame()->findFirstElement("#cfg");
-        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, input.geometry().center());
+        QVERIFY(WebTest::tapElement(view->surface(), "#cfg"));
         QCOMPARE(m_driver.fileDialogs.size(), 1);
 
         const int before = m_server.requestCount("POST");
-        view->page()->mainFrame()->evaluateJavaScript("document.forms[0].submit()");
+        WebTest::runJs(view->surface(), "document.forms[0].submit()");
         QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("POST"), before + 1, 10000);
         const HttpRequest request = m_server.requests().last();
         QVERIFY(request.body.contains("filename=\"device.cfg\""));

@@ -16,3 +16,10 @@ else()
   message(FATAL_ERROR "TESSAL_WEB_ENGINE must be webengine or webkit, not '${TESSAL_WEB_ENGINE}'")
 endif()
 message(STATUS "Kiosk web engine: ${TESSAL_WEB_ENGINE}")
+# The service's memory limit: QtWebEngine runs several processes (the
+# browser, a zygote, a render process) where QtWebKit runs one.
+if(TESSAL_WEB_ENGINE STREQUAL "webengine")
+  set(TESSAL_KIOSK_MEMORY_MAX "800M")
+else()
+  set(TESSAL_KIOSK_MEMORY_MAX "400M")
+endif()

@@ -180,7 +180,7 @@ private slots:
         view->loadUrl(QUrl(m_server.url("/form.html")));
         QVERIFY(loaded.wait(10000));
         QVERIFY(WebTest::tapElement(view->surface(), "#cfg"));
-        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_driver.fileDialogs.size(), 1, 5000);
 
         const int before = m_server.requestCount("POST");
         WebTest::runJs(view->surface(), "document.forms[0].submit()");

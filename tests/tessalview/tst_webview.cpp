@@ -411,9 +411,10 @@ private slots:
             view->displayError(lang);
         QVERIFY(log.contains(front ? "ws: Load info page ( " + lang + " )"
                                    : "wv: Load error page ( " + lang + " )"));
-        QVERIFY2(html(view).contains("background-image:url(&quot;file://localhost" +
-                                     m_env.path(expectedImage) + "&quot;)"),
-                 qPrintable(html(view)));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            html(view).contains("background-image:url(&quot;file://localhost" +
+                                m_env.path(expectedImage) + "&quot;)"),
+            qPrintable(html(view)), 5000);
         // The picture is really shown, not just named.
         QTRY_COMPARE_WITH_TIMEOUT(centreColour(view), colour, 5000);
         QVERIFY(!log.contains("HTTP ERROR"));
@@ -551,7 +552,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("WebPage::UnsupportedContent"), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(popupText, QString("USB drive not detected."), 5000);
         QVERIFY(log.contains("Download request for '" + m_server.url("/files/report.csv") + "'"));
-        QCOMPARE(m_server.count("/files/report.csv"), 1);
+        // QtWebEngine's own download is declined and the kiosk fetches the
+        // file again through its network access manager: the device sees
+        // the engine's request (ended after the headers) and the kiosk's.
+        const int requests = Tessal::WebSurface::engineName() == "webengine" ? 2 : 1;
+        QCOMPARE(m_server.count("/files/report.csv"), requests);
     }
 
     // A picture of the error page as the unit shows it, with the shipped

@@ -6,7 +6,9 @@
 
 #include "websurface.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QPoint>
 #include <QRect>
 #include <QSignalSpy>
@@ -85,7 +87,11 @@ inline QRect elementRect(Tessal::WebSurface* surface, const QString& selector)
 inline void tap(Tessal::WebSurface* surface, const QPoint& pos)
 {
     QWidget* target = surface->inputWidget();
-    QTest::mouseMove(target, pos);
+    // A finger arrives where it presses: a move first, as a touch screen
+    // reports it (QTest::mouseMove only moves the cursor).
+    QMouseEvent move(QEvent::MouseMove, pos, target->mapToGlobal(pos), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
     QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, pos);
 }
 

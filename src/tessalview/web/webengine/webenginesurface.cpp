@@ -122,6 +122,7 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
         if (builtInPage)
             return;
         this->services.network->noteFinished(url, true, QStringLiteral("the resource failed"));
+        qDebug() << "HTTP ERROR";
         emit responseFinished(false);
     });
     connect(page, &QWebEnginePage::renderProcessTerminated, this,
@@ -196,6 +197,8 @@ void WebEngineSurface::handleLoadFinished(bool ok)
 void WebEngineSurface::reportLoad(bool ok, const QUrl& url)
 {
     services.network->noteFinished(url, !ok, ok ? QString() : QStringLiteral("the page failed"));
+    if (!ok)
+        qDebug() << "HTTP ERROR";
     emit responseFinished(ok);
 }
 

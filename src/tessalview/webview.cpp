@@ -91,6 +91,15 @@ WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     // from under the engine and show the error page for a page that is fine.
     connect(currentPage, &WebSurface::loadBecameDownload, pageTimer, &QTimer::stop);
 
+    // In verbose mode the end of each page load is logged, built-in pages
+    // aside: the time from start to the device's page shown can be read off.
+    connect(currentPage, &WebSurface::loadFinished, this, [this](bool ok) {
+        const QUrl shown = currentPage->url();
+        if (Settings::isLogVerbose() && ok && !shown.isEmpty() && !shown.isLocalFile())
+            qDebug().noquote()
+                << QString("%1 - [PAGE] Page '%2' loaded").arg(Helpers::now(), shown.toString());
+    });
+
     // A page that no longer answers, or whose process died, is replaced by
     // the device's page; the window itself keeps running throughout.
     watchdog = new PageWatchdog(currentPage, this);
@@ -126,7 +135,12 @@ void WebView::handleRenderProcessEnded(const QString& reason)
 
 WebView::~WebView()
 {
-    // The surface goes first: its page may still hand a reply over.
+    // The surface goes first: its page may still hand a reply over. What it
+    // reports while it goes (QtWebKit ends the load under way) is no
+    // business of this half-destroyed view.
+    disconnect(currentPage, nullptr, this, nullptr);
+    disconnect(currentPage, nullptr, pageTimer, nullptr);
+    disconnect(currentPage, nullptr, watchdog, nullptr);
     delete currentPage;
     currentPage = nullptr;
     downloadHandler->deleteLater();

@@ -5,6 +5,9 @@
 #include "mainwindow.h"
 #include "usbtestsupport.h"
 #include "webtestsupport.h"
+
+#include <QGuiApplication>
+#include <QScreen>
 #include "webview.h"
 
 #include <QScopeGuard>
@@ -156,6 +159,44 @@ private slots:
         QVERIFY2(!WebTest::elementRect(view->surface(), "#csv").isEmpty(),
                  qPrintable(view->surface()->url().toString() + " " +
                             WebTest::html(view->surface()).left(300)));
+    }
+
+    // A picture, for a person to look at, of a download as the unit shows
+    // it: the progress bar over the device's page. Only under a window
+    // system (xvfb-run) and when TESSAL_SCREENSHOT_DIR names where it goes.
+    void downloadProgressScreenshot()
+    {
+        const QString out = qEnvironmentVariable("TESSAL_SCREENSHOT_DIR");
+        if (out.isEmpty() || QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("needs TESSAL_SCREENSHOT_DIR and an X display");
+        m_server.setRoute("/index.html", linkPage("/export/big"));
+        HttpRoute big;
+        big.contentDisposition = "attachment; filename=big.bin";
+        big.body = patternBytes(4 * 1024 * 1024);
+        big.holdAfter = 1024 * 1024;
+        m_server.setRoute("/export/big", big);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+
+        LogCapture log;
+        MainWindow window;
+        window.setGeometry(0, 0, 800, 480);
+        window.show();
+        Tessal::WebView* view = window.getWebView();
+        view->show();
+        window.getLabel()->hide();
+        view->loadUrl(QUrl(m_server.url("/index.html")));
+        QVERIFY(WebTest::waitForLoad(view->surface()));
+        QTest::qWait(500);
+        QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_driver.progressPopups >= 1, 10000);
+        QTest::qWait(700);
+        QVERIFY(QDir().mkpath(out));
+        const QString shot =
+            out + "/download-progress-" + Tessal::WebSurface::engineName() + ".png";
+        QVERIFY(QGuiApplication::primaryScreen()->grabWindow(0).save(shot));
+        m_server.release();
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
     }
 
     void driveFileFillsDeviceForm()

@@ -52,6 +52,13 @@ WebKitSurface::WebKitSurface(const Services& services, QWidget* parent)
     connect(page, &WebPage::responseError, this, &WebSurface::responseFinished);
 }
 
+WebKitSurface::~WebKitSurface()
+{
+    // The page ends its load while it goes: nobody is to hear of it.
+    disconnect(view, nullptr, this, nullptr);
+    disconnect(page, nullptr, this, nullptr);
+}
+
 void WebKitSurface::load(const QUrl& url)
 {
     view->load(url);

@@ -17,6 +17,7 @@ class WebKitSurface : public WebSurface
     Q_OBJECT
 public:
     explicit WebKitSurface(const Services& services, QWidget* parent = nullptr);
+    ~WebKitSurface() override;
 
     void load(const QUrl& url) override;
     void stop() override;

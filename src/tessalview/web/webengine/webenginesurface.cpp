@@ -47,6 +47,10 @@ QWebEngineProfile* kioskProfile()
     profile = new QWebEngineProfile(QStringLiteral("tessalview"));
     profile->setPersistentStoragePath(storageDirectory);
     profile->setCachePath(storageDirectory + QStringLiteral("/cache"));
+    // The device's pages are live: every load asks the device, as with
+    // QtWebKit, which kept no HTTP cache. A disk cache would answer a page
+    // (or a redirect) from an earlier run without the device being asked.
+    profile->setHttpCacheType(QWebEngineProfile::NoCache);
     profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     profile->setHttpUserAgent(QString::fromLatin1(WebSurface::UserAgent));
     QWebEngineSettings* settings = profile->settings();
@@ -144,6 +148,10 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
                 }
                 emit renderProcessEnded(QString("%1, exit code %2").arg(reason).arg(exitCode));
             });
+    connect(page, &WebPage::foreignRedirectRefused, this, [this](const QUrl& url) {
+        // Queued: the engine is still deciding on the redirect.
+        QTimer::singleShot(0, this, [this, url] { load(url); });
+    });
     connect(interceptor, &RequestInterceptor::foreignRedirectBlocked, this,
             [this](const QUrl& url, bool mainFrame) {
                 if (!mainFrame)

@@ -3,6 +3,8 @@
 #include "filedialog.h"
 #include "helpers.h"
 #include "jsdialogs.h"
+#include "networkaccessmanager.h"
+#include "settings.h"
 
 #include <QAuthenticator>
 #include <QDebug>
@@ -32,6 +34,20 @@ WebPage::WebPage(const WebSurface::Services& services, QWebEngineProfile* profil
 
 bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame)
 {
+    // The engine carries the headers of a redirected request along, the
+    // device's login included: a redirect that leaves the device's host is
+    // refused here, before it is followed, and the page is loaded afresh
+    // without the login.
+    if (type == NavigationTypeRedirect && !Settings::getLogin().isEmpty() &&
+        services.network->credentialsFor(url).isEmpty() &&
+        (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
+        qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+                                      "device's login to another host")
+                                  .arg(Helpers::now(), url.toString());
+        if (isMainFrame)
+            emit foreignRedirectRefused(url);
+        return false;
+    }
     // The kiosk's own pages (the error and front pages) have no address of
     // their own.
     if (isMainFrame && url.scheme() != QLatin1String("data") && type != NavigationTypeRedirect) {

@@ -29,6 +29,9 @@ public:
 signals:
     void loadingUrl(const QUrl& url);
     void resourceFailed(const QUrl& url);
+    // A main-frame redirect from the device to another host was refused
+    // before it was followed; the page is to be loaded afresh.
+    void foreignRedirectRefused(const QUrl& url);
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;

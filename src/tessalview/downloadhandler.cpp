@@ -211,6 +211,13 @@ void DownloadHandler::closeProgressPopup()
 
 bool DownloadHandler::start(QNetworkReply* newReply)
 {
+    const bool started = begin(newReply);
+    emit handled(started);
+    return started;
+}
+
+bool DownloadHandler::begin(QNetworkReply* newReply)
+{
     qDebug().noquote() << QString("%1 - Download request for '%2'")
                               .arg(Helpers::now(), newReply->url().toString());
 

@@ -62,6 +62,10 @@ public:
     // modal progress bar never holds the kiosk for good.
     static int stallTimeoutMs;
 
+signals:
+    // Each start() ends with its result: true when a download was started.
+    void handled(bool started);
+
 public slots:
     void downloadProgress(qint64 bytesRead, qint64 bytesTotal);
     void downloadFinished();
@@ -72,6 +76,7 @@ private slots:
     void transferStalled();
 
 private:
+    bool begin(QNetworkReply* reply);
     // Moves what the reply holds into the file; false once writing failed.
     bool saveAvailableData();
     void showMessage(const QString& text);

@@ -1,5 +1,6 @@
 #include "filedialog.h"
 
+#include "helpers.h"
 #include "settings.h"
 #include "ui_filedialog.h"
 
@@ -97,20 +98,25 @@ QString FileDialog::chooseUploadFile(QWidget* mainWindow)
     }
 
     FileDialog dialog(false, QString(), mainWindow);
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted) {
+        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Helpers::now());
         return QString();
+    }
 
     const QString name = dialog.getFilename();
     if (name.isEmpty()) {
+        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Helpers::now());
         showMessage(mainWindow, Settings::getUIMsgNoFileSelected());
         return QString();
     }
     // The drive may have been pulled while the dialog was open.
     const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
     if (!driveMounted() || !QFileInfo(path).isFile()) {
+        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Helpers::now());
         showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
         return QString();
     }
+    qDebug().noquote() << QString("%1 - Upload of '%2'").arg(Helpers::now(), path);
     return path;
 }
 

@@ -5,7 +5,6 @@
 #include "screensaver.h"
 #include "servicenotifier.h"
 #include "settings.h"
-#include "webpage.h"
 #include "webview.h"
 
 #include <QApplication>
@@ -45,7 +44,7 @@ int main(int argc, char* argv[])
 
     main_window = new MainWindow();
     ScreenSaver::instance()->install();
-    QObject::connect(main_window->getWebView()->getPage(), &WebPage::loadingUrl,
+    QObject::connect(main_window->getWebView(), &WebView::urlChanged,
                      [](const QUrl& url) { RunMarker::setPage(url.toString()); });
 
     const QString listenAddress =

@@ -5,7 +5,7 @@
 #include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
-#include "webpage.h"
+#include "websurface.h"
 #include "webview.h"
 
 #include <QDebug>
@@ -15,7 +15,6 @@
 #include <QNetworkRequest>
 #include <QTextStream>
 #include <QTimer>
-#include <QWebSettings>
 
 namespace Tessal
 {
@@ -31,20 +30,15 @@ MainWindow::MainWindow(QWidget* parent)
     connect(networkAccessManager, &NetworkAccessManager::firstRequestStatus, this,
             &MainWindow::firstRequestStatus);
 
-    QWebSettings::enablePersistentStorage(Settings::getWebCachePath());
-    // Persistent storage also switches on the icon database, which makes the
-    // engine fetch "/favicon.ico" from every site. A kiosk shows no icons,
-    // and on a device without one the failed fetch would replace every page
-    // by the error page.
-    QWebSettings::setIconDatabasePath(QString());
+    WebSurface::configureStorage(Settings::getWebCachePath());
 
     webview = new WebView(this);
     frontTimer = new QTimer(this);
     language = "default";
 
-    connect(webview, &QWebView::loadStarted, this, &MainWindow::webViewLoadStarted);
-    connect(webview, &QWebView::loadFinished, this, &MainWindow::webViewLoadFinished);
-    connect(webview, &QWebView::loadProgress, this, &MainWindow::webViewloadProgress);
+    connect(webview, &WebView::loadStarted, this, &MainWindow::webViewLoadStarted);
+    connect(webview, &WebView::loadFinished, this, &MainWindow::webViewLoadFinished);
+    connect(webview, &WebView::loadProgress, this, &MainWindow::webViewloadProgress);
     connect(frontTimer, &QTimer::timeout, this, &MainWindow::watchFrontInterface);
     // The page ignores input while the screen is dark.
     connect(ScreenSaver::instance(), &ScreenSaver::activated, webview, &QWidget::setDisabled);
@@ -99,7 +93,7 @@ void MainWindow::openUrlForce(const QString& url, bool force)
     if ((u != downloadUrl || force) && !u.isEmpty() && u != "0.0.0.0") {
         downloadUrl = u;
         ScreenSaver::instance()->setStopBuzzerServer(downloadUrl);
-        webview->setUrl(QUrl(u));
+        webview->surface()->load(QUrl(u));
         lastUrl = u;
     } else {
         qDebug().noquote() << "Can't open url (" << force << ", " << downloadUrl << ")";
@@ -112,6 +106,7 @@ void MainWindow::setLanguage(const QString& lang)
         return;
     qDebug().noquote() << "Set language to" << lang << "(was" << language << ")";
     language = lang;
+    networkAccessManager->setLanguage(lang);
     webview->setLanguage(lang);
 }
 
@@ -206,7 +201,7 @@ bool MainWindow::showsForeignHost() const
 {
     if (defaultUrl.isEmpty())
         return false;
-    const QUrl shown = webview->getPage()->getCurrentUrl();
+    const QUrl shown = webview->currentUrl();
     return !shown.host().isEmpty() && !networkAccessManager->isDeviceUrl(shown);
 }
 
@@ -215,8 +210,7 @@ void MainWindow::screenActivated(bool dark)
     if (!dark || !showsForeignHost())
         return;
     qDebug().noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
-                              .arg(Helpers::now(), webview->getPage()->getCurrentUrl().toString(),
-                                   defaultUrl);
+                              .arg(Helpers::now(), webview->currentUrl().toString(), defaultUrl);
     openUrlForce(defaultUrl, true);
 }
 

@@ -44,6 +44,43 @@ bool NetworkAccessManager::isDeviceUrl(const QUrl& url) const
     return !device.isEmpty() && url.host().toLower() == device;
 }
 
+QByteArray NetworkAccessManager::credentialsFor(const QUrl& url) const
+{
+    if (Settings::getLogin().isEmpty() || !isDeviceUrl(url))
+        return QByteArray();
+    return Settings::getHttpAuthorizationBytes();
+}
+
+void NetworkAccessManager::setLanguage(const QString& lang)
+{
+    if (lang.isEmpty() || lang == QLatin1String("default"))
+        language.clear();
+    else
+        language = lang.toLatin1();
+}
+
+void NetworkAccessManager::noteStarted(const QByteArray& method, const QUrl& url,
+                                       const QString& type)
+{
+    if (Settings::isLogVerbose())
+        logLine(QString("%1 - [REQUEST] Request '%2' started (%3, %4)")
+                    .arg(Helpers::now(), url.toString(), QString::fromLatin1(method), type));
+}
+
+void NetworkAccessManager::noteFinished(const QUrl& url, bool failed, const QString& errorText)
+{
+    if (Settings::isLogVerbose())
+        logLine(
+            QString("%1 - [REQUEST] Request '%2' finished").arg(Helpers::now(), url.toString()));
+    if (failed)
+        logLine(
+            QString("%1 - Request '%2' failed: %3").arg(Helpers::now(), url.toString(), errorText));
+    if (isFirstRequest) {
+        isFirstRequest = false;
+        emit firstRequestStatus(failed);
+    }
+}
+
 QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkRequest& request,
                                                    QIODevice* outgoingData)
 {
@@ -64,6 +101,8 @@ QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkR
         else if (copy.rawHeader("Authorization") == credentials)
             copy.setRawHeader("Authorization", QByteArray());
     }
+    if (!language.isEmpty())
+        copy.setRawHeader("Accept-Language", language);
     if (verbose)
         copy.setAttribute(StartTimeAttribute, QDateTime::currentDateTime());
 

@@ -26,6 +26,20 @@ public:
     QString deviceHost() const { return device; }
     // True when `url` names the device's host.
     bool isDeviceUrl(const QUrl& url) const;
+    // The Authorization header value for `url`: the configured login for the
+    // device's host, empty for any other host or without a login.
+    QByteArray credentialsFor(const QUrl& url) const;
+
+    // The device's language: pages are asked for in it (Accept-Language).
+    // "default" or empty leaves the engine's own choice.
+    void setLanguage(const QString& lang);
+    QByteArray acceptLanguage() const { return language; }
+
+    // For an engine that fetches pages itself: the request log and the
+    // first-request report, as for the requests made here. `type` is the
+    // resource type ("main frame", "image", ...).
+    void noteStarted(const QByteArray& method, const QUrl& url, const QString& type);
+    void noteFinished(const QUrl& url, bool failed, const QString& errorText);
 
     // Request attribute that carries the creation time in verbose mode.
     static const QNetworkRequest::Attribute StartTimeAttribute = QNetworkRequest::User;
@@ -46,6 +60,7 @@ private slots:
 private:
     bool isFirstRequest;
     QString device;
+    QByteArray language;
 };
 
 } // namespace Tessal

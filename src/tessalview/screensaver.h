@@ -49,6 +49,9 @@ public:
     void install();
     void uninstall();
     void handleMouseMove(QObject* object);
+    // The input filter itself, for a web surface that installs it on the
+    // widget its engine gives the input to.
+    QObject* inputFilter() { return &mouseEventFilter; }
     bool activate(bool on);
     bool active() const;
     // Whether an idle period is being counted.

@@ -1,17 +1,18 @@
 #include "webview.h"
 
+#include "downloadhandler.h"
 #include "helpers.h"
 #include "mainwindow.h"
 #include "screensaver.h"
 #include "settings.h"
-#include "webpage.h"
+#include "pagewatchdog.h"
+#include "websurface.h"
 
 #include <QDebug>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QTimer>
-#include <QWebFrame>
-#include <QWebSettings>
+#include <QVBoxLayout>
 
 namespace Tessal
 {
@@ -38,23 +39,32 @@ bool isRegularFile(const QString& path)
 } // namespace
 
 WebView::WebView(MainWindow* mainWindow, QWidget* parent)
-    : QWebView(parent), onDefault(false), language("default"), currentPage(nullptr),
-      retryTimer(nullptr), pageTimer(nullptr)
+    : QWidget(parent), onDefault(false), language("default"),
+      downloadHandler(new DownloadHandler(mainWindow)), currentPage(nullptr), retryTimer(nullptr),
+      pageTimer(nullptr), watchdog(nullptr)
 {
-    currentPage = new WebPage(mainWindow, this);
+    WebSurface::Services services;
+    services.network = mainWindow->getNetworkAccessManager();
+    services.downloads = downloadHandler;
+    services.dialogParent = mainWindow;
+    currentPage = WebSurface::create(services, this);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(currentPage);
     setMouseTracking(true);
-    ScreenSaver::instance()->handleMouseMove(this);
+    // The engine's own widget takes the input, so the filter goes there.
+    currentPage->setInputFilter(ScreenSaver::instance()->inputFilter());
 
-    setPage(currentPage);
-    connect(currentPage, &WebPage::loadingUrl, this, &QWebView::urlChanged);
-    connect(currentPage, &QWebPage::downloadRequested, this, &WebView::downloadRequested);
-    connect(currentPage, &WebPage::responseError, this, &WebView::handleLoadFinished);
-    currentPage->setForwardUnsupportedContent(true);
+    connect(currentPage, &WebSurface::loadStarted, this, &WebView::loadStarted);
+    connect(currentPage, &WebSurface::loadFinished, this, &WebView::loadFinished);
+    connect(currentPage, &WebSurface::loadProgress, this, &WebView::loadProgress);
+    connect(currentPage, &WebSurface::urlChanged, this, &WebView::urlChanged);
+    connect(currentPage, &WebSurface::responseFinished, this, &WebView::handleLoadFinished);
 
     // No text of any page can be selected.
     customCss = "data:text/css;charset=utf-8;base64," +
                 QString::fromLatin1(QByteArray("body { -webkit-user-select: none; }").toBase64());
-    currentPage->settings()->setUserStyleSheetUrl(QUrl(customCss));
+    currentPage->setUserStyleSheet(customCss);
 
     retryTimer = new QTimer(this);
     int retrySeconds = Settings::getNetRetryTimeout();
@@ -74,12 +84,71 @@ WebView::WebView(MainWindow* mainWindow, QWidget* parent)
     pageTimer->setSingleShot(true);
     pageTimer->setInterval(retryTimer->interval());
     connect(pageTimer, &QTimer::timeout, this, &WebView::handlePageTimeout);
-    connect(this, &QWebView::loadStarted, pageTimer, QOverload<>::of(&QTimer::start));
-    connect(this, &QWebView::loadFinished, pageTimer, &QTimer::stop);
+    connect(currentPage, &WebSurface::loadStarted, pageTimer, QOverload<>::of(&QTimer::start));
+    connect(currentPage, &WebSurface::loadFinished, pageTimer, &QTimer::stop);
     // A link or frame that turns into a download ends its load without a
     // loadFinished: stopping the page then would pull the download's load
     // from under the engine and show the error page for a page that is fine.
-    connect(currentPage, &WebPage::loadBecameDownload, pageTimer, &QTimer::stop);
+    connect(currentPage, &WebSurface::loadBecameDownload, pageTimer, &QTimer::stop);
+
+    // In verbose mode the end of each page load is logged, built-in pages
+    // aside: the time from start to the device's page shown can be read off.
+    connect(currentPage, &WebSurface::loadFinished, this, [this](bool ok) {
+        const QUrl shown = currentPage->url();
+        if (Settings::isLogVerbose() && ok && !shown.isEmpty() && !shown.isLocalFile())
+            qDebug().noquote()
+                << QString("%1 - [PAGE] Page '%2' loaded").arg(Helpers::now(), shown.toString());
+    });
+
+    // A page that no longer answers, or whose process died, is replaced by
+    // the device's page; the window itself keeps running throughout.
+    watchdog = new PageWatchdog(currentPage, this);
+    connect(currentPage, &WebSurface::loadStarted, watchdog, &PageWatchdog::restart);
+    connect(watchdog, &PageWatchdog::pageEnded, this,
+            [this](qint64, qint64 silentMs) { silentPageMs = silentMs; });
+    connect(currentPage, &WebSurface::renderProcessEnded, this, &WebView::handleRenderProcessEnded);
+}
+
+void WebView::handleRenderProcessEnded(const QString& reason)
+{
+    const QUrl target = defaultUrl.isEmpty() ? initialUrl : defaultUrl;
+    if (silentPageMs >= 0) {
+        qDebug().noquote() << QString("%1 - Page not answering for %2 ms: render process ended, "
+                                      "back to '%3'")
+                                  .arg(Helpers::now())
+                                  .arg(silentPageMs)
+                                  .arg(target.toString());
+    } else {
+        qDebug().noquote() << QString("%1 - Render process %2: back to '%3'")
+                                  .arg(Helpers::now(), reason, target.toString());
+    }
+    silentPageMs = -1;
+    watchdog->restart();
+    pageTimer->stop();
+    // A load started inside the engine's report of the ended process never
+    // finishes: it is queued.
+    QTimer::singleShot(0, this, [this, target] {
+        if (!target.isEmpty())
+            loadUrl(target);
+    });
+}
+
+WebView::~WebView()
+{
+    // The surface goes first: its page may still hand a reply over. What it
+    // reports while it goes (QtWebKit ends the load under way) is no
+    // business of this half-destroyed view.
+    disconnect(currentPage, nullptr, this, nullptr);
+    disconnect(currentPage, nullptr, pageTimer, nullptr);
+    disconnect(currentPage, nullptr, watchdog, nullptr);
+    delete currentPage;
+    currentPage = nullptr;
+    downloadHandler->deleteLater();
+}
+
+QUrl WebView::currentUrl() const
+{
+    return currentPage->currentUrl();
 }
 
 int WebView::pageTimeoutMs() const
@@ -95,11 +164,11 @@ bool WebView::isPageTimerRunning() const
 void WebView::handlePageTimeout()
 {
     qDebug().noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
-                              .arg(Helpers::now(), currentPage->getCurrentUrl().toString())
+                              .arg(Helpers::now(), currentPage->currentUrl().toString())
                               .arg(pageTimer->interval() / 1000);
     // Stopping cancels the page's requests; cancelled requests are no
     // failure of their own, so the failure is reported here.
-    triggerPageAction(QWebPage::Stop);
+    currentPage->stop();
     emit pageTimedOut();
     handleLoadFinished(false);
 }
@@ -121,25 +190,25 @@ void WebView::loadRequest(const QNetworkRequest& request)
 {
     qDebug() << "WebView::loadRequest";
     initialUrl = request.url();
-    load(request, QNetworkAccessManager::GetOperation, QByteArray());
+    currentPage->load(request.url());
 }
 
 void WebView::loadUrl(const QUrl& url)
 {
     initialUrl = url;
     qDebug().noquote() << "WebView::loadUrl() " + url.toString();
-    load(url);
+    currentPage->load(url);
 }
 
 void WebView::reloadUrl()
 {
     qDebug().noquote() << "WebView::reloadUrl() " + initialUrl.toString();
-    load(initialUrl);
+    currentPage->load(initialUrl);
 }
 
 QUrl WebView::url() const
 {
-    const QUrl loaded = QWebView::url();
+    const QUrl loaded = currentPage->url();
     return loaded.isEmpty() ? initialUrl : loaded;
 }
 
@@ -263,14 +332,14 @@ void WebView::displayError(const QString& lang)
 {
     qDebug().noquote() << "wv: Load error page (" << lang << ")";
     const QString body = imageBody(lang, "error.png", ErrorFallback);
-    page()->mainFrame()->setHtml(HtmlContent(body, "", versionText()), QUrl());
+    currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }
 
 void WebView::displayInfoFront(const QString& lang)
 {
     qDebug().noquote() << "ws: Load info page (" << lang << ")";
     const QString body = imageBody(lang, "front.png", InfoFallback);
-    page()->mainFrame()->setHtml(HtmlContent(body, "", versionText()), QUrl());
+    currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }
 
 } // namespace Tessal

@@ -6,7 +6,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QUrl>
-#include <QWebView>
+#include <QWidget>
 
 class QNetworkReply;
 class QTimer;
@@ -14,17 +14,20 @@ class QTimer;
 namespace Tessal
 {
 
+class DownloadHandler;
 class MainWindow;
-class WebPage;
+class PageWatchdog;
+class WebSurface;
 
 // The kiosk's browser surface: shows the device's pages, replaces them by the
 // built-in error page when a request fails, and probes the device's start
 // page on a retry timer until it answers again.
-class WebView : public QWebView
+class WebView : public QWidget
 {
     Q_OBJECT
 public:
     explicit WebView(MainWindow* mainWindow, QWidget* parent = nullptr);
+    ~WebView() override;
 
     void setDefaultUrl(const QString& url);
     void setLanguage(const QString& lang);
@@ -50,7 +53,10 @@ public:
     QUrl getInitialUrl() const { return initialUrl; }
     QString getLanguage() const { return language; }
     QString getCustomCss() const { return customCss; }
-    WebPage* getPage() const { return currentPage; }
+    // The engine's surface: every page operation goes through it.
+    WebSurface* surface() const { return currentPage; }
+    // The address of the last main-frame navigation.
+    QUrl currentUrl() const;
     // A page still loading after this long (the retry period) is a failed
     // load.
     int pageTimeoutMs() const;
@@ -59,6 +65,10 @@ public:
 signals:
     // The page did not finish loading in time and was stopped.
     void pageTimedOut();
+    void loadStarted();
+    void loadFinished(bool ok);
+    void loadProgress(int progress);
+    void urlChanged(const QUrl& url);
 
 public slots:
     void downloadRequested(QNetworkRequest request);
@@ -66,6 +76,9 @@ public slots:
     void handleRetryTimer();
     void tryloadFinished(QNetworkReply* reply);
     void handlePageTimeout();
+    // The page's render process ended (crashed, killed, or ended for not
+    // answering): back to the device's page, with a queued load.
+    void handleRenderProcessEnded(const QString& reason);
 
 private:
     void tryload(const QUrl& url);
@@ -75,13 +88,17 @@ private:
     QUrl defaultUrl;
     bool onDefault;
     QString language;
-    WebPage* currentPage;
+    DownloadHandler* downloadHandler;
+    WebSurface* currentPage;
     QNetworkAccessManager netman;
     // The probe in flight, if any: only its answer decides the retry cycle.
     QPointer<QNetworkReply> probeReply;
     QTimer* retryTimer;
     // Runs from the start of a page load to its end.
     QTimer* pageTimer;
+    PageWatchdog* watchdog;
+    // Set when the watchdog ended a silent page: how long it was silent.
+    qint64 silentPageMs = -1;
 };
 
 } // namespace Tessal

@@ -58,6 +58,9 @@ class Web:
         self.index = b"<html><body>device</body></html>"
         self.pages = {}
         self.trickle = False
+        # (host, path) -> (status, [(header, value)], body): answers other
+        # than a plain page (a login challenge, a redirect).
+        self.special = {}
         self.servers = []
 
     def start(self):
@@ -84,12 +87,27 @@ class Web:
                     if body is None and url.path == "/index.html":
                         body = web.index
                     trickle = web.trickle and url.path == "/index.html"
+                    special = web.special.get((self.server.server_address[0], url.path))
+                if special is not None:
+                    status, headers, body = special
+                    self.send_response(status)
+                    for name, value in headers:
+                        self.send_header(name, value)
+                    self.send_header("Content-Type", "text/html")
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    try:
+                        self.wfile.write(body)
+                    except OSError:
+                        pass
+                    return
                 if body is None:
                     body = b"not here"
                     self.send_response(404)
                 else:
                     self.send_response(200)
-                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Type",
+                                 "image/png" if url.path.endswith(".png") else "text/html")
                 self.send_header("Content-Length", str(len(body)))
                 self.send_header("Cache-Control", "no-store")
                 self.end_headers()
@@ -363,6 +381,22 @@ BUSY_PAGE = (b"<html><body>busy<script>"
 GOOD_PAGE = b"<html><body>device page</body></html>"
 
 
+def tiny_png():
+    """A real 1 x 1 picture: an engine that cannot decode an image treats
+    it as a failed resource."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xffffffff)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(b"\x00\x00\xa0\x00")) + chunk(b"IEND", b""))
+
+
+PNG = tiny_png()
+
+
 def group_busy_loop(tv, ts, web):
     print("busy loop: a page script that never returns")
     web.index = BUSY_PAGE
@@ -558,11 +592,11 @@ def group_foreign_host(tv, ts, web):
     web.index = (b"<html><body>device<img src='/logo.png'><script>"
                  b"setTimeout(function(){ location = 'http://127.0.0.2/elsewhere.html'; }, 300);"
                  b"</script></body></html>")
-    web.pages[(DEVICE, "/logo.png")] = b"png"
+    web.pages[(DEVICE, "/logo.png")] = PNG
     web.pages[(FOREIGN, "/elsewhere.html")] = (
         b"<html><body>elsewhere<img src='/pic.png'><script>"
         b"new Image().src = 'http://127.0.0.1/from-foreign.png';</script></body></html>")
-    web.pages[(FOREIGN, "/pic.png")] = b"png"
+    web.pages[(FOREIGN, "/pic.png")] = PNG
     k = Kiosk(tv, ts, "[UI]\nScreenSaverInterval=4000\n")
     try:
         k.start()
@@ -625,12 +659,195 @@ def group_foreign_host(tv, ts, web):
         k.close()
 
 
+def renderers(pid):
+    """The render processes of the kiosk `pid` (QtWebEngine): forked by a
+    zygote, which the kiosk started; they keep the zygote's command line."""
+    def parent(p):
+        try:
+            with open("/proc/%s/stat" % p) as f:
+                return int(f.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            return -1
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmd = f.read()
+        except OSError:
+            continue
+        if b"QtWebEngineProcess" in cmd and parent(parent(entry)) == pid:
+            found.append(int(entry))
+    return found
+
+
+# The stated bound: a page silent for 5 s is ended (probes every second),
+# and the device's page is asked for again at once.
+HUNG_PAGE_BOUND = 10.0
+
+
+def group_busy_loop_engine(tv, ts, web):
+    print("busy loop (render process): the window stays free, the page is ended and reloaded")
+    web.index = BUSY_PAGE
+    k = Kiosk(tv, ts)
+    try:
+        t_start = time.monotonic()
+        p1 = k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.25)
+        check(k.wait_log("First frame", 10), "device attached", k)
+        end = time.monotonic() + 15
+        def asked():
+            return [r for r in web.find(server=DEVICE, path="/index.html") if r["t"] >= t_start]
+        while time.monotonic() < end and not asked():
+            time.sleep(0.1)
+        first = asked()
+        check(bool(first), "busy page requested", k)
+        # The script starts looping 300 ms after the page arrived.
+        t_loop = first[0]["t"] + 0.3
+        end = t_loop + HUNG_PAGE_BOUND + 5
+        again = []
+        while time.monotonic() < end and not again:
+            again = [r for r in web.find(server=DEVICE, path="/index.html") if r["t"] > t_loop + 1]
+            time.sleep(0.1)
+        check(k.wait_log("Page not answering for", 1), "the silent page is logged once", k)
+        check(bool(again) and again[0]["t"] - t_loop <= HUNG_PAGE_BOUND,
+              "the device's page is asked for again within %.0f s (%.2f s)"
+              % (HUNG_PAGE_BOUND, again[0]["t"] - t_loop if again else -1), k)
+        # The device fixes its page: it stays.
+        web.index = GOOD_PAGE
+        end = time.monotonic() + HUNG_PAGE_BOUND + 5
+        while time.monotonic() < end and k.log().count("Page not answering for") < 2:
+            time.sleep(0.2)
+        n = k.log().count("Page not answering for")
+        time.sleep(HUNG_PAGE_BOUND)
+        check(k.log().count("Page not answering for") == n,
+              "a good page is left alone (%d endings)" % n, k)
+        frames.stop()
+        stale = frames.staleness()
+        check(stale is not None and stale < 1.0,
+              "LED updates never stale by more than 1 s (worst %.2f s)" % (stale or -1), k)
+        pings = k.notes_of(p1.pid, "WATCHDOG=1")
+        gaps = [b - a for a, b in zip(pings, pings[1:])]
+        check(len(pings) >= 4 and all(g < 2.5 for g in gaps),
+              "the window's keep-alives never stop (%d, worst gap %.2f s)"
+              % (len(pings), max(gaps) if gaps else -1), k)
+        print("  measured: back on the device's page %.2f s after the loop began; "
+              "worst LED staleness %.2f s" % (again[0]["t"] - t_loop if again else -1, stale or -1))
+        status = k.stop(signal.SIGTERM)
+        check(status == 0, "the kiosk stops cleanly (%s)" % status, k)
+    finally:
+        k.close()
+
+
+def group_render_killed(tv, ts, web):
+    print("killed render process: the kiosk loads the device's page again")
+    k = Kiosk(tv, ts)
+    try:
+        t_start = time.monotonic()
+        p = k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 15
+        def asked():
+            return [r for r in web.find(server=DEVICE, path="/index.html") if r["t"] >= t_start]
+        while time.monotonic() < end and not asked():
+            time.sleep(0.1)
+        check(bool(asked()), "device page requested", k)
+        time.sleep(1)
+        victims = renderers(p.pid)
+        check(len(victims) >= 1, "a render process runs (%s)" % victims, k)
+        t_kill = time.monotonic()
+        for v in victims:
+            os.kill(v, signal.SIGKILL)
+        check(k.wait_log("Render process killed", 5), "the ended process is logged", k)
+        end = time.monotonic() + 10
+        again = []
+        while time.monotonic() < end and not again:
+            again = [r for r in web.find(server=DEVICE, path="/index.html") if r["t"] > t_kill]
+            time.sleep(0.1)
+        check(bool(again), "the device's page is loaded again (%.2f s)"
+              % (again[0]["t"] - t_kill if again else -1), k)
+        time.sleep(1)
+        check(renderers(p.pid) and p.poll() is None, "a new render process, same kiosk", k)
+        frames.stop()
+        status = k.stop(signal.SIGTERM)
+        check(status == 0, "the kiosk stops cleanly (%s)" % status, k)
+    finally:
+        k.close()
+
+
+def group_challenge(tv, ts, web):
+    print("challenge: a device asking for another login gets one request and the error page")
+    web.special[(DEVICE, "/index.html")] = (
+        401, [("WWW-Authenticate", 'Basic realm="K3P"')], b"<html><body>who?</body></html>")
+    k = Kiosk(tv, ts, "[Network]\nRetryTimeout=30\n")
+    try:
+        t_start = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("wv: Load error page", 15), "the error page is shown", k)
+        time.sleep(5)
+        asked = [r for r in web.find(server=DEVICE, path="/index.html") if r["t"] >= t_start]
+        check(len(asked) == 1, "one request, no storm of retries (%d: %s)"
+              % (len(asked), " ".join("%.2f" % (r["t"] - asked[0]["t"]) for r in asked)), k)
+        check(asked and asked[0]["auth"] == CREDENTIALS, "the request carried the login", k)
+        frames.stop()
+    finally:
+        web.special.clear()
+        k.close()
+
+
+def group_redirect(tv, ts, web):
+    print("redirect: the login does not follow a redirect to another host")
+    web.index = (b"<html><body>device<img src='/logo.png'>"
+                 b"<img src='http://127.0.0.2/pic.png'><script>"
+                 b"setTimeout(function(){ location = '/go.html'; }, 300);"
+                 b"</script></body></html>")
+    web.pages[(DEVICE, "/logo.png")] = PNG
+    web.pages[(FOREIGN, "/pic.png")] = PNG
+    web.pages[(FOREIGN, "/landing.html")] = b"<html><body>landed</body></html>"
+    web.special[(DEVICE, "/go.html")] = (
+        302, [("Location", "http://127.0.0.2/landing.html")], b"")
+    k = Kiosk(tv, ts)
+    try:
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 15
+        while time.monotonic() < end and not web.find(server=FOREIGN, path="/landing.html"):
+            time.sleep(0.1)
+        web.index = GOOD_PAGE
+        check(bool(web.find(server=DEVICE, path="/go.html")), "the device redirected", k)
+        check(bool(web.find(server=FOREIGN, path="/landing.html")),
+              "the other host's page was reached", k)
+        foreign = web.find(server=FOREIGN)
+        check(all(r["auth"] is None for r in foreign),
+              "no Authorization header to the other host (%s)"
+              % [(r["path"], r["auth"]) for r in foreign], k)
+        device = web.find(server=DEVICE, agent=AGENT)
+        check(device and all(r["auth"] == CREDENTIALS for r in device),
+              "every request to the device carries the login (%d)" % len(device), k)
+        frames.stop()
+    finally:
+        web.special.clear()
+        k.close()
+
+
+ENGINE = os.environ.get("TESSAL_WEB_ENGINE", "webkit")
+
 GROUPS = {
-    "busy": group_busy_loop,
+    "busy": group_busy_loop_engine if ENGINE == "webengine" else group_busy_loop,
     "dialogs": group_dialogs,
     "trickle": group_trickle,
     "foreign": group_foreign_host,
+    "challenge": group_challenge,
+    "redirect": group_redirect,
 }
+if ENGINE == "webengine":
+    GROUPS["renderkill"] = group_render_killed
 
 
 def main():

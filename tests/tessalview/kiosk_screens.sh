@@ -134,12 +134,32 @@ read -r r g b <<<"$(pixel "$OUT/kiosk-error-page.png" 20 7)"
 
 kill -0 "$KIOSK" || fail "the kiosk has exited"
 
-# 4. The service manager stops it: a clean shut-down with status 0.
+# 4. A page that leads to a download with no USB drive plugged in: the
+# kiosk's popup over the page.
+cat >"$WORK/www/index.html" <<'HTML'
+<html><body style="margin:0;background:#1b5e20;color:white;font-family:sans-serif">
+<h1 style="margin:40px">K3P measuring device</h1>
+<script>setTimeout(function() { location = '/report.bin'; }, 500);</script>
+</body></html>
+HTML
+printf 'a;b\n1;2\n' >"$WORK/www/report.bin"
+"$TUPSEND" -H 127.0.0.1 -p 9876 -c 8 -i 0.4 --devinfo 1,1,0,2,0,1,12345,en \
+  --gpio 1,0,0,0 >"$WORK/tupsend.log" 2>&1 &
+PIDS+=($!)
+wait_for 20 grep -q "Download canceled: USB drive not mounted" "$WORK/kiosk.log" ||
+  fail "the download did not reach the USB handling"
+sleep 0.7
+/usr/bin/import -window root "$OUT/kiosk-popup.png"
+# The popup's white box in the middle of the green page.
+read -r r g b <<<"$(pixel "$OUT/kiosk-popup.png" 400 240)"
+[ "$r" -gt 150 ] && [ "$g" -gt 150 ] && [ "$b" -gt 150 ] || fail "no popup shown ($r $g $b)"
+
+# 5. The service manager stops it: a clean shut-down with status 0.
 kill -TERM "$KIOSK"
 status=0
 wait "$KIOSK" || status=$?
 [ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
 grep -q "UDP stop" "$WORK/kiosk.log" || fail "the front link was not stopped"
 grep -q "TessalView stopped" "$WORK/kiosk.log" || fail "no clean shut-down"
-echo "screenshots: $OUT/kiosk-waiting.png $OUT/kiosk-device-page.png $OUT/kiosk-error-page.png"
+echo "screenshots: $OUT/kiosk-waiting.png $OUT/kiosk-device-page.png $OUT/kiosk-error-page.png $OUT/kiosk-popup.png"
 echo "1 passed, 0 failed"

@@ -6,12 +6,13 @@
 #include "listenaddress.h"
 #include "logcapture.h"
 #include "mainwindow.h"
+#include "screensaver.h"
 #include "settings.h"
+#include "webtestsupport.h"
 #include "webview.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
-#include <QWebFrame>
 #include <QtTest>
 
 using Tessal::MainWindow;
@@ -22,7 +23,7 @@ namespace
 {
 QString html(MainWindow& window)
 {
-    return window.getWebView()->page()->mainFrame()->toHtml();
+    return WebTest::html(window.getWebView()->surface());
 }
 } // namespace
 
@@ -62,6 +63,67 @@ private slots:
         m_server.clear();
         QFile::remove(m_env.path("sys/class/net/tst0/operstate"));
         QVERIFY(m_env.loadIni(baseIni()));
+    }
+
+    // The touch that wakes a dark screen never reaches the page, whether it
+    // comes as mouse events or as touch events, on whichever widget the
+    // engine gives the page's input to; once lit, taps do reach it.
+    void wakingTouchIsSwallowed()
+    {
+        QVERIFY(m_env.loadIni(baseIni() + "[UI]\nScreenSaverInterval=600000\n"));
+        m_server.page("/touch.html",
+                      "<html><body style='margin:0'><div id='pad' "
+                      "style='position:absolute;left:0;top:0;width:400px;height:300px'></div>"
+                      "<script>var seen = [];"
+                      "['mousedown','click','touchstart'].forEach(function(t) {"
+                      "  document.addEventListener(t, function() { seen.push(t); }, true); });"
+                      "</script></body></html>");
+        MainWindow window;
+        window.resize(800, 480);
+        window.show();
+        WebView* view = window.getWebView();
+        view->show();
+        window.getLabel()->hide();
+        Tessal::WebSurface* surface = view->surface();
+        view->loadUrl(QUrl(m_server.url("/touch.html")));
+        QVERIFY(WebTest::waitForLoad(surface));
+        auto seen = [surface] { return WebTest::runJs(surface, "seen.join(',')").toString(); };
+        auto* saver = Tessal::ScreenSaver::instance();
+        const QPoint at(100, 100);
+        QTouchDevice* touchScreen = QTest::createTouchDevice();
+
+        // Lit: a tap reaches the page.
+        QVERIFY(saver->active());
+        WebTest::tap(surface, at);
+        QTRY_VERIFY_WITH_TIMEOUT(seen().contains("click"), 5000);
+        WebTest::runJs(surface, "seen = []");
+
+        // Dark, mouse: the whole tap is swallowed, the screen lights up.
+        saver->goSleep();
+        QVERIFY(!saver->active());
+        QTest::qWait(100);
+        WebTest::tap(surface, at);
+        QTRY_VERIFY(saver->active());
+        QTest::qWait(500);
+        QCOMPARE(seen(), QString());
+
+        // Dark, touch: the same.
+        saver->goSleep();
+        QVERIFY(!saver->active());
+        QTest::qWait(100);
+        QTest::touchEvent(surface->inputWidget(), touchScreen).press(0, at, surface->inputWidget());
+        QTest::touchEvent(surface->inputWidget(), touchScreen)
+            .release(0, at, surface->inputWidget());
+        QTRY_VERIFY(saver->active());
+        QTest::qWait(500);
+        QCOMPARE(seen(), QString());
+
+        // Lit again: the next touch reaches the page.
+        QTest::qWait(Tessal::MouseEventFilter::WakeTouchGraceMs + 100);
+        QTest::touchEvent(surface->inputWidget(), touchScreen).press(0, at, surface->inputWidget());
+        QTest::touchEvent(surface->inputWidget(), touchScreen)
+            .release(0, at, surface->inputWidget());
+        QTRY_VERIFY_WITH_TIMEOUT(seen().contains("touchstart"), 5000);
     }
 
     void waitingScreenAsBuilt()
@@ -111,7 +173,7 @@ private slots:
         // (its failure would replace the page by the error page).
         QTest::qWait(300);
         QCOMPARE(m_server.count("/favicon.ico"), 0);
-        QVERIFY(html(window).contains("K3P start"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window).contains("K3P start"), 5000);
 
         LogCapture log;
         window.openUrlForce(url, false);
@@ -150,7 +212,7 @@ private slots:
         MainWindow window;
         LogCapture log;
         window.openUrlForce("", true);
-        QVERIFY(html(window).contains("/default/error.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window).contains("/default/error.png"), 5000);
         QVERIFY(log.contains("Can't open url ( true ,   )"));
         QCOMPARE(m_server.requests().size(), 0);
     }
@@ -190,7 +252,7 @@ private slots:
         QCOMPARE(window.getWebView()->getLanguage(), QString("fr"));
         // The front link's argument is not used: the window's language is.
         window.displayError("default");
-        QVERIFY(html(window).contains("/fr/error.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window).contains("/fr/error.png"), 5000);
     }
 
     void keyPressesChangeNothing()
@@ -208,7 +270,7 @@ private slots:
         QTest::qWait(100);
         QVERIFY(window.isVisible());
         QCOMPARE(m_server.requests().size(), before);
-        QVERIFY(html(window).contains("K3P start"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window).contains("K3P start"), 5000);
     }
 
     void frontConnectorStateFromOperstate_data()
@@ -251,7 +313,7 @@ private slots:
         LogCapture log;
         setOperstate("up\n");
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Load front connection info page"), 5000);
-        QVERIFY(html(window).contains("/default/front.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(html(window).contains("/default/front.png"), 5000);
         // A steady state does nothing more.
         window.watchFrontInterface();
         QCOMPARE(log.count("Load front connection info page"), 1);

@@ -3,13 +3,12 @@
 // broken connections, all through a real web page and a real HTTP server.
 #include "downloadhandler.h"
 #include "logcapture.h"
+#include "seampage.h"
 #include "usbtestsupport.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QWidget>
 
 #include <csignal>
@@ -19,29 +18,6 @@ using Tessal::DownloadHandler;
 
 namespace
 {
-
-// A page wired the way the kiosk's page is: content it cannot display goes to
-// the download handler, and every reply its manager reports finished is
-// released.
-class DownloadPage : public QWebPage
-{
-public:
-    explicit DownloadPage(QWidget* mainWindow) : handler(mainWindow)
-    {
-        setForwardUnsupportedContent(true);
-        QObject::connect(this, &QWebPage::unsupportedContent, [this](QNetworkReply* reply) {
-            if (reply->error() == QNetworkReply::NoError)
-                results << handler.start(reply);
-            else
-                reply->deleteLater();
-        });
-        QObject::connect(networkAccessManager(), &QNetworkAccessManager::finished,
-                         [](QNetworkReply* reply) { reply->deleteLater(); });
-    }
-
-    DownloadHandler handler;
-    QList<bool> results; // what start() returned, per download
-};
 
 const QRegularExpression timeStampName("^\\d{8}-\\d{6}$");
 
@@ -63,8 +39,8 @@ private:
     // remount that ends every download.
     bool download(const QByteArray& path, LogCapture& log, int timeoutMs = 20000)
     {
-        DownloadPage page(&m_window);
-        page.mainFrame()->load(QUrl(m_server.url(QString::fromLatin1(path))));
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url(QString::fromLatin1(path))));
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < timeoutMs) {
@@ -264,8 +240,8 @@ private slots:
         m_server.setRoute("/report", route);
         m_driver.answerFileDialog(DialogDriver::Answer::Reject);
         LogCapture log;
-        DownloadPage page(&m_window);
-        page.mainFrame()->load(QUrl(m_server.url("/report")));
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url("/report")));
         QTRY_COMPARE_WITH_TIMEOUT(page.results, QList<bool>({false}), 10000);
         QVERIFY(log.contains("Download canceled by user"));
         QCOMPARE(m_driver.fileDialogs.size(), 1);
@@ -282,8 +258,8 @@ private slots:
         m_server.setRoute("/export/data.txt", route);
         QVERIFY(m_unit.unplugDrive());
         LogCapture log;
-        DownloadPage page(&m_window);
-        page.mainFrame()->load(QUrl(m_server.url("/export/data.txt")));
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url("/export/data.txt")));
         QTRY_COMPARE_WITH_TIMEOUT(page.results, QList<bool>({false}), 10000);
         QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
         QVERIFY(log.contains("Download canceled: USB drive not mounted"));
@@ -357,8 +333,8 @@ private slots:
         m_server.holdAgain();
         m_server.setRoute("/quarter", route);
         LogCapture log;
-        DownloadPage page(&m_window);
-        page.mainFrame()->load(QUrl(m_server.url("/quarter")));
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url("/quarter")));
         const QString path = m_unit.drive() + "/quarter.bin";
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() == 1024 * 1024, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(m_driver.maxProgress, expected, 5000);
@@ -448,8 +424,8 @@ private slots:
         DownloadHandler::stallTimeoutMs = 700;
         LogCapture log;
         {
-            DownloadPage page(&m_window);
-            page.mainFrame()->load(QUrl(m_server.url("/stalled")));
+            SeamPage page(&m_window);
+            page.load(QUrl(m_server.url("/stalled")));
             QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 10000);
         }
         DownloadHandler::stallTimeoutMs = saved;
@@ -532,8 +508,8 @@ private slots:
         m_server.setRoute("/half", route);
         LogCapture log;
         {
-            DownloadPage page(&m_window);
-            page.mainFrame()->load(QUrl(m_server.url("/half")));
+            SeamPage page(&m_window);
+            page.load(QUrl(m_server.url("/half")));
             QTRY_VERIFY_WITH_TIMEOUT(m_driver.progressPopups == 1, 10000);
             QVERIFY(QFile::exists(m_unit.drive() + "/half.bin"));
         }
@@ -557,11 +533,10 @@ private slots:
         m_server.setRoute("/second", other);
 
         LogCapture log;
-        DownloadPage page(&m_window);
+        SeamPage page(&m_window);
         // The second request reaches the handler between the confirmation
         // and the end of the first download.
-        QNetworkReply* second =
-            page.networkAccessManager()->get(QNetworkRequest(QUrl(m_server.url("/second"))));
+        QNetworkReply* second = page.network.get(QNetworkRequest(QUrl(m_server.url("/second"))));
         m_driver.beforeAnswer([&] {
             QTimer::singleShot(0, [&] {
                 QVERIFY(second);
@@ -569,7 +544,7 @@ private slots:
                 m_server.release();
             });
         });
-        page.mainFrame()->load(QUrl(m_server.url("/first")));
+        page.load(QUrl(m_server.url("/first")));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
         QVERIFY(log.contains("Download refused: another download is in progress"));
         QVERIFY(page.results.contains(false));

@@ -4,13 +4,12 @@
 // re-runs itself under unshare and is skipped where that is not allowed).
 #include "downloadhandler.h"
 #include "logcapture.h"
+#include "seampage.h"
 #include "usbtestsupport.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QWidget>
 
 #include <cstdio>
@@ -22,26 +21,6 @@ using Tessal::DownloadHandler;
 
 namespace
 {
-
-class DownloadPage : public QWebPage
-{
-public:
-    explicit DownloadPage(QWidget* mainWindow) : handler(mainWindow)
-    {
-        setForwardUnsupportedContent(true);
-        QObject::connect(this, &QWebPage::unsupportedContent, [this](QNetworkReply* reply) {
-            if (reply->error() == QNetworkReply::NoError)
-                results << handler.start(reply);
-            else
-                reply->deleteLater();
-        });
-        QObject::connect(networkAccessManager(), &QNetworkAccessManager::finished,
-                         [](QNetworkReply* reply) { reply->deleteLater(); });
-    }
-
-    DownloadHandler handler;
-    QList<bool> results;
-};
 
 bool sh(const QString& command)
 {
@@ -64,8 +43,8 @@ private:
     // that ends every download whose file was opened, or the refusal).
     bool download(const QByteArray& path, LogCapture& log)
     {
-        DownloadPage page(&m_window);
-        page.mainFrame()->load(QUrl(m_server.url(QString::fromLatin1(path))));
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url(QString::fromLatin1(path))));
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 20000) {

@@ -4,12 +4,12 @@
 #include "logcapture.h"
 #include "mainwindow.h"
 #include "usbtestsupport.h"
-#include "webpage.h"
+#include "webtestsupport.h"
+
+#include <QGuiApplication>
+#include <QScreen>
 #include "webview.h"
 
-#include <QWebElement>
-#include <QWebFrame>
-#include <QWebPage>
 #include <QScopeGuard>
 
 using Tessal::MainWindow;
@@ -67,11 +67,10 @@ private slots:
         window.resize(800, 480);
         window.show();
         Tessal::WebView* view = window.getWebView();
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/index.html")));
         QVERIFY(loaded.wait(10000));
-        const QWebElement link = view->page()->mainFrame()->findFirstElement("#csv");
-        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+        QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
 
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
         QCOMPARE(m_unit.driveFiles(), QStringList({"report.csv"}));
@@ -136,17 +135,15 @@ private slots:
         window.show();
         Tessal::WebView* view = window.getWebView();
         QCOMPARE(view->pageTimeoutMs(), 1000);
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/device.html")));
         QVERIFY(loaded.wait(10000));
-        QWebFrame* frame = view->page()->mainFrame();
         if (fromFrame) {
-            frame->evaluateJavaScript("var f = document.createElement('iframe');"
-                                      "f.style.display = 'none'; f.src = '/export/slow';"
-                                      "document.body.appendChild(f);");
+            WebTest::runJs(view->surface(), "var f = document.createElement('iframe');"
+                                            "f.style.display = 'none'; f.src = '/export/slow';"
+                                            "document.body.appendChild(f);");
         } else {
-            const QWebElement link = frame->findFirstElement("#csv");
-            QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, link.geometry().center());
+            QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
         }
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
         QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
@@ -158,10 +155,48 @@ private slots:
         QVERIFY(!view->isRetryPending());
         // The page on screen is still the one the kiosk reports (the blanking
         // and the crash marker go by it), not the download's address.
-        QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/device.html")));
-        QVERIFY2(!view->page()->mainFrame()->findFirstElement("#csv").isNull(),
-                 qPrintable(view->page()->mainFrame()->url().toString() + " " +
-                            view->page()->mainFrame()->toHtml().left(300)));
+        QCOMPARE(view->currentUrl(), QUrl(m_server.url("/device.html")));
+        QVERIFY2(!WebTest::elementRect(view->surface(), "#csv").isEmpty(),
+                 qPrintable(view->surface()->url().toString() + " " +
+                            WebTest::html(view->surface()).left(300)));
+    }
+
+    // A picture, for a person to look at, of a download as the unit shows
+    // it: the progress bar over the device's page. Only under a window
+    // system (xvfb-run) and when TESSAL_SCREENSHOT_DIR names where it goes.
+    void downloadProgressScreenshot()
+    {
+        const QString out = qEnvironmentVariable("TESSAL_SCREENSHOT_DIR");
+        if (out.isEmpty() || QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("needs TESSAL_SCREENSHOT_DIR and an X display");
+        m_server.setRoute("/index.html", linkPage("/export/big"));
+        HttpRoute big;
+        big.contentDisposition = "attachment; filename=big.bin";
+        big.body = patternBytes(4 * 1024 * 1024);
+        big.holdAfter = 1024 * 1024;
+        m_server.setRoute("/export/big", big);
+        m_driver.answerFileDialog(DialogDriver::Answer::Accept);
+
+        LogCapture log;
+        MainWindow window;
+        window.setGeometry(0, 0, 800, 480);
+        window.show();
+        Tessal::WebView* view = window.getWebView();
+        view->show();
+        window.getLabel()->hide();
+        view->loadUrl(QUrl(m_server.url("/index.html")));
+        QVERIFY(WebTest::waitForLoad(view->surface()));
+        QTest::qWait(500);
+        QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_driver.progressPopups >= 1, 10000);
+        QTest::qWait(700);
+        QVERIFY(QDir().mkpath(out));
+        const QString shot =
+            out + "/download-progress-" + Tessal::WebSurface::engineName() + ".png";
+        QVERIFY(QGuiApplication::primaryScreen()->grabWindow(0).save(shot));
+        m_server.release();
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
     }
 
     void driveFileFillsDeviceForm()
@@ -182,15 +217,14 @@ private slots:
         window.resize(800, 480);
         window.show();
         Tessal::WebView* view = window.getWebView();
-        QSignalSpy loaded(view->page(), &QWebPage::loadFinished);
+        QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/form.html")));
         QVERIFY(loaded.wait(10000));
-        const QWebElement input = view->page()->mainFrame()->findFirstElement("#cfg");
-        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, input.geometry().center());
-        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QVERIFY(WebTest::tapElement(view->surface(), "#cfg"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_driver.fileDialogs.size(), 1, 5000);
 
         const int before = m_server.requestCount("POST");
-        view->page()->mainFrame()->evaluateJavaScript("document.forms[0].submit()");
+        WebTest::runJs(view->surface(), "document.forms[0].submit()");
         QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("POST"), before + 1, 10000);
         const HttpRequest request = m_server.requests().last();
         QVERIFY(request.body.contains("filename=\"device.cfg\""));

@@ -3,39 +3,18 @@
 // messages when nothing can be uploaded, and the dialog's form.
 #include "filedialog.h"
 #include "logcapture.h"
+#include "logcapture.h"
+#include "seampage.h"
 #include "usbtestsupport.h"
+#include "webtestsupport.h"
 
 #include <QPushButton>
 #include <QScrollBar>
-#include <QWebElement>
-#include <QWebFrame>
-#include <QWebPage>
-#include <QWebView>
 
 using Tessal::FileDialog;
 
 namespace
 {
-
-// A page that serves file fields the way the kiosk's page does.
-class UploadPage : public QWebPage
-{
-public:
-    explicit UploadPage(QWidget* mainWindow) : mainWindow(mainWindow) {}
-
-    QStringList chosen; // every answer given to the engine
-
-protected:
-    QString chooseFile(QWebFrame*, const QString&) override
-    {
-        const QString path = FileDialog::chooseUploadFile(mainWindow);
-        chosen << path;
-        return path;
-    }
-
-private:
-    QWidget* mainWindow;
-};
 
 const QByteArray formPage = "<html><body style='margin:0'>"
                             "<form method='post' action='/upload' enctype='multipart/form-data'>"
@@ -91,27 +70,35 @@ private:
     DialogDriver m_driver;
     QByteArray m_payload;
 
-    // Shows the form in a view, taps its file field and returns the view.
-    std::unique_ptr<QWebView> openFormAndTapFileField(UploadPage* page)
+    // Shows the form, taps its file field; false when the form did not load.
+    bool openFormAndTapFileField(SeamPage& page)
     {
-        auto view = std::make_unique<QWebView>(&m_window);
-        view->setPage(page);
-        view->resize(800, 480);
-        view->show();
-        QSignalSpy loaded(page, &QWebPage::loadFinished);
-        page->mainFrame()->load(QUrl(m_server.url("/form")));
+        page.surface->show();
+        QSignalSpy loaded(page.surface.get(), &Tessal::WebSurface::loadFinished);
+        page.load(QUrl(m_server.url("/form")));
         if (!loaded.wait(10000))
-            return nullptr;
-        const QWebElement input = page->mainFrame()->findFirstElement("#upfile");
-        QTest::mouseClick(view.get(), Qt::LeftButton, Qt::NoModifier, input.geometry().center());
-        return view;
+            return false;
+        return WebTest::tapElement(page.surface.get(), "#upfile");
     }
 
-    QString fieldValue(UploadPage* page)
+    QString fieldValue(SeamPage& page)
     {
-        return page->mainFrame()
-            ->evaluateJavaScript("document.getElementById('upfile').value")
+        return WebTest::runJs(page.surface.get(), "document.getElementById('upfile').value")
             .toString();
+    }
+
+    // What the kiosk handed to the engine for each tap, from its log.
+    static QStringList chosen(const LogCapture& log)
+    {
+        QStringList answers;
+        for (const QString& line : log.lines()) {
+            const int at = line.indexOf(" - Upload of '");
+            if (at >= 0)
+                answers << line.mid(at + 14, line.size() - at - 15);
+            else if (line.contains(" - Upload: no file chosen"))
+                answers << QString();
+        }
+        return answers;
     }
 
 private slots:
@@ -145,11 +132,11 @@ private slots:
     void chosenDriveFileReachesServerByteForByte()
     {
         m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
-        UploadPage page(&m_window);
-        auto view = openFormAndTapFileField(&page);
-        QVERIFY(view);
-        QTRY_COMPARE_WITH_TIMEOUT(page.chosen.size(), 1, 10000);
-        QCOMPARE(page.chosen.first(), m_unit.drive() + "/measure.bin");
+        LogCapture log;
+        SeamPage page(&m_window);
+        QVERIFY(openFormAndTapFileField(page));
+        QTRY_COMPARE_WITH_TIMEOUT(chosen(log).size(), 1, 10000);
+        QCOMPARE(chosen(log).first(), m_unit.drive() + "/measure.bin");
 
         // Only plain, visible files, sorted; upload mode allows a selection.
         QCOMPARE(m_driver.fileDialogs.size(), 1);
@@ -159,7 +146,7 @@ private slots:
         QVERIFY(m_driver.popups.isEmpty());
 
         const int before = m_server.requestCount("POST");
-        page.mainFrame()->evaluateJavaScript("document.forms[0].submit()");
+        WebTest::runJs(page.surface.get(), "document.forms[0].submit()");
         QTRY_COMPARE_WITH_TIMEOUT(m_server.requestCount("POST"), before + 1, 10000);
         const HttpRequest request = m_server.requests().last();
         QCOMPARE(request.path, QByteArray("/upload"));
@@ -175,13 +162,13 @@ private slots:
     void okWithoutSelectionUploadsNothing()
     {
         m_driver.answerFileDialog(DialogDriver::Answer::Accept);
-        UploadPage page(&m_window);
-        auto view = openFormAndTapFileField(&page);
-        QVERIFY(view);
-        QTRY_COMPARE_WITH_TIMEOUT(page.chosen.size(), 1, 10000);
-        QCOMPARE(page.chosen.first(), QString());
+        LogCapture log;
+        SeamPage page(&m_window);
+        QVERIFY(openFormAndTapFileField(page));
+        QTRY_COMPARE_WITH_TIMEOUT(chosen(log).size(), 1, 10000);
+        QCOMPARE(chosen(log).first(), QString());
         QCOMPARE(m_driver.popups, QStringList({"No file has been selected."}));
-        QCOMPARE(fieldValue(&page), QString());
+        QCOMPARE(fieldValue(page), QString());
     }
 
     void cancelReturnsNothingSilently()

@@ -6,15 +6,13 @@
 #include "logcapture.h"
 #include "mainwindow.h"
 #include "settings.h"
-#include "webpage.h"
+#include "webtestsupport.h"
 #include "webview.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QImage>
 #include <QLabel>
-#include <QWebFrame>
-#include <QWebSettings>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -31,7 +29,7 @@ const QByteArray BrokenPage =
 
 QString html(WebView* view)
 {
-    return view->page()->mainFrame()->toHtml();
+    return WebTest::html(view->surface());
 }
 
 // The colour in the middle of what the view shows.
@@ -74,7 +72,7 @@ private:
 
     static void waitForLoad(WebView* view)
     {
-        QSignalSpy spy(view, &QWebView::loadFinished);
+        QSignalSpy spy(view, &WebView::loadFinished);
         QVERIFY(spy.wait(5000));
     }
 
@@ -115,7 +113,7 @@ private slots:
         // The first finished request replaces the waiting label by the view.
         QTRY_VERIFY(!window.getWebView()->isHidden());
         QVERIFY(window.getLabel()->isHidden());
-        QVERIFY(html(window.getWebView()).contains("K3P device"));
+        QTRY_VERIFY(html(window.getWebView()).contains("K3P device"));
     }
 
     void missingImageShowsErrorPageThenProbeBringsPageBack()
@@ -178,7 +176,7 @@ private slots:
         view->loadUrl(QUrl(m_server.url("/index.html")));
         QTRY_VERIFY_WITH_TIMEOUT(html(view).contains("K3P device"), 5000);
         QTest::qWait(300);
-        QVERIFY(html(view).contains("K3P device"));
+        QTRY_VERIFY(html(view).contains("K3P device"));
         QVERIFY(!log.contains("wv: Load error page"));
         QVERIFY(!view->isRetryPending());
     }
@@ -252,7 +250,9 @@ private slots:
         LogCapture log;
         window.setDefaultUrl(m_server.url("/dialogs.html"));
         window.openUrl(m_server.url("/dialogs.html"));
-        QTRY_COMPARE_WITH_TIMEOUT(window.getWebView()->title(), QString("done false null"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            WebTest::runJs(window.getWebView()->surface(), "document.title").toString(),
+            QString("done false null"), 5000);
         QVERIFY2(appeared.isEmpty(), qPrintable(appeared.join(", ")));
         QCOMPARE(log.count(" - Page alert: one"), 1);
         QCOMPARE(log.count(" - Page confirm answered false: two?"), 1);
@@ -411,9 +411,10 @@ private slots:
             view->displayError(lang);
         QVERIFY(log.contains(front ? "ws: Load info page ( " + lang + " )"
                                    : "wv: Load error page ( " + lang + " )"));
-        QVERIFY2(html(view).contains("background-image:url(&quot;file://localhost" +
-                                     m_env.path(expectedImage) + "&quot;)"),
-                 qPrintable(html(view)));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            html(view).contains("background-image:url(&quot;file://localhost" +
+                                m_env.path(expectedImage) + "&quot;)"),
+            qPrintable(html(view)), 5000);
         // The picture is really shown, not just named.
         QTRY_COMPARE_WITH_TIMEOUT(centreColour(view), colour, 5000);
         QVERIFY(!log.contains("HTTP ERROR"));
@@ -449,9 +450,11 @@ private slots:
         MainWindow window;
         WebView* view = window.getWebView();
         view->displayError("fr");
-        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Can't find the error page"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            WebTest::plainText(view->surface()).contains("Can't find the error page"), 5000);
         view->displayInfoFront("default");
-        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Can't find the info page"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            WebTest::plainText(view->surface()).contains("Can't find the info page"), 5000);
     }
 
     void deviceAndReleaseShownOnErrorPage()
@@ -459,15 +462,18 @@ private slots:
         MainWindow window;
         WebView* view = window.getWebView();
         view->displayError("default");
-        QVERIFY(view->page()->mainFrame()->toPlainText().contains("DeviceUndef vReleaseUndef"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            WebTest::plainText(view->surface()).contains("DeviceUndef vReleaseUndef"), 5000);
         Settings::setInfoDevice("Meter A");
         Settings::setInfoRelease("2.1");
         view->displayError("default");
-        QVERIFY(view->page()->mainFrame()->toPlainText().contains("Meter A v2.1"));
+        QTRY_VERIFY_WITH_TIMEOUT(WebTest::plainText(view->surface()).contains("Meter A v2.1"),
+                                 5000);
         // Shown as text: markup in the device text is not interpreted.
         Settings::setInfoDevice("<b>Meter</b>");
         view->displayInfoFront("default");
-        QVERIFY(view->page()->mainFrame()->toPlainText().contains("<b>Meter</b> v2.1"));
+        QTRY_VERIFY_WITH_TIMEOUT(WebTest::plainText(view->surface()).contains("<b>Meter</b> v2.1"),
+                                 5000);
         Settings::setInfoDevice("DeviceUndef");
         Settings::setInfoRelease("ReleaseUndef");
     }
@@ -482,30 +488,37 @@ private slots:
         QCOMPARE(view->getCustomCss(),
                  QString("data:text/css;charset=utf-8;base64,Ym9keSB7IC13ZWJraXQtdXNlci1zZWxlY3Q6"
                          "IG5vbmU7IH0="));
-        QCOMPARE(view->page()->settings()->userStyleSheetUrl(), QUrl(view->getCustomCss()));
         view->loadUrl(QUrl(m_server.url("/big.html")));
         waitForLoad(view);
-        QWebFrame* frame = view->page()->mainFrame();
-        QCOMPARE(frame->evaluateJavaScript("getComputedStyle(document.body).webkitUserSelect")
-                     .toString(),
-                 QString("none"));
-        QVERIFY(frame->contentsSize().height() > 2000);
-        QCOMPARE(frame->scrollBarPolicy(Qt::Vertical), Qt::ScrollBarAlwaysOff);
-        QCOMPARE(frame->scrollBarPolicy(Qt::Horizontal), Qt::ScrollBarAlwaysOff);
-        QVERIFY(frame->scrollBarGeometry(Qt::Vertical).isEmpty());
-        QVERIFY(frame->scrollBarGeometry(Qt::Horizontal).isEmpty());
+        Tessal::WebSurface* surface = view->surface();
+        QCOMPARE(
+            WebTest::runJs(surface, "getComputedStyle(document.body).webkitUserSelect").toString(),
+            QString("none"));
+        QVERIFY(WebTest::runJs(surface, "document.documentElement.scrollHeight").toInt() > 2000);
+        // A scroll bar would take its width and height from the page's area.
+        QCOMPARE(WebTest::runJs(surface, "window.innerWidth - document.documentElement.clientWidth")
+                     .toInt(),
+                 0);
+        // Nor is any bar drawn: the page's green reaches the view's corners.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [view] {
+                const QImage shot = view->grab().toImage();
+                const QColor corner = shot.pixelColor(shot.width() - 3, shot.height() - 3);
+                return corner.green() > 150 && corner.red() < 60 && corner.blue() < 60;
+            }(),
+            5000);
     }
 
     void navigationIsReportedAsUrlChange()
     {
         MainWindow window;
         WebView* view = window.getWebView();
-        QSignalSpy changed(view, &QWebView::urlChanged);
+        QSignalSpy changed(view, &WebView::urlChanged);
         view->loadUrl(QUrl(m_server.url("/index.html")));
         waitForLoad(view);
         QVERIFY(changed.count() >= 1);
         QCOMPARE(changed.first().first().toUrl(), QUrl(m_server.url("/index.html")));
-        QCOMPARE(view->getPage()->getCurrentUrl(), QUrl(m_server.url("/index.html")));
+        QCOMPARE(view->currentUrl(), QUrl(m_server.url("/index.html")));
         QCOMPARE(view->url(), QUrl(m_server.url("/index.html")));
     }
 
@@ -539,7 +552,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("WebPage::UnsupportedContent"), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(popupText, QString("USB drive not detected."), 5000);
         QVERIFY(log.contains("Download request for '" + m_server.url("/files/report.csv") + "'"));
-        QCOMPARE(m_server.count("/files/report.csv"), 1);
+        // QtWebEngine's own download is declined and the kiosk fetches the
+        // file again through its network access manager: the device sees
+        // the engine's request (ended after the headers) and the kiosk's.
+        const int requests = Tessal::WebSurface::engineName() == "webengine" ? 2 : 1;
+        QCOMPARE(m_server.count("/files/report.csv"), requests);
     }
 
     // A picture of the error page as the unit shows it, with the shipped

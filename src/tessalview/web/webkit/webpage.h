@@ -1,5 +1,7 @@
-#ifndef TESSAL_WEBPAGE_H
-#define TESSAL_WEBPAGE_H
+#ifndef TESSAL_WEBKIT_WEBPAGE_H
+#define TESSAL_WEBKIT_WEBPAGE_H
+
+#include "websurface.h"
 
 #include <QUrl>
 #include <QWebPage>
@@ -9,28 +11,20 @@ class QNetworkReply;
 namespace Tessal
 {
 
-class MainWindow;
-class DownloadHandler;
-
-// The page of the kiosk's web view: every request goes through the main
-// window's NetworkAccessManager, every finished request is reported as
-// success or failure, and content the engine cannot show becomes a download.
+// The QtWebKit page of the kiosk: every request goes through the kiosk's
+// NetworkAccessManager, every finished request is reported as success or
+// failure, and content the engine cannot show becomes a download.
 class WebPage : public QWebPage
 {
     Q_OBJECT
 public:
-    explicit WebPage(MainWindow* mainWindow, QObject* parent = nullptr);
-    ~WebPage() override;
-
-    static const char* const UserAgent;
+    WebPage(const WebSurface::Services& services, QObject* parent = nullptr);
 
     QUrl getCurrentUrl() const { return currentUrl; }
 
 signals:
     void loadingUrl(QUrl url);
     void responseError(bool noerr);
-    // The load under way became a download: the engine reports no end for
-    // it, the download handler takes it from here.
     void loadBecameDownload();
 
 public slots:
@@ -60,8 +54,7 @@ private:
     // download (WebKitErrorFrameLoadInterruptedByPolicyChange).
     static constexpr int FrameLoadInterruptedByPolicyChange = 102;
 
-    MainWindow* mainWindow;
-    DownloadHandler* downloadHandler;
+    WebSurface::Services services;
     QUrl currentUrl;
 };
 

@@ -3,7 +3,7 @@
 #include "downloadhandler.h"
 #include "filedialog.h"
 #include "helpers.h"
-#include "mainwindow.h"
+#include "jsdialogs.h"
 #include "networkaccessmanager.h"
 
 #include <QDebug>
@@ -13,12 +13,10 @@
 namespace Tessal
 {
 
-const char* const WebPage::UserAgent = "Tessal TessalView/2.0 WebKit";
-
-WebPage::WebPage(MainWindow* mainWindow, QObject* parent)
-    : QWebPage(parent), mainWindow(mainWindow), downloadHandler(new DownloadHandler(mainWindow))
+WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
+    : QWebPage(parent), services(services)
 {
-    NetworkAccessManager* nam = mainWindow->getNetworkAccessManager();
+    NetworkAccessManager* nam = services.network;
     setNetworkAccessManager(nam);
     connect(this, &QWebPage::unsupportedContent, this, &WebPage::handleUnsupportedContent);
     // The manager's own bookkeeping was connected first and runs first.
@@ -27,14 +25,9 @@ WebPage::WebPage(MainWindow* mainWindow, QObject* parent)
     mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
 }
 
-WebPage::~WebPage()
-{
-    downloadHandler->deleteLater();
-}
-
 QString WebPage::userAgentForUrl(const QUrl&) const
 {
-    return QString::fromLatin1(UserAgent);
+    return QString::fromLatin1(WebSurface::UserAgent);
 }
 
 bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& request,
@@ -59,13 +52,12 @@ bool WebPage::extension(Extension extension, const ExtensionOption* option, Exte
 
 void WebPage::javaScriptAlert(QWebFrame*, const QString& msg)
 {
-    qDebug().noquote() << QString("%1 - Page alert: %2").arg(Helpers::now(), msg);
+    JsDialogs::alert(msg);
 }
 
 bool WebPage::javaScriptConfirm(QWebFrame*, const QString& msg)
 {
-    qDebug().noquote() << QString("%1 - Page confirm answered false: %2").arg(Helpers::now(), msg);
-    return false;
+    return JsDialogs::confirm(msg);
 }
 
 bool WebPage::javaScriptPrompt(QWebFrame*, const QString& msg, const QString&, QString* result)
@@ -73,13 +65,12 @@ bool WebPage::javaScriptPrompt(QWebFrame*, const QString& msg, const QString&, Q
     // false is the engine's "cancelled": the script sees null.
     if (result)
         result->clear();
-    qDebug().noquote() << QString("%1 - Page prompt answered null: %2").arg(Helpers::now(), msg);
-    return false;
+    return JsDialogs::prompt(msg);
 }
 
 QString WebPage::chooseFile(QWebFrame*, const QString&)
 {
-    return FileDialog::chooseUploadFile(mainWindow);
+    return FileDialog::chooseUploadFile(services.dialogParent);
 }
 
 void WebPage::httpResponseFinished(QNetworkReply* reply)
@@ -117,7 +108,7 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
         // the user is asked.
         emit loadBecameDownload();
         // The handler owns the reply from here and releases it when done.
-        downloadHandler->start(reply);
+        services.downloads->start(reply);
         return;
     }
     if (reply->url() == currentUrl)

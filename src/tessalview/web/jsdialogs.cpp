@@ -1,0 +1,32 @@
+#include "jsdialogs.h"
+
+#include "helpers.h"
+
+#include <QDebug>
+
+namespace Tessal
+{
+namespace JsDialogs
+{
+
+void alert(const QString& message)
+{
+    qDebug().noquote() << QString("%1 - Page alert: %2").arg(Helpers::now(), message);
+}
+
+bool confirm(const QString& message)
+{
+    qDebug().noquote()
+        << QString("%1 - Page confirm answered false: %2").arg(Helpers::now(), message);
+    return false;
+}
+
+bool prompt(const QString& message)
+{
+    qDebug().noquote()
+        << QString("%1 - Page prompt answered null: %2").arg(Helpers::now(), message);
+    return false;
+}
+
+} // namespace JsDialogs
+} // namespace Tessal

@@ -1,0 +1,76 @@
+#include "requestinterceptor.h"
+
+#include "helpers.h"
+#include "networkaccessmanager.h"
+#include "settings.h"
+
+#include <QDebug>
+
+namespace Tessal
+{
+
+RequestInterceptor::RequestInterceptor(NetworkAccessManager* network, QObject* parent)
+    : QWebEngineUrlRequestInterceptor(parent), network(network)
+{
+}
+
+QString RequestInterceptor::typeName(int resourceType)
+{
+    switch (resourceType) {
+    case QWebEngineUrlRequestInfo::ResourceTypeMainFrame:
+        return QStringLiteral("main frame");
+    case QWebEngineUrlRequestInfo::ResourceTypeSubFrame:
+        return QStringLiteral("frame");
+    case QWebEngineUrlRequestInfo::ResourceTypeStylesheet:
+        return QStringLiteral("style sheet");
+    case QWebEngineUrlRequestInfo::ResourceTypeScript:
+        return QStringLiteral("script");
+    case QWebEngineUrlRequestInfo::ResourceTypeImage:
+        return QStringLiteral("image");
+    case QWebEngineUrlRequestInfo::ResourceTypeFontResource:
+        return QStringLiteral("font");
+    case QWebEngineUrlRequestInfo::ResourceTypeXhr:
+        return QStringLiteral("xhr");
+    case QWebEngineUrlRequestInfo::ResourceTypeFavicon:
+        return QStringLiteral("favicon");
+    case QWebEngineUrlRequestInfo::ResourceTypeMedia:
+        return QStringLiteral("media");
+    default:
+        return QStringLiteral("other");
+    }
+}
+
+void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
+{
+    const QUrl url = info.requestUrl();
+    const int type = info.resourceType();
+    const bool mainFrame = type == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+    // A kiosk shows no icons; a device without one would only log failures.
+    if (type == QWebEngineUrlRequestInfo::ResourceTypeFavicon) {
+        info.block(true);
+        return;
+    }
+    network->noteStarted(info.requestMethod(), url, typeName(type));
+
+    const QByteArray credentials = network->credentialsFor(url);
+    if (!Settings::getLogin().isEmpty() && credentials.isEmpty() &&
+        info.navigationType() == QWebEngineUrlRequestInfo::NavigationTypeRedirect &&
+        (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
+        // The engine keeps the headers of the request it redirects, the
+        // device's login included, and an empty value does not remove it:
+        // the redirected request never leaves. A page is loaded afresh.
+        qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+                                      "device's login to another host")
+                                  .arg(Helpers::now(), url.toString());
+        info.block(true);
+        emit foreignRedirectBlocked(url, mainFrame);
+        return;
+    }
+    if (!credentials.isEmpty())
+        info.setHttpHeader("Authorization", credentials);
+    const QByteArray language = network->acceptLanguage();
+    if (!language.isEmpty())
+        info.setHttpHeader("Accept-Language", language);
+}
+
+} // namespace Tessal

@@ -1,0 +1,124 @@
+#include "webkitsurface.h"
+
+#include "webpage.h"
+
+#include <QVBoxLayout>
+#include <QWebFrame>
+#include <QWebSettings>
+#include <QWebView>
+
+namespace Tessal
+{
+
+const char* const WebSurface::UserAgent = "Tessal TessalView/2.0 WebKit";
+
+WebSurface* WebSurface::create(const Services& services, QWidget* parent)
+{
+    return new WebKitSurface(services, parent);
+}
+
+QString WebSurface::engineName()
+{
+    return QStringLiteral("webkit");
+}
+
+void WebSurface::configureStorage(const QString& directory)
+{
+    QWebSettings::enablePersistentStorage(directory);
+    // Persistent storage also switches on the icon database, which makes the
+    // engine fetch "/favicon.ico" from every site. A kiosk shows no icons,
+    // and on a device without one the failed fetch would replace every page
+    // by the error page.
+    QWebSettings::setIconDatabasePath(QString());
+}
+
+WebKitSurface::WebKitSurface(const Services& services, QWidget* parent)
+    : WebSurface(parent), view(new QWebView(this)), page(new WebPage(services, view))
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(view);
+    view->setMouseTracking(true);
+    view->setPage(page);
+    page->setForwardUnsupportedContent(true);
+    page->mainFrame()->setScrollBarPolicy(Qt::Vertical, Qt::ScrollBarAlwaysOff);
+    page->mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
+
+    connect(view, &QWebView::loadStarted, this, &WebSurface::loadStarted);
+    connect(view, &QWebView::loadFinished, this, &WebSurface::loadFinished);
+    connect(view, &QWebView::loadProgress, this, &WebSurface::loadProgress);
+    connect(page, &WebPage::loadingUrl, this, &WebSurface::urlChanged);
+    connect(page, &WebPage::loadBecameDownload, this, &WebSurface::loadBecameDownload);
+    connect(page, &WebPage::responseError, this, &WebSurface::responseFinished);
+}
+
+WebKitSurface::~WebKitSurface()
+{
+    // The page ends its load while it goes: nobody is to hear of it.
+    disconnect(view, nullptr, this, nullptr);
+    disconnect(page, nullptr, this, nullptr);
+}
+
+void WebKitSurface::load(const QUrl& url)
+{
+    view->load(url);
+}
+
+void WebKitSurface::stop()
+{
+    view->triggerPageAction(QWebPage::Stop);
+}
+
+void WebKitSurface::reload()
+{
+    view->reload();
+}
+
+QUrl WebKitSurface::url() const
+{
+    return view->url();
+}
+
+QUrl WebKitSurface::currentUrl() const
+{
+    return page->getCurrentUrl();
+}
+
+void WebKitSurface::setHtml(const QString& html, const QUrl& baseUrl)
+{
+    page->mainFrame()->setHtml(html, baseUrl);
+}
+
+void WebKitSurface::setUserStyleSheet(const QString& dataUrl)
+{
+    page->settings()->setUserStyleSheetUrl(QUrl(dataUrl));
+}
+
+void WebKitSurface::runJavaScript(const QString& script, std::function<void(const QVariant&)> done)
+{
+    const QVariant result = page->mainFrame()->evaluateJavaScript(script);
+    if (done)
+        done(result);
+}
+
+void WebKitSurface::toPlainText(std::function<void(const QString&)> done)
+{
+    done(page->mainFrame()->toPlainText());
+}
+
+void WebKitSurface::toHtml(std::function<void(const QString&)> done)
+{
+    done(page->mainFrame()->toHtml());
+}
+
+void WebKitSurface::setInputFilter(QObject* filter)
+{
+    view->installEventFilter(filter);
+}
+
+QWidget* WebKitSurface::inputWidget() const
+{
+    return view;
+}
+
+} // namespace Tessal

@@ -8,12 +8,27 @@ header, accepts file uploads and remembers what it received, and answers
     device_server.py --bind 10.9.0.1 --port 80 --www demo/www --uploads DIR
 """
 import argparse
-import cgi
 import json
 import os
 import sys
 import time
+from email.parser import BytesParser
+from email.policy import HTTP
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
+
+
+def uploaded_files(content_type, body, field):
+    """(file name, bytes) of each file sent in a multipart/form-data body
+    under the form field `field` (the email package's MIME parser: the cgi
+    module is gone from Python 3.13)."""
+    head = ("Content-Type: %s\r\nMIME-Version: 1.0\r\n\r\n" % content_type).encode()
+    message = BytesParser(policy=HTTP).parsebytes(head + body)
+    if not message.is_multipart():
+        return
+    for part in message.iter_parts():
+        if part.get_param("name", header="content-disposition") != field:
+            continue
+        yield part.get_filename(), part.get_payload(decode=True) or b""
 
 
 def make_handler(www, uploads, status_file):
@@ -55,22 +70,18 @@ def make_handler(www, uploads, status_file):
             if not self.path.startswith("/upload"):
                 self.send_error(404)
                 return
-            form = cgi.FieldStorage(fp=self.rfile, headers=self.headers,
-                                    environ={"REQUEST_METHOD": "POST",
-                                             "CONTENT_TYPE": self.headers.get("Content-Type", "")})
+            length = int(self.headers.get("Content-Length") or 0)
+            payload = self.rfile.read(length)
             saved = []
-            if "file" in form:
-                items = form["file"] if isinstance(form["file"], list) else [form["file"]]
-                for item in items:
-                    if not item.filename:
-                        continue
-                    name = os.path.basename(item.filename.replace("\\", "/")) or "upload.bin"
-                    data = item.file.read()
-                    os.makedirs(uploads, exist_ok=True)
-                    with open(os.path.join(uploads, name), "wb") as f:
-                        f.write(data)
-                    saved.append("%s (%d bytes)" % (name, len(data)))
-                    sys.stderr.write("device-web: received upload %s, %d bytes\n" % (name, len(data)))
+            for filename, data in uploaded_files(self.headers.get("Content-Type", ""), payload, "file"):
+                if not filename:
+                    continue
+                name = os.path.basename(filename.replace("\\", "/")) or "upload.bin"
+                os.makedirs(uploads, exist_ok=True)
+                with open(os.path.join(uploads, name), "wb") as f:
+                    f.write(data)
+                saved.append("%s (%d bytes)" % (name, len(data)))
+                sys.stderr.write("device-web: received upload %s, %d bytes\n" % (name, len(data)))
             body = ("<html><body><h1>Upload</h1><p>Received: %s</p>"
                     "<p><a href=\"/index.html\">Back</a></p></body></html>"
                     % (", ".join(saved) or "nothing")).encode()

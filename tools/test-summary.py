@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The closing lines of tools/test.sh: what ran, what failed, what was
-skipped and why, from ctest's own log of the last run (and the install
-tests' lines, given as further arguments).
+skipped and why. Verdicts come from ctest's printed output (the logs given
+after BUILD_DIR), skip reasons from the tests' own output in ctest's log of
+the last run in BUILD_DIR; the install tests' "... skipped: why" lines count
+as skips too.
 
-    tools/test-summary.py BUILD_DIR [EXTRA_LOG ...]
+    tools/test-summary.py BUILD_DIR LOG [LOG ...]
 
 A test counts as skipped when ctest did not run it to a verdict: skipped by
 its own word (a GTEST_SKIP, a QSKIP of the whole program, exit code 77) or
@@ -43,30 +45,37 @@ def skip_reason(output):
     return "no reason given"
 
 
+def verdicts_of(ctest_output):
+    """{name: verdict} from ctest's own progress lines, which tell a
+    skipped test from a passed one (its log says "Test Passed." for both)."""
+    found = {}
+    for m in re.finditer(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*\s*(\*{3})?(Passed|Failed|Skipped|Not Run|Exception|Timeout|\S+)",
+                         ctest_output, flags=re.M):
+        found[m.group(1)] = m.group(3)
+    return found
+
+
 def main():
     build = Path(sys.argv[1])
-    logs = sorted((build / "Testing" / "Temporary").glob("LastTest*.log"))
-    if not logs:
-        print("summary: no ctest log in %s" % build)
-        return 1
+    log = build / "Testing" / "Temporary" / "LastTest.log"
+    outputs = {}
+    if log.exists():
+        outputs = {name: out for name, _, out in tests_of(log.read_text(errors="replace"))}
     passed, failed, skipped = [], [], []
-    for name, verdict, out in tests_of(logs[-1].read_text(errors="replace")):
-        if verdict == "Passed":
-            passed.append(name)
-        elif verdict in ("Skipped", "Not Run"):
-            skipped.append((name, skip_reason(out)))
-        else:
-            failed.append(name)
-    # Disabled tests never reach that log: ctest's own output lists them.
-    for extra in sys.argv[2:]:
-        p = Path(extra)
-        if not p.exists():
-            continue
-        for line in p.read_text(errors="replace").splitlines():
-            m = re.match(r"^\s*\d+ - (\S+) \(Disabled\)$", line)
-            if m:
-                skipped.append((m.group(1), "disabled in this build (see its CMakeLists.txt)"))
-                continue
+    extras = [Path(a) for a in sys.argv[2:] if Path(a).exists()]
+    for extra in extras:
+        text = extra.read_text(errors="replace")
+        for name, verdict in verdicts_of(text).items():
+            if verdict == "Passed":
+                passed.append(name)
+            elif verdict in ("Skipped", "Not Run"):
+                why = skip_reason(outputs.get(name, ""))
+                if "(Disabled)" in text and re.search(r"^\s*\d+ - %s \(Disabled\)" % re.escape(name), text, flags=re.M):
+                    why = "disabled in this build (see its CMakeLists.txt)"
+                skipped.append((name, why))
+            else:
+                failed.append(name)
+        for line in text.splitlines():
             m = re.match(r"^(.*?) skipped: (.+)$", line.strip())
             if m:
                 skipped.append((m.group(1), m.group(2)))

@@ -16,7 +16,9 @@ if [ -x "$BIN" ]; then
     exit 0
 fi
 
-VERSION=$(dpkg-query -W -f='${Version}' libmodbus-dev 2>/dev/null)
+# With the library of a second architecture installed (a cross build
+# root), dpkg lists both: they are of one version.
+VERSION=$(dpkg-query -W -f='${Version}\n' libmodbus-dev 2>/dev/null | head -n 1)
 if [ -z "$VERSION" ]; then
     echo "skipped: libmodbus-dev is not installed, so its source version is unknown"
     exit 77

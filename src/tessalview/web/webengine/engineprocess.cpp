@@ -28,6 +28,8 @@ void appendChromiumFlag(const QByteArray& flag)
 }
 
 struct EngineProcessSetup {
+    bool sandboxTurnedOff = false;
+
     EngineProcessSetup()
     {
         if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
@@ -36,9 +38,7 @@ struct EngineProcessSetup {
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
         if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
             qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-            qDebug().noquote() << QString("%1 - Running as root: the web engine's sandbox is "
-                                          "turned off")
-                                      .arg(Helpers::now());
+            sandboxTurnedOff = true;
         }
     }
 };
@@ -48,9 +48,15 @@ const EngineProcessSetup setup;
 
 } // namespace
 
-// Referenced by the surface, so that a static link keeps this object.
+// Referenced by the surface, so that a static link keeps this object; the
+// first web surface says what was set, once (not before: a program only
+// asked for its --help or --version prints nothing else).
 int engineProcessPrepared()
 {
+    if (setup.sandboxTurnedOff)
+        qDebug().noquote() << QString("%1 - Running as root: the web engine's sandbox is "
+                                      "turned off")
+                                  .arg(Helpers::now());
     return 1;
 }
 

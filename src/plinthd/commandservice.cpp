@@ -226,7 +226,7 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
             sInfo = "Table info missing or incorrect";
             return iErr;
         }
-        LogWrite(MODNAME, LOG_DEBUG, "New table: addr=%d, len=%d", table.iAddress, table.iLength);
+        LogWrite(MODNAME, LOG_INFO, "New table: addr=%d, len=%d", table.iAddress, table.iLength);
         tables.push_back(table);
         cJSON* pZones = cJSON_GetObjectItemCaseSensitive(pTable, "zones");
         if (!cJSON_IsArray(pZones))

@@ -59,6 +59,9 @@ mark "clone of $(git -C "$TOP" rev-parse --short HEAD) in a Debian $SUITE contai
 echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$ROOT/etc/apt/apt.conf.d/99keep"
 unshare --mount --propagation private -- bash -euc '
   root=$1 cache=$2 suite=$3
+  # A mount point of its own, as "/" is on a real system: tests that make
+  # their mount namespace private start with "/".
+  mount --bind "$root" "$root"
   mount --rbind /dev "$root/dev"
   mount -t proc proc "$root/proc"
   mount --rbind /sys "$root/sys"

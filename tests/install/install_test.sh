@@ -225,6 +225,16 @@ snapshot() {
          -o -path /run/user -o -path /run/log -o -path /run/agetty.reload -o -path /var/tmp/debs-1 -o -path /var/tmp/debs-2 \) -prune \
       -o -print 2>/dev/null | grep -v "^/etc/.*-$" | sort'
 }
+# What the packages depend on (and recommend) is the system's, not ours:
+# it goes in first, from the packages downloaded above, so that purge is
+# compared with a system that already had it.
+deps=$(in_ct sh -c 'apt-get install -s /var/tmp/debs-1/*.deb' 2>/dev/null | awk '/^Inst /{print $2}' |
+  grep -v -x -E 'plinthd|tessalview|tup-tools' | tr '\n' ' ' || true)
+if [ -n "$deps" ]; then
+  in_ct sh -c "apt-get install -y $deps" >"$WORK/deps.log" 2>&1 ||
+    { tail -n 30 "$WORK/deps.log"; fail "the packages' dependencies could not be installed"; }
+  ok "their dependencies installed first: $(printf '%s' "$deps" | wc -w) packages"
+fi
 snapshot >"$WORK/before.txt"
 in_ct md5sum /etc/passwd /etc/group /etc/shadow /etc/gshadow >"$WORK/accounts-before.txt"
 

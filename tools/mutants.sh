@@ -8,6 +8,7 @@
 #
 #   name | file | sed expression | ctest regex
 #
+# (fields separated by " | ", a space on each side)
 # The script makes a scratch copy of this tree as it is now (a git worktree
 # of HEAD plus the uncommitted changes, in build-mutants/), configures one
 # build there, and for each mutant: applies the sed expression to the file
@@ -66,13 +67,17 @@ trim() {
   s=${s#"${s%%[![:space:]]*}"}
   printf '%s' "${s%"${s##*[![:space:]]}"}"
 }
-while IFS='|' read -r name file expr regex; do
-  name=$(trim "$name")
+while IFS= read -r line; do
+  # Fields are separated by " | " (a space on each side), so an expression
+  # may hold "||" or "|" of its own.
+  name=$(trim "${line%% | *}")
   case $name in '' | '#'*) continue ;; esac
   echo "$name" | grep -qE "$FILTER" || continue
-  file=$(trim "$file")
-  expr=$(trim "$expr")
-  regex=$(trim "$regex")
+  rest=${line#* | }
+  file=$(trim "${rest%% | *}")
+  rest=${rest#* | }
+  regex=$(trim "${rest##* | }")
+  expr=$(trim "${rest% | *}")
   target=$SCRATCH/$file
   log=$LOGS/$name.txt
   if [ ! -f "$target" ]; then

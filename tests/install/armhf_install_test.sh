@@ -7,7 +7,7 @@
 # maintainer scripts run under qemu-user through binfmt; cached in
 # /var/cache/tessal-buildroots as a tarball), installs the packages in DIR
 # into it with apt (which fetches what they depend on), and runs every
-# program's --help and --version there: each must answer and exit 0. The
+# program's --help and --version (tupsend: -V) there: each must answer and exit 0. The
 # kiosk's --help runs with QT_QPA_PLATFORM=offscreen, as no screen exists.
 #
 # It does not boot the root: systemd-nspawn --boot of an emulated systemd
@@ -91,7 +91,10 @@ echo "   libc: $(in_root dpkg-query -W -f='${Version}' libc6)"
 step "--help and --version of every program under qemu-user"
 status=0
 for prog in plinthd plinthctl tupsend tupwatch tessalview; do
-  for opt in --help --version; do
+  # tupsend's --version sets a frame's version field; -V is its own.
+  version=--version
+  [ "$prog" = tupsend ] && version=-V
+  for opt in --help "$version"; do
     out=$(in_root env QT_QPA_PLATFORM=offscreen timeout 120 "$prog" "$opt" 2>&1) || {
       echo "   FAIL: $prog $opt exited $?: $(printf '%s' "$out" | tail -n 3)"
       status=1

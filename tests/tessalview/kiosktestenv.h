@@ -5,6 +5,7 @@
 // ini file lives at its usual path below it, and sysfs files are plain files.
 #include "settings.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -39,6 +40,13 @@ public:
         if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;
         ini.write("[WebCache]\nPath=" + path("cache").toLocal8Bit() + "\n" + content);
+        // QSettings keeps a parsed file while its size and time stamp stay
+        // the same, and two rewrites can fall in one tick of the file
+        // system's clock: each rewrite gets a time stamp of its own.
+        static int rewrites = 0;
+        ini.flush();
+        ini.setFileTime(QDateTime::currentDateTime().addSecs(++rewrites),
+                        QFileDevice::FileModificationTime);
         ini.close();
         Tessal::Settings::resetToDefaults();
         return Tessal::Settings::load();

@@ -28,8 +28,9 @@
 # TESSAL_INSTALL_TEST=required (CI), where that is a failure;
 # TESSAL_INSTALL_TEST=off skips it with such a line.
 #
-# Environment: BUILD_DIR (build tree for the cache and work files, default
-# build), TESSAL_MIRROR (sources for the root file system, default: this
+# Environment: BUILD_DIR (build tree for the work files, default build),
+# TESSAL_BUILDROOT_CACHE (where the root file system's tarball is kept,
+# default /var/cache/tessal-buildroots), TESSAL_MIRROR (sources for the root file system, default: this
 # machine's Debian sources).
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -166,9 +167,13 @@ bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui
 trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
 esac
 KEY=$(printf '%s\n' "$INCLUDE" "$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}"))" | md5sum | cut -c1-12)
-BASE=$WORK/$SUITE-base-$KEY.tar
+# Kept beside the build roots, outside the clone: a fresh clone (CI's) does
+# not make it again.
+BASE_CACHE=${TESSAL_BUILDROOT_CACHE:-/var/cache/tessal-buildroots}/install-test
+mkdir -p "$BASE_CACHE"
+BASE=$BASE_CACHE/$SUITE-base-$KEY.tar
 if [ ! -s "$BASE" ]; then
-  rm -f "$WORK"/"$SUITE"-base-*.tar
+  rm -f "$BASE_CACHE"/"$SUITE"-base-*.tar
   mmdebstrap --variant=apt --format=tar --include="$INCLUDE" "$SUITE" "$BASE.part" "${SOURCES[@]}" \
     >"$WORK/mmdebstrap.log" 2>&1 || { tail -n 20 "$WORK/mmdebstrap.log"; fail "mmdebstrap failed"; }
   mv "$BASE.part" "$BASE"

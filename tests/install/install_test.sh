@@ -30,8 +30,8 @@
 #
 # Environment: BUILD_DIR (build tree for the work files, default build),
 # TESSAL_BUILDROOT_CACHE (where the root file system's tarball is kept,
-# default /var/cache/tessal-buildroots), TESSAL_MIRROR (sources for the root file system, default: this
-# machine's Debian sources).
+# default /var/cache/tessal-buildroots), TESSAL_MIRROR (sources for the
+# root file system, default: this machine's Debian sources).
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 TOP=$(cd "$HERE/../.." && pwd)

@@ -68,7 +68,7 @@ size_t fixedSize(uint16_t type)
 } // namespace
 
 size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder& decode,
-                    const WalkLog& log, const SectionReport& report)
+                    const WalkLog& log, const SectionReport& report, const SectionReport& undecoded)
 {
     uint16_t length = 0, sectOffset = 0, sectCount = 0;
     if (frame == nullptr || !readU16(frame, frameSize, 2, length) ||
@@ -130,6 +130,8 @@ size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder
             outcome = ok ? SectionOutcome::Decoded : SectionOutcome::DecodeFailed;
             if (ok)
                 step = v.length;
+        } else if (undecoded) {
+            undecoded(v, outcome);
         }
         if (outcome != SectionOutcome::Decoded)
             note("Decode error");

@@ -26,6 +26,7 @@
 #include "sectiondecoders.h"
 #include "sectionwalker.h"
 #include "tuprecords.h"
+#include "tupwire.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -15,7 +15,7 @@ namespace Tessal
 {
 
 class DownloadHandler;
-class MainWindow;
+class NetworkAccessManager;
 class PageWatchdog;
 class WebSurface;
 
@@ -26,7 +26,9 @@ class WebView : public QWidget
 {
     Q_OBJECT
 public:
-    explicit WebView(MainWindow* mainWindow, QWidget* parent = nullptr);
+    // Pages go through `network`; download and upload dialogs open over
+    // `dialogParent` (the window). Neither is owned.
+    WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* parent = nullptr);
     ~WebView() override;
 
     void setDefaultUrl(const QString& url);

@@ -32,7 +32,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     WebSurface::configureStorage(Settings::getWebCachePath());
 
-    webview = new WebView(this);
+    webview = new WebView(networkAccessManager, this);
     frontTimer = new QTimer(this);
     language = "default";
 

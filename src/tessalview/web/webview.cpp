@@ -2,7 +2,7 @@
 
 #include "downloadhandler.h"
 #include "helpers.h"
-#include "mainwindow.h"
+#include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
 #include "pagewatchdog.h"
@@ -38,15 +38,15 @@ bool isRegularFile(const QString& path)
 }
 } // namespace
 
-WebView::WebView(MainWindow* mainWindow, QWidget* parent)
+WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* parent)
     : QWidget(parent), onDefault(false), language("default"),
-      downloadHandler(new DownloadHandler(mainWindow)), currentPage(nullptr), retryTimer(nullptr),
+      downloadHandler(new DownloadHandler(dialogParent)), currentPage(nullptr), retryTimer(nullptr),
       pageTimer(nullptr), watchdog(nullptr)
 {
     WebSurface::Services services;
-    services.network = mainWindow->getNetworkAccessManager();
+    services.network = network;
     services.downloads = downloadHandler;
-    services.dialogParent = mainWindow;
+    services.dialogParent = dialogParent;
     currentPage = WebSurface::create(services, this);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,6 +1,7 @@
 #include "servicenotifier.h"
 
-#include "helpers.h"
+#include "clock.h"
+#include "systempath.h"
 
 #include <QDebug>
 #include <QDir>
@@ -36,7 +37,7 @@ void ServiceNotifier::ready()
     sd_notify(0, "READY=1");
     if (interval > 0) {
         qDebug().noquote()
-            << QString("%1 - Watchdog keep-alive every %2 ms").arg(Helpers::now()).arg(interval);
+            << QString("%1 - Watchdog keep-alive every %2 ms").arg(Clock::now()).arg(interval);
         keepAlive();
         timer.start(interval);
     }
@@ -58,7 +59,7 @@ QString RunMarker::page;
 
 QString RunMarker::path()
 {
-    return Helpers::systemPath("/run/tessalview/running");
+    return SystemPath::systemPath("/run/tessalview/running");
 }
 
 void RunMarker::begin()
@@ -67,9 +68,9 @@ void RunMarker::begin()
     if (previous.open(QIODevice::ReadOnly)) {
         const QString what = QString::fromUtf8(previous.readAll()).trimmed().replace('\n', ", ");
         qWarning().noquote()
-            << QString("%1 - Previous run ended abnormally (%2)").arg(Helpers::now(), what);
+            << QString("%1 - Previous run ended abnormally (%2)").arg(Clock::now(), what);
     }
-    started = QString("pid %1, started %2").arg(::getpid()).arg(Helpers::now());
+    started = QString("pid %1, started %2").arg(::getpid()).arg(Clock::now());
     page.clear();
     QDir().mkpath(QFileInfo(path()).absolutePath());
     write();
@@ -99,7 +100,7 @@ void RunMarker::write()
     if ((!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) &&
         !std::exchange(told, true))
         qDebug().noquote() << QString("%1 - Cannot write the run marker '%2': %3")
-                                  .arg(Helpers::now(), path(), file.errorString());
+                                  .arg(Clock::now(), path(), file.errorString());
 }
 
 } // namespace Tessal

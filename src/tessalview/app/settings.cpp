@@ -1,6 +1,7 @@
 #include "settings.h"
 
-#include "helpers.h"
+#include "clock.h"
+#include "systempath.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -66,7 +67,7 @@ void convert(const QVariant& value, bool& out)
 
 QString Settings::getFilePath()
 {
-    return Helpers::systemPath(filePath);
+    return SystemPath::systemPath(filePath);
 }
 
 void Settings::resetToDefaults()
@@ -85,7 +86,7 @@ bool Settings::load()
     if (!QFile::exists(path)) {
         qDebug().noquote() << QString(
                                   "%1 - Settings file '%2' does not exist, using default values")
-                                  .arg(Helpers::now(), path);
+                                  .arg(Clock::now(), path);
         return false;
     }
 

@@ -1,6 +1,7 @@
 #include "configapply.h"
 
-#include "helpers.h"
+#include "clock.h"
+#include "scriptrunner.h"
 #include "settings.h"
 #include "snmpcodes.h"
 #include "tupbytes.h"
@@ -26,7 +27,7 @@ QString dotted(quint32 host)
 
 void log(const QString& text)
 {
-    qDebug().noquote() << QString("%1 - %2").arg(Helpers::now(), text);
+    qDebug().noquote() << QString("%1 - %2").arg(Clock::now(), text);
 }
 
 // Printable ASCII stays as it is; everything else, and '%' itself, becomes
@@ -51,13 +52,13 @@ QByteArray escaped(const std::string& value)
 void ConfigApply::addK3P(const QString& address, int timeoutMs)
 {
     log(QString("Register device %1").arg(address));
-    Helpers::runScript("k3p.sh", {address}, true, timeoutMs);
+    ScriptRunner::runScript("k3p.sh", {address}, true, timeoutMs);
 }
 
 void ConfigApply::removeK3P(const QString& address, int timeoutMs)
 {
     log(QString("Unregister device %1").arg(address));
-    Helpers::runScript("k3p.sh", {"delete", address}, true, timeoutMs);
+    ScriptRunner::runScript("k3p.sh", {"delete", address}, true, timeoutMs);
 }
 
 QStringList ConfigApply::netCfgArguments(const tup::netcfg_s& cfg)
@@ -116,7 +117,7 @@ bool ConfigApply::updateNetCfg(tup::netcfg_s& inForce, const tup::netcfg_s& rece
         return false;
     const QStringList args = netCfgArguments(received);
     log("Apply network configuration: " + args.join(' '));
-    Helpers::runScript("netcfg.sh", args, true, timeoutMs);
+    ScriptRunner::runScript("netcfg.sh", args, true, timeoutMs);
     inForce = received;
     return true;
 }
@@ -128,7 +129,7 @@ bool ConfigApply::updateModbusCfg(tup::modbuscfg_s& inForce, const tup::modbuscf
         return false;
     const QStringList args = modbusCfgArguments(received);
     log("Apply Modbus configuration: " + args.join(' '));
-    Helpers::runScript("modbuscfg.sh", args, true, timeoutMs);
+    ScriptRunner::runScript("modbuscfg.sh", args, true, timeoutMs);
     inForce = received;
     return true;
 }
@@ -161,11 +162,11 @@ bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& r
     const bool agentOn = received.version >= 1 && received.version <= 5;
     log(QString("Apply SNMP configuration: %1, agent %2")
             .arg(tup::snmpVersionText(received.version), agentOn ? "on" : "off"));
-    Helpers::runScript("snmpctl.sh", {"stop"}, true, timeoutMs);
-    Helpers::runScript("snmpcfg.sh", {path}, true, timeoutMs);
-    Helpers::runScript("snmptrap.sh", {path}, true, timeoutMs);
+    ScriptRunner::runScript("snmpctl.sh", {"stop"}, true, timeoutMs);
+    ScriptRunner::runScript("snmpcfg.sh", {path}, true, timeoutMs);
+    ScriptRunner::runScript("snmptrap.sh", {path}, true, timeoutMs);
     if (agentOn)
-        Helpers::runScript("snmpctl.sh", {"start"}, true, timeoutMs);
+        ScriptRunner::runScript("snmpctl.sh", {"start"}, true, timeoutMs);
     inForce = received;
     return true;
 }

@@ -48,11 +48,6 @@ private:
 // configuration and Modbus update scripts) on a thread of its own, so that a
 // page whose script never returns cannot hold the indicators or the Modbus
 // registers: the web engine runs page scripts on the GUI thread.
-//
-// The stop signals (SIGTERM, SIGINT) are served here too: they ask the GUI
-// thread to quit, and when that thread does not answer (a page script that
-// loops for ever) the process ends by the signal's default action after a
-// grace period.
 class FrontLinkThread : public QObject
 {
     Q_OBJECT
@@ -74,22 +69,14 @@ public:
     // Stops and deletes the handler in its thread, then ends the thread.
     void stop();
 
-    // Routes SIGTERM and SIGINT through a pipe to this thread. Call early:
-    // a signal that arrives before start() is served once the thread runs.
-    static void catchStopSignals();
-    // How long the GUI thread has to quit after a stop signal.
-    static int stopGraceMs;
-
     UdpHandler* handler() const { return udpHandler; }
     QThread* thread() { return &frontThread; }
 
 private:
-    void serveStopSignal();
-
     QThread frontThread;
     QueuedFrontLinkTarget target;
     UdpHandler* udpHandler = nullptr;
-    // Lives in the front-link thread; parent of the signal notifier.
+    // Lives in the front-link thread; runs init() and the clean-up there.
     QObject* context = nullptr;
 };
 

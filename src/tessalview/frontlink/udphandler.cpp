@@ -1,12 +1,14 @@
 #include "udphandler.h"
 
+#include "clock.h"
 #include "configapply.h"
 #include "framecheck.h"
 #include "frontlinktarget.h"
-#include "helpers.h"
 #include "sectiondecoders.h"
 #include "sectionwalker.h"
 #include "settings.h"
+#include "sysfs.h"
+#include "systempath.h"
 #include "tupwire.h"
 
 #include <QDebug>
@@ -59,7 +61,7 @@ bool indicatorActiveHigh(int i)
 
 QString gpioDir(quint32 pin)
 {
-    return Helpers::systemPath(QString("/sys/class/gpio/gpio%1").arg(pin));
+    return SystemPath::systemPath(QString("/sys/class/gpio/gpio%1").arg(pin));
 }
 
 // An IPv4 peer seen through a dual-stack socket arrives as ::ffff:a.b.c.d;
@@ -161,7 +163,7 @@ void UdpHandler::init()
     if (watchdogSeconds == 0) {
         watchdogSeconds = defaultWatchdogSeconds;
         qDebug().noquote() << QString("%1 - UDP time-out of 0 s is not usable, using %2 s")
-                                  .arg(Helpers::now())
+                                  .arg(Clock::now())
                                   .arg(watchdogSeconds);
     }
 
@@ -427,21 +429,21 @@ void UdpHandler::initializeGPIO(quint32 pin, bool activeHigh)
 {
     const QString dir = gpioDir(pin);
     if (!QFileInfo::exists(dir)) {
-        const QString exportFile = Helpers::systemPath("/sys/class/gpio/export");
+        const QString exportFile = SystemPath::systemPath("/sys/class/gpio/export");
         if (QFileInfo::exists(exportFile))
-            Helpers::echo(exportFile, static_cast<int>(pin));
+            SysfsFile::echo(exportFile, static_cast<int>(pin));
     }
     if (QFileInfo::exists(dir + "/direction"))
-        Helpers::echo(dir + "/direction", QString("out"));
+        SysfsFile::echo(dir + "/direction", QString("out"));
     if (QFileInfo::exists(dir + "/active_low"))
-        Helpers::echo(dir + "/active_low", activeHigh ? 0 : 1);
+        SysfsFile::echo(dir + "/active_low", activeHigh ? 0 : 1);
 }
 
 void UdpHandler::handleGPIO(quint32 pin, int value)
 {
     const QString file = gpioDir(pin) + "/value";
     if (QFileInfo::exists(file))
-        Helpers::echo(file, value != 0 ? 1 : 0);
+        SysfsFile::echo(file, value != 0 ? 1 : 0);
 }
 
 void UdpHandler::initializeGPIOs()

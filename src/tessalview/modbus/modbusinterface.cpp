@@ -1,6 +1,6 @@
 #include "modbusinterface.h"
 
-#include "helpers.h"
+#include "scriptrunner.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -317,7 +317,7 @@ bool ModbusInterface::GenerateDbusInit(const QString& dir)
 bool ModbusInterface::DbusStopMonitor()
 {
     log("Stop modbus monitor");
-    Helpers::runScript("mbserverstop.sh", {}, true);
+    ScriptRunner::runScript("mbserverstop.sh", {}, true);
     return true;
 }
 
@@ -330,7 +330,7 @@ bool ModbusInterface::DbusStartMonitor(const QString& dir)
     for (const QString& argument : arguments)
         log(argument);
     log("");
-    Helpers::runScript("mbserverstart.sh", arguments, true);
+    ScriptRunner::runScript("mbserverstart.sh", arguments, true);
     return true;
 }
 
@@ -510,7 +510,7 @@ QString ModbusInterface::GenerateDbusUpdateQuery(const QVector<MbRawData_s>& raw
 
 bool ModbusInterface::DbusUpdateRegisters(const QString& query)
 {
-    Helpers::runScript("mbserverupdate.sh", {query}, false);
+    ScriptRunner::runScript("mbserverupdate.sh", {query}, false);
     return true;
 }
 

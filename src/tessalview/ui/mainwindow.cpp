@@ -1,10 +1,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "helpers.h"
+#include "clock.h"
 #include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
+#include "systempath.h"
 #include "websurface.h"
 #include "webview.h"
 
@@ -163,7 +164,7 @@ void MainWindow::firstRequestStatus(bool)
 
 QString MainWindow::frontInterfacePath()
 {
-    return Helpers::systemPath("/sys/class/net/" + Settings::getNetFrontIntf() + "/operstate");
+    return SystemPath::systemPath("/sys/class/net/" + Settings::getNetFrontIntf() + "/operstate");
 }
 
 bool MainWindow::frontInterfaceUp()
@@ -210,7 +211,7 @@ void MainWindow::screenActivated(bool dark)
     if (!dark || !showsForeignHost())
         return;
     qDebug().noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
-                              .arg(Helpers::now(), webview->currentUrl().toString(), defaultUrl);
+                              .arg(Clock::now(), webview->currentUrl().toString(), defaultUrl);
     openUrlForce(defaultUrl, true);
 }
 

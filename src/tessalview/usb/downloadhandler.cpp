@@ -1,7 +1,8 @@
 #include "downloadhandler.h"
 
+#include "clock.h"
 #include "filedialog.h"
-#include "helpers.h"
+#include "scriptrunner.h"
 #include "settings.h"
 
 #include "progresspopup.h"
@@ -108,7 +109,7 @@ QString DownloadHandler::fileNameFor(const QByteArray& contentDisposition, const
     if (name.isEmpty()) {
         name = QDateTime::currentDateTime().toString("yyyyMMdd-hhmmss");
         qDebug().noquote()
-            << QString("%1 - No filename specified, using '%2'").arg(Helpers::now(), name);
+            << QString("%1 - No filename specified, using '%2'").arg(Clock::now(), name);
     }
     return name;
 }
@@ -163,7 +164,7 @@ void DownloadHandler::driveRefused(const char* what, int err)
     writeCause = driveFailure(err);
     writeError = QString::fromLocal8Bit(std::strerror(err));
     qCritical().noquote() << QString("%1 - Error %2 file '%3': %4 (%5)")
-                                 .arg(Helpers::now(), QString::fromLatin1(what), file->fileName(),
+                                 .arg(Clock::now(), QString::fromLatin1(what), file->fileName(),
                                       writeCause, writeError);
 }
 
@@ -194,7 +195,7 @@ void DownloadHandler::discardFile()
     file->close();
     if (!file->remove()) {
         qCritical().noquote() << QString("%1 - Error removing the incomplete file '%2': %3")
-                                     .arg(Helpers::now(), file->fileName(), file->errorString());
+                                     .arg(Clock::now(), file->fileName(), file->errorString());
     }
     file->deleteLater();
     file = nullptr;
@@ -219,13 +220,13 @@ bool DownloadHandler::start(QNetworkReply* newReply)
 bool DownloadHandler::begin(QNetworkReply* newReply)
 {
     qDebug().noquote() << QString("%1 - Download request for '%2'")
-                              .arg(Helpers::now(), newReply->url().toString());
+                              .arg(Clock::now(), newReply->url().toString());
 
     if (running) {
         // One download at a time: the second request is refused, the running
         // one goes on.
         qDebug().noquote() << QString("%1 - Download refused: another download is in progress")
-                                  .arg(Helpers::now());
+                                  .arg(Clock::now());
         newReply->abort();
         newReply->deleteLater();
         return false;
@@ -255,7 +256,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
 
     if (!FileDialog::driveMounted()) {
         qDebug().noquote()
-            << QString("%1 - Download canceled: USB drive not mounted").arg(Helpers::now());
+            << QString("%1 - Download canceled: USB drive not mounted").arg(Clock::now());
         showMessage(Settings::getUIMsgUSBDriveNotMounted());
         releaseReply();
         return false;
@@ -268,7 +269,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     {
         FileDialog dialog(true, name, mainWindow);
         if (dialog.exec() != QDialog::Accepted) {
-            qDebug().noquote() << QString("%1 - Download canceled by user").arg(Helpers::now());
+            qDebug().noquote() << QString("%1 - Download canceled by user").arg(Clock::now());
             releaseReply();
             return false;
         }
@@ -278,7 +279,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     remountUsb(true);
 
     const QString path = QDir(directory).absoluteFilePath(name);
-    qDebug().noquote() << QString("%1 - File will be saved to '%2'").arg(Helpers::now(), path);
+    qDebug().noquote() << QString("%1 - File will be saved to '%2'").arg(Clock::now(), path);
 
     // NewOnly: never truncate a file that appeared meanwhile, never follow a
     // symbolic link out of the drive.
@@ -292,7 +293,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         file = nullptr;
         releaseReply();
         qCritical().noquote()
-            << QString("%1 - Error opening file '%2' for writing.").arg(Helpers::now(), path);
+            << QString("%1 - Error opening file '%2' for writing.").arg(Clock::now(), path);
         // A name taken meanwhile is the file's problem; a full, read-only or
         // pulled drive is the drive's, and the user is told which.
         const bool driveProblem = err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO ||
@@ -301,7 +302,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         if (driveProblem) {
             const QString cause = driveFailure(err);
             qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
-                                      .arg(Helpers::now(), cause,
+                                      .arg(Clock::now(), cause,
                                            QString::fromLocal8Bit(std::strerror(err)));
             showMessage(Settings::getUIMsgError() + ": " + cause);
         } else {
@@ -341,7 +342,7 @@ bool DownloadHandler::remountUsb(bool rw)
 {
     const QString argument = rw ? QStringLiteral("rw") : QStringLiteral("ro");
     qDebug().noquote() << "RemountUSB" << argument;
-    Helpers::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
+    ScriptRunner::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
     return true;
 }
 
@@ -423,7 +424,7 @@ void DownloadHandler::transferStalled()
     if (!reply || reply->isFinished())
         return;
     networkError = QString("no data for %1 s").arg(stallTimeoutMs / 1000.0);
-    qDebug().noquote() << QString("%1 - Download stalled: %2").arg(Helpers::now(), networkError);
+    qDebug().noquote() << QString("%1 - Download stalled: %2").arg(Clock::now(), networkError);
     // Reported as finished at once, which ends the download as failed.
     reply->abort();
 }
@@ -460,11 +461,11 @@ void DownloadHandler::downloadFinished()
             if (handle < 0) {
                 qDebug().noquote()
                     << QString("%1 - Filesystem synchronization failed: no file handle")
-                           .arg(Helpers::now());
+                           .arg(Clock::now());
             } else if (::fsync(handle) == -1) {
                 const int err = errno;
                 qDebug().noquote() << QString("%1 - Filesystem synchronization failed: error %2")
-                                          .arg(Helpers::now())
+                                          .arg(Clock::now())
                                           .arg(err);
                 if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
                     driveRefused("synchronizing", err);
@@ -490,15 +491,15 @@ void DownloadHandler::downloadFinished()
     closeProgressPopup();
 
     if (failure.isEmpty()) {
-        qDebug().noquote() << QString("%1 - Download complete").arg(Helpers::now());
+        qDebug().noquote() << QString("%1 - Download complete").arg(Clock::now());
         showMessage(Settings::getUIMsgDownloadComplete());
     } else {
         if (!writeCause.isEmpty()) {
             qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
-                                      .arg(Helpers::now(), writeCause, failure);
+                                      .arg(Clock::now(), writeCause, failure);
             showMessage(Settings::getUIMsgError() + ": " + writeCause);
         } else {
-            qDebug().noquote() << QString("%1 - Download failed: %2").arg(Helpers::now(), failure);
+            qDebug().noquote() << QString("%1 - Download failed: %2").arg(Clock::now(), failure);
             showMessage(Settings::getUIMsgError() + ": " + failure);
         }
     }

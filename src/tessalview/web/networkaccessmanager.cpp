@@ -1,6 +1,6 @@
 #include "networkaccessmanager.h"
 
-#include "helpers.h"
+#include "clock.h"
 #include "settings.h"
 
 #include <QDateTime>
@@ -64,17 +64,17 @@ void NetworkAccessManager::noteStarted(const QByteArray& method, const QUrl& url
 {
     if (Settings::isLogVerbose())
         logLine(QString("%1 - [REQUEST] Request '%2' started (%3, %4)")
-                    .arg(Helpers::now(), url.toString(), QString::fromLatin1(method), type));
+                    .arg(Clock::now(), url.toString(), QString::fromLatin1(method), type));
 }
 
 void NetworkAccessManager::noteFinished(const QUrl& url, bool failed, const QString& errorText)
 {
     if (Settings::isLogVerbose())
         logLine(
-            QString("%1 - [REQUEST] Request '%2' finished").arg(Helpers::now(), url.toString()));
+            QString("%1 - [REQUEST] Request '%2' finished").arg(Clock::now(), url.toString()));
     if (failed)
         logLine(
-            QString("%1 - Request '%2' failed: %3").arg(Helpers::now(), url.toString(), errorText));
+            QString("%1 - Request '%2' failed: %3").arg(Clock::now(), url.toString(), errorText));
     if (isFirstRequest) {
         isFirstRequest = false;
         emit firstRequestStatus(failed);
@@ -87,7 +87,7 @@ QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkR
     const bool verbose = Settings::isLogVerbose();
     if (verbose)
         logLine(QString("%1 - [REQUEST] Request '%2' started")
-                    .arg(Helpers::now(), request.url().toString()));
+                    .arg(Clock::now(), request.url().toString()));
 
     QNetworkRequest copy(request);
     // Credentials go out before the server asks, so a protected device never
@@ -121,11 +121,11 @@ void NetworkAccessManager::requestFinished(QNetworkReply* reply)
             suffix = QString(" (took %1ms)").arg(took);
         }
         logLine(QString("%1 - [REQUEST] Request '%2' finished%3")
-                    .arg(Helpers::now(), reply->url().toString(), suffix));
+                    .arg(Clock::now(), reply->url().toString(), suffix));
     }
     if (reply->error() != QNetworkReply::NoError)
         logLine(QString("%1 - Request '%2' failed: %3")
-                    .arg(Helpers::now(), reply->url().toString(), reply->errorString()));
+                    .arg(Clock::now(), reply->url().toString(), reply->errorString()));
 
     if (reply->error() == QNetworkReply::OperationCanceledError)
         return;

@@ -1,11 +1,11 @@
 #include "webview.h"
 
+#include "clock.h"
 #include "downloadhandler.h"
-#include "helpers.h"
 #include "networkaccessmanager.h"
+#include "pagewatchdog.h"
 #include "screensaver.h"
 #include "settings.h"
-#include "pagewatchdog.h"
 #include "websurface.h"
 
 #include <QDebug>
@@ -97,7 +97,7 @@ WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* 
         const QUrl shown = currentPage->url();
         if (Settings::isLogVerbose() && ok && !shown.isEmpty() && !shown.isLocalFile())
             qDebug().noquote()
-                << QString("%1 - [PAGE] Page '%2' loaded").arg(Helpers::now(), shown.toString());
+                << QString("%1 - [PAGE] Page '%2' loaded").arg(Clock::now(), shown.toString());
     });
 
     // A page that no longer answers, or whose process died, is replaced by
@@ -115,12 +115,12 @@ void WebView::handleRenderProcessEnded(const QString& reason)
     if (silentPageMs >= 0) {
         qDebug().noquote() << QString("%1 - Page not answering for %2 ms: render process ended, "
                                       "back to '%3'")
-                                  .arg(Helpers::now())
+                                  .arg(Clock::now())
                                   .arg(silentPageMs)
                                   .arg(target.toString());
     } else {
         qDebug().noquote() << QString("%1 - Render process %2: back to '%3'")
-                                  .arg(Helpers::now(), reason, target.toString());
+                                  .arg(Clock::now(), reason, target.toString());
     }
     silentPageMs = -1;
     watchdog->restart();
@@ -164,7 +164,7 @@ bool WebView::isPageTimerRunning() const
 void WebView::handlePageTimeout()
 {
     qDebug().noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
-                              .arg(Helpers::now(), currentPage->currentUrl().toString())
+                              .arg(Clock::now(), currentPage->currentUrl().toString())
                               .arg(pageTimer->interval() / 1000);
     // Stopping cancels the page's requests; cancelled requests are no
     // failure of their own, so the failure is reported here.

@@ -1,7 +1,9 @@
 #include "screensaver.h"
 
-#include "helpers.h"
+#include "clock.h"
 #include "settings.h"
+#include "sysfs.h"
+#include "systempath.h"
 
 #include <QDebug>
 #include <QEvent>
@@ -109,12 +111,12 @@ ScreenSaver* ScreenSaver::instance()
 
 QString ScreenSaver::blankPath()
 {
-    return Helpers::systemPath("/sys/class/graphics/fb0/blank");
+    return SystemPath::systemPath("/sys/class/graphics/fb0/blank");
 }
 
 QString ScreenSaver::backlightPath()
 {
-    return Helpers::systemPath(
+    return SystemPath::systemPath(
         "/sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0/bl_power");
 }
 
@@ -173,7 +175,7 @@ void ScreenSaver::resetTimer()
 
 void ScreenSaver::setStopBuzzerServer(const QString& address)
 {
-    qDebug().noquote() << QString("%1 - Stop buzzer server: %2").arg(Helpers::now(), address);
+    qDebug().noquote() << QString("%1 - Stop buzzer server: %2").arg(Clock::now(), address);
 }
 
 void ScreenSaver::stopBuzzer()
@@ -209,9 +211,9 @@ bool ScreenSaver::setScreenState(ScreenState state)
 
     const int value = state == ScreenInactive ? 1 : 0;
     // The backlight follows only when the frame buffer accepted the change.
-    if (!Helpers::echo(blankPath(), value))
+    if (!SysfsFile::echo(blankPath(), value))
         return false;
-    return Helpers::echo(backlightPath(), value);
+    return SysfsFile::echo(backlightPath(), value);
 }
 
 } // namespace Tessal

@@ -4,7 +4,7 @@
 // no GPU the engine could use, and the offscreen and linuxfb platforms have
 // no OpenGL context at all), and, as root, the sandbox turned off, which the
 // engine otherwise refuses to start without.
-#include "helpers.h"
+#include "clock.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -56,7 +56,7 @@ int engineProcessPrepared()
     if (setup.sandboxTurnedOff)
         qDebug().noquote() << QString("%1 - Running as root: the web engine's sandbox is "
                                       "turned off")
-                                  .arg(Helpers::now());
+                                  .arg(Clock::now());
     return 1;
 }
 

@@ -1,6 +1,6 @@
 #include "requestinterceptor.h"
 
-#include "helpers.h"
+#include "clock.h"
 #include "networkaccessmanager.h"
 #include "settings.h"
 
@@ -61,7 +61,7 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
         // the redirected request never leaves. A page is loaded afresh.
         qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
                                       "device's login to another host")
-                                  .arg(Helpers::now(), url.toString());
+                                  .arg(Clock::now(), url.toString());
         info.block(true);
         emit foreignRedirectBlocked(url, mainFrame);
         return;

@@ -1,7 +1,7 @@
 #include "webenginesurface.h"
 
+#include "clock.h"
 #include "downloadhandler.h"
-#include "helpers.h"
 #include "networkaccessmanager.h"
 #include "requestinterceptor.h"
 #include "webpage.h"
@@ -252,7 +252,7 @@ void WebEngineSurface::fetchDownload(const QUrl& url)
         if (reply->error() != QNetworkReply::NoError &&
             !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
             qDebug().noquote() << QString("%1 - Download of '%2' failed: %3")
-                                      .arg(Helpers::now(), reply->url().toString(),
+                                      .arg(Clock::now(), reply->url().toString(),
                                            reply->errorString());
             *started = true;
             reply->deleteLater();

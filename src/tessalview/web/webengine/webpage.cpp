@@ -1,7 +1,7 @@
 #include "webpage.h"
 
+#include "clock.h"
 #include "filedialog.h"
-#include "helpers.h"
 #include "jsdialogs.h"
 #include "networkaccessmanager.h"
 #include "settings.h"
@@ -23,7 +23,7 @@ WebPage::WebPage(const WebSurface::Services& services, QWebEngineProfile* profil
     connect(this, &QWebEnginePage::authenticationRequired, this,
             [](const QUrl& url, QAuthenticator* authenticator) {
                 qDebug().noquote() << QString("%1 - Login asked by '%2', not answered")
-                                          .arg(Helpers::now(), url.toString());
+                                          .arg(Clock::now(), url.toString());
                 *authenticator = QAuthenticator();
             });
     connect(this, &QWebEnginePage::proxyAuthenticationRequired, this,
@@ -43,7 +43,7 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
         (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
         qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
                                       "device's login to another host")
-                                  .arg(Helpers::now(), url.toString());
+                                  .arg(Clock::now(), url.toString());
         if (isMainFrame)
             emit foreignRedirectRefused(url);
         return false;

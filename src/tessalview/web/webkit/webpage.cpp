@@ -2,7 +2,6 @@
 
 #include "downloadhandler.h"
 #include "filedialog.h"
-#include "helpers.h"
 #include "jsdialogs.h"
 #include "networkaccessmanager.h"
 

@@ -1,15 +1,12 @@
-#include "helpers.h"
+#include "scriptrunner.h"
 
+#include "clock.h"
 #include "settings.h"
 
-#include <QCryptographicHash>
-#include <QDateTime>
-#include <QDir>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
-#include <QWaitCondition>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,69 +26,6 @@ extern char** environ;
 
 namespace Tessal
 {
-
-QString Helpers::now()
-{
-    return QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz");
-}
-
-bool Helpers::echo(const QString& path, const QString& text)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qCritical().noquote() << QString("Error opening file '%1'").arg(path);
-        return false;
-    }
-    // A sysfs file refuses a value only when it is written (an unknown pin
-    // on export, a busy line): that is a failure too, not a success.
-    const QByteArray bytes = text.toLatin1();
-    const bool written = file.write(bytes) == bytes.size() && file.flush();
-    file.close();
-    if (!written || file.error() != QFileDevice::NoError) {
-        qCritical().noquote() << QString("Error writing file '%1'").arg(path);
-        return false;
-    }
-    return true;
-}
-
-bool Helpers::echo(const QString& path, int value)
-{
-    return echo(path, QString::number(value));
-}
-
-void Helpers::sleep(int ms)
-{
-    // A private wait condition that nothing signals: a plain timed block.
-    QMutex mutex;
-    QWaitCondition never;
-    mutex.lock();
-    never.wait(&mutex, static_cast<unsigned long>(ms < 0 ? 0 : ms));
-    mutex.unlock();
-}
-
-QByteArray Helpers::calculateHash(const QByteArray& data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5);
-}
-
-QByteArray Helpers::calculateFileHash(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return calculateHash(file.readAll());
-}
-
-QString Helpers::systemPath(const QString& path)
-{
-    const QString root = qEnvironmentVariable("TESSAL_ROOT");
-    if (root.isEmpty())
-        return path;
-    QString joined = root;
-    while (joined.endsWith('/'))
-        joined.chop(1);
-    return joined + (path.startsWith('/') ? path : "/" + path);
-}
 
 namespace
 {
@@ -126,8 +60,7 @@ bool waitForChild(pid_t pid, int timeoutMs, int* status)
             ::poll(&pfd, 1, static_cast<int>(left));
         } else {
             // Kernels without pidfd: short, growing pauses.
-            Helpers::sleep(
-                static_cast<int>(left < 0 ? pauseMs : std::min<long long>(pauseMs, left)));
+            Clock::sleep(static_cast<int>(left < 0 ? pauseMs : std::min<long long>(pauseMs, left)));
             pauseMs = std::min(pauseMs * 2, 50);
         }
     }
@@ -138,8 +71,8 @@ bool waitForChild(pid_t pid, int timeoutMs, int* status)
 
 } // namespace
 
-bool Helpers::runScript(const QString& name, const QStringList& arguments, bool logMissing,
-                        int timeoutMs)
+bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, bool logMissing,
+                             int timeoutMs)
 {
     const QString path = QDir::cleanPath(Settings::getFilesScriptDir() + "/" + name);
     const QFileInfo info(path);
@@ -192,7 +125,7 @@ bool Helpers::runScript(const QString& name, const QStringList& arguments, bool 
     posix_spawn_file_actions_destroy(&actions);
     if (spawnError != 0) {
         qDebug().noquote() << QString("%1 - Script '%2' could not be started: %3")
-                                  .arg(now(), path,
+                                  .arg(Clock::now(), path,
                                        QString::fromLocal8Bit(std::strerror(spawnError)));
         return false;
     }
@@ -203,12 +136,12 @@ bool Helpers::runScript(const QString& name, const QStringList& arguments, bool 
         ::kill(pid, SIGKILL);
         waitForChild(pid, 1000, &status);
         qDebug().noquote() << QString("%1 - Script '%2' did not finish within %3 ms, killed")
-                                  .arg(now(), path)
+                                  .arg(Clock::now(), path)
                                   .arg(timeoutMs);
         return false;
     }
     if (!WIFEXITED(status)) {
-        qDebug().noquote() << QString("%1 - Script '%2' crashed").arg(now(), path);
+        qDebug().noquote() << QString("%1 - Script '%2' crashed").arg(Clock::now(), path);
         return false;
     }
     return true;

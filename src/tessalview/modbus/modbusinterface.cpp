@@ -1,5 +1,6 @@
 #include "modbusinterface.h"
 
+#include "plinthdjson.h"
 #include "scriptrunner.h"
 #include "settings.h"
 
@@ -253,34 +254,34 @@ qint64 ModbusInterface::entryWords(int entry) const
 bool ModbusInterface::GenerateDbusInit(const QString& dir)
 {
     QJsonObject doc;
-    doc.insert("cmd", "init");
-    doc.insert("delay", 500);
+    doc.insert(PLINTHD_KEY_CMD, PLINTHD_CMD_INIT);
+    doc.insert(PLINTHD_KEY_DELAY, 500);
 
     const QStringList parts = Settings::getModbusIntf().split(':');
     const QString mode = Settings::getModbusMode().toLower();
     QJsonObject intf;
-    if (mode == "rtu") {
+    if (mode == PLINTHD_PROTOCOL_RTU) {
         if (parts.size() != 4) {
             log("Missing info in RTU interface config");
             return false;
         }
-        intf.insert("devid", parts[0].toInt());
-        intf.insert("port", parts[1]);
-        intf.insert("baud", parts[2].toInt());
-        intf.insert("mode", parts[3]);
-    } else if (mode == "tcp") {
+        intf.insert(PLINTHD_KEY_DEVID, parts[0].toInt());
+        intf.insert(PLINTHD_KEY_PORT, parts[1]);
+        intf.insert(PLINTHD_KEY_BAUD, parts[2].toInt());
+        intf.insert(PLINTHD_KEY_MODE, parts[3]);
+    } else if (mode == PLINTHD_PROTOCOL_TCP) {
         if (parts.size() != 3) {
             log("Missing info in TCP interface config");
             return false;
         }
-        intf.insert("listen", parts[0]);
-        intf.insert("port", parts[1].toInt());
-        intf.insert("clients", parts[2].toInt());
+        intf.insert(PLINTHD_KEY_LISTEN, parts[0]);
+        intf.insert(PLINTHD_KEY_PORT, parts[1].toInt());
+        intf.insert(PLINTHD_KEY_CLIENTS, parts[2].toInt());
     } else {
         log("Unrecognized Modbus mode");
         return false;
     }
-    doc.insert("protocol", mode);
+    doc.insert(PLINTHD_KEY_PROTOCOL, mode);
     doc.insert(mode, intf);
 
     // Every table is served readable: the map's own access mode stays local.
@@ -290,12 +291,12 @@ bool ModbusInterface::GenerateDbusInit(const QString& dir)
         for (int entry : tab.value().registers)
             length = qMin<qint64>(length + entryWords(entry), maxTableWords);
         QJsonObject t;
-        t.insert("address", tab.key());
-        t.insert("mode", "r");
-        t.insert("length", static_cast<int>(length));
+        t.insert(PLINTHD_KEY_ADDRESS, tab.key());
+        t.insert(PLINTHD_KEY_MODE, PLINTHD_ACCESS_READ);
+        t.insert(PLINTHD_KEY_LENGTH, static_cast<int>(length));
         tables.append(t);
     }
-    doc.insert("tables", tables);
+    doc.insert(PLINTHD_KEY_TABLES, tables);
 
     // The start script reads this file: a file that could not be written is
     // reported, so no server is started on a stale or missing document.
@@ -498,13 +499,13 @@ QString ModbusInterface::GenerateDbusUpdateQuery(const QVector<MbRawData_s>& raw
         for (quint16 word : raw.values)
             values.append(static_cast<int>(word));
         QJsonObject element;
-        element.insert("address", raw.baseaddr);
-        element.insert("values", values);
+        element.insert(PLINTHD_KEY_ADDRESS, raw.baseaddr);
+        element.insert(PLINTHD_KEY_VALUES, values);
         data.append(element);
     }
     QJsonObject doc;
-    doc.insert("cmd", "setconfig");
-    doc.insert("data", data);
+    doc.insert(PLINTHD_KEY_CMD, PLINTHD_CMD_SETCONFIG);
+    doc.insert(PLINTHD_KEY_DATA, data);
     return QString::fromUtf8(QJsonDocument(doc).toJson(QJsonDocument::Compact));
 }
 

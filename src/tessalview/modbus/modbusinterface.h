@@ -59,10 +59,13 @@ public:
     // a log line, for a wrong interface setting, an unknown mode or a file
     // that could not be written.
     bool GenerateDbusInit(const QString& dir);
-    // Runs "mbserverstop.sh". Always true.
+    // Runs "mbserverstop.sh", which stops plinthd (no D-Bus call is made
+    // here). Returns true whether or not the script ran or succeeded: a
+    // missing script is logged, the script logs its own failures.
     bool DbusStopMonitor();
-    // Runs "mbserverstart.sh" with the path of the init file in dir. Always
-    // true.
+    // Runs "mbserverstart.sh" with the path of the init file in dir, which
+    // starts plinthd and delivers the file. Returns true whether or not the
+    // script ran or succeeded, as DbusStopMonitor.
     bool DbusStartMonitor(const QString& dir);
 
     // --- register updates --------------------------------------------------------
@@ -73,13 +76,16 @@ public:
     QVector<int> CheckTableToUpdate(const QList<CoreItem>& items);
     QVector<int> CheckTableToUpdate(const std::vector<CoreItem>& items);
     // Converts one payload (most significant byte first) by the type in which
-    // the device sent it and stores it as register reg's value. Always true.
+    // the device sent it and stores it as register reg's value. Returns true
+    // for every input: a payload that does not fit the type stores 0.
     bool SetRegisterValue(int reg, const CiCoord_s& ci, const std::vector<uint8_t>& bytes);
     // The register words of each listed table, in the given order.
     QVector<MbRawData_s> ComputeRawData(const QVector<int>& tables);
     // The compact "setconfig" document for the raw data.
     QString GenerateDbusUpdateQuery(const QVector<MbRawData_s>& rawData);
-    // Runs "mbserverupdate.sh" with the document. Always true.
+    // Runs "mbserverupdate.sh" with the document, which hands it to plinthd.
+    // Returns true whether or not the script ran or succeeded; a missing
+    // script drops the update without a log line.
     bool DbusUpdateRegisters(const QString& query);
 
     // --- the loaded map (changed only by LoadConfig and SetRegisterValue) ------

@@ -1,4 +1,6 @@
 #include "clock.h"
+#include "logging.h"
+
 #include "frontlinkthread.h"
 #include "listenaddress.h"
 #include "mainwindow.h"
@@ -24,13 +26,16 @@ MainWindow* main_window = nullptr;
 
 int main(int argc, char* argv[])
 {
+    // Every line of the kiosk's categories is prefixed with its category
+    // here; QT_MESSAGE_PATTERN, when set, takes precedence.
+    qSetMessagePattern(logMessagePattern());
     const int answered = Settings::answerHelpOrVersion(argc, argv);
     if (answered >= 0)
         return answered;
-    qDebug().noquote()
+    qCInfo(lcApp).noquote()
         << QString("%1 - Running TessalView on embedded platform").arg(Clock::now());
-    qDebug() << "Running on ARM";
-    qDebug() << "Running on linux";
+    qCInfo(lcApp) << "Running on ARM";
+    qCInfo(lcApp) << "Running on linux";
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with
@@ -68,7 +73,7 @@ int main(int argc, char* argv[])
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {
-        qDebug().noquote() << QString("%1 - Main window shown").arg(Clock::now());
+        qCInfo(lcApp).noquote() << QString("%1 - Main window shown").arg(Clock::now());
         notifier.ready();
     });
     const int status = app.exec();
@@ -81,6 +86,6 @@ int main(int argc, char* argv[])
     delete main_window;
     main_window = nullptr;
     RunMarker::end();
-    qDebug().noquote() << QString("%1 - TessalView stopped").arg(Clock::now());
+    qCInfo(lcApp).noquote() << QString("%1 - TessalView stopped").arg(Clock::now());
     return status;
 }

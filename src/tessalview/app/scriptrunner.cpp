@@ -1,6 +1,7 @@
 #include "scriptrunner.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -78,7 +79,7 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || !info.isExecutable()) {
         if (logMissing)
-            qDebug().noquote() << "Script '" + path + "' not found, do nothing";
+            qCInfo(lcApp).noquote() << "Script '" + path + "' not found, do nothing";
         return false;
     }
 
@@ -124,9 +125,9 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawnError != 0) {
-        qDebug().noquote() << QString("%1 - Script '%2' could not be started: %3")
-                                  .arg(Clock::now(), path,
-                                       QString::fromLocal8Bit(std::strerror(spawnError)));
+        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' could not be started: %3")
+                                       .arg(Clock::now(), path,
+                                            QString::fromLocal8Bit(std::strerror(spawnError)));
         return false;
     }
 
@@ -135,13 +136,13 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
         ::kill(-pid, SIGKILL);
         ::kill(pid, SIGKILL);
         waitForChild(pid, 1000, &status);
-        qDebug().noquote() << QString("%1 - Script '%2' did not finish within %3 ms, killed")
-                                  .arg(Clock::now(), path)
-                                  .arg(timeoutMs);
+        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' did not finish within %3 ms, killed")
+                                       .arg(Clock::now(), path)
+                                       .arg(timeoutMs);
         return false;
     }
     if (!WIFEXITED(status)) {
-        qDebug().noquote() << QString("%1 - Script '%2' crashed").arg(Clock::now(), path);
+        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' crashed").arg(Clock::now(), path);
         return false;
     }
     return true;

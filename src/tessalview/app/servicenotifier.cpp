@@ -1,6 +1,7 @@
 #include "servicenotifier.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "systempath.h"
 
 #include <QDebug>
@@ -36,7 +37,7 @@ void ServiceNotifier::ready()
 {
     sd_notify(0, "READY=1");
     if (interval > 0) {
-        qDebug().noquote()
+        qCInfo(lcApp).noquote()
             << QString("%1 - Watchdog keep-alive every %2 ms").arg(Clock::now()).arg(interval);
         keepAlive();
         timer.start(interval);
@@ -67,7 +68,7 @@ void RunMarker::begin()
     QFile previous(path());
     if (previous.open(QIODevice::ReadOnly)) {
         const QString what = QString::fromUtf8(previous.readAll()).trimmed().replace('\n', ", ");
-        qWarning().noquote()
+        qCWarning(lcApp).noquote()
             << QString("%1 - Previous run ended abnormally (%2)").arg(Clock::now(), what);
     }
     started = QString("pid %1, started %2").arg(::getpid()).arg(Clock::now());
@@ -99,8 +100,8 @@ void RunMarker::write()
     static bool told = false;
     if ((!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) &&
         !std::exchange(told, true))
-        qDebug().noquote() << QString("%1 - Cannot write the run marker '%2': %3")
-                                  .arg(Clock::now(), path(), file.errorString());
+        qCInfo(lcApp).noquote() << QString("%1 - Cannot write the run marker '%2': %3")
+                                       .arg(Clock::now(), path(), file.errorString());
 }
 
 } // namespace Tessal

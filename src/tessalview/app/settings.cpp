@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "systempath.h"
 
 #include <QCommandLineParser>
@@ -84,9 +85,9 @@ bool Settings::load()
 {
     const QString path = getFilePath();
     if (!QFile::exists(path)) {
-        qDebug().noquote() << QString(
-                                  "%1 - Settings file '%2' does not exist, using default values")
-                                  .arg(Clock::now(), path);
+        qCInfo(lcApp).noquote()
+            << QString("%1 - Settings file '%2' does not exist, using default values")
+                   .arg(Clock::now(), path);
         return false;
     }
 
@@ -160,7 +161,7 @@ void Settings::loadWithCommandLine(const QStringList& arguments)
     // whatever its start command says. After a parse error the arguments
     // before the refused one keep their effect and later ones are ignored.
     if (!whole.parser.parse(args)) {
-        qDebug().noquote() << whole.parser.errorText();
+        qCInfo(lcApp).noquote() << whole.parser.errorText();
         beforeError.parser.parse(args.mid(0, argumentsBeforeError(args)));
         cl = &beforeError;
     } else if (whole.parser.isSet(whole.help)) {
@@ -178,9 +179,9 @@ void Settings::loadWithCommandLine(const QStringList& arguments)
     if (parser.isSet(cl->release) && !parser.value(cl->release).isEmpty())
         setInfoRelease(parser.value(cl->release));
 
-    qDebug().nospace() << "verbose = " << isLogVerbose();
-    qDebug().noquote().nospace() << "device  = " << getInfoDevice();
-    qDebug().noquote().nospace() << "release = " << getInfoRelease();
+    qCInfo(lcApp).nospace() << "verbose = " << isLogVerbose();
+    qCInfo(lcApp).noquote().nospace() << "device  = " << getInfoDevice();
+    qCInfo(lcApp).noquote().nospace() << "release = " << getInfoRelease();
 }
 
 int Settings::answerHelpOrVersion(int& argc, char* argv[])

@@ -1,6 +1,7 @@
 #include "stopsignals.h"
 
 #include "clock.h"
+#include "logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -87,7 +88,7 @@ void StopSignals::serve()
     char byte = 0;
     if (::read(signalPipe[0], &byte, 1) != 1)
         return;
-    qDebug().noquote()
+    qCInfo(lcApp).noquote()
         << QString("%1 - Signal %2 received, stopping").arg(Clock::now()).arg(int(byte));
     if (pendingSignal != 0)
         return; // already stopping
@@ -100,8 +101,9 @@ void StopSignals::serve()
     auto* grace = new QTimer(context);
     grace->setSingleShot(true);
     connect(grace, &QTimer::timeout, context, [] {
-        qDebug().noquote() << QString("%1 - The window does not answer, stopping without clean-up")
-                                  .arg(Clock::now());
+        qCInfo(lcApp).noquote() << QString(
+                                       "%1 - The window does not answer, stopping without clean-up")
+                                       .arg(Clock::now());
         const int signo = pendingSignal;
         ::signal(signo, SIG_DFL);
         ::raise(signo);

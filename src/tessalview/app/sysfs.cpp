@@ -1,5 +1,7 @@
 #include "sysfs.h"
 
+#include "logging.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -10,7 +12,7 @@ bool SysfsFile::echo(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qCritical().noquote() << QString("Error opening file '%1'").arg(path);
+        qCCritical(lcApp).noquote() << QString("Error opening file '%1'").arg(path);
         return false;
     }
     // A sysfs file refuses a value only when it is written (an unknown pin
@@ -19,7 +21,7 @@ bool SysfsFile::echo(const QString& path, const QString& text)
     const bool written = file.write(bytes) == bytes.size() && file.flush();
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
-        qCritical().noquote() << QString("Error writing file '%1'").arg(path);
+        qCCritical(lcApp).noquote() << QString("Error writing file '%1'").arg(path);
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 #include "configapply.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "scriptrunner.h"
 #include "settings.h"
 #include "snmpcodes.h"
@@ -27,7 +28,7 @@ QString dotted(quint32 host)
 
 void log(const QString& text)
 {
-    qDebug().noquote() << QString("%1 - %2").arg(Clock::now(), text);
+    qCInfo(lcFrontLink).noquote() << QString("%1 - %2").arg(Clock::now(), text);
 }
 
 // Printable ASCII stays as it is; everything else, and '%' itself, becomes
@@ -156,7 +157,7 @@ bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& r
     if (!written) {
         // Nothing is applied and the old record stays in force, so the next
         // frame tries again.
-        qCritical().noquote() << QString("Error writing file '%1'").arg(path);
+        qCCritical(lcFrontLink).noquote() << QString("Error writing file '%1'").arg(path);
         return false;
     }
     const bool agentOn = received.version >= 1 && received.version <= 5;

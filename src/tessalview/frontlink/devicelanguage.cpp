@@ -1,6 +1,7 @@
 #include "devicelanguage.h"
 
 #include "frontlinktarget.h"
+#include "logging.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -33,10 +34,11 @@ void DeviceLanguage::apply(const tup::devinfo_s& devinfo)
         if (isLanguageCode(lang))
             window->setLanguage(lang);
         else
-            qDebug().noquote() << "DevInfo language '" +
-                                      QString::fromLatin1(QByteArray::fromStdString(devinfo.lang)
-                                                              .toPercentEncoding()) +
-                                      "' is not a language code, language unchanged";
+            qCInfo(lcFrontLink).noquote()
+                << "DevInfo language '" +
+                       QString::fromLatin1(
+                           QByteArray::fromStdString(devinfo.lang).toPercentEncoding()) +
+                       "' is not a language code, language unchanged";
     }
     last_devinfo = devinfo;
 }

@@ -1,6 +1,7 @@
 #include "framereceiver.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "sectiondecoders.h"
 #include "sectionwalker.h"
 #include "settings.h"
@@ -49,9 +50,9 @@ bool checkSection(quint16 type, quint16 ownType, quint16 length, quint16 minimum
     if (failure == nullptr)
         return true;
     if (warning)
-        qWarning().noquote() << failure;
+        qCWarning(lcFrontLink).noquote() << failure;
     else
-        qDebug().noquote() << failure;
+        qCInfo(lcFrontLink).noquote() << failure;
     return false;
 }
 
@@ -65,7 +66,7 @@ bool decodeFixed(quint16 type, quint16 ownType, quint16 length, quint16 minimum,
     const tup::DecodeStatus status =
         decode(bytesOf(section), static_cast<size_t>(section.size()), record);
     if (status != tup::DecodeStatus::Ok) {
-        qDebug().noquote() << tup::decodeStatusText(status);
+        qCInfo(lcFrontLink).noquote() << tup::decodeStatusText(status);
         return false;
     }
     *target = std::move(record);
@@ -101,9 +102,10 @@ void FrameReceiver::init()
     watchdogSeconds = Settings::getNetUdpTimeout();
     if (watchdogSeconds == 0) {
         watchdogSeconds = defaultWatchdogSeconds;
-        qDebug().noquote() << QString("%1 - UDP time-out of 0 s is not usable, using %2 s")
-                                  .arg(Clock::now())
-                                  .arg(watchdogSeconds);
+        qCInfo(lcFrontLink).noquote()
+            << QString("%1 - UDP time-out of 0 s is not usable, using %2 s")
+                   .arg(Clock::now())
+                   .arg(watchdogSeconds);
     }
 }
 
@@ -113,14 +115,14 @@ void FrameReceiver::bindSocket()
     connect(udpSocket, &QUdpSocket::disconnected, this, &FrameReceiver::socketClosed);
     connect(packetTimer, &QTimer::timeout, this, &FrameReceiver::packetTimeout);
 
-    qDebug().noquote().nospace() << "UDP listen " << listenAddr << ":" << listenPort;
+    qCInfo(lcFrontLink).noquote().nospace() << "UDP listen " << listenAddr << ":" << listenPort;
     // A unit that cannot receive frames looks dead; say why in the log
     // rather than claim the socket is bound.
     if (udpSocket->bind(QHostAddress(listenAddr), listenPort))
-        qDebug().noquote() << "UDP bound";
+        qCInfo(lcFrontLink).noquote() << "UDP bound";
     else
-        qDebug().noquote().nospace() << "UDP bind failed on " << listenAddr << ":" << listenPort
-                                     << ": " << udpSocket->errorString();
+        qCInfo(lcFrontLink).noquote().nospace() << "UDP bind failed on " << listenAddr << ":"
+                                                << listenPort << ": " << udpSocket->errorString();
 }
 
 void FrameReceiver::stop()
@@ -164,7 +166,7 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     if (check.crcPresent && check.receivedCrc == check.computedCrc)
         datagram->chop(static_cast<int>(tup::TUP_CRC_SIZE));
     for (const std::string& line : check.log)
-        qDebug().noquote() << QString::fromStdString(line);
+        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
     if (!check.accepted())
         return;
 
@@ -205,8 +207,25 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
             return false;
         }
     };
-    auto log = [](const std::string& line) { qDebug().noquote() << QString::fromStdString(line); };
-    tup::walkSections(bytesOf(*datagram), static_cast<size_t>(datagram->size()), decode, log);
+    auto log = [](const std::string& line) {
+        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
+    };
+    auto report = [](const tup::section_view_s& v, tup::SectionOutcome outcome) {
+        const char* name = tup::sectionName(v.type);
+        qCDebug(lcFrontLink).noquote()
+            << QString("Section %1 (type 0x%2, length %3) %4")
+                   .arg(name != nullptr ? name : "unknown")
+                   .arg(v.type, 2, 16, QChar('0'))
+                   .arg(v.length)
+                   .arg(outcome == tup::SectionOutcome::Decoded ? "decoded" : "not decoded");
+    };
+    const size_t sections = tup::walkSections(
+        bytesOf(*datagram), static_cast<size_t>(datagram->size()), decode, log,
+        lcFrontLink().isDebugEnabled() ? tup::SectionReport(report) : tup::SectionReport());
+    qCDebug(lcFrontLink).noquote() << QString("Frame %1 from %2 accepted, %3 sections walked")
+                                          .arg(check.header.seqno)
+                                          .arg(from.toString())
+                                          .arg(sections);
 
     // The frame's sequence number is remembered and, on first contact, the
     // sender attended before anyone hears of the sections.
@@ -227,16 +246,18 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     if (modbuscfg.ok)
         emit modbusCfgDecoded(modbuscfg.record);
     if (first) {
-        qDebug().noquote() << "First frame, try to connect to the web server at " + from.toString();
+        qCInfo(lcFrontLink).noquote()
+            << "First frame, try to connect to the web server at " + from.toString();
         emit firstContact(from);
     }
 }
 
 void FrameReceiver::packetTimeout()
 {
-    qDebug().noquote() << QString("No packet received within the %1s window, unregister %2")
-                              .arg(watchdogSeconds)
-                              .arg(packetSender.toString());
+    qCInfo(lcFrontLink).noquote() << QString(
+                                         "No packet received within the %1s window, unregister %2")
+                                         .arg(watchdogSeconds)
+                                         .arg(packetSender.toString());
     tup::detachSender(link);
     emit senderLost(packetSender);
 }
@@ -286,14 +307,15 @@ bool FrameReceiver::handleSectionCore(quint16 type, quint16 length, const QByteA
     const size_t head = tup::TUP_SECTION_HEAD;
     if (length < head) {
         // Only a caller handing over fewer bytes than a section head gets here.
-        qWarning().noquote() << "Too short";
+        qCWarning(lcFrontLink).noquote() << "Too short";
         return false;
     }
     std::vector<tup::core_tmp> items;
     if (!tup::parseCoreItems(bytesOf(section) + head, static_cast<size_t>(length) - head, items))
-        qWarning().noquote() << QString("Core item %1 runs past the end of the section. Stop "
-                                        "item list")
-                                    .arg(items.size() + 1);
+        qCWarning(lcFrontLink).noquote()
+            << QString("Core item %1 runs past the end of the section. Stop "
+                       "item list")
+                   .arg(items.size() + 1);
     target->swap(items);
     if (outCount != nullptr)
         *outCount = length;

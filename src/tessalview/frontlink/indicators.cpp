@@ -1,5 +1,6 @@
 #include "indicators.h"
 
+#include "logging.h"
 #include "settings.h"
 #include "sysfs.h"
 #include "systempath.h"
@@ -69,9 +70,9 @@ void Indicators::start()
 
     // Until the device says otherwise, all three LEDs blink slowly together
     // and the buzzer is silent.
-    qDebug().noquote() << "Initialize GPIOs";
+    qCInfo(lcFrontLink).noquote() << "Initialize GPIOs";
     initializeGPIOs();
-    qDebug().noquote() << "All LEDs on, Buzzer off";
+    qCInfo(lcFrontLink).noquote() << "All LEDs on, Buzzer off";
     handleGPIO(Settings::getGPIOLedGreenPin(), 1);
     handleGPIO(Settings::getGPIOLedYellowPin(), 1);
     handleGPIO(Settings::getGPIOLedRedPin(), 1);

@@ -1,5 +1,7 @@
 #include "listenaddress.h"
 
+#include "logging.h"
+
 #include <QDebug>
 
 namespace Tessal
@@ -12,7 +14,7 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
     if (!bindAddress.isEmpty())
         return bindAddress;
     if (udpInterface.isEmpty()) {
-        qDebug() << "No UDP config, use default";
+        qCInfo(lcFrontLink) << "No UDP config, use default";
         return address;
     }
 
@@ -21,7 +23,7 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
         const QNetworkInterface& intf = list.at(i);
         if (intf.name() != udpInterface)
             continue;
-        qDebug().noquote() << "Interface found. " << intf.name() << " = " << i;
+        qCInfo(lcFrontLink).noquote() << "Interface found. " << intf.name() << " = " << i;
         const QList<QNetworkAddressEntry> entries = intf.addressEntries();
         if (entries.isEmpty())
             return address;
@@ -32,13 +34,13 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
         for (int e = 1; broadcast.isNull() && e < entries.size(); ++e)
             broadcast = entries.at(e).broadcast();
         if (broadcast.isNull()) {
-            qDebug().noquote() << "UDP interface " + intf.name() +
-                                      " has no broadcast address, use default";
+            qCInfo(lcFrontLink).noquote()
+                << "UDP interface " + intf.name() + " has no broadcast address, use default";
             return address;
         }
         return broadcast.toString();
     }
-    qDebug() << "UDP interface not found, use default";
+    qCInfo(lcFrontLink) << "UDP interface not found, use default";
     return address;
 }
 

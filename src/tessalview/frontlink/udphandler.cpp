@@ -2,6 +2,7 @@
 
 #include "frontlinktarget.h"
 #include "indicators.h"
+#include "logging.h"
 #include "registerroad.h"
 
 #include <QDebug>
@@ -76,7 +77,7 @@ void UdpHandler::stop()
 {
     indicators->stop();
     receiver->stop();
-    qDebug().noquote() << "UDP stop";
+    qCInfo(lcFrontLink).noquote() << "UDP stop";
     emit finished();
 }
 

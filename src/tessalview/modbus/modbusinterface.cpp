@@ -1,5 +1,6 @@
 #include "modbusinterface.h"
 
+#include "logging.h"
 #include "plinthdjson.h"
 #include "scriptrunner.h"
 #include "settings.h"
@@ -40,7 +41,7 @@ int readInt(const QJsonValue& value)
 
 void log(const QString& text)
 {
-    qDebug().noquote() << text;
+    qCInfo(lcModbus).noquote() << text;
 }
 
 // A float value as a whole number, rounded half away from zero; NaN gives 0
@@ -304,12 +305,12 @@ bool ModbusInterface::GenerateDbusInit(const QString& dir)
     QDir().mkpath(dir);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        qCritical().noquote() << QString("Error opening file '%1'").arg(path);
+        qCCritical(lcModbus).noquote() << QString("Error opening file '%1'").arg(path);
         return false;
     }
     file.write(QJsonDocument(doc).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
-        qCritical().noquote() << QString("Error writing file '%1'").arg(path);
+        qCCritical(lcModbus).noquote() << QString("Error writing file '%1'").arg(path);
         return false;
     }
     return true;

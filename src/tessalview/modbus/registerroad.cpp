@@ -1,5 +1,6 @@
 #include "registerroad.h"
 
+#include "logging.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -12,12 +13,12 @@ RegisterRoad::RegisterRoad(QObject* parent) : QObject(parent) {}
 void RegisterRoad::start()
 {
     if (!modbus.LoadConfig(Settings::getModbusMap()))
-        qDebug().noquote() << "Failed to load modbus map";
+        qCInfo(lcModbus).noquote() << "Failed to load modbus map";
     if (modbus.GenerateDbusInit(Settings::getFilesTmpCfgDir())) {
         modbus.DbusStopMonitor();
         modbus.DbusStartMonitor(Settings::getFilesTmpCfgDir());
     } else {
-        qDebug().noquote() << "Failed to load modbus map";
+        qCInfo(lcModbus).noquote() << "Failed to load modbus map";
     }
 }
 

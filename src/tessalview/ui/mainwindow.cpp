@@ -1,4 +1,6 @@
 #include "mainwindow.h"
+
+#include "logging.h"
 #include "ui_mainwindow.h"
 
 #include "clock.h"
@@ -84,7 +86,7 @@ void MainWindow::setDefaultUrl(const QString& url)
 
 void MainWindow::openUrlForce(const QString& url, bool force)
 {
-    qDebug().noquote() << "MainWindow::openUrlForce " + url;
+    qCInfo(lcUi).noquote() << "MainWindow::openUrlForce " + url;
     QString u = url;
     if (u.isEmpty() && lastUrl.isEmpty())
         displayError(language);
@@ -97,7 +99,7 @@ void MainWindow::openUrlForce(const QString& url, bool force)
         webview->surface()->load(QUrl(u));
         lastUrl = u;
     } else {
-        qDebug().noquote() << "Can't open url (" << force << ", " << downloadUrl << ")";
+        qCInfo(lcUi).noquote() << "Can't open url (" << force << ", " << downloadUrl << ")";
     }
 }
 
@@ -105,7 +107,7 @@ void MainWindow::setLanguage(const QString& lang)
 {
     if (lang == language)
         return;
-    qDebug().noquote() << "Set language to" << lang << "(was" << language << ")";
+    qCInfo(lcUi).noquote() << "Set language to" << lang << "(was" << language << ")";
     language = lang;
     networkAccessManager->setLanguage(lang);
     webview->setLanguage(lang);
@@ -123,13 +125,13 @@ void MainWindow::displayError(const QString&)
 
 void MainWindow::openUrl(const QString& url)
 {
-    qDebug().noquote() << "MainWindow::openUrl " + url;
+    qCInfo(lcUi).noquote() << "MainWindow::openUrl " + url;
     if (url != downloadUrl && !url.isEmpty() && url != "0.0.0.0") {
         downloadUrl = url;
         ScreenSaver::instance()->setStopBuzzerServer(downloadUrl);
         QTimer::singleShot(0, this, &MainWindow::startDownload);
     } else {
-        qDebug().noquote() << "Can't open url (" + downloadUrl + ")";
+        qCInfo(lcUi).noquote() << "Can't open url (" + downloadUrl + ")";
     }
 }
 
@@ -141,7 +143,7 @@ void MainWindow::reloadUrl()
 
 void MainWindow::startDownload()
 {
-    qDebug().noquote() << QString("Downloading %1").arg(downloadUrl);
+    qCInfo(lcUi).noquote() << QString("Downloading %1").arg(downloadUrl);
     networkAccessManager->reset();
     ui->lblProgress->setText(Settings::getUIMsgConnecting());
     ui->lblProgress->show();
@@ -189,10 +191,10 @@ void MainWindow::watchFrontInterface()
 {
     const bool up = frontInterfaceUp();
     if (up && !loadInfoprev) {
-        qDebug() << "Load front connection info page";
+        qCInfo(lcUi) << "Load front connection info page";
         webview->displayInfoFront(language);
     } else if (!up && loadInfoprev) {
-        qDebug() << "Reload last page";
+        qCInfo(lcUi) << "Reload last page";
         openUrlForce(lastUrl, true);
     }
     loadInfoprev = up;
@@ -210,8 +212,8 @@ void MainWindow::screenActivated(bool dark)
 {
     if (!dark || !showsForeignHost())
         return;
-    qDebug().noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
-                              .arg(Clock::now(), webview->currentUrl().toString(), defaultUrl);
+    qCInfo(lcUi).noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
+                                  .arg(Clock::now(), webview->currentUrl().toString(), defaultUrl);
     openUrlForce(defaultUrl, true);
 }
 

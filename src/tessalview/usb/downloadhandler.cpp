@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "filedialog.h"
+#include "logging.h"
 #include "scriptrunner.h"
 #include "settings.h"
 
@@ -108,7 +109,7 @@ QString DownloadHandler::fileNameFor(const QByteArray& contentDisposition, const
         name = safeFileName(url.fileName());
     if (name.isEmpty()) {
         name = QDateTime::currentDateTime().toString("yyyyMMdd-hhmmss");
-        qDebug().noquote()
+        qCInfo(lcUsb).noquote()
             << QString("%1 - No filename specified, using '%2'").arg(Clock::now(), name);
     }
     return name;
@@ -163,9 +164,9 @@ void DownloadHandler::driveRefused(const char* what, int err)
         return;
     writeCause = driveFailure(err);
     writeError = QString::fromLocal8Bit(std::strerror(err));
-    qCritical().noquote() << QString("%1 - Error %2 file '%3': %4 (%5)")
-                                 .arg(Clock::now(), QString::fromLatin1(what), file->fileName(),
-                                      writeCause, writeError);
+    qCCritical(lcUsb).noquote() << QString("%1 - Error %2 file '%3': %4 (%5)")
+                                       .arg(Clock::now(), QString::fromLatin1(what),
+                                            file->fileName(), writeCause, writeError);
 }
 
 void DownloadHandler::showMessage(const QString& text)
@@ -194,8 +195,9 @@ void DownloadHandler::discardFile()
         return;
     file->close();
     if (!file->remove()) {
-        qCritical().noquote() << QString("%1 - Error removing the incomplete file '%2': %3")
-                                     .arg(Clock::now(), file->fileName(), file->errorString());
+        qCCritical(lcUsb).noquote()
+            << QString("%1 - Error removing the incomplete file '%2': %3")
+                   .arg(Clock::now(), file->fileName(), file->errorString());
     }
     file->deleteLater();
     file = nullptr;
@@ -219,14 +221,14 @@ bool DownloadHandler::start(QNetworkReply* newReply)
 
 bool DownloadHandler::begin(QNetworkReply* newReply)
 {
-    qDebug().noquote() << QString("%1 - Download request for '%2'")
-                              .arg(Clock::now(), newReply->url().toString());
+    qCInfo(lcUsb).noquote()
+        << QString("%1 - Download request for '%2'").arg(Clock::now(), newReply->url().toString());
 
     if (running) {
         // One download at a time: the second request is refused, the running
         // one goes on.
-        qDebug().noquote() << QString("%1 - Download refused: another download is in progress")
-                                  .arg(Clock::now());
+        qCInfo(lcUsb).noquote()
+            << QString("%1 - Download refused: another download is in progress").arg(Clock::now());
         newReply->abort();
         newReply->deleteLater();
         return false;
@@ -255,7 +257,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
 
     if (!FileDialog::driveMounted()) {
-        qDebug().noquote()
+        qCInfo(lcUsb).noquote()
             << QString("%1 - Download canceled: USB drive not mounted").arg(Clock::now());
         showMessage(Settings::getUIMsgUSBDriveNotMounted());
         releaseReply();
@@ -269,17 +271,17 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     {
         FileDialog dialog(true, name, mainWindow);
         if (dialog.exec() != QDialog::Accepted) {
-            qDebug().noquote() << QString("%1 - Download canceled by user").arg(Clock::now());
+            qCInfo(lcUsb).noquote() << QString("%1 - Download canceled by user").arg(Clock::now());
             releaseReply();
             return false;
         }
     }
 
-    qDebug() << "Rw-remount the usb drive";
+    qCInfo(lcUsb) << "Rw-remount the usb drive";
     remountUsb(true);
 
     const QString path = QDir(directory).absoluteFilePath(name);
-    qDebug().noquote() << QString("%1 - File will be saved to '%2'").arg(Clock::now(), path);
+    qCInfo(lcUsb).noquote() << QString("%1 - File will be saved to '%2'").arg(Clock::now(), path);
 
     // NewOnly: never truncate a file that appeared meanwhile, never follow a
     // symbolic link out of the drive.
@@ -292,7 +294,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         delete file;
         file = nullptr;
         releaseReply();
-        qCritical().noquote()
+        qCCritical(lcUsb).noquote()
             << QString("%1 - Error opening file '%2' for writing.").arg(Clock::now(), path);
         // A name taken meanwhile is the file's problem; a full, read-only or
         // pulled drive is the drive's, and the user is told which.
@@ -301,14 +303,14 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
                                   !FileDialog::driveMounted();
         if (driveProblem) {
             const QString cause = driveFailure(err);
-            qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
-                                      .arg(Clock::now(), cause,
-                                           QString::fromLocal8Bit(std::strerror(err)));
+            qCInfo(lcUsb).noquote()
+                << QString("%1 - Download failed: %2 (%3)")
+                       .arg(Clock::now(), cause, QString::fromLocal8Bit(std::strerror(err)));
             showMessage(Settings::getUIMsgError() + ": " + cause);
         } else {
             showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
         }
-        qDebug() << "Ro-remount the usb drive";
+        qCInfo(lcUsb) << "Ro-remount the usb drive";
         remountUsb(false);
         running = false;
         return false;
@@ -341,7 +343,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
 bool DownloadHandler::remountUsb(bool rw)
 {
     const QString argument = rw ? QStringLiteral("rw") : QStringLiteral("ro");
-    qDebug().noquote() << "RemountUSB" << argument;
+    qCInfo(lcUsb).noquote() << "RemountUSB" << argument;
     ScriptRunner::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
     return true;
 }
@@ -424,7 +426,7 @@ void DownloadHandler::transferStalled()
     if (!reply || reply->isFinished())
         return;
     networkError = QString("no data for %1 s").arg(stallTimeoutMs / 1000.0);
-    qDebug().noquote() << QString("%1 - Download stalled: %2").arg(Clock::now(), networkError);
+    qCInfo(lcUsb).noquote() << QString("%1 - Download stalled: %2").arg(Clock::now(), networkError);
     // Reported as finished at once, which ends the download as failed.
     reply->abort();
 }
@@ -459,14 +461,15 @@ void DownloadHandler::downloadFinished()
             // pulled) may only say so here.
             const int handle = file->handle();
             if (handle < 0) {
-                qDebug().noquote()
+                qCInfo(lcUsb).noquote()
                     << QString("%1 - Filesystem synchronization failed: no file handle")
                            .arg(Clock::now());
             } else if (::fsync(handle) == -1) {
                 const int err = errno;
-                qDebug().noquote() << QString("%1 - Filesystem synchronization failed: error %2")
-                                          .arg(Clock::now())
-                                          .arg(err);
+                qCInfo(lcUsb).noquote()
+                    << QString("%1 - Filesystem synchronization failed: error %2")
+                           .arg(Clock::now())
+                           .arg(err);
                 if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
                     driveRefused("synchronizing", err);
                     failure = writeError;
@@ -491,20 +494,21 @@ void DownloadHandler::downloadFinished()
     closeProgressPopup();
 
     if (failure.isEmpty()) {
-        qDebug().noquote() << QString("%1 - Download complete").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << QString("%1 - Download complete").arg(Clock::now());
         showMessage(Settings::getUIMsgDownloadComplete());
     } else {
         if (!writeCause.isEmpty()) {
-            qDebug().noquote() << QString("%1 - Download failed: %2 (%3)")
-                                      .arg(Clock::now(), writeCause, failure);
+            qCInfo(lcUsb).noquote()
+                << QString("%1 - Download failed: %2 (%3)").arg(Clock::now(), writeCause, failure);
             showMessage(Settings::getUIMsgError() + ": " + writeCause);
         } else {
-            qDebug().noquote() << QString("%1 - Download failed: %2").arg(Clock::now(), failure);
+            qCInfo(lcUsb).noquote()
+                << QString("%1 - Download failed: %2").arg(Clock::now(), failure);
             showMessage(Settings::getUIMsgError() + ": " + failure);
         }
     }
 
-    qDebug() << "Ro-remount the usb drive";
+    qCInfo(lcUsb) << "Ro-remount the usb drive";
     remountUsb(false);
     running = false;
 }

@@ -1,6 +1,7 @@
 #include "filedialog.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "settings.h"
 #include "ui_filedialog.h"
 
@@ -99,24 +100,24 @@ QString FileDialog::chooseUploadFile(QWidget* mainWindow)
 
     FileDialog dialog(false, QString(), mainWindow);
     if (dialog.exec() != QDialog::Accepted) {
-        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
         return QString();
     }
 
     const QString name = dialog.getFilename();
     if (name.isEmpty()) {
-        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
         showMessage(mainWindow, Settings::getUIMsgNoFileSelected());
         return QString();
     }
     // The drive may have been pulled while the dialog was open.
     const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
     if (!driveMounted() || !QFileInfo(path).isFile()) {
-        qDebug().noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
         showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
         return QString();
     }
-    qDebug().noquote() << QString("%1 - Upload of '%2'").arg(Clock::now(), path);
+    qCInfo(lcUsb).noquote() << QString("%1 - Upload of '%2'").arg(Clock::now(), path);
     return path;
 }
 

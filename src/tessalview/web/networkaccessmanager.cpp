@@ -1,6 +1,7 @@
 #include "networkaccessmanager.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "settings.h"
 
 #include <QDateTime>
@@ -15,7 +16,7 @@ namespace
 {
 void logLine(const QString& text)
 {
-    qDebug().noquote() << QString::fromLatin1(text.toLatin1());
+    qCInfo(lcWeb).noquote() << QString::fromLatin1(text.toLatin1());
 }
 } // namespace
 
@@ -70,8 +71,7 @@ void NetworkAccessManager::noteStarted(const QByteArray& method, const QUrl& url
 void NetworkAccessManager::noteFinished(const QUrl& url, bool failed, const QString& errorText)
 {
     if (Settings::isLogVerbose())
-        logLine(
-            QString("%1 - [REQUEST] Request '%2' finished").arg(Clock::now(), url.toString()));
+        logLine(QString("%1 - [REQUEST] Request '%2' finished").arg(Clock::now(), url.toString()));
     if (failed)
         logLine(
             QString("%1 - Request '%2' failed: %3").arg(Clock::now(), url.toString(), errorText));

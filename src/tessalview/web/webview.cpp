@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "downloadhandler.h"
+#include "logging.h"
 #include "networkaccessmanager.h"
 #include "pagewatchdog.h"
 #include "screensaver.h"
@@ -70,7 +71,7 @@ WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* 
     int retrySeconds = Settings::getNetRetryTimeout();
     if (retrySeconds == 0) {
         // A zero period would probe a dead device in a busy loop.
-        qDebug().noquote() << "RetryTimeout of 0 s, using 15 s";
+        qCInfo(lcWeb).noquote() << "RetryTimeout of 0 s, using 15 s";
         retrySeconds = 15;
     }
     retryTimer->setInterval(retrySeconds * 1000);
@@ -96,7 +97,7 @@ WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* 
     connect(currentPage, &WebSurface::loadFinished, this, [this](bool ok) {
         const QUrl shown = currentPage->url();
         if (Settings::isLogVerbose() && ok && !shown.isEmpty() && !shown.isLocalFile())
-            qDebug().noquote()
+            qCInfo(lcWeb).noquote()
                 << QString("%1 - [PAGE] Page '%2' loaded").arg(Clock::now(), shown.toString());
     });
 
@@ -113,14 +114,15 @@ void WebView::handleRenderProcessEnded(const QString& reason)
 {
     const QUrl target = defaultUrl.isEmpty() ? initialUrl : defaultUrl;
     if (silentPageMs >= 0) {
-        qDebug().noquote() << QString("%1 - Page not answering for %2 ms: render process ended, "
-                                      "back to '%3'")
-                                  .arg(Clock::now())
-                                  .arg(silentPageMs)
-                                  .arg(target.toString());
+        qCInfo(lcWeb).noquote() << QString(
+                                       "%1 - Page not answering for %2 ms: render process ended, "
+                                       "back to '%3'")
+                                       .arg(Clock::now())
+                                       .arg(silentPageMs)
+                                       .arg(target.toString());
     } else {
-        qDebug().noquote() << QString("%1 - Render process %2: back to '%3'")
-                                  .arg(Clock::now(), reason, target.toString());
+        qCInfo(lcWeb).noquote() << QString("%1 - Render process %2: back to '%3'")
+                                       .arg(Clock::now(), reason, target.toString());
     }
     silentPageMs = -1;
     watchdog->restart();
@@ -163,9 +165,9 @@ bool WebView::isPageTimerRunning() const
 
 void WebView::handlePageTimeout()
 {
-    qDebug().noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
-                              .arg(Clock::now(), currentPage->currentUrl().toString())
-                              .arg(pageTimer->interval() / 1000);
+    qCInfo(lcWeb).noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
+                                   .arg(Clock::now(), currentPage->currentUrl().toString())
+                                   .arg(pageTimer->interval() / 1000);
     // Stopping cancels the page's requests; cancelled requests are no
     // failure of their own, so the failure is reported here.
     currentPage->stop();
@@ -182,13 +184,13 @@ void WebView::setLanguage(const QString& lang)
 {
     if (lang == language)
         return;
-    qDebug().noquote() << "wv: Set language to" << lang << "(was" << language << ")";
+    qCInfo(lcWeb).noquote() << "wv: Set language to" << lang << "(was" << language << ")";
     language = lang;
 }
 
 void WebView::loadRequest(const QNetworkRequest& request)
 {
-    qDebug() << "WebView::loadRequest";
+    qCInfo(lcWeb) << "WebView::loadRequest";
     initialUrl = request.url();
     currentPage->load(request.url());
 }
@@ -196,13 +198,13 @@ void WebView::loadRequest(const QNetworkRequest& request)
 void WebView::loadUrl(const QUrl& url)
 {
     initialUrl = url;
-    qDebug().noquote() << "WebView::loadUrl() " + url.toString();
+    qCInfo(lcWeb).noquote() << "WebView::loadUrl() " + url.toString();
     currentPage->load(url);
 }
 
 void WebView::reloadUrl()
 {
-    qDebug().noquote() << "WebView::reloadUrl() " + initialUrl.toString();
+    qCInfo(lcWeb).noquote() << "WebView::reloadUrl() " + initialUrl.toString();
     currentPage->load(initialUrl);
 }
 
@@ -233,7 +235,7 @@ void WebView::handleLoadFinished(bool ok)
 {
     if (ok)
         return;
-    qDebug() << "WebView::handleLoadFinished() -> fail";
+    qCInfo(lcWeb) << "WebView::handleLoadFinished() -> fail";
     onDefault = false;
     // The error page of a failed load always comes from the "default" folder.
     displayError("default");
@@ -244,14 +246,14 @@ void WebView::handleLoadFinished(bool ok)
 
 void WebView::handleRetryTimer()
 {
-    qDebug() << "WebView::handleRetryTimer()";
+    qCInfo(lcWeb) << "WebView::handleRetryTimer()";
     tryload(initialUrl);
 }
 
 void WebView::tryload(const QUrl&)
 {
     if (onDefault) {
-        qDebug() << "onDefault";
+        qCInfo(lcWeb) << "onDefault";
         if (!retryTimer->isActive())
             retryTimer->start();
         return;
@@ -313,7 +315,7 @@ QString WebView::HtmlContent(const QString& body, const QString& left, const QSt
 QString WebView::imageBody(const QString& lang, const QString& name, const QString& fallback)
 {
     const QString dir = Settings::getUIErrorImagePath();
-    qDebug().noquote() << dir + "/" + lang;
+    qCInfo(lcWeb).noquote() << dir + "/" + lang;
     QString image;
     if (isRegularFile(dir + "/" + lang + "/" + name))
         image = dir + "/" + lang + "/" + name;
@@ -330,14 +332,14 @@ QString WebView::imageBody(const QString& lang, const QString& name, const QStri
 
 void WebView::displayError(const QString& lang)
 {
-    qDebug().noquote() << "wv: Load error page (" << lang << ")";
+    qCInfo(lcWeb).noquote() << "wv: Load error page (" << lang << ")";
     const QString body = imageBody(lang, "error.png", ErrorFallback);
     currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }
 
 void WebView::displayInfoFront(const QString& lang)
 {
-    qDebug().noquote() << "ws: Load info page (" << lang << ")";
+    qCInfo(lcWeb).noquote() << "ws: Load info page (" << lang << ")";
     const QString body = imageBody(lang, "front.png", InfoFallback);
     currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }

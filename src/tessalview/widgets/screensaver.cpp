@@ -1,6 +1,7 @@
 #include "screensaver.h"
 
 #include "clock.h"
+#include "logging.h"
 #include "settings.h"
 #include "sysfs.h"
 #include "systempath.h"
@@ -122,10 +123,10 @@ QString ScreenSaver::backlightPath()
 
 void ScreenSaver::install()
 {
-    qDebug() << "Install screensaver";
+    qCInfo(lcUi) << "Install screensaver";
     if (Settings::getUIScreenSaverInterval() <= 0)
-        qDebug().noquote() << QString("Screen saver off (ScreenSaverInterval %1)")
-                                  .arg(Settings::getUIScreenSaverInterval());
+        qCInfo(lcUi).noquote() << QString("Screen saver off (ScreenSaverInterval %1)")
+                                      .arg(Settings::getUIScreenSaverInterval());
     timerAsleep->stop();
     disconnect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
     connect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
@@ -160,7 +161,7 @@ bool ScreenSaver::active() const
 
 void ScreenSaver::resetTimer()
 {
-    qDebug() << "resetTimer";
+    qCInfo(lcUi) << "resetTimer";
     const int interval = Settings::getUIScreenSaverInterval();
     if (interval <= 0) {
         // No idle period: the screen is never darkened. (A zero timer would
@@ -175,12 +176,12 @@ void ScreenSaver::resetTimer()
 
 void ScreenSaver::setStopBuzzerServer(const QString& address)
 {
-    qDebug().noquote() << QString("%1 - Stop buzzer server: %2").arg(Clock::now(), address);
+    qCInfo(lcUi).noquote() << QString("%1 - Stop buzzer server: %2").arg(Clock::now(), address);
 }
 
 void ScreenSaver::stopBuzzer()
 {
-    qDebug() << "stopBuzzer()";
+    qCInfo(lcUi) << "stopBuzzer()";
 }
 
 bool ScreenSaver::restore()
@@ -195,7 +196,7 @@ bool ScreenSaver::save(int)
 
 void ScreenSaver::goSleep()
 {
-    qDebug() << "goSleep";
+    qCInfo(lcUi) << "goSleep";
     activate(false);
 }
 
@@ -203,7 +204,7 @@ bool ScreenSaver::setScreenState(ScreenState state)
 {
     if (state == currentState)
         return true;
-    qDebug() << "setScreenState" << static_cast<int>(state);
+    qCInfo(lcUi) << "setScreenState" << static_cast<int>(state);
     currentState = state;
     emit activated(state == ScreenInactive);
     if (state == ScreenActive)

@@ -64,99 +64,6 @@ std::string latin1ToUtf8(const std::string& s)
     return out;
 }
 
-cJSON* devinfoJson(const tup::devinfo_s& d)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "type", d.type);
-    cJSON_AddNumberToObject(o, "hwmajor", d.hwmajor);
-    cJSON_AddNumberToObject(o, "hwminor", d.hwminor);
-    cJSON_AddNumberToObject(o, "swmajor", d.swmajor);
-    cJSON_AddNumberToObject(o, "swminor", d.swminor);
-    cJSON_AddNumberToObject(o, "swbuild", d.swbuild);
-    cJSON_AddNumberToObject(o, "serial", d.serial);
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%08x", d.serial);
-    cJSON_AddStringToObject(o, "serial_hex", hex);
-    cJSON_AddStringToObject(o, "lang", latin1ToUtf8(d.lang).c_str());
-    return o;
-}
-
-cJSON* gpioJson(const tup::gpiostate_s& g)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "ledgood", g.good);
-    cJSON_AddNumberToObject(o, "ledwarn", g.warning);
-    cJSON_AddNumberToObject(o, "ledcrit", g.critical);
-    cJSON_AddNumberToObject(o, "buzzer", g.buzzer);
-    return o;
-}
-
-cJSON* netcfgJson(const tup::netcfg_s& n)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "tessal", n.tessal ? 1 : 0);
-    cJSON_AddNumberToObject(o, "dhcp", n.dhcp ? 1 : 0);
-    cJSON_AddStringToObject(o, "addr", tup::ipv4Text(n.ip).c_str());
-    cJSON_AddStringToObject(o, "mask", tup::ipv4Text(n.mask).c_str());
-    cJSON_AddStringToObject(o, "gateway", tup::ipv4Text(n.gateway).c_str());
-    cJSON_AddStringToObject(o, "dns1", tup::ipv4Text(n.dns1).c_str());
-    cJSON_AddStringToObject(o, "dns2", tup::ipv4Text(n.dns2).c_str());
-    return o;
-}
-
-cJSON* snmpJson(const tup::snmpcfg_s& s)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "version", tup::snmpVersionText(s.version));
-    cJSON_AddNumberToObject(o, "options", s.options);
-    cJSON_AddStringToObject(o, "nopriv_hash", tup::snmpHashText(s.nopriv_hash));
-    cJSON_AddStringToObject(o, "priv_hash", tup::snmpHashText(s.priv_hash));
-    cJSON_AddStringToObject(o, "priv_algo", tup::snmpCipherText(s.priv_algo));
-    cJSON_AddStringToObject(o, "cli_mode", tup::snmpVersionText(s.cli_mode));
-    cJSON_AddStringToObject(o, "cli_hash", tup::snmpHashText(s.cli_hash));
-    cJSON_AddStringToObject(o, "cli_algo", tup::snmpCipherText(s.cli_algo));
-    for (const auto& f : tup::SNMP_TEXT_FIELDS)
-        cJSON_AddStringToObject(o, f.name, latin1ToUtf8(s.*f.member).c_str());
-    cJSON_AddNumberToObject(o, "port", s.port);
-    cJSON_AddNumberToObject(o, "port_trap", s.port_trap);
-    const uint32_t traps[] = {s.trap_addr1, s.trap_addr2, s.trap_addr3, s.trap_addr4, s.trap_addr5};
-    for (int i = 0; i < 5; ++i) {
-        const std::string name = "trap_addr" + std::to_string(i + 1);
-        cJSON_AddStringToObject(o, name.c_str(), tup::ipv4Text(traps[i]).c_str());
-    }
-    return o;
-}
-
-cJSON* modbusJson(const tup::modbuscfg_s& m)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "tcp_status", m.tcp_status ? 1 : 0);
-    cJSON_AddNumberToObject(o, "tcp_port", m.tcp_port);
-    return o;
-}
-
-cJSON* coreJson(const std::vector<tup::core_tmp>& items)
-{
-    cJSON* o = cJSON_CreateObject();
-    cJSON* arr = cJSON_AddArrayToObject(o, "items");
-    for (const auto& it : items) {
-        cJSON* i = cJSON_CreateObject();
-        cJSON_AddNumberToObject(i, "ci_class", it.ci_class);
-        cJSON_AddNumberToObject(i, "ci_field", it.ci_field);
-        cJSON_AddNumberToObject(i, "instance", it.instance);
-        cJSON_AddNumberToObject(i, "ci_type", it.ci_type);
-        cJSON_AddNumberToObject(i, "datalen", it.datalen);
-        // data as sent (wire order)
-        std::vector<uint8_t> wire(it.baData.rbegin(), it.baData.rend());
-        cJSON_AddStringToObject(i, "data", tup::hexText(wire.data(), wire.size()).c_str());
-        float f = 0;
-        if (tup::coreFloat(it, f)) // NaN and infinities print as null
-            cJSON_AddNumberToObject(i, "float", static_cast<double>(f));
-        cJSON_AddItemToArray(arr, i);
-    }
-    return o;
-}
-
 const char* outcomeText(tup::SectionOutcome o)
 {
     switch (o) {
@@ -171,6 +78,136 @@ const char* outcomeText(tup::SectionOutcome o)
     }
     return "";
 }
+
+// Describes each section of an accepted frame in the "sections" array and
+// gathers the walk's lines: a section's entry is written once the walk is
+// done with it, so its notes are complete.
+class SectionPrinter : public tup::SectionVisitor
+{
+public:
+    SectionPrinter(cJSON* sections, std::vector<std::string>& log)
+        : m_sections(sections), m_log(log)
+    {
+    }
+    ~SectionPrinter() override { cJSON_Delete(m_fields); }
+
+    void onDevInfo(const tup::section_view_s&, const tup::devinfo_s& d) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON_AddNumberToObject(o, "type", d.type);
+        cJSON_AddNumberToObject(o, "hwmajor", d.hwmajor);
+        cJSON_AddNumberToObject(o, "hwminor", d.hwminor);
+        cJSON_AddNumberToObject(o, "swmajor", d.swmajor);
+        cJSON_AddNumberToObject(o, "swminor", d.swminor);
+        cJSON_AddNumberToObject(o, "swbuild", d.swbuild);
+        cJSON_AddNumberToObject(o, "serial", d.serial);
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08x", d.serial);
+        cJSON_AddStringToObject(o, "serial_hex", hex);
+        cJSON_AddStringToObject(o, "lang", latin1ToUtf8(d.lang).c_str());
+    }
+    void onGpioState(const tup::section_view_s&, const tup::gpiostate_s& g) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON_AddNumberToObject(o, "ledgood", g.good);
+        cJSON_AddNumberToObject(o, "ledwarn", g.warning);
+        cJSON_AddNumberToObject(o, "ledcrit", g.critical);
+        cJSON_AddNumberToObject(o, "buzzer", g.buzzer);
+    }
+    void onNetCfg(const tup::section_view_s&, const tup::netcfg_s& n) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON_AddNumberToObject(o, "tessal", n.tessal ? 1 : 0);
+        cJSON_AddNumberToObject(o, "dhcp", n.dhcp ? 1 : 0);
+        cJSON_AddStringToObject(o, "addr", tup::ipv4Text(n.ip).c_str());
+        cJSON_AddStringToObject(o, "mask", tup::ipv4Text(n.mask).c_str());
+        cJSON_AddStringToObject(o, "gateway", tup::ipv4Text(n.gateway).c_str());
+        cJSON_AddStringToObject(o, "dns1", tup::ipv4Text(n.dns1).c_str());
+        cJSON_AddStringToObject(o, "dns2", tup::ipv4Text(n.dns2).c_str());
+    }
+    void onSnmpCfg(const tup::section_view_s&, const tup::snmpcfg_s& s) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON_AddStringToObject(o, "version", tup::snmpVersionText(s.version));
+        cJSON_AddNumberToObject(o, "options", s.options);
+        cJSON_AddStringToObject(o, "nopriv_hash", tup::snmpHashText(s.nopriv_hash));
+        cJSON_AddStringToObject(o, "priv_hash", tup::snmpHashText(s.priv_hash));
+        cJSON_AddStringToObject(o, "priv_algo", tup::snmpCipherText(s.priv_algo));
+        cJSON_AddStringToObject(o, "cli_mode", tup::snmpVersionText(s.cli_mode));
+        cJSON_AddStringToObject(o, "cli_hash", tup::snmpHashText(s.cli_hash));
+        cJSON_AddStringToObject(o, "cli_algo", tup::snmpCipherText(s.cli_algo));
+        for (const auto& f : tup::SNMP_TEXT_FIELDS)
+            cJSON_AddStringToObject(o, f.name, latin1ToUtf8(s.*f.member).c_str());
+        cJSON_AddNumberToObject(o, "port", s.port);
+        cJSON_AddNumberToObject(o, "port_trap", s.port_trap);
+        const uint32_t traps[] = {s.trap_addr1, s.trap_addr2, s.trap_addr3, s.trap_addr4,
+                                  s.trap_addr5};
+        for (int i = 0; i < 5; ++i) {
+            const std::string name = "trap_addr" + std::to_string(i + 1);
+            cJSON_AddStringToObject(o, name.c_str(), tup::ipv4Text(traps[i]).c_str());
+        }
+    }
+    void onModbusCfg(const tup::section_view_s&, const tup::modbuscfg_s& m) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON_AddNumberToObject(o, "tcp_status", m.tcp_status ? 1 : 0);
+        cJSON_AddNumberToObject(o, "tcp_port", m.tcp_port);
+    }
+    void onCore(const tup::section_view_s&, const std::vector<tup::core_tmp>& items) override
+    {
+        cJSON* o = m_fields = cJSON_CreateObject();
+        cJSON* arr = cJSON_AddArrayToObject(o, "items");
+        for (const auto& it : items) {
+            cJSON* i = cJSON_CreateObject();
+            cJSON_AddNumberToObject(i, "ci_class", it.ci_class);
+            cJSON_AddNumberToObject(i, "ci_field", it.ci_field);
+            cJSON_AddNumberToObject(i, "instance", it.instance);
+            cJSON_AddNumberToObject(i, "ci_type", it.ci_type);
+            cJSON_AddNumberToObject(i, "datalen", it.datalen);
+            // data as sent (wire order)
+            std::vector<uint8_t> wire(it.baData.rbegin(), it.baData.rend());
+            cJSON_AddStringToObject(i, "data", tup::hexText(wire.data(), wire.size()).c_str());
+            float f = 0;
+            if (tup::coreFloat(it, f)) // NaN and infinities print as null
+                cJSON_AddNumberToObject(i, "float", static_cast<double>(f));
+            cJSON_AddItemToArray(arr, i);
+        }
+    }
+    void onSectionError(const tup::section_view_s&, tup::SectionOutcome outcome,
+                        tup::DecodeStatus status) override
+    {
+        if (outcome == tup::SectionOutcome::DecodeFailed)
+            m_error = tup::decodeStatusText(status);
+    }
+    void onLog(const std::string& line) override { m_log.push_back(line); }
+
+    void onSectionDone(const tup::section_view_s& s, tup::SectionOutcome outcome) override
+    {
+        cJSON* o = cJSON_CreateObject();
+        cJSON_AddNumberToObject(o, "index", static_cast<double>(s.index));
+        cJSON_AddNumberToObject(o, "offset", static_cast<double>(s.offset));
+        cJSON_AddNumberToObject(o, "type", s.type);
+        const char* name = tup::sectionName(s.type);
+        cJSON_AddStringToObject(o, "name", name ? name : "unknown");
+        cJSON_AddNumberToObject(o, "length", s.length);
+        cJSON_AddStringToObject(o, "status", outcomeText(outcome));
+        if (m_error != nullptr)
+            cJSON_AddStringToObject(o, "error", m_error);
+        if (!s.notes.empty())
+            addStrings(o, "notes", s.notes);
+        if (m_fields != nullptr)
+            cJSON_AddItemToObject(o, "fields", m_fields);
+        m_fields = nullptr;
+        m_error = nullptr;
+        cJSON_AddItemToArray(m_sections, o);
+    }
+
+private:
+    cJSON* m_sections;
+    std::vector<std::string>& m_log;
+    cJSON* m_fields = nullptr;     // the decoded record of the section being walked
+    const char* m_error = nullptr; // why its decoder refused it
+};
 
 } // namespace
 
@@ -198,75 +235,8 @@ cJSON* FrameWatcher::handleDatagram(const uint8_t* data, size_t size, const std:
     // Accepted: the watchdog restarts, then the sections are walked.
     m_lastAcceptMs = nowMs;
     std::vector<std::string> log = c.log;
-    cJSON* sections = cJSON_AddArrayToObject(doc, "sections");
-    std::string decodeError;
-    cJSON* fields = nullptr;
-    tup::walkSections(
-        data, c.frameSize,
-        [&](const tup::section_view_s& s) {
-            tup::DecodeStatus st = tup::DecodeStatus::BadType;
-            switch (s.type) {
-            case tup::SECT_DEVINFO: {
-                tup::devinfo_s r;
-                if ((st = tup::decodeDevInfo(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = devinfoJson(r);
-                break;
-            }
-            case tup::SECT_GPIOSTATE: {
-                tup::gpiostate_s r;
-                if ((st = tup::decodeGpioState(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = gpioJson(r);
-                break;
-            }
-            case tup::SECT_NETCFG: {
-                tup::netcfg_s r;
-                if ((st = tup::decodeNetCfg(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = netcfgJson(r);
-                break;
-            }
-            case tup::SECT_SNMPCFG: {
-                tup::snmpcfg_s r;
-                if ((st = tup::decodeSnmpCfg(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = snmpJson(r);
-                break;
-            }
-            case tup::SECT_MODBUSCFG: {
-                tup::modbuscfg_s r;
-                if ((st = tup::decodeModbusCfg(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = modbusJson(r);
-                break;
-            }
-            case tup::SECT_CORE: {
-                std::vector<tup::core_tmp> r;
-                if ((st = tup::decodeCore(s.bytes, s.size, r)) == tup::DecodeStatus::Ok)
-                    fields = coreJson(r);
-                break;
-            }
-            }
-            if (st != tup::DecodeStatus::Ok)
-                decodeError = tup::decodeStatusText(st);
-            return st == tup::DecodeStatus::Ok;
-        },
-        [&](const std::string& line) { log.push_back(line); },
-        [&](const tup::section_view_s& s, tup::SectionOutcome outcome) {
-            cJSON* o = cJSON_CreateObject();
-            cJSON_AddNumberToObject(o, "index", static_cast<double>(s.index));
-            cJSON_AddNumberToObject(o, "offset", static_cast<double>(s.offset));
-            cJSON_AddNumberToObject(o, "type", s.type);
-            const char* name = tup::sectionName(s.type);
-            cJSON_AddStringToObject(o, "name", name ? name : "unknown");
-            cJSON_AddNumberToObject(o, "length", s.length);
-            cJSON_AddStringToObject(o, "status", outcomeText(outcome));
-            if (outcome == tup::SectionOutcome::DecodeFailed)
-                cJSON_AddStringToObject(o, "error", decodeError.c_str());
-            if (!s.notes.empty())
-                addStrings(o, "notes", s.notes);
-            if (fields != nullptr)
-                cJSON_AddItemToObject(o, "fields", fields);
-            fields = nullptr;
-            decodeError.clear();
-            cJSON_AddItemToArray(sections, o);
-        });
+    SectionPrinter printer(cJSON_AddArrayToObject(doc, "sections"), log);
+    tup::visitSections(data, c.frameSize, printer);
     const bool first = tup::acceptFrame(m_state, sender, c);
     cJSON_AddBoolToObject(doc, "first_contact", first);
     if (first)

@@ -8,67 +8,53 @@
 namespace tup
 {
 
+namespace
+{
+
+// The section kinds the receiver knows: name, whole size of a fixed-size
+// kind (0 for Core, which takes the rest of the payload) and the start of
+// its length mismatch message ("" for GpioState, which has none; Core has
+// no fixed size to mismatch).
+struct section_kind_s {
+    uint16_t type;
+    const char* name;
+    size_t fixedSize;
+    const char* mismatch;
+};
+
+constexpr section_kind_s SECTION_KINDS[] = {
+    {SECT_DEVINFO, "DevInfo", SECT_DEVINFO_SIZE, "DevInfo section length mismatch ("},
+    {SECT_GPIOSTATE, "GpioState", SECT_GPIOSTATE_SIZE, ""},
+    {SECT_NETCFG, "NetCfg", SECT_NETCFG_SIZE, "NetCfg section length mismatch ("},
+    {SECT_SNMPCFG, "SnmpCfg", SECT_SNMPCFG_SIZE, "SnmpCfg section length mismatch ("},
+    {SECT_MODBUSCFG, "ModbusCfg", SECT_MODBUSCFG_SIZE, "ModbusCfg section length mismatch ("},
+    {SECT_CORE, "Core", 0, nullptr},
+};
+
+const section_kind_s* sectionKind(uint16_t type)
+{
+    for (const section_kind_s& k : SECTION_KINDS)
+        if (k.type == type)
+            return &k;
+    return nullptr;
+}
+
+} // namespace
+
 const char* sectionMismatchText(uint16_t type)
 {
-    switch (type) {
-    case SECT_DEVINFO:
-        return "DevInfo section length mismatch (";
-    case SECT_GPIOSTATE:
-        return "";
-    case SECT_NETCFG:
-        return "NetCfg section length mismatch (";
-    case SECT_SNMPCFG:
-        return "SnmpCfg section length mismatch (";
-    case SECT_MODBUSCFG:
-        return "ModbusCfg section length mismatch (";
-    default:
-        return nullptr;
-    }
+    const section_kind_s* k = sectionKind(type);
+    return k != nullptr ? k->mismatch : nullptr;
 }
 
 const char* sectionName(uint16_t type)
 {
-    switch (type) {
-    case SECT_DEVINFO:
-        return "DevInfo";
-    case SECT_GPIOSTATE:
-        return "GpioState";
-    case SECT_NETCFG:
-        return "NetCfg";
-    case SECT_SNMPCFG:
-        return "SnmpCfg";
-    case SECT_MODBUSCFG:
-        return "ModbusCfg";
-    case SECT_CORE:
-        return "Core";
-    default:
-        return nullptr;
-    }
+    const section_kind_s* k = sectionKind(type);
+    return k != nullptr ? k->name : nullptr;
 }
-
-namespace
-{
-size_t fixedSize(uint16_t type)
-{
-    switch (type) {
-    case SECT_DEVINFO:
-        return SECT_DEVINFO_SIZE;
-    case SECT_GPIOSTATE:
-        return SECT_GPIOSTATE_SIZE;
-    case SECT_NETCFG:
-        return SECT_NETCFG_SIZE;
-    case SECT_SNMPCFG:
-        return SECT_SNMPCFG_SIZE;
-    case SECT_MODBUSCFG:
-        return SECT_MODBUSCFG_SIZE;
-    default:
-        return 0;
-    }
-}
-} // namespace
 
 size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder& decode,
-                    const WalkLog& log, const SectionReport& report)
+                    const WalkLog& log, const SectionReport& report, const SectionReport& undecoded)
 {
     uint16_t length = 0, sectOffset = 0, sectCount = 0;
     if (frame == nullptr || !readU16(frame, frameSize, 2, length) ||
@@ -105,15 +91,15 @@ size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder
             skipped = true;
         }
         size_t step;
-        const char* mismatch = sectionMismatchText(v.type);
-        const bool known = sectionName(v.type) != nullptr;
+        const section_kind_s* kind = sectionKind(v.type);
+        const bool known = kind != nullptr;
         if (v.type == SECT_CORE) {
             step = remaining;
         } else if (known) {
-            step = fixedSize(v.type);
+            step = kind->fixedSize;
             if (v.length != step) {
-                if (mismatch != nullptr && *mismatch != '\0')
-                    note(mismatch + std::to_string(step) + ")");
+                if (*kind->mismatch != '\0')
+                    note(kind->mismatch + std::to_string(step) + ")");
                 step = static_cast<size_t>(v.length) + 4;
             }
         } else {
@@ -130,6 +116,8 @@ size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder
             outcome = ok ? SectionOutcome::Decoded : SectionOutcome::DecodeFailed;
             if (ok)
                 step = v.length;
+        } else if (undecoded) {
+            undecoded(v, outcome);
         }
         if (outcome != SectionOutcome::Decoded)
             note("Decode error");

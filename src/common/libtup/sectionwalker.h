@@ -49,9 +49,14 @@ const char* sectionMismatchText(uint16_t type);
 // "DevInfo", "GpioState", "NetCfg", "SnmpCfg", "ModbusCfg", "Core"; nullptr if unknown.
 const char* sectionName(uint16_t type);
 
-// Walks frame[0 .. frameSize) using the header fields found in it. log and
-// report may be empty. Returns the number of sections visited.
+// Walks frame[0 .. frameSize) using the header fields found in it. decode
+// is called for each section of a known type that was not skipped; report
+// after each section, with its notes complete; undecoded for a section that
+// reaches no decoder (Skipped, Unknown), before its "Decode error" line.
+// log, report and undecoded may be empty. Returns the number of sections
+// visited.
 size_t walkSections(const uint8_t* frame, size_t frameSize, const SectionDecoder& decode,
-                    const WalkLog& log = nullptr, const SectionReport& report = nullptr);
+                    const WalkLog& log = nullptr, const SectionReport& report = nullptr,
+                    const SectionReport& undecoded = nullptr);
 
 } // namespace tup

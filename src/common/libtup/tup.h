@@ -18,15 +18,20 @@
 //   sectionwalker.h   walkSections: the receiver's section walk, bounded by
 //                     the datagram, calling a decoder per known section
 //   sectiondecoders.h decodeDevInfo .. decodeCore over (section bytes, size)
+//   sectionvisitor.h  SectionVisitor, visitSections: the walk with each known
+//                     section decoded and handed to one handler per kind,
+//                     sections without a record to onSectionError
 //   tuptime.h         header timestamps and UTC text from 64-bit seconds
 //
 // Receiving one datagram:
 //   tup::frame_check_s c = tup::checkFrame(data, size, sender, state);
 //   for (auto& line : c.log) log(line);
 //   if (!c.accepted()) return;                       // dropped, state untouched
-//   tup::walkSections(data, c.frameSize, [&](const tup::section_view_s& s) {
-//       return tup::decodeGpioState(s.bytes, s.size, gpio) == tup::DecodeStatus::Ok; // by s.type
-//   }, log);
+//   struct Receiver : tup::SectionVisitor {
+//       void onGpioState(const tup::section_view_s&, const tup::gpiostate_s& g) override;
+//       void onLog(const std::string& line) override { log(line); }
+//   } receiver;
+//   tup::visitSections(data, c.frameSize, receiver);
 //   bool firstContact = tup::acceptFrame(state, sender, c);
 #pragma once
 
@@ -34,6 +39,7 @@
 #include "framebuilder.h"
 #include "framecheck.h"
 #include "sectiondecoders.h"
+#include "sectionvisitor.h"
 #include "sectionwalker.h"
 #include "snmpcodes.h"
 #include "tupbytes.h"

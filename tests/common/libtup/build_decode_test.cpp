@@ -360,3 +360,87 @@ TEST(Decoders, CoreItemsMustFillTheSectionExactly)
     EXPECT_TRUE(out[0].baData.empty());
     EXPECT_EQ(out[0].datalen, 0);
 }
+
+// The decoders against bytes written by hand from the wire layout, not by
+// the builder, so a field read at the wrong offset or width shows even where
+// the builder would make the same mistake.
+TEST(Decoders, ReadTheWireLayoutByteForByte)
+{
+    const std::vector<uint8_t> dev = {0x10, 0,   28, 0, 1,    0,    2,    0,    3,    0,
+                                      4,    0,   5,  0, 0x34, 0x12, 0xEF, 0xBE, 0xAD, 0xDE,
+                                      'e',  'n', 0,  0, 0,    0,    0,    0};
+    devinfo_s d;
+    ASSERT_EQ(decodeDevInfo(dev.data(), dev.size(), d), DecodeStatus::Ok);
+    EXPECT_EQ(d.type, 1);
+    EXPECT_EQ(d.hwmajor, 2);
+    EXPECT_EQ(d.hwminor, 3);
+    EXPECT_EQ(d.swmajor, 4);
+    EXPECT_EQ(d.swminor, 5);
+    EXPECT_EQ(d.swbuild, 0x1234);
+    EXPECT_EQ(d.serial, 0xDEADBEEFu);
+    EXPECT_EQ(d.lang, "en");
+
+    const std::vector<uint8_t> net = {0x30, 0,    26,   0,    1,    0,    0xC0, 0xA8, 0x0A,
+                                      0x01, 0xFF, 0xFF, 0xFF, 0x00, 0xC0, 0xA8, 0x0A, 0xFE,
+                                      8,    8,    8,    8,    10,   0,    0,    1};
+    netcfg_s n;
+    ASSERT_EQ(decodeNetCfg(net.data(), net.size(), n), DecodeStatus::Ok);
+    EXPECT_TRUE(n.tessal);
+    EXPECT_FALSE(n.dhcp);
+    EXPECT_EQ(ipv4Text(n.ip), "192.168.10.1");
+    EXPECT_EQ(ipv4Text(n.mask), "255.255.255.0");
+    EXPECT_EQ(ipv4Text(n.gateway), "192.168.10.254");
+    EXPECT_EQ(ipv4Text(n.dns1), "8.8.8.8");
+    EXPECT_EQ(ipv4Text(n.dns2), "10.0.0.1");
+
+    const std::vector<uint8_t> mb = {0x60, 0, 8, 0, 0, 1, 0xF6, 0x01};
+    modbuscfg_s m;
+    ASSERT_EQ(decodeModbusCfg(mb.data(), mb.size(), m), DecodeStatus::Ok);
+    EXPECT_TRUE(m.tcp_status); // 0x0100: the high byte alone counts
+    EXPECT_EQ(m.tcp_port, 502);
+
+    std::vector<uint8_t> snmp(580, 0);
+    snmp[0] = 0x40;
+    snmp[2] = 0x44; // 580 = 0x0244
+    snmp[3] = 0x02;
+    for (int i = 0; i < 8; ++i)
+        snmp[4 + i] = static_cast<uint8_t>(0x11 * (i + 1)); // version .. cli_algo
+    snmp[12] = 'r';                                         // ro_user
+    snmp[524] = 'k';                                        // cli_key, the last text
+    snmp[556] = 0x89;                                       // port 1161
+    snmp[557] = 0x04;
+    snmp[558] = 0x8A; // port_trap 1162
+    snmp[559] = 0x04;
+    const uint8_t trap5[] = {172, 16, 0, 5};
+    std::copy(trap5, trap5 + 4, snmp.begin() + 576);
+    snmpcfg_s s;
+    ASSERT_EQ(decodeSnmpCfg(snmp.data(), snmp.size(), s), DecodeStatus::Ok);
+    EXPECT_EQ(s.version, 0x11);
+    EXPECT_EQ(s.options, 0x22);
+    EXPECT_EQ(s.nopriv_hash, 0x33);
+    EXPECT_EQ(s.priv_hash, 0x44);
+    EXPECT_EQ(s.priv_algo, 0x55);
+    EXPECT_EQ(s.cli_mode, 0x66);
+    EXPECT_EQ(s.cli_hash, 0x77);
+    EXPECT_EQ(s.cli_algo, 0x88);
+    EXPECT_EQ(s.ro_user, "r");
+    EXPECT_EQ(s.cli_key, "k");
+    EXPECT_EQ(s.cli_pwd, "");
+    EXPECT_EQ(s.port, 1161);
+    EXPECT_EQ(s.port_trap, 1162);
+    EXPECT_EQ(ipv4Text(s.trap_addr5), "172.16.0.5");
+    EXPECT_EQ(s.trap_addr4, 0u);
+
+    // Core item head: class, field, instance, type, datalen, then the data.
+    const std::vector<uint8_t> core = {0x80, 0, 15, 0, 0x01, 0x02, 0x03, 0x04,
+                                       5,    6, 3,  0, 0xA1, 0xA2, 0xA3};
+    std::vector<core_tmp> items;
+    ASSERT_EQ(decodeCore(core.data(), core.size(), items), DecodeStatus::Ok);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].ci_class, 0x0201);
+    EXPECT_EQ(items[0].ci_field, 0x0403);
+    EXPECT_EQ(items[0].instance, 5);
+    EXPECT_EQ(items[0].ci_type, 6);
+    EXPECT_EQ(items[0].datalen, 3);
+    EXPECT_EQ(items[0].baData, (std::vector<uint8_t>{0xA3, 0xA2, 0xA1}));
+}

@@ -3,7 +3,7 @@
 #include "clock.h"
 #include "logging.h"
 #include "sectiondecoders.h"
-#include "sectionwalker.h"
+#include "sectionvisitor.h"
 #include "settings.h"
 #include "tupwire.h"
 
@@ -12,6 +12,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <optional>
 
 namespace Tessal
 {
@@ -33,53 +34,68 @@ const uint8_t* bytesOf(const QByteArray& a)
     return reinterpret_cast<const uint8_t*>(a.constData());
 }
 
-// The checks every section decoder makes before reading the payload, in
-// their order: own type, minimum length, bytes handed over, target.
-bool checkSection(quint16 type, quint16 ownType, quint16 length, quint16 minimum,
-                  const QByteArray& section, const void* target, bool warning)
-{
-    const char* failure = nullptr;
-    if (type != ownType)
-        failure = "Bad type";
-    else if (length < minimum)
-        failure = "Too short";
-    else if (section.size() != length)
-        failure = "Payload size mismatch";
-    else if (target == nullptr)
-        failure = "Null pointer";
-    if (failure == nullptr)
-        return true;
-    if (warning)
-        qCWarning(lcFrontLink).noquote() << failure;
-    else
-        qCInfo(lcFrontLink).noquote() << failure;
-    return false;
-}
+// What one accepted frame brought, gathered while libtup's visitor walks
+// it: each kind's record (a later section of the same kind overwrites an
+// earlier one), acted upon after the walk. The walk's lines and the
+// decoders' reasons are logged here, in the walk's order.
+struct FrameSections : tup::SectionVisitor {
+    std::optional<tup::devinfo_s> devinfo;
+    std::optional<tup::gpiostate_s> gpiostate;
+    std::optional<tup::netcfg_s> netcfg;
+    std::optional<tup::snmpcfg_s> snmpcfg;
+    std::optional<tup::modbuscfg_s> modbuscfg;
+    std::optional<std::vector<tup::core_tmp>> core;
 
-template <class Record, class Decode>
-bool decodeFixed(quint16 type, quint16 ownType, quint16 length, quint16 minimum,
-                 const QByteArray& section, Record* target, quint16* outCount, Decode decode)
-{
-    if (!checkSection(type, ownType, length, minimum, section, target, false))
-        return false;
-    Record record;
-    const tup::DecodeStatus status =
-        decode(bytesOf(section), static_cast<size_t>(section.size()), record);
-    if (status != tup::DecodeStatus::Ok) {
-        qCInfo(lcFrontLink).noquote() << tup::decodeStatusText(status);
-        return false;
+    void onDevInfo(const tup::section_view_s&, const tup::devinfo_s& r) override { devinfo = r; }
+    void onGpioState(const tup::section_view_s&, const tup::gpiostate_s& r) override
+    {
+        gpiostate = r;
     }
-    *target = std::move(record);
-    if (outCount != nullptr)
-        *outCount = length;
-    return true;
-}
-
-// One decoded record of a frame and whether its section decoded. A later
-// section of the same type overwrites an earlier one.
-template <class Record> struct Decoded {
-    Record record;
-    bool ok = false;
+    void onNetCfg(const tup::section_view_s&, const tup::netcfg_s& r) override { netcfg = r; }
+    void onSnmpCfg(const tup::section_view_s&, const tup::snmpcfg_s& r) override { snmpcfg = r; }
+    void onModbusCfg(const tup::section_view_s&, const tup::modbuscfg_s& r) override
+    {
+        modbuscfg = r;
+    }
+    void onCore(const tup::section_view_s&, const std::vector<tup::core_tmp>& items) override
+    {
+        core = items;
+    }
+    // An item that runs past the end of the section ends the list; the items
+    // before it still reach the registers.
+    bool acceptTruncatedCore(const tup::section_view_s&,
+                             const std::vector<tup::core_tmp>& itemsBefore) override
+    {
+        qCWarning(lcFrontLink).noquote()
+            << QString("Core item %1 runs past the end of the section. Stop item list")
+                   .arg(itemsBefore.size() + 1);
+        return true;
+    }
+    void onSectionError(const tup::section_view_s& section, tup::SectionOutcome outcome,
+                        tup::DecodeStatus status) override
+    {
+        // Unknown and skipped sections are said by the walk's own lines.
+        if (outcome != tup::SectionOutcome::DecodeFailed)
+            return;
+        if (section.type == tup::SECT_CORE)
+            qCWarning(lcFrontLink).noquote() << tup::decodeStatusText(status);
+        else
+            qCInfo(lcFrontLink).noquote() << tup::decodeStatusText(status);
+    }
+    void onLog(const std::string& line) override
+    {
+        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
+    }
+    void onSectionDone(const tup::section_view_s& v, tup::SectionOutcome outcome) override
+    {
+        const char* name = tup::sectionName(v.type);
+        qCDebug(lcFrontLink).noquote()
+            << QString("Section %1 (type 0x%2, length %3) %4")
+                   .arg(name != nullptr ? name : "unknown")
+                   .arg(v.type, 2, 16, QChar('0'))
+                   .arg(v.length)
+                   .arg(outcome == tup::SectionOutcome::Decoded ? "decoded" : "not decoded");
+    }
 };
 
 } // namespace
@@ -176,56 +192,15 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
         packetTimer->start(watchdogSeconds * 1000);
     }
 
-    Decoded<tup::devinfo_s> devinfo;
-    Decoded<tup::gpiostate_s> gpiostate;
-    Decoded<tup::netcfg_s> netcfg;
-    Decoded<tup::snmpcfg_s> snmpcfg;
-    Decoded<tup::modbuscfg_s> modbuscfg;
-    bool coreOk = false;
-    auto decode = [&](const tup::section_view_s& v) -> bool {
-        const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(v.bytes),
-                                                         static_cast<int>(v.size));
-        quint16 count = 0;
-        switch (v.type) {
-        case tup::SECT_DEVINFO:
-            return devinfo.ok =
-                       handleSectionDevInfo(v.type, v.length, bytes, &devinfo.record, &count);
-        case tup::SECT_GPIOSTATE:
-            return gpiostate.ok =
-                       handleSectionGpioState(v.type, v.length, bytes, &gpiostate.record, &count);
-        case tup::SECT_NETCFG:
-            return netcfg.ok = handleSectionNetCfg(v.type, v.length, bytes, &netcfg.record, &count);
-        case tup::SECT_SNMPCFG:
-            return snmpcfg.ok =
-                       handleSectionSnmpCfg(v.type, v.length, bytes, &snmpcfg.record, &count);
-        case tup::SECT_MODBUSCFG:
-            return modbuscfg.ok =
-                       handleSectionModbusCfg(v.type, v.length, bytes, &modbuscfg.record, &count);
-        case tup::SECT_CORE:
-            return coreOk = handleSectionCore(v.type, v.length, bytes, &m_itemList, &count);
-        default:
-            return false;
-        }
-    };
-    auto log = [](const std::string& line) {
-        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
-    };
-    auto report = [](const tup::section_view_s& v, tup::SectionOutcome outcome) {
-        const char* name = tup::sectionName(v.type);
-        qCDebug(lcFrontLink).noquote()
-            << QString("Section %1 (type 0x%2, length %3) %4")
-                   .arg(name != nullptr ? name : "unknown")
-                   .arg(v.type, 2, 16, QChar('0'))
-                   .arg(v.length)
-                   .arg(outcome == tup::SectionOutcome::Decoded ? "decoded" : "not decoded");
-    };
-    const size_t sections = tup::walkSections(
-        bytesOf(*datagram), static_cast<size_t>(datagram->size()), decode, log,
-        lcFrontLink().isDebugEnabled() ? tup::SectionReport(report) : tup::SectionReport());
+    FrameSections sections;
+    const size_t walked =
+        tup::visitSections(bytesOf(*datagram), static_cast<size_t>(datagram->size()), sections);
     qCDebug(lcFrontLink).noquote() << QString("Frame %1 from %2 accepted, %3 sections walked")
                                           .arg(check.header.seqno)
                                           .arg(from.toString())
-                                          .arg(sections);
+                                          .arg(walked);
+    if (sections.core)
+        m_itemList = *sections.core;
 
     // The frame's sequence number is remembered and, on first contact, the
     // sender attended before anyone hears of the sections.
@@ -233,18 +208,19 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     if (first)
         packetSender = from;
 
-    if (devinfo.ok)
-        emit devInfoDecoded(devinfo.record);
-    if (gpiostate.ok)
-        emit gpioStateDecoded(gpiostate.record);
-    if (snmpcfg.ok)
-        emit snmpCfgDecoded(snmpcfg.record);
-    if (netcfg.ok)
-        emit netCfgDecoded(netcfg.record);
-    if (coreOk)
+    // The effects in the front link's fixed order, whatever the frame's.
+    if (sections.devinfo)
+        emit devInfoDecoded(*sections.devinfo);
+    if (sections.gpiostate)
+        emit gpioStateDecoded(*sections.gpiostate);
+    if (sections.snmpcfg)
+        emit snmpCfgDecoded(*sections.snmpcfg);
+    if (sections.netcfg)
+        emit netCfgDecoded(*sections.netcfg);
+    if (sections.core)
         emit coreItemsDecoded(m_itemList);
-    if (modbuscfg.ok)
-        emit modbusCfgDecoded(modbuscfg.record);
+    if (sections.modbuscfg)
+        emit modbusCfgDecoded(*sections.modbuscfg);
     if (first) {
         qCInfo(lcFrontLink).noquote()
             << "First frame, try to connect to the web server at " + from.toString();
@@ -260,66 +236,6 @@ void FrameReceiver::packetTimeout()
                                          .arg(packetSender.toString());
     tup::detachSender(link);
     emit senderLost(packetSender);
-}
-
-bool FrameReceiver::handleSectionDevInfo(quint16 type, quint16 length, const QByteArray& section,
-                                         tup::devinfo_s* target, quint16* outCount)
-{
-    return decodeFixed(type, tup::SECT_DEVINFO, length, tup::SECT_DEVINFO_SIZE, section, target,
-                       outCount, tup::decodeDevInfo);
-}
-
-bool FrameReceiver::handleSectionGpioState(quint16 type, quint16 length, const QByteArray& section,
-                                           tup::gpiostate_s* target, quint16* outCount)
-{
-    return decodeFixed(type, tup::SECT_GPIOSTATE, length, tup::SECT_GPIOSTATE_SIZE, section, target,
-                       outCount, tup::decodeGpioState);
-}
-
-bool FrameReceiver::handleSectionNetCfg(quint16 type, quint16 length, const QByteArray& section,
-                                        tup::netcfg_s* target, quint16* outCount)
-{
-    return decodeFixed(type, tup::SECT_NETCFG, length, tup::SECT_NETCFG_SIZE, section, target,
-                       outCount, tup::decodeNetCfg);
-}
-
-bool FrameReceiver::handleSectionSnmpCfg(quint16 type, quint16 length, const QByteArray& section,
-                                         tup::snmpcfg_s* target, quint16* outCount)
-{
-    return decodeFixed(type, tup::SECT_SNMPCFG, length, tup::SECT_SNMPCFG_SIZE, section, target,
-                       outCount, tup::decodeSnmpCfg);
-}
-
-bool FrameReceiver::handleSectionModbusCfg(quint16 type, quint16 length, const QByteArray& section,
-                                           tup::modbuscfg_s* target, quint16* outCount)
-{
-    return decodeFixed(type, tup::SECT_MODBUSCFG, length, tup::SECT_MODBUSCFG_SIZE, section, target,
-                       outCount, tup::decodeModbusCfg);
-}
-
-bool FrameReceiver::handleSectionCore(quint16 type, quint16 length, const QByteArray& section,
-                                      std::vector<tup::core_tmp>* target, quint16* outCount)
-{
-    // A Core section has no minimum length: a length field short of the
-    // bytes handed over is a size mismatch like any other.
-    if (!checkSection(type, tup::SECT_CORE, length, 0, section, target, true))
-        return false;
-    const size_t head = tup::TUP_SECTION_HEAD;
-    if (length < head) {
-        // Only a caller handing over fewer bytes than a section head gets here.
-        qCWarning(lcFrontLink).noquote() << "Too short";
-        return false;
-    }
-    std::vector<tup::core_tmp> items;
-    if (!tup::parseCoreItems(bytesOf(section) + head, static_cast<size_t>(length) - head, items))
-        qCWarning(lcFrontLink).noquote()
-            << QString("Core item %1 runs past the end of the section. Stop "
-                       "item list")
-                   .arg(items.size() + 1);
-    target->swap(items);
-    if (outCount != nullptr)
-        *outCount = length;
-    return true;
 }
 
 } // namespace Tessal

@@ -43,25 +43,6 @@ public:
     // The watchdog's end: detaches the sender and says so (senderLost).
     void packetTimeout();
 
-    // The section decoders: (type, section length, the section bytes with
-    // their 4-byte head, target record, out-count). True on success, with
-    // the out-count set to the section length.
-    static bool handleSectionDevInfo(quint16 type, quint16 length, const QByteArray& section,
-                                     tup::devinfo_s* target, quint16* outCount);
-    static bool handleSectionGpioState(quint16 type, quint16 length, const QByteArray& section,
-                                       tup::gpiostate_s* target, quint16* outCount);
-    static bool handleSectionNetCfg(quint16 type, quint16 length, const QByteArray& section,
-                                    tup::netcfg_s* target, quint16* outCount);
-    static bool handleSectionSnmpCfg(quint16 type, quint16 length, const QByteArray& section,
-                                     tup::snmpcfg_s* target, quint16* outCount);
-    static bool handleSectionModbusCfg(quint16 type, quint16 length, const QByteArray& section,
-                                       tup::modbuscfg_s* target, quint16* outCount);
-    // Replaces the list with the section's data items in wire order. An item
-    // that runs past the end of the section ends the list (logged); the
-    // items before it are kept.
-    static bool handleSectionCore(quint16 type, quint16 length, const QByteArray& section,
-                                  std::vector<tup::core_tmp>* target, quint16* outCount);
-
     bool isAttached() const { return link.hasPacketSender; }
     QHostAddress attendedSender() const { return packetSender; }
     quint32 lastSequence() const { return link.lastSeqno; }

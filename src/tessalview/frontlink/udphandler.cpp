@@ -1,5 +1,6 @@
 #include "udphandler.h"
 
+#include "framereceiver.h"
 #include "frontlinktarget.h"
 #include "indicators.h"
 #include "logging.h"

@@ -3,7 +3,7 @@
 
 #include "configscripts.h"
 #include "devicelanguage.h"
-#include "framereceiver.h"
+#include "sectioncheck.h"
 #include "tuprecords.h"
 
 #include <QByteArray>
@@ -16,6 +16,7 @@
 namespace Tessal
 {
 
+class FrameReceiver;
 class FrontLinkTarget;
 class Indicators;
 class RegisterRoad;
@@ -50,14 +51,14 @@ public:
     static QByteArray getBytes(const QByteArray& frame, int offset, int count);
     static QByteArray getBytesReverse(const QByteArray& frame, int offset, int count);
 
-    // The receiver's section decoders under the names the front link's
-    // callers know (the same functions, not wrappers).
-    static constexpr auto handleSectionDevInfo = &FrameReceiver::handleSectionDevInfo;
-    static constexpr auto handleSectionGpioState = &FrameReceiver::handleSectionGpioState;
-    static constexpr auto handleSectionNetCfg = &FrameReceiver::handleSectionNetCfg;
-    static constexpr auto handleSectionSnmpCfg = &FrameReceiver::handleSectionSnmpCfg;
-    static constexpr auto handleSectionModbusCfg = &FrameReceiver::handleSectionModbusCfg;
-    static constexpr auto handleSectionCore = &FrameReceiver::handleSectionCore;
+    // One section decoded on its own (SectionCheck), under the names the
+    // front link's callers know: the same functions, not wrappers.
+    static constexpr auto handleSectionDevInfo = &SectionCheck::handleSectionDevInfo;
+    static constexpr auto handleSectionGpioState = &SectionCheck::handleSectionGpioState;
+    static constexpr auto handleSectionNetCfg = &SectionCheck::handleSectionNetCfg;
+    static constexpr auto handleSectionSnmpCfg = &SectionCheck::handleSectionSnmpCfg;
+    static constexpr auto handleSectionModbusCfg = &SectionCheck::handleSectionModbusCfg;
+    static constexpr auto handleSectionCore = &SectionCheck::handleSectionCore;
 
     // State, read by the kiosk's diagnostics and by tests.
     bool isAttached() const;

@@ -64,9 +64,9 @@ void StopSignals::start()
     thread.start();
     QMetaObject::invokeMethod(
         context,
-        [this] {
-            auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-            connect(notifier, &QSocketNotifier::activated, context, [this] { serve(); });
+        [ctx = context] {
+            auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, ctx);
+            connect(notifier, &QSocketNotifier::activated, ctx, [ctx] { serve(ctx); });
         },
         Qt::BlockingQueuedConnection);
 }
@@ -83,7 +83,7 @@ void StopSignals::stop()
     thread.wait();
 }
 
-void StopSignals::serve()
+void StopSignals::serve(QObject* ctx)
 {
     char byte = 0;
     if (::read(signalPipe[0], &byte, 1) != 1)
@@ -98,9 +98,11 @@ void StopSignals::serve()
     // The GUI thread quits at its next pass through the event loop. A page
     // script that never returns keeps it from getting there: then the
     // signal's own action ends the process, as if it had not been caught.
-    auto* grace = new QTimer(context);
+    // ctx, not the member: stop() may already have cleared that from the
+    // GUI thread, while ctx lives until stop() deletes it in this thread.
+    auto* grace = new QTimer(ctx);
     grace->setSingleShot(true);
-    connect(grace, &QTimer::timeout, context, [] {
+    connect(grace, &QTimer::timeout, ctx, [] {
         qCInfo(lcApp).noquote() << QString(
                                        "%1 - The window does not answer, stopping without clean-up")
                                        .arg(Clock::now());

@@ -31,7 +31,8 @@ public:
     void stop();
 
 private:
-    void serve();
+    // Reads one signal from the pipe; ctx is the serving thread's context.
+    static void serve(QObject* ctx);
 
     QThread thread;
     // Lives in the serving thread; parent of the notifier and grace timer.

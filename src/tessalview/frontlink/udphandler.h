@@ -53,12 +53,12 @@ public:
 
     // One section decoded on its own (SectionCheck), under the names the
     // front link's callers know: the same functions, not wrappers.
-    static constexpr auto handleSectionDevInfo = &SectionCheck::handleSectionDevInfo;
-    static constexpr auto handleSectionGpioState = &SectionCheck::handleSectionGpioState;
-    static constexpr auto handleSectionNetCfg = &SectionCheck::handleSectionNetCfg;
-    static constexpr auto handleSectionSnmpCfg = &SectionCheck::handleSectionSnmpCfg;
-    static constexpr auto handleSectionModbusCfg = &SectionCheck::handleSectionModbusCfg;
-    static constexpr auto handleSectionCore = &SectionCheck::handleSectionCore;
+    static constexpr auto handleSectionDevInfo = SectionCheck::handleSectionDevInfo;
+    static constexpr auto handleSectionGpioState = SectionCheck::handleSectionGpioState;
+    static constexpr auto handleSectionNetCfg = SectionCheck::handleSectionNetCfg;
+    static constexpr auto handleSectionSnmpCfg = SectionCheck::handleSectionSnmpCfg;
+    static constexpr auto handleSectionModbusCfg = SectionCheck::handleSectionModbusCfg;
+    static constexpr auto handleSectionCore = SectionCheck::handleSectionCore;
 
     // State, read by the kiosk's diagnostics and by tests.
     bool isAttached() const;

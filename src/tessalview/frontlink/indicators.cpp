@@ -16,39 +16,24 @@ namespace
 {
 
 // The four indicators in their fixed order: good (green), warning (yellow),
-// critical (red), buzzer.
+// critical (red), buzzer; each with its field in a gpiostate_s and its pin
+// and polarity in the settings.
+struct Indicator {
+    uint8_t tup::gpiostate_s::*field;
+    quint32 (*pin)();
+    bool (*activeHigh)();
+};
 constexpr int indicatorCount = 4;
-constexpr uint8_t tup::gpiostate_s::*indicatorField[indicatorCount] = {
-    &tup::gpiostate_s::good, &tup::gpiostate_s::warning, &tup::gpiostate_s::critical,
-    &tup::gpiostate_s::buzzer};
-
-quint32 indicatorPin(int i)
-{
-    switch (i) {
-    case 0:
-        return Settings::getGPIOLedGreenPin();
-    case 1:
-        return Settings::getGPIOLedYellowPin();
-    case 2:
-        return Settings::getGPIOLedRedPin();
-    default:
-        return Settings::getGPIOBuzzerPin();
-    }
-}
-
-bool indicatorActiveHigh(int i)
-{
-    switch (i) {
-    case 0:
-        return Settings::getGPIOLedGreenHigh();
-    case 1:
-        return Settings::getGPIOLedYellowHigh();
-    case 2:
-        return Settings::getGPIOLedRedHigh();
-    default:
-        return Settings::getGPIOBuzzerHigh();
-    }
-}
+constexpr Indicator indicator[indicatorCount] = {
+    {&tup::gpiostate_s::good, [] { return quint32(Settings::getGPIOLedGreenPin()); },
+     [] { return bool(Settings::getGPIOLedGreenHigh()); }},
+    {&tup::gpiostate_s::warning, [] { return quint32(Settings::getGPIOLedYellowPin()); },
+     [] { return bool(Settings::getGPIOLedYellowHigh()); }},
+    {&tup::gpiostate_s::critical, [] { return quint32(Settings::getGPIOLedRedPin()); },
+     [] { return bool(Settings::getGPIOLedRedHigh()); }},
+    {&tup::gpiostate_s::buzzer, [] { return quint32(Settings::getGPIOBuzzerPin()); },
+     [] { return bool(Settings::getGPIOBuzzerHigh()); }},
+};
 
 QString gpioDir(quint32 pin)
 {
@@ -94,9 +79,9 @@ void Indicators::stop()
 void Indicators::showLinkLost()
 {
     for (int i = 0; i < 3; ++i) {
-        handleGPIO(indicatorPin(i), 1);
-        last_gpiostate.*indicatorField[i] = 3;
-        blink_gpiostate.*indicatorField[i] = 1;
+        handleGPIO(indicator[i].pin(), 1);
+        last_gpiostate.*indicator[i].field = 3;
+        blink_gpiostate.*indicator[i].field = 1;
     }
 }
 
@@ -113,29 +98,29 @@ void Indicators::blinkSlowTimeout()
 void Indicators::toggleBlinking(quint8 code)
 {
     for (int i = 0; i < indicatorCount; ++i) {
-        if (last_gpiostate.*indicatorField[i] != code)
+        if (last_gpiostate.*indicator[i].field != code)
             continue;
-        uint8_t& phase = blink_gpiostate.*indicatorField[i];
+        uint8_t& phase = blink_gpiostate.*indicator[i].field;
         phase = phase ? 0 : 1;
-        handleGPIO(indicatorPin(i), phase);
+        handleGPIO(indicator[i].pin(), phase);
     }
 }
 
 void Indicators::apply(const tup::gpiostate_s& state)
 {
     for (int i = 0; i < indicatorCount; ++i) {
-        const uint8_t code = state.*indicatorField[i];
-        if (code != last_gpiostate.*indicatorField[i]) {
-            initializeGPIO(indicatorPin(i), indicatorActiveHigh(i));
-            handleGPIO(indicatorPin(i), code);
-            blink_gpiostate.*indicatorField[i] = code != 0 ? 1 : 0;
+        const uint8_t code = state.*indicator[i].field;
+        if (code != last_gpiostate.*indicator[i].field) {
+            initializeGPIO(indicator[i].pin(), indicator[i].activeHigh());
+            handleGPIO(indicator[i].pin(), code);
+            blink_gpiostate.*indicator[i].field = code != 0 ? 1 : 0;
         }
     }
     for (int i = 0; i < indicatorCount; ++i) {
-        const uint8_t code = state.*indicatorField[i];
+        const uint8_t code = state.*indicator[i].field;
         if (code == 0 || code == 1) {
-            handleGPIO(indicatorPin(i), code);
-            blink_gpiostate.*indicatorField[i] = code;
+            handleGPIO(indicator[i].pin(), code);
+            blink_gpiostate.*indicator[i].field = code;
         }
     }
     last_gpiostate = state;
@@ -165,7 +150,7 @@ void Indicators::handleGPIO(quint32 pin, int value)
 void Indicators::initializeGPIOs()
 {
     for (int i = 0; i < indicatorCount; ++i)
-        initializeGPIO(indicatorPin(i), indicatorActiveHigh(i));
+        initializeGPIO(indicator[i].pin(), indicator[i].activeHigh());
 }
 
 } // namespace Tessal

@@ -22,22 +22,10 @@
 # the exit status is then non-zero.
 
 TAG=mbserverstop.sh
-
-log_error() {
-    logger -t "$TAG" -p user.err -- "$1" 2>/dev/null
-    printf '%s: %s\n' "$TAG" "$1" >&2
-}
-
-fail() {
-    log_error "$1"
-    exit 1
-}
-
-if [ -z "${PLINTHCTL:-}" ]; then
-    self=$(readlink -f -- "$0")
-    PLINTHCTL=${self%/*}/plinthctl
-    [ -x "$PLINTHCTL" ] || PLINTHCTL=$(command -v plinthctl) || fail "plinthctl not found"
-fi
+# Logging and finding plinthctl, shared with the other mbserver scripts.
+here=$(readlink -f -- "$0")
+. "${here%/*}/mbserver-common.sh" || exit 1
+find_plinthctl
 
 rm -f -- "${MBSERVER_STATE_DIR:-/run/tessalview}/mbserver_init.saved" 2>/dev/null
 

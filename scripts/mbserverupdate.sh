@@ -3,9 +3,10 @@
 #
 # Delivers one JSON command document (a "setconfig" with register values,
 # from the kiosk for every Core section) to the Modbus server daemon plinthd
-# through its D-Bus method cmd, byte for byte. Runs once per frame on the
-# kiosk's only thread, so it costs one shell and one plinthctl (exec'd), no
-# other process.
+# through its D-Bus method cmd, byte for byte. Runs once per frame with a
+# Core section, on the kiosk's front-link thread (the window keeps running
+# meanwhile, but the next frame waits), so it costs one shell and one
+# plinthctl (exec'd), no other process.
 #
 # When plinthd refuses the update because it has no configuration (it was
 # restarted, or came back after the system bus restarted), plinthctl
@@ -34,7 +35,9 @@ if [ $# -ne 1 ]; then
 fi
 
 # Only shell built-ins up to the exec. readlink runs only when the script is
-# called through a link and PLINTHCTL is not set.
+# called through a link and PLINTHCTL is not set. The rule is
+# find_plinthctl's of mbserver-common.sh, kept here without the include: this
+# script may be copied on its own, and runs for every frame.
 if [ -z "${PLINTHCTL:-}" ]; then
     self=$0
     [ -L "$self" ] && self=$(readlink -f -- "$self")

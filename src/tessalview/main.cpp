@@ -1,10 +1,13 @@
+#include "clock.h"
+#include "logging.h"
+
 #include "frontlinkthread.h"
-#include "helpers.h"
 #include "listenaddress.h"
 #include "mainwindow.h"
 #include "screensaver.h"
 #include "servicenotifier.h"
 #include "settings.h"
+#include "stopsignals.h"
 #include "webview.h"
 
 #include <QApplication>
@@ -23,18 +26,21 @@ MainWindow* main_window = nullptr;
 
 int main(int argc, char* argv[])
 {
+    // Every line of the kiosk's categories is prefixed with its category
+    // here; QT_MESSAGE_PATTERN, when set, takes precedence.
+    qSetMessagePattern(logMessagePattern());
     const int answered = Settings::answerHelpOrVersion(argc, argv);
     if (answered >= 0)
         return answered;
-    qDebug().noquote()
-        << QString("%1 - Running TessalView on embedded platform").arg(Helpers::now());
-    qDebug() << "Running on ARM";
-    qDebug() << "Running on linux";
+    qCInfo(lcApp).noquote()
+        << QString("%1 - Running TessalView on embedded platform").arg(Clock::now());
+    qCInfo(lcApp) << "Running on ARM";
+    qCInfo(lcApp) << "Running on linux";
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with
     // SIGINT): both end the event loop so the shut-down below runs.
-    FrontLinkThread::catchStopSignals();
+    StopSignals::catchSignals();
     // Toolkit options are already taken out of the argument list here.
     Settings::loadWithCommandLine(QApplication::arguments());
     RunMarker::begin();
@@ -54,6 +60,10 @@ int main(int argc, char* argv[])
     // queued to the GUI thread.
     auto* frontLink = new FrontLinkThread(listenAddress, Settings::getNetUdpPort(), main_window);
     frontLink->start();
+    // Served off the GUI thread: a page script that never returns must not
+    // keep the kiosk from stopping.
+    StopSignals stopSignals;
+    stopSignals.start();
 
     // Without a window manager nobody maximises the window: give it the
     // whole screen ourselves.
@@ -63,18 +73,19 @@ int main(int argc, char* argv[])
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {
-        qDebug().noquote() << QString("%1 - Main window shown").arg(Helpers::now());
+        qCInfo(lcApp).noquote() << QString("%1 - Main window shown").arg(Clock::now());
         notifier.ready();
     });
     const int status = app.exec();
 
     notifier.stopping();
+    stopSignals.stop();
     frontLink->stop();
     delete frontLink;
     ScreenSaver::instance()->uninstall();
     delete main_window;
     main_window = nullptr;
     RunMarker::end();
-    qDebug().noquote() << QString("%1 - TessalView stopped").arg(Helpers::now());
+    qCInfo(lcApp).noquote() << QString("%1 - TessalView stopped").arg(Clock::now());
     return status;
 }

@@ -1,6 +1,7 @@
 #include "jsdialogs.h"
 
-#include "helpers.h"
+#include "clock.h"
+#include "logging.h"
 
 #include <QDebug>
 
@@ -11,20 +12,20 @@ namespace JsDialogs
 
 void alert(const QString& message)
 {
-    qDebug().noquote() << QString("%1 - Page alert: %2").arg(Helpers::now(), message);
+    qCInfo(lcWeb).noquote() << QString("%1 - Page alert: %2").arg(Clock::now(), message);
 }
 
 bool confirm(const QString& message)
 {
-    qDebug().noquote()
-        << QString("%1 - Page confirm answered false: %2").arg(Helpers::now(), message);
+    qCInfo(lcWeb).noquote()
+        << QString("%1 - Page confirm answered false: %2").arg(Clock::now(), message);
     return false;
 }
 
 bool prompt(const QString& message)
 {
-    qDebug().noquote()
-        << QString("%1 - Page prompt answered null: %2").arg(Helpers::now(), message);
+    qCInfo(lcWeb).noquote()
+        << QString("%1 - Page prompt answered null: %2").arg(Clock::now(), message);
     return false;
 }
 

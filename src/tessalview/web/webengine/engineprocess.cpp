@@ -4,7 +4,8 @@
 // no GPU the engine could use, and the offscreen and linuxfb platforms have
 // no OpenGL context at all), and, as root, the sandbox turned off, which the
 // engine otherwise refuses to start without.
-#include "helpers.h"
+#include "clock.h"
+#include "logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -54,9 +55,9 @@ const EngineProcessSetup setup;
 int engineProcessPrepared()
 {
     if (setup.sandboxTurnedOff)
-        qDebug().noquote() << QString("%1 - Running as root: the web engine's sandbox is "
-                                      "turned off")
-                                  .arg(Helpers::now());
+        qCInfo(lcWeb).noquote() << QString("%1 - Running as root: the web engine's sandbox is "
+                                           "turned off")
+                                       .arg(Clock::now());
     return 1;
 }
 

@@ -1,6 +1,7 @@
 #include "requestinterceptor.h"
 
-#include "helpers.h"
+#include "clock.h"
+#include "logging.h"
 #include "networkaccessmanager.h"
 #include "settings.h"
 
@@ -59,9 +60,9 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
         // The engine keeps the headers of the request it redirects, the
         // device's login included, and an empty value does not remove it:
         // the redirected request never leaves. A page is loaded afresh.
-        qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
-                                      "device's login to another host")
-                                  .arg(Helpers::now(), url.toString());
+        qCInfo(lcWeb).noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+                                           "device's login to another host")
+                                       .arg(Clock::now(), url.toString());
         info.block(true);
         emit foreignRedirectBlocked(url, mainFrame);
         return;

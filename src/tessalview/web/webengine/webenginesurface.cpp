@@ -1,7 +1,8 @@
 #include "webenginesurface.h"
 
+#include "clock.h"
 #include "downloadhandler.h"
-#include "helpers.h"
+#include "logging.h"
 #include "networkaccessmanager.h"
 #include "requestinterceptor.h"
 #include "webpage.h"
@@ -126,7 +127,7 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
         if (builtInPage)
             return;
         this->services.network->noteFinished(url, true, QStringLiteral("the resource failed"));
-        qDebug() << "HTTP ERROR";
+        qCInfo(lcWeb) << "HTTP ERROR";
         emit responseFinished(false);
     });
     connect(page, &QWebEnginePage::renderProcessTerminated, this,
@@ -206,7 +207,7 @@ void WebEngineSurface::reportLoad(bool ok, const QUrl& url)
 {
     services.network->noteFinished(url, !ok, ok ? QString() : QStringLiteral("the page failed"));
     if (!ok)
-        qDebug() << "HTTP ERROR";
+        qCInfo(lcWeb) << "HTTP ERROR";
     emit responseFinished(ok);
 }
 
@@ -215,7 +216,7 @@ void WebEngineSurface::handleDownload(QWebEngineDownloadItem* item)
     if (item->page() != page)
         return;
     const QUrl url = item->url();
-    qDebug().noquote() << "WebPage::UnsupportedContent";
+    qCInfo(lcWeb).noquote() << "WebPage::UnsupportedContent";
     // The engine would write the file itself, leave its partial file behind
     // on a full drive and never finish: the kiosk declines it here (it must
     // be answered before this returns) and fetches the file itself.
@@ -251,9 +252,9 @@ void WebEngineSurface::fetchDownload(const QUrl& url)
             return;
         if (reply->error() != QNetworkReply::NoError &&
             !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-            qDebug().noquote() << QString("%1 - Download of '%2' failed: %3")
-                                      .arg(Helpers::now(), reply->url().toString(),
-                                           reply->errorString());
+            qCInfo(lcWeb).noquote()
+                << QString("%1 - Download of '%2' failed: %3")
+                       .arg(Clock::now(), reply->url().toString(), reply->errorString());
             *started = true;
             reply->deleteLater();
             return;

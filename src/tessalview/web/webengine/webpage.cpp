@@ -1,8 +1,9 @@
 #include "webpage.h"
 
+#include "clock.h"
 #include "filedialog.h"
-#include "helpers.h"
 #include "jsdialogs.h"
+#include "logging.h"
 #include "networkaccessmanager.h"
 #include "settings.h"
 
@@ -22,8 +23,8 @@ WebPage::WebPage(const WebSurface::Services& services, QWebEngineProfile* profil
     // at once, and the request fails like any other.
     connect(this, &QWebEnginePage::authenticationRequired, this,
             [](const QUrl& url, QAuthenticator* authenticator) {
-                qDebug().noquote() << QString("%1 - Login asked by '%2', not answered")
-                                          .arg(Helpers::now(), url.toString());
+                qCInfo(lcWeb).noquote() << QString("%1 - Login asked by '%2', not answered")
+                                               .arg(Clock::now(), url.toString());
                 *authenticator = QAuthenticator();
             });
     connect(this, &QWebEnginePage::proxyAuthenticationRequired, this,
@@ -41,9 +42,9 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
     if (type == NavigationTypeRedirect && !Settings::getLogin().isEmpty() &&
         services.network->credentialsFor(url).isEmpty() &&
         (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
-        qDebug().noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
-                                      "device's login to another host")
-                                  .arg(Helpers::now(), url.toString());
+        qCInfo(lcWeb).noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+                                           "device's login to another host")
+                                       .arg(Clock::now(), url.toString());
         if (isMainFrame)
             emit foreignRedirectRefused(url);
         return false;

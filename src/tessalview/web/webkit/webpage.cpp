@@ -2,8 +2,8 @@
 
 #include "downloadhandler.h"
 #include "filedialog.h"
-#include "helpers.h"
 #include "jsdialogs.h"
+#include "logging.h"
 #include "networkaccessmanager.h"
 
 #include <QDebug>
@@ -84,7 +84,7 @@ void WebPage::httpResponseFinished(QNetworkReply* reply)
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "HTTP ERROR";
+        qCInfo(lcWeb) << "HTTP ERROR";
         emit responseError(false);
     } else {
         emit responseError(true);
@@ -94,7 +94,7 @@ void WebPage::httpResponseFinished(QNetworkReply* reply)
 
 void WebPage::handleUnsupportedContent(QNetworkReply* reply)
 {
-    qDebug() << "WebPage::UnsupportedContent";
+    qCInfo(lcWeb) << "WebPage::UnsupportedContent";
     if (!reply)
         return;
     if (reply->error() == QNetworkReply::NoError) {

@@ -1,0 +1,37 @@
+// The JSON words of the documents plinthd is sent through its method cmd:
+// command names and member keys, as the kiosk writes them into the "init"
+// and "setconfig" documents that the mbserver scripts deliver. Beside
+// plinthdiface.h (names and error codes), so that both ends spell a word
+// from one place.
+#pragma once
+
+// Commands ("cmd").
+#define PLINTHD_CMD_INIT "init"
+#define PLINTHD_CMD_SETCONFIG "setconfig"
+
+// Members of every command document.
+#define PLINTHD_KEY_CMD "cmd"
+
+// Members of "init".
+#define PLINTHD_KEY_DELAY "delay"
+#define PLINTHD_KEY_PROTOCOL "protocol"
+#define PLINTHD_KEY_TABLES "tables"
+// Protocols, also the key of the interface object.
+#define PLINTHD_PROTOCOL_RTU "rtu"
+#define PLINTHD_PROTOCOL_TCP "tcp"
+// Members of the "rtu" interface object.
+#define PLINTHD_KEY_DEVID "devid"
+#define PLINTHD_KEY_PORT "port"
+#define PLINTHD_KEY_BAUD "baud"
+#define PLINTHD_KEY_MODE "mode"
+// Members of the "tcp" interface object ("port" as above).
+#define PLINTHD_KEY_LISTEN "listen"
+#define PLINTHD_KEY_CLIENTS "clients"
+// Members of a table of "init" ("mode" as above): access "r", "w" or "rw".
+#define PLINTHD_KEY_ADDRESS "address"
+#define PLINTHD_KEY_LENGTH "length"
+#define PLINTHD_ACCESS_READ "r"
+
+// Members of "setconfig": "data", an array of {"address", "values"}.
+#define PLINTHD_KEY_DATA "data"
+#define PLINTHD_KEY_VALUES "values"

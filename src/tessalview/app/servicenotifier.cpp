@@ -1,0 +1,107 @@
+#include "servicenotifier.h"
+
+#include "clock.h"
+#include "logging.h"
+#include "systempath.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <utility>
+
+#include <unistd.h>
+
+namespace Tessal
+{
+
+ServiceNotifier::ServiceNotifier(QObject* parent) : QObject(parent)
+{
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+        // Half the period, as the manager expects; at least every 100 ms is
+        // pointless and would only cost wake-ups.
+        const uint64_t ms = usec / 2000;
+        interval = static_cast<int>(std::max<uint64_t>(100, std::min<uint64_t>(ms, 3600000)));
+    }
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &ServiceNotifier::keepAlive);
+}
+
+void ServiceNotifier::ready()
+{
+    sd_notify(0, "READY=1");
+    if (interval > 0) {
+        qCInfo(lcApp).noquote()
+            << QString("%1 - Watchdog keep-alive every %2 ms").arg(Clock::now()).arg(interval);
+        keepAlive();
+        timer.start(interval);
+    }
+}
+
+void ServiceNotifier::stopping()
+{
+    timer.stop();
+    sd_notify(0, "STOPPING=1");
+}
+
+void ServiceNotifier::keepAlive()
+{
+    sd_notify(0, "WATCHDOG=1");
+}
+
+QString RunMarker::started;
+QString RunMarker::page;
+
+QString RunMarker::path()
+{
+    return SystemPath::systemPath("/run/tessalview/running");
+}
+
+void RunMarker::begin()
+{
+    QFile previous(path());
+    if (previous.open(QIODevice::ReadOnly)) {
+        const QString what = QString::fromUtf8(previous.readAll()).trimmed().replace('\n', ", ");
+        qCWarning(lcApp).noquote()
+            << QString("%1 - Previous run ended abnormally (%2)").arg(Clock::now(), what);
+    }
+    started = QString("pid %1, started %2").arg(::getpid()).arg(Clock::now());
+    page.clear();
+    QDir().mkpath(QFileInfo(path()).absolutePath());
+    write();
+}
+
+void RunMarker::setPage(const QString& url)
+{
+    if (url == page || started.isEmpty())
+        return;
+    page = url;
+    write();
+}
+
+void RunMarker::end()
+{
+    QFile::remove(path());
+    started.clear();
+}
+
+void RunMarker::write()
+{
+    QSaveFile file(path());
+    QByteArray text = started.toUtf8() + "\n";
+    if (!page.isEmpty())
+        text += "page " + page.toUtf8() + "\n";
+    static bool told = false;
+    if ((!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) &&
+        !std::exchange(told, true))
+        qCInfo(lcApp).noquote() << QString("%1 - Cannot write the run marker '%2': %3")
+                                       .arg(Clock::now(), path(), file.errorString());
+}
+
+} // namespace Tessal

@@ -1,0 +1,232 @@
+#include "settings.h"
+
+#include "clock.h"
+#include "logging.h"
+#include "systempath.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QSettings>
+#include <cstdio>
+#include <optional>
+
+namespace Tessal
+{
+
+bool Settings::logVerbose = false;
+QString Settings::infoDevice = "DeviceUndef";
+QString Settings::infoRelease = "ReleaseUndef";
+const QString Settings::filePath = TESSAL_PATH_VIEW_INI;
+
+#define TESSAL_SETTINGS_DEFINE(type, group, key, member, getter, def)                              \
+    Settings::type Settings::member = def;
+TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_DEFINE)
+#undef TESSAL_SETTINGS_DEFINE
+
+namespace
+{
+
+// The ini reader splits an unquoted value at commas into a list; a user text
+// such as "Please wait, loading" must come back whole, not empty.
+QString toText(const QVariant& value)
+{
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(", ");
+    return value.toString();
+}
+
+void convert(const QVariant& value, QString& out)
+{
+    out = toText(value);
+}
+void convert(const QVariant& value, quint64& out)
+{
+    out = toText(value).toULongLong();
+}
+void convert(const QVariant& value, quint32& out)
+{
+    out = toText(value).toUInt();
+}
+// 16-bit values keep the low 16 bits of the parsed number (70000 gives 4464).
+void convert(const QVariant& value, quint16& out)
+{
+    out = static_cast<quint16>(toText(value).toULongLong() & 0xFFFF);
+}
+void convert(const QVariant& value, qint32& out)
+{
+    out = toText(value).toInt();
+}
+void convert(const QVariant& value, bool& out)
+{
+    const QString text = toText(value);
+    out = !(text.isEmpty() || text == "0" || text.compare("false", Qt::CaseInsensitive) == 0);
+}
+
+} // namespace
+
+QString Settings::getFilePath()
+{
+    return SystemPath::systemPath(filePath);
+}
+
+void Settings::resetToDefaults()
+{
+#define TESSAL_SETTINGS_RESET(type, group, key, member, getter, def) member = def;
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_RESET)
+#undef TESSAL_SETTINGS_RESET
+    logVerbose = false;
+    infoDevice = "DeviceUndef";
+    infoRelease = "ReleaseUndef";
+}
+
+bool Settings::load()
+{
+    const QString path = getFilePath();
+    if (!QFile::exists(path)) {
+        qCInfo(lcApp).noquote()
+            << QString("%1 - Settings file '%2' does not exist, using default values")
+                   .arg(Clock::now(), path);
+        return false;
+    }
+
+    QSettings ini(path, QSettings::IniFormat);
+    QString currentGroup;
+    auto readKey = [&ini, &currentGroup](const char* group, const char* key, auto& member) {
+        if (currentGroup != group) {
+            if (!currentGroup.isEmpty())
+                ini.endGroup();
+            ini.beginGroup(group);
+            currentGroup = group;
+        }
+        if (ini.contains(key))
+            convert(ini.value(key), member);
+    };
+#define TESSAL_SETTINGS_READ(type, group, key, member, getter, def) readKey(group, key, member);
+    TESSAL_SETTINGS_TABLE(TESSAL_SETTINGS_READ)
+#undef TESSAL_SETTINGS_READ
+    if (!currentGroup.isEmpty())
+        ini.endGroup();
+    return true;
+}
+
+namespace
+{
+
+// The program's options, registered in the order -v, -D, -R, help.
+struct CommandLine {
+    QCommandLineParser parser;
+    const QCommandLineOption verbose{QStringList() << "v", "Verbose"};
+    const QCommandLineOption device{QStringList() << "D", "Device description", "device"};
+    const QCommandLineOption release{QStringList() << "R", "Release number", "release"};
+    QCommandLineOption help{QStringList() << "h"};
+
+    CommandLine()
+    {
+        parser.setApplicationDescription("Main application of TESSAL");
+        parser.addOption(verbose);
+        parser.addOption(device);
+        parser.addOption(release);
+        help = parser.addHelpOption();
+    }
+};
+
+// Number of leading arguments (program name included) that come before the
+// first one the parser refuses. An option whose value is the next argument
+// is refused only when no argument follows it.
+int argumentsBeforeError(const QStringList& arguments)
+{
+    for (int n = 2; n <= arguments.size(); ++n) {
+        if (CommandLine().parser.parse(arguments.mid(0, n)))
+            continue;
+        if (n < arguments.size() && CommandLine().parser.parse(arguments.mid(0, n + 1))) {
+            ++n; // the option took the next argument as its value
+            continue;
+        }
+        return n - 1;
+    }
+    return arguments.size();
+}
+
+} // namespace
+
+void Settings::loadWithCommandLine(const QStringList& arguments)
+{
+    const QStringList args = arguments.isEmpty() ? QStringList() << "tessalview" : arguments;
+    CommandLine whole, beforeError;
+    const CommandLine* cl = &whole;
+
+    // Neither help nor a bad argument stops the kiosk: a unit must come up
+    // whatever its start command says. After a parse error the arguments
+    // before the refused one keep their effect and later ones are ignored.
+    if (!whole.parser.parse(args)) {
+        qCInfo(lcApp).noquote() << whole.parser.errorText();
+        beforeError.parser.parse(args.mid(0, argumentsBeforeError(args)));
+        cl = &beforeError;
+    } else if (whole.parser.isSet(whole.help)) {
+        fputs(qPrintable(whole.parser.helpText()), stdout);
+        fflush(stdout);
+    }
+    const QCommandLineParser& parser = cl->parser;
+
+    load();
+
+    if (parser.isSet(cl->verbose))
+        setLogVerbose(true);
+    if (parser.isSet(cl->device) && !parser.value(cl->device).isEmpty())
+        setInfoDevice(parser.value(cl->device));
+    if (parser.isSet(cl->release) && !parser.value(cl->release).isEmpty())
+        setInfoRelease(parser.value(cl->release));
+
+    qCInfo(lcApp).nospace() << "verbose = " << isLogVerbose();
+    qCInfo(lcApp).noquote().nospace() << "device  = " << getInfoDevice();
+    qCInfo(lcApp).noquote().nospace() << "release = " << getInfoRelease();
+}
+
+int Settings::answerHelpOrVersion(int& argc, char* argv[])
+{
+    // Most starts ask for neither: they must not create an application
+    // object here, before the real one.
+    bool asked = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        asked =
+            asked || arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "--version";
+    }
+    if (!asked)
+        return -1;
+
+    // A console application object gives the help text its program name and
+    // needs no display. Toolkit options (-platform ...) are unknown to this
+    // parser, which reports them but still sees the options after them.
+    std::optional<QCoreApplication> app;
+    if (QCoreApplication::instance() == nullptr)
+        app.emplace(argc, argv);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    CommandLine cl;
+    const QCommandLineOption version(QStringList() << "version", "Print the version.");
+    cl.parser.addOption(version);
+    cl.parser.parse(arguments);
+    if (cl.parser.isSet(cl.help) || cl.parser.isSet("help-all")) {
+        fputs(qPrintable(cl.parser.helpText()), stdout);
+        return 0;
+    }
+    if (cl.parser.isSet(version)) {
+        fputs("tessalview (Tessal) " TESSAL_VERSION "\n", stdout);
+        return 0;
+    }
+    // "-D --help": a value, not a question.
+    return -1;
+}
+
+QByteArray Settings::getHttpAuthorizationBytes()
+{
+    const QString credentials = login + ":" + password;
+    return QString("Basic " + QString::fromLocal8Bit(credentials.toLocal8Bit().toBase64()))
+        .toLocal8Bit();
+}
+
+} // namespace Tessal

@@ -1,0 +1,124 @@
+#include "filedialog.h"
+
+#include "clock.h"
+#include "logging.h"
+#include "settings.h"
+#include "ui_filedialog.h"
+
+#include "screensaver.h"
+#include "timedpopup.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace Tessal
+{
+
+namespace
+{
+
+void showMessage(QWidget* parent, const QString& text)
+{
+    TimedPopup popup(text, parent);
+    popup.exec();
+}
+
+} // namespace
+
+FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
+    : QDialog(parent), ui(new Ui::FileDialog), download(download), filename(filename)
+{
+    ui->setupUi(this);
+    ui->lblFile->setText(Settings::getUITextFilename());
+    ui->lblFileValue->setText(filename);
+
+    if (download) {
+        setWindowTitle(Settings::getUITextDownload());
+        ui->listFiles->setSelectionMode(QAbstractItemView::NoSelection);
+    } else {
+        setWindowTitle(Settings::getUITextUpload());
+        ui->listFiles->setSelectionMode(QAbstractItemView::SingleSelection);
+    }
+
+    ui->buttonBox->button(QDialogButtonBox::Ok)->setText(Settings::getUITextOK());
+    ui->buttonBox->button(QDialogButtonBox::Cancel)->setText(Settings::getUITextCancel());
+    setFixedSize(size());
+    // Frameless and without decorations. Not the splash-screen window type:
+    // a dialog of that type is hidden by OK or Cancel but its modal run
+    // never returns, which would freeze the kiosk.
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+
+    // Only plain files: hidden files are the drive's housekeeping, and a
+    // symbolic link could lead an upload to a file outside the drive.
+    const QDir dir(Settings::getFilesDirectory());
+    ui->listFiles->addItems(
+        dir.entryList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name));
+
+    // Scroll bars wide enough for a finger.
+    const QString css = QStringLiteral("QScrollBar:vertical { width: 32; } "
+                                       "QScrollBar:handle:vertical { min-height: 32; } "
+                                       "QScrollBar:horizontal { height: 32px; } "
+                                       "QScrollBar:handle:horizontal { min-width: 32; } ");
+    ui->listFiles->verticalScrollBar()->setStyleSheet(css);
+    ui->listFiles->horizontalScrollBar()->setStyleSheet(css);
+
+    setMouseTracking(true);
+    ScreenSaver::instance()->handleMouseMove(this);
+}
+
+bool FileDialog::driveMounted()
+{
+    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
+           QFileInfo::exists(Settings::getFilesUsbDriveFile());
+}
+
+FileDialog::~FileDialog()
+{
+    delete ui;
+}
+
+void FileDialog::on_listFiles_itemSelectionChanged()
+{
+    if (download)
+        return;
+    const QList<QListWidgetItem*> selected = ui->listFiles->selectedItems();
+    if (selected.isEmpty())
+        return;
+    filename = selected.first()->text();
+    ui->lblFileValue->setText(filename);
+}
+
+QString FileDialog::chooseUploadFile(QWidget* mainWindow)
+{
+    if (!driveMounted()) {
+        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        return QString();
+    }
+
+    FileDialog dialog(false, QString(), mainWindow);
+    if (dialog.exec() != QDialog::Accepted) {
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        return QString();
+    }
+
+    const QString name = dialog.getFilename();
+    if (name.isEmpty()) {
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        showMessage(mainWindow, Settings::getUIMsgNoFileSelected());
+        return QString();
+    }
+    // The drive may have been pulled while the dialog was open.
+    const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
+    if (!driveMounted() || !QFileInfo(path).isFile()) {
+        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        return QString();
+    }
+    qCInfo(lcUsb).noquote() << QString("%1 - Upload of '%2'").arg(Clock::now(), path);
+    return path;
+}
+
+} // namespace Tessal

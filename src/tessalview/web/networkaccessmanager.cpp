@@ -1,0 +1,144 @@
+#include "networkaccessmanager.h"
+
+#include "clock.h"
+#include "logging.h"
+#include "settings.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+
+namespace Tessal
+{
+
+namespace
+{
+void logLine(const QString& text)
+{
+    qCInfo(lcWeb).noquote() << QString::fromLatin1(text.toLatin1());
+}
+} // namespace
+
+NetworkAccessManager::NetworkAccessManager(QObject* parent)
+    : QNetworkAccessManager(parent), isFirstRequest(true)
+{
+    connect(this, &QNetworkAccessManager::authenticationRequired, this,
+            &NetworkAccessManager::authenticationRequired);
+    connect(this, &QNetworkAccessManager::finished, this, &NetworkAccessManager::requestFinished);
+    // Cookies live only as long as the process.
+    setCookieJar(new QNetworkCookieJar(this));
+}
+
+void NetworkAccessManager::reset()
+{
+    isFirstRequest = true;
+}
+
+void NetworkAccessManager::setDeviceUrl(const QUrl& url)
+{
+    device = url.host().toLower();
+}
+
+bool NetworkAccessManager::isDeviceUrl(const QUrl& url) const
+{
+    return !device.isEmpty() && url.host().toLower() == device;
+}
+
+QByteArray NetworkAccessManager::credentialsFor(const QUrl& url) const
+{
+    if (Settings::getLogin().isEmpty() || !isDeviceUrl(url))
+        return QByteArray();
+    return Settings::getHttpAuthorizationBytes();
+}
+
+void NetworkAccessManager::setLanguage(const QString& lang)
+{
+    if (lang.isEmpty() || lang == QLatin1String("default"))
+        language.clear();
+    else
+        language = lang.toLatin1();
+}
+
+void NetworkAccessManager::noteStarted(const QByteArray& method, const QUrl& url,
+                                       const QString& type)
+{
+    if (Settings::isLogVerbose())
+        logLine(QString("%1 - [REQUEST] Request '%2' started (%3, %4)")
+                    .arg(Clock::now(), url.toString(), QString::fromLatin1(method), type));
+}
+
+void NetworkAccessManager::noteFinished(const QUrl& url, bool failed, const QString& errorText)
+{
+    if (Settings::isLogVerbose())
+        logLine(QString("%1 - [REQUEST] Request '%2' finished").arg(Clock::now(), url.toString()));
+    if (failed)
+        logLine(
+            QString("%1 - Request '%2' failed: %3").arg(Clock::now(), url.toString(), errorText));
+    if (isFirstRequest) {
+        isFirstRequest = false;
+        emit firstRequestStatus(failed);
+    }
+}
+
+QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkRequest& request,
+                                                   QIODevice* outgoingData)
+{
+    const bool verbose = Settings::isLogVerbose();
+    if (verbose)
+        logLine(QString("%1 - [REQUEST] Request '%2' started")
+                    .arg(Clock::now(), request.url().toString()));
+
+    QNetworkRequest copy(request);
+    // Credentials go out before the server asks, so a protected device never
+    // needs a challenge answered. They are the device's: a page that leads
+    // somewhere else never hands them to that host, not even when the engine
+    // carries the header over from the device's request (a redirect).
+    if (!Settings::getLogin().isEmpty()) {
+        const QByteArray credentials = Settings::getHttpAuthorizationBytes();
+        if (isDeviceUrl(request.url()))
+            copy.setRawHeader("Authorization", credentials);
+        else if (copy.rawHeader("Authorization") == credentials)
+            copy.setRawHeader("Authorization", QByteArray());
+    }
+    if (!language.isEmpty())
+        copy.setRawHeader("Accept-Language", language);
+    if (verbose)
+        copy.setAttribute(StartTimeAttribute, QDateTime::currentDateTime());
+
+    return QNetworkAccessManager::createRequest(op, copy, outgoingData);
+}
+
+void NetworkAccessManager::requestFinished(QNetworkReply* reply)
+{
+    if (!reply)
+        return;
+    if (Settings::isLogVerbose()) {
+        QString suffix;
+        const QVariant started = reply->request().attribute(StartTimeAttribute);
+        if (started.isValid()) {
+            const qint64 took = started.toDateTime().msecsTo(QDateTime::currentDateTime());
+            suffix = QString(" (took %1ms)").arg(took);
+        }
+        logLine(QString("%1 - [REQUEST] Request '%2' finished%3")
+                    .arg(Clock::now(), reply->url().toString(), suffix));
+    }
+    if (reply->error() != QNetworkReply::NoError)
+        logLine(QString("%1 - Request '%2' failed: %3")
+                    .arg(Clock::now(), reply->url().toString(), reply->errorString()));
+
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        return;
+    if (isFirstRequest) {
+        isFirstRequest = false;
+        emit firstRequestStatus(reply->error() != QNetworkReply::NoError);
+    }
+}
+
+void NetworkAccessManager::authenticationRequired(QNetworkReply*, QAuthenticator*)
+{
+    // A challenge is never answered: the request ends with an authentication
+    // error, handled like any other failure.
+}
+
+} // namespace Tessal

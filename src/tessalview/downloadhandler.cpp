@@ -285,9 +285,16 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     // Unbuffered: every write reaches the system at once, so a refusal is
     // seen with the system's own reason (a full drive, a read-only one).
     file = new QFile(path);
-    errno = 0;
-    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        const int err = errno;
+    int err = ENODEV;
+    bool opened = false;
+    // A drive pulled while the user was asked leaves its mount point behind
+    // as a directory of the unit's own disk: nothing is saved there.
+    if (FileDialog::driveMounted()) {
+        errno = 0;
+        opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+        err = errno;
+    }
+    if (!opened) {
         delete file;
         file = nullptr;
         releaseReply();

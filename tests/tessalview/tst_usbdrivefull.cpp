@@ -85,7 +85,13 @@ private slots:
         m_driver.beforeAnswer(nullptr);
     }
 
-    void cleanup() { sh("umount '" + m_unit.drive() + "' 2>/dev/null"); }
+    void cleanup()
+    {
+        sh("umount '" + m_unit.drive() + "' 2>/dev/null");
+        // What a faulty download left in the bare mount point must not
+        // reach the next case.
+        m_unit.clearDrive();
+    }
 
     void fullDriveIsNamedAndLeavesNothing()
     {
@@ -126,18 +132,38 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 
+    void removedDriveIsNamed_data()
+    {
+        QTest::addColumn<bool>("mountPointStays");
+        // The system unmounts the drive and leaves its mount point: an empty
+        // directory of the unit's own disk, where the download must not land.
+        QTest::newRow("mount point left behind") << true;
+        QTest::newRow("mount point removed") << false;
+    }
+
     void removedDriveIsNamed()
     {
+        QFETCH(bool, mountPointStays);
         // The drive is pulled while the user picks the name.
-        m_driver.beforeAnswer([this] {
-            QVERIFY(sh("umount '" + m_unit.drive() + "' && rmdir '" + m_unit.drive() + "'"));
+        m_driver.beforeAnswer([this, mountPointStays] {
+            QVERIFY(sh("umount '" + m_unit.drive() + "'" +
+                       (mountPointStays ? QString() : " && rmdir '" + m_unit.drive() + "'")));
             QVERIFY(m_unit.unplugDrive());
         });
         LogCapture log;
         QVERIFY(download("/small", log));
         QCOMPARE(m_driver.popups, QStringList({"Error: The USB drive was removed."}));
         QCOMPARE(log.count("Download failed: The USB drive was removed."), 1);
-        QVERIFY(!QFileInfo::exists(m_unit.drive() + "/small.bin"));
+        QVERIFY(!log.contains("Download complete"));
+        if (mountPointStays) {
+            // Nothing written to the unit's disk under the drive's name.
+            QVERIFY(QFileInfo(m_unit.drive()).isDir());
+            QCOMPARE(m_unit.driveFiles(), QStringList());
+        } else {
+            // Nor is the mount point made again to hold the file.
+            QVERIFY(!QFileInfo::exists(m_unit.drive()));
+        }
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 };
 

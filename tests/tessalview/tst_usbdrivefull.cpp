@@ -119,6 +119,31 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro", "rw", "ro"}));
     }
 
+    void completedDownloadIsOnTheMedium()
+    {
+        // A drive whose writes stay in memory until they are synchronised: a
+        // file system image on a loop device. The system writes such data
+        // back by itself only after some 30 s; "Download complete" must mean
+        // that the data is on the medium already.
+        QVERIFY(sh("umount '" + m_unit.drive() + "'"));
+        const QString image = m_unit.root() + "/drive.img";
+        QVERIFY(sh("truncate -s 4M '" + image + "' && mkfs.ext2 -q -F -b 4096 '" + image +
+                   "' && mount -o loop '" + image + "' '" + m_unit.drive() + "'"));
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        const QByteArray data = patternBytes(16 * 1024);
+        QCOMPARE(m_unit.readDriveFile("small.bin"), data);
+        QFile medium(image);
+        QVERIFY(medium.open(QIODevice::ReadOnly));
+        const QByteArray onMedium = medium.readAll();
+        for (int block = 0; block < data.size(); block += 4096)
+            QVERIFY2(
+                onMedium.contains(data.mid(block, 4096)),
+                qPrintable(
+                    QString("bytes %1 to %2 are not on the medium").arg(block).arg(block + 4095)));
+    }
+
     void readOnlyDriveIsNamed()
     {
         // The remount to read-write did not happen (a drive with its write

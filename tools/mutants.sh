@@ -10,8 +10,8 @@
 #
 # (fields separated by " | ", a space on each side)
 # The script makes a scratch copy of this tree as it is now (a git worktree
-# of HEAD plus the uncommitted changes, in build-mutants/), configures one
-# build there, and for each mutant: applies the sed expression to the file
+# of HEAD plus the uncommitted changes, in build-mutants/tree), configures
+# one build there (build-mutants/tree/build), and for each mutant: applies the sed expression to the file
 # (a mutant that changes nothing is an error in the list), builds only what
 # the named tests need, runs them, and restores the file. It prints one line
 # a mutant, "caught" or "MISSED", and a count; it exits non-zero when a
@@ -29,7 +29,9 @@ fi
 FILTER=${1:-.}
 LIST=$TOP/tools/mutants.list
 SCRATCH=$TOP/build-mutants/tree
-BUILD=$TOP/build-mutants/build
+# The build sits in the copy as build/ sits in this tree, so the compiler
+# sees the same relative paths and ccache serves what this tree's build made.
+BUILD=$SCRATCH/build
 LOGS=$TOP/build-mutants/logs
 
 cleanup() {
@@ -52,7 +54,13 @@ git -C "$TOP" diff HEAD --binary | git -C "$SCRATCH" apply --allow-empty 2>/dev/
 git -C "$TOP" ls-files -z --others --exclude-standard | tar --null -T - -cf - | tar -C "$SCRATCH" -xf -
 
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths relative to the build directory and no working directory in the
+  # hash: only what differs from a build of this tree is compiled (build
+  # this tree with CCACHE_BASEDIR and CCACHE_NOHASHDIR=1 set alike).
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$TOP} CCACHE_NOHASHDIR=1
+fi
 echo "== configuring the scratch build ($BUILD)"
 cmake -S "$SCRATCH" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >"$LOGS/configure.txt" 2>&1 || {
   tail -n 20 "$LOGS/configure.txt"
@@ -103,10 +111,25 @@ while IFS= read -r line; do
   fi
   result=
   # A test whose program is a target of the same name needs only that
-  # target; a script test needs the whole build.
+  # target; a script test needs the programs of the build that its command
+  # names (the kiosk, tupsend); a test that names none needs the whole build.
   targets=()
   for t in $tests; do
-    if grep -q "^$t:" "$BUILD/Makefile" 2>/dev/null; then targets+=(--target "$t"); else targets=(); break; fi
+    if grep -q "^$t:" "$BUILD/Makefile" 2>/dev/null; then
+      targets+=(--target "$t")
+      continue
+    fi
+    programs=()
+    for word in $(cd "$BUILD" && ctest -N -V -R "^$t\$" | sed -n 's/^.*Test command: //p' | tr -d '"'); do
+      case $word in "$BUILD"/*) ;; *) continue ;; esac
+      program=$(basename "$word")
+      grep -q "^$program:" "$BUILD/Makefile" 2>/dev/null && programs+=(--target "$program")
+    done
+    if [ ${#programs[@]} -eq 0 ]; then
+      targets=()
+      break
+    fi
+    targets+=("${programs[@]}")
   done
   if ! cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >"$log" 2>&1; then
     # A mutant that does not compile is caught by the compiler, not by a

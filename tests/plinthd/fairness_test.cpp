@@ -56,6 +56,29 @@ public:
     double WorstMs() const { return m_dWorstMs; }
     int Answered() const { return m_iAnswered; }
     int Failed() const { return m_iFailed; }
+    // When each answer arrived; read after Stop().
+    const std::vector<Clock::time_point>& AnswerTimes() const { return m_answerTimes; }
+    // How many answers arrived strictly between `from` and `to`.
+    int AnsweredBetween(Clock::time_point from, Clock::time_point to) const
+    {
+        int n = 0;
+        for (const Clock::time_point& t : m_answerTimes)
+            n += t > from && t < to ? 1 : 0;
+        return n;
+    }
+    // The longest stretch within [from, to] without an answer.
+    double LongestSilenceMs(Clock::time_point from, Clock::time_point to) const
+    {
+        double dLongest = 0;
+        Clock::time_point last = from;
+        for (const Clock::time_point& t : m_answerTimes) {
+            if (t <= from || t >= to)
+                continue;
+            dLongest = std::max(dLongest, Ms(t - last));
+            last = t;
+        }
+        return std::max(dLongest, Ms(to - last));
+    }
 
 private:
     void Run()
@@ -66,6 +89,7 @@ private:
             std::vector<uint8_t> a = bOk ? m_master.ReadFrame(5000) : std::vector<uint8_t>();
             double d = Ms(Clock::now() - t0);
             if (a.size() == 11 && ((a[0] << 8) | a[1]) == (iTid & 0xFFFF)) {
+                m_answerTimes.push_back(Clock::now());
                 m_iAnswered++;
                 m_dWorstMs = std::max(m_dWorstMs.load(), d);
             } else {
@@ -80,7 +104,15 @@ private:
     std::atomic<double> m_dWorstMs{0};
     std::atomic<int> m_iAnswered{0};
     std::atomic<int> m_iFailed{0};
+    std::vector<Clock::time_point> m_answerTimes;
 };
+
+// A daemon that waited for one slow master would leave the others unanswered
+// until that master's request deadline (2 s). Half of it is the longest the
+// poller may go without an answer while a slow master is served. How fast
+// the others are answered meanwhile is a figure of bench_plinthd (its
+// trickling-master scenario, against a baseline server), not a test bound.
+constexpr double kMaxSilenceMs = 1000.0;
 
 class Fairness : public ::testing::Test
 {
@@ -141,66 +173,75 @@ long WorkerSwitches(pid_t pid)
 TEST_F(Fairness, TricklingMasterHoldsUpNeitherPollerNorCommands)
 {
     Init();
-    // A daemon that waits for the slow master stalls the poller for seconds
-    // every time; on a loaded machine one scheduling hiccup can pass 50 ms,
-    // so a run over the bound gets one second run.
-    for (int iAttempt = 1; iAttempt <= 2; iAttempt++) {
-        Poller poller(port);
-        // One byte of a valid read every 0.3 s for 5 s, reconnecting when
-        // the daemon gives up on the request. The 12 bytes would take 3.3 s,
-        // more than the 2 s the daemon allows: the daemon must close the
-        // connection (recv reports the end or a reset), never answer.
-        std::atomic<int> iDropped{0}, iAnswered{0};
-        std::thread trickler([&] {
-            auto tEnd = Clock::now() + std::chrono::seconds(5);
-            const std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
-            while (Clock::now() < tEnd) {
-                RawMaster slow(port);
-                for (size_t i = 0; Clock::now() < tEnd; i = (i + 1) % req.size()) {
-                    if (!slow.Send({req[i]})) {
-                        iDropped++;
-                        break;
-                    }
-                    pollfd pfd = {slow.Fd(), POLLIN, 0};
-                    if (poll(&pfd, 1, 300) == 1) {
-                        uint8_t aby[64];
-                        ssize_t n = recv(slow.Fd(), aby, sizeof(aby), MSG_DONTWAIT);
-                        if (n > 0)
-                            iAnswered++;
-                        else
-                            iDropped += (n == 0 || errno == ECONNRESET) ? 1 : 0;
-                        break;
-                    }
+    Poller poller(port);
+    // One byte of a valid read every 0.3 s for 5 s, reconnecting when the
+    // daemon gives up on the request. The 12 bytes would take 3.3 s, more
+    // than the 2 s the daemon allows: the daemon must close the connection
+    // (recv reports the end or a reset), never answer.
+    std::atomic<int> iDropped{0}, iAnswered{0};
+    // The times of the slow master's bytes, a list per connection.
+    std::vector<std::vector<Clock::time_point>> byteTimes;
+    auto tStart = Clock::now();
+    std::thread trickler([&] {
+        auto tEnd = Clock::now() + std::chrono::seconds(5);
+        const std::vector<uint8_t> req = Adu(1, ReadPdu(0, 1));
+        while (Clock::now() < tEnd) {
+            RawMaster slow(port);
+            byteTimes.emplace_back();
+            for (size_t i = 0; Clock::now() < tEnd; i = (i + 1) % req.size()) {
+                if (!slow.Send({req[i]})) {
+                    iDropped++;
+                    break;
+                }
+                byteTimes.back().push_back(Clock::now());
+                pollfd pfd = {slow.Fd(), POLLIN, 0};
+                if (poll(&pfd, 1, 300) == 1) {
+                    uint8_t aby[64];
+                    ssize_t n = recv(slow.Fd(), aby, sizeof(aby), MSG_DONTWAIT);
+                    if (n > 0)
+                        iAnswered++;
+                    else
+                        iDropped += (n == 0 || errno == ECONNRESET) ? 1 : 0;
+                    break;
                 }
             }
-        });
-        // Commands are answered meanwhile.
-        double dWorstCmdMs = 0;
-        int iStatusOk = 0;
-        for (int i = 0; i < 8; i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            auto t0 = Clock::now();
-            Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
-            dWorstCmdMs = std::max(dWorstCmdMs, Ms(Clock::now() - t0));
-            iStatusOk += JsonInt(status.json, "procstate") == 3;
         }
-        trickler.join();
-        poller.Stop();
-        printf("attempt %d: poller %d answered, worst %.1f ms; worst getstatus %.1f ms\n", iAttempt,
-               poller.Answered(), poller.WorstMs(), dWorstCmdMs);
-        EXPECT_EQ(iStatusOk, 8);
-        EXPECT_LT(dWorstCmdMs, 1000.0);
-        EXPECT_GT(poller.Answered(), 100);
-        EXPECT_EQ(poller.Failed(), 0);
-        // A request that never completes in time costs the slow master its
-        // connection (a 12-byte request at 0.3 s a byte takes 3.3 s).
-        EXPECT_GE(iDropped.load(), 1);
-        EXPECT_EQ(iAnswered.load(), 0) << "a request slower than the deadline was answered";
-        if (poller.WorstMs() < 50.0 || iAttempt == 2) {
-            EXPECT_LT(poller.WorstMs(), 50.0);
-            break;
+    });
+    // Commands are answered meanwhile.
+    double dWorstCmdMs = 0;
+    int iStatusOk = 0;
+    for (int i = 0; i < 8; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        auto t0 = Clock::now();
+        Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+        dWorstCmdMs = std::max(dWorstCmdMs, Ms(Clock::now() - t0));
+        iStatusOk += JsonInt(status.json, "procstate") == 3;
+    }
+    trickler.join();
+    auto tEnd = Clock::now();
+    poller.Stop();
+    // The other master is served while the slow one trickles: between any
+    // two bytes of an unfinished request the poller got an answer.
+    int iGaps = 0, iGapsUnserved = 0;
+    for (const std::vector<Clock::time_point>& conn : byteTimes) {
+        for (size_t i = 1; i < conn.size(); i++) {
+            iGaps++;
+            iGapsUnserved += poller.AnsweredBetween(conn[i - 1], conn[i]) == 0 ? 1 : 0;
         }
     }
+    printf("poller: %d answered, worst %.1f ms; worst getstatus %.1f ms; %d of %d gaps between "
+           "the slow master's bytes without an answer\n",
+           poller.Answered(), poller.WorstMs(), dWorstCmdMs, iGapsUnserved, iGaps);
+    EXPECT_GE(iGaps, 10);
+    EXPECT_EQ(iGapsUnserved, 0) << "the poller waited while the slow master sent its bytes";
+    EXPECT_LT(poller.LongestSilenceMs(tStart, tEnd), kMaxSilenceMs);
+    EXPECT_EQ(poller.Failed(), 0);
+    EXPECT_EQ(iStatusOk, 8);
+    EXPECT_LT(dWorstCmdMs, kMaxSilenceMs);
+    // A request that never completes in time costs the slow master its
+    // connection (a 12-byte request at 0.3 s a byte takes 3.3 s).
+    EXPECT_GE(iDropped.load(), 1);
+    EXPECT_EQ(iAnswered.load(), 0) << "a request slower than the deadline was answered";
 }
 
 TEST_F(Fairness, HalfSentRequestIsDroppedAfterTheTimeOutWithoutOthersNoticing)
@@ -214,12 +255,15 @@ TEST_F(Fairness, HalfSentRequestIsDroppedAfterTheTimeOutWithoutOthersNoticing)
     ASSERT_TRUE(half.Send(std::vector<uint8_t>(req.begin(), req.begin() + 8)));
     // No answer, and the connection ends after the daemon's time-out.
     EXPECT_TRUE(half.WaitClosed(6000));
-    double dDroppedAfterMs = Ms(Clock::now() - t0);
+    auto tClosed = Clock::now();
+    double dDroppedAfterMs = Ms(tClosed - t0);
     EXPECT_GT(dDroppedAfterMs, 1000.0);
     EXPECT_LT(dDroppedAfterMs, 5000.0);
     poller.Stop();
     EXPECT_EQ(poller.Failed(), 0);
-    EXPECT_LT(poller.WorstMs(), 50.0);
+    // Served all along while the half request waited for its deadline.
+    printf("poller: %d answered, worst %.1f ms\n", poller.Answered(), poller.WorstMs());
+    EXPECT_LT(poller.LongestSilenceMs(t0, tClosed), kMaxSilenceMs);
     EXPECT_EQ(Clients(), 1); // the poller
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
     EXPECT_EQ(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "rxerror"), 1);
@@ -237,7 +281,8 @@ TEST_F(Fairness, MasterThatNeverReadsIsDroppedWithoutStallingThePoller)
         std::vector<uint8_t> q = Adu(i, ReadPdu(0, 125));
         burst.insert(burst.end(), q.begin(), q.end());
     }
-    auto tEnd = Clock::now() + std::chrono::seconds(3);
+    auto tStart = Clock::now();
+    auto tEnd = tStart + std::chrono::seconds(3);
     bool bDropped = false;
     while (Clock::now() < tEnd && !bDropped) {
         if (send(flood.Fd(), burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
@@ -246,10 +291,13 @@ TEST_F(Fairness, MasterThatNeverReadsIsDroppedWithoutStallingThePoller)
         }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto tStop = Clock::now();
     poller.Stop();
     EXPECT_TRUE(bDropped);
     EXPECT_EQ(poller.Failed(), 0);
-    EXPECT_LT(poller.WorstMs(), 50.0);
+    // Served all along while the flood was answered and dropped.
+    printf("poller: %d answered, worst %.1f ms\n", poller.Answered(), poller.WorstMs());
+    EXPECT_LT(poller.LongestSilenceMs(tStart, tStop), kMaxSilenceMs);
     EXPECT_EQ(Clients(), 1); // the poller
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
     EXPECT_GE(JsonInt(cJSON_GetObjectItem(status.json, "stat"), "txerror"), 1);

@@ -200,6 +200,32 @@ protected:
         return answer;
     }
 
+    // A paced frame with a pause inside, which the daemon must discard: no
+    // answer, and rxerror up by one. The pseudo-terminal's kernel worker,
+    // held up on a busy machine, can hand over the bytes from both sides of
+    // the pause together, and the daemon then rightly sees one whole frame
+    // and answers it. Only such a try (the frame's right answer, rxerror
+    // unchanged) is tried again, at most 3 times: a daemon that ignores the
+    // pause answers every try. Returns what the last try got.
+    std::string PausedFrame(const std::vector<uint8_t>& bytes, int iGapAfter, long long llGapNs,
+                            const std::vector<uint8_t>& wholeAnswer)
+    {
+        std::string sGot;
+        for (int iTry = 1; iTry <= 3; iTry++) {
+            if (Paced(bytes, iGapAfter, llGapNs) == 0)
+                return "the writer could not keep the timing: " + sTiming;
+            const std::vector<uint8_t> answer = ReadAnswer(300);
+            const int iRxErrors = Stat("rxerror") - iRxErrorBefore;
+            if (answer.empty() && iRxErrors == 1)
+                return "discarded";
+            sGot = "try " + std::to_string(iTry) + ": answer of " + std::to_string(answer.size()) +
+                   " bytes, rxerror +" + std::to_string(iRxErrors) + "; " + sTiming;
+            if (answer != wholeAnswer || iRxErrors != 0)
+                break;
+        }
+        return sGot;
+    }
+
     // The next answer frame: bytes until the line has been silent for
     // 50 ms; empty when nothing came within iTimeoutMs.
     std::vector<uint8_t> ReadAnswer(int iTimeoutMs = 1000)
@@ -249,9 +275,9 @@ TEST_F(RtuFraming, PacedRequestIsAnsweredAndAPauseInsideAFrameDiscardsIt)
 
     // A pause half way between t1.5 and t3.5 (2.9 ms) after the third
     // byte. The frame is broken and must not be answered.
-    ASSERT_GT(Paced(kReadFirstThree, 2, (llT15Ns + llT35Ns) / 2), 0) << sTiming;
-    EXPECT_TRUE(ReadAnswer(300).empty()) << "a frame with a pause inside was answered";
-    EXPECT_EQ(Stat("rxerror") - iRxErrorBefore, 1);
+    EXPECT_EQ(PausedFrame(kReadFirstThree, 2, (llT15Ns + llT35Ns) / 2, kAnswerFirstThree),
+              "discarded")
+        << "a frame with a pause inside was answered";
 
     // A request split by 100 ms: two fragments, neither a frame.
     ASSERT_GT(Paced(kReadFirstThree, 3, 100000000LL), 0) << sTiming;

@@ -85,7 +85,13 @@ private slots:
         m_driver.beforeAnswer(nullptr);
     }
 
-    void cleanup() { sh("umount '" + m_unit.drive() + "' 2>/dev/null"); }
+    void cleanup()
+    {
+        sh("umount '" + m_unit.drive() + "' 2>/dev/null");
+        // What a faulty download left in the bare mount point must not
+        // reach the next case.
+        m_unit.clearDrive();
+    }
 
     void fullDriveIsNamedAndLeavesNothing()
     {
@@ -113,6 +119,31 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro", "rw", "ro"}));
     }
 
+    void completedDownloadIsOnTheMedium()
+    {
+        // A drive whose writes stay in memory until they are synchronised: a
+        // file system image on a loop device. The system writes such data
+        // back by itself only after some 30 s; "Download complete" must mean
+        // that the data is on the medium already.
+        QVERIFY(sh("umount '" + m_unit.drive() + "'"));
+        const QString image = m_unit.root() + "/drive.img";
+        QVERIFY(sh("truncate -s 4M '" + image + "' && mkfs.ext2 -q -F -b 4096 '" + image +
+                   "' && mount -o loop '" + image + "' '" + m_unit.drive() + "'"));
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        const QByteArray data = patternBytes(16 * 1024);
+        QCOMPARE(m_unit.readDriveFile("small.bin"), data);
+        QFile medium(image);
+        QVERIFY(medium.open(QIODevice::ReadOnly));
+        const QByteArray onMedium = medium.readAll();
+        for (int block = 0; block < data.size(); block += 4096)
+            QVERIFY2(
+                onMedium.contains(data.mid(block, 4096)),
+                qPrintable(
+                    QString("bytes %1 to %2 are not on the medium").arg(block).arg(block + 4095)));
+    }
+
     void readOnlyDriveIsNamed()
     {
         // The remount to read-write did not happen (a drive with its write
@@ -126,18 +157,38 @@ private slots:
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 
+    void removedDriveIsNamed_data()
+    {
+        QTest::addColumn<bool>("mountPointStays");
+        // The system unmounts the drive and leaves its mount point: an empty
+        // directory of the unit's own disk, where the download must not land.
+        QTest::newRow("mount point left behind") << true;
+        QTest::newRow("mount point removed") << false;
+    }
+
     void removedDriveIsNamed()
     {
+        QFETCH(bool, mountPointStays);
         // The drive is pulled while the user picks the name.
-        m_driver.beforeAnswer([this] {
-            QVERIFY(sh("umount '" + m_unit.drive() + "' && rmdir '" + m_unit.drive() + "'"));
+        m_driver.beforeAnswer([this, mountPointStays] {
+            QVERIFY(sh("umount '" + m_unit.drive() + "'" +
+                       (mountPointStays ? QString() : " && rmdir '" + m_unit.drive() + "'")));
             QVERIFY(m_unit.unplugDrive());
         });
         LogCapture log;
         QVERIFY(download("/small", log));
         QCOMPARE(m_driver.popups, QStringList({"Error: The USB drive was removed."}));
         QCOMPARE(log.count("Download failed: The USB drive was removed."), 1);
-        QVERIFY(!QFileInfo::exists(m_unit.drive() + "/small.bin"));
+        QVERIFY(!log.contains("Download complete"));
+        if (mountPointStays) {
+            // Nothing written to the unit's disk under the drive's name.
+            QVERIFY(QFileInfo(m_unit.drive()).isDir());
+            QCOMPARE(m_unit.driveFiles(), QStringList());
+        } else {
+            // Nor is the mount point made again to hold the file.
+            QVERIFY(!QFileInfo::exists(m_unit.drive()));
+        }
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 };
 

@@ -99,6 +99,19 @@ public:
         }
         m_held.clear();
     }
+    // Lets every held response go on up to `bytes` of its body, where it
+    // stops again until the next release.
+    void releaseUpTo(qint64 bytes)
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const auto& held : m_held) {
+            held.second->hold = bytes;
+            if (held.first)
+                QMetaObject::invokeMethod(
+                    held.first, [socket = held.first, state = held.second] { pump(socket, state); },
+                    Qt::QueuedConnection);
+        }
+    }
     QList<HttpRequest> requests() const
     {
         QMutexLocker lock(&m_mutex);

@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -288,9 +289,16 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     // Unbuffered: every write reaches the system at once, so a refusal is
     // seen with the system's own reason (a full drive, a read-only one).
     file = new QFile(path);
-    errno = 0;
-    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        const int err = errno;
+    int err = ENODEV;
+    bool opened = false;
+    // A drive pulled while the user was asked leaves its mount point behind
+    // as a directory of the unit's own disk: nothing is saved there.
+    if (FileDialog::driveMounted()) {
+        errno = 0;
+        opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+        err = errno;
+    }
+    if (!opened) {
         delete file;
         file = nullptr;
         releaseReply();
@@ -333,10 +341,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     // What arrived while the dialog was open, shown on the bar at once: the
     // transfer may have little left to report.
     writeAvailableData();
-    if (reply && progressPopup) {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        downloadProgress(bytesSaved, length.isValid() ? length.toLongLong() : -1);
-    }
+    showSavedProgress();
     return true;
 }
 
@@ -348,13 +353,22 @@ bool DownloadHandler::remountUsb(bool rw)
     return true;
 }
 
-void DownloadHandler::downloadProgress(qint64 bytesRead, qint64 bytesTotal)
+void DownloadHandler::downloadProgress(qint64, qint64)
 {
+    // The transfer is alive; the bar itself follows what reached the drive.
     if (stallTimer->isActive())
         stallTimer->start(stallTimeoutMs);
-    if (!progressPopup || bytesTotal <= 0)
+}
+
+void DownloadHandler::showSavedProgress()
+{
+    // The share of the announced length that is on the drive. Not what the
+    // network received: that runs ahead of the drive, and Qt reports it only
+    // now and then, so the bar could stop short of what was saved.
+    if (!progressPopup || expectedBytes <= 0)
         return;
-    progressPopup->setProgress(static_cast<int>(bytesRead * 100 / bytesTotal));
+    progressPopup->setProgress(
+        static_cast<int>(std::min(bytesSaved, expectedBytes) * 100 / expectedBytes));
 }
 
 bool DownloadHandler::saveAvailableData()
@@ -365,6 +379,7 @@ bool DownloadHandler::saveAvailableData()
         errno = 0;
         if (file->write(chunk) == chunk.size()) {
             bytesSaved += chunk.size();
+            showSavedProgress();
             return true;
         }
         const int err = errno;

@@ -87,6 +87,9 @@ private:
     // Closes and deletes the partial file after a failed download.
     void discardFile();
     void closeProgressPopup();
+    // Sets the progress bar to the share of the announced length saved so
+    // far; with no length announced the bar stays as it is.
+    void showSavedProgress();
 
     QWidget* mainWindow;
     ProgressPopup* progressPopup = nullptr;

@@ -1,4 +1,3 @@
-#include "clock.h"
 #include "logging.h"
 
 #include "frontlinkthread.h"
@@ -26,16 +25,16 @@ MainWindow* main_window = nullptr;
 
 int main(int argc, char* argv[])
 {
-    // Every line of the kiosk's categories is prefixed with its category
-    // here; QT_MESSAGE_PATTERN, when set, takes precedence.
+    // The one message pattern: the category in front of each line of the
+    // kiosk's categories, the time stamp in front of each event line.
+    // QT_MESSAGE_PATTERN, when set, takes precedence.
     qSetMessagePattern(logMessagePattern());
     const int answered = Settings::answerHelpOrVersion(argc, argv);
     if (answered >= 0)
         return answered;
-    qCInfo(lcApp).noquote()
-        << QString("%1 - Running TessalView on embedded platform").arg(Clock::now());
-    qCInfo(lcApp) << "Running on ARM";
-    qCInfo(lcApp) << "Running on linux";
+    qCInfo(lcApp).noquote() << "Running TessalView on embedded platform";
+    qCDebug(lcApp) << "Running on ARM";
+    qCDebug(lcApp) << "Running on linux";
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with
@@ -73,7 +72,7 @@ int main(int argc, char* argv[])
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {
-        qCInfo(lcApp).noquote() << QString("%1 - Main window shown").arg(Clock::now());
+        qCInfo(lcApp).noquote() << "Main window shown";
         notifier.ready();
     });
     const int status = app.exec();
@@ -86,6 +85,6 @@ int main(int argc, char* argv[])
     delete main_window;
     main_window = nullptr;
     RunMarker::end();
-    qCInfo(lcApp).noquote() << QString("%1 - TessalView stopped").arg(Clock::now());
+    qCInfo(lcApp).noquote() << "TessalView stopped";
     return status;
 }

@@ -134,6 +134,20 @@ read -r r g b <<<"$(pixel "$OUT/kiosk-error-page.png" 20 7)"
 
 kill -0 "$KIOSK" || fail "the kiosk has exited"
 
+# The log's two forms come from one message pattern: the category first,
+# then the time stamp on event lines only. The per-frame lines are off
+# unless a logging rule turns them on.
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}'
+grep -Eq "^tessal\.app: $stamp - Main window shown\$" "$WORK/kiosk.log" ||
+  fail "no stamped 'Main window shown' line"
+grep -Eq "^tessal\.frontlink: $stamp - Register device 127\.0\.0\.1\$" "$WORK/kiosk.log" ||
+  fail "no stamped 'Register device' line"
+grep -Eq "^tessal\.frontlink: UDP listen 127\.0\.0\.1:9876\$" "$WORK/kiosk.log" ||
+  fail "no plain 'UDP listen' line"
+if grep -q "sections walked" "$WORK/kiosk.log"; then
+  fail "per-frame lines written though no rule asked for them"
+fi
+
 # 4. A page that leads to a download with no USB drive plugged in: the
 # kiosk's popup over the page.
 cat >"$WORK/www/index.html" <<'HTML'

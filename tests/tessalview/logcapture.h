@@ -2,7 +2,11 @@
 #define TESSAL_TEST_LOGCAPTURE_H
 
 // Collects everything the kiosk writes to Qt's message channels while an
-// instance is alive, so tests can check the exact log lines.
+// instance is alive, so tests can check the exact log lines: each line as
+// the kiosk's message pattern writes it (time stamp included), without the
+// category in front.
+#include "logging.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -10,7 +14,11 @@
 class LogCapture
 {
 public:
-    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { s_active = this; }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler))
+    {
+        qSetMessagePattern(Tessal::logLinePattern());
+        s_active = this;
+    }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
@@ -29,13 +37,14 @@ public:
     bool contains(const QString& text) const { return count(text) > 0; }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext&, const QString& msg)
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
     {
         if (!s_active)
             return;
-        s_active->m_lines << msg;
+        const QString line = qFormatLogMessage(type, context, msg);
+        s_active->m_lines << line;
         if (type == QtCriticalMsg)
-            s_active->m_criticals << msg;
+            s_active->m_criticals << line;
     }
 
     QtMessageHandler m_previous;

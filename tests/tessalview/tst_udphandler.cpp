@@ -6,6 +6,7 @@
 #include "udphandler.h"
 
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
@@ -181,6 +182,22 @@ private slots:
         QCOMPARE(handler->lastSequence(), 5u);
         QCOMPARE(deliver(gpioFrame(100, gpio(1, 0, 0, 0))), QStringList());
         QCOMPARE(handler->lastSequence(), 100u);
+    }
+
+    // The per-frame lines are off until a logging rule turns them on; then
+    // each section walked and the accepted frame are named.
+    void perFrameLinesFollowTheLoggingRule()
+    {
+        start(10);
+        QVERIFY(deliver(gpioFrame(3, gpio(1, 0, 0, 0))).filter("walked").isEmpty());
+        QCOMPARE(deliver(gpioFrame(4, gpio(1, 0, 0, 0))), QStringList());
+        QLoggingCategory::setFilterRules("tessal.frontlink.frames.debug=true");
+        const QStringList lines = deliver(gpioFrame(5, gpio(1, 0, 0, 0)));
+        QLoggingCategory::setFilterRules(QString());
+        QCOMPARE(lines, QStringList({"Section GpioState (type 0x20, length 8) decoded",
+                                     "Frame 5 from 127.0.0.1 accepted, 1 sections walked"}));
+        // Back to the default: quiet again.
+        QCOMPARE(deliver(gpioFrame(6, gpio(1, 0, 0, 0))), QStringList());
     }
 
     void headerChecks_data()

@@ -79,7 +79,7 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || !info.isExecutable()) {
         if (logMissing)
-            qCInfo(lcApp).noquote() << "Script '" + path + "' not found, do nothing";
+            qCDebug(lcApp).noquote() << "Script '" + path + "' not found, do nothing";
         return false;
     }
 
@@ -125,8 +125,8 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (spawnError != 0) {
-        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' could not be started: %3")
-                                       .arg(Clock::now(), path,
+        qCInfo(lcApp).noquote() << QString("Script '%1' could not be started: %2")
+                                       .arg(path,
                                             QString::fromLocal8Bit(std::strerror(spawnError)));
         return false;
     }
@@ -136,13 +136,12 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
         ::kill(-pid, SIGKILL);
         ::kill(pid, SIGKILL);
         waitForChild(pid, 1000, &status);
-        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' did not finish within %3 ms, killed")
-                                       .arg(Clock::now(), path)
-                                       .arg(timeoutMs);
+        qCInfo(lcApp).noquote()
+            << QString("Script '%1' did not finish within %2 ms, killed").arg(path).arg(timeoutMs);
         return false;
     }
     if (!WIFEXITED(status)) {
-        qCInfo(lcApp).noquote() << QString("%1 - Script '%2' crashed").arg(Clock::now(), path);
+        qCInfo(lcApp).noquote() << QString("Script '%1' crashed").arg(path);
         return false;
     }
     return true;

@@ -37,8 +37,7 @@ void ServiceNotifier::ready()
 {
     sd_notify(0, "READY=1");
     if (interval > 0) {
-        qCInfo(lcApp).noquote()
-            << QString("%1 - Watchdog keep-alive every %2 ms").arg(Clock::now()).arg(interval);
+        qCInfo(lcApp).noquote() << QString("Watchdog keep-alive every %1 ms").arg(interval);
         keepAlive();
         timer.start(interval);
     }
@@ -68,8 +67,7 @@ void RunMarker::begin()
     QFile previous(path());
     if (previous.open(QIODevice::ReadOnly)) {
         const QString what = QString::fromUtf8(previous.readAll()).trimmed().replace('\n', ", ");
-        qCWarning(lcApp).noquote()
-            << QString("%1 - Previous run ended abnormally (%2)").arg(Clock::now(), what);
+        qCInfo(lcApp).noquote() << QString("Previous run ended abnormally (%1)").arg(what);
     }
     started = QString("pid %1, started %2").arg(::getpid()).arg(Clock::now());
     page.clear();
@@ -100,8 +98,8 @@ void RunMarker::write()
     static bool told = false;
     if ((!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) &&
         !std::exchange(told, true))
-        qCInfo(lcApp).noquote() << QString("%1 - Cannot write the run marker '%2': %3")
-                                       .arg(Clock::now(), path(), file.errorString());
+        qCInfo(lcApp).noquote()
+            << QString("Cannot write the run marker '%1': %2").arg(path(), file.errorString());
 }
 
 } // namespace Tessal

@@ -1,6 +1,5 @@
 #include "settings.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "systempath.h"
 
@@ -86,8 +85,7 @@ bool Settings::load()
     const QString path = getFilePath();
     if (!QFile::exists(path)) {
         qCInfo(lcApp).noquote()
-            << QString("%1 - Settings file '%2' does not exist, using default values")
-                   .arg(Clock::now(), path);
+            << QString("Settings file '%1' does not exist, using default values").arg(path);
         return false;
     }
 
@@ -161,7 +159,7 @@ void Settings::loadWithCommandLine(const QStringList& arguments)
     // whatever its start command says. After a parse error the arguments
     // before the refused one keep their effect and later ones are ignored.
     if (!whole.parser.parse(args)) {
-        qCInfo(lcApp).noquote() << whole.parser.errorText();
+        qCDebug(lcApp).noquote() << whole.parser.errorText();
         beforeError.parser.parse(args.mid(0, argumentsBeforeError(args)));
         cl = &beforeError;
     } else if (whole.parser.isSet(whole.help)) {
@@ -179,9 +177,9 @@ void Settings::loadWithCommandLine(const QStringList& arguments)
     if (parser.isSet(cl->release) && !parser.value(cl->release).isEmpty())
         setInfoRelease(parser.value(cl->release));
 
-    qCInfo(lcApp).nospace() << "verbose = " << isLogVerbose();
-    qCInfo(lcApp).noquote().nospace() << "device  = " << getInfoDevice();
-    qCInfo(lcApp).noquote().nospace() << "release = " << getInfoRelease();
+    qCDebug(lcApp).nospace() << "verbose = " << isLogVerbose();
+    qCDebug(lcApp).noquote().nospace() << "device  = " << getInfoDevice();
+    qCDebug(lcApp).noquote().nospace() << "release = " << getInfoRelease();
 }
 
 int Settings::answerHelpOrVersion(int& argc, char* argv[])

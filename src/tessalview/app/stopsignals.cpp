@@ -1,6 +1,5 @@
 #include "stopsignals.h"
 
-#include "clock.h"
 #include "logging.h"
 
 #include <QCoreApplication>
@@ -88,8 +87,7 @@ void StopSignals::serve(QObject* ctx)
     char byte = 0;
     if (::read(signalPipe[0], &byte, 1) != 1)
         return;
-    qCInfo(lcApp).noquote()
-        << QString("%1 - Signal %2 received, stopping").arg(Clock::now()).arg(int(byte));
+    qCInfo(lcApp).noquote() << QString("Signal %1 received, stopping").arg(int(byte));
     if (pendingSignal != 0)
         return; // already stopping
     pendingSignal = byte;
@@ -103,9 +101,7 @@ void StopSignals::serve(QObject* ctx)
     auto* grace = new QTimer(ctx);
     grace->setSingleShot(true);
     connect(grace, &QTimer::timeout, ctx, [] {
-        qCInfo(lcApp).noquote() << QString(
-                                       "%1 - The window does not answer, stopping without clean-up")
-                                       .arg(Clock::now());
+        qCInfo(lcApp).noquote() << QString("The window does not answer, stopping without clean-up");
         const int signo = pendingSignal;
         ::signal(signo, SIG_DFL);
         ::raise(signo);

@@ -1,6 +1,5 @@
 #include "configapply.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "scriptrunner.h"
 #include "settings.h"
@@ -28,7 +27,7 @@ QString dotted(quint32 host)
 
 void log(const QString& text)
 {
-    qCInfo(lcFrontLink).noquote() << QString("%1 - %2").arg(Clock::now(), text);
+    qCInfo(lcFrontLink).noquote() << text;
 }
 
 // Printable ASCII stays as it is; everything else, and '%' itself, becomes

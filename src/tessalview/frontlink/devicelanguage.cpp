@@ -34,7 +34,7 @@ void DeviceLanguage::apply(const tup::devinfo_s& devinfo)
         if (isLanguageCode(lang))
             window->setLanguage(lang);
         else
-            qCInfo(lcFrontLink).noquote()
+            qCDebug(lcFrontLink).noquote()
                 << "DevInfo language '" +
                        QString::fromLatin1(
                            QByteArray::fromStdString(devinfo.lang).toPercentEncoding()) +

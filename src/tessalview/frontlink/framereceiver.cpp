@@ -1,6 +1,5 @@
 #include "framereceiver.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "sectiondecoders.h"
 #include "sectionvisitor.h"
@@ -80,16 +79,16 @@ struct FrameSections : tup::SectionVisitor {
         if (section.type == tup::SECT_CORE)
             qCWarning(lcFrontLink).noquote() << tup::decodeStatusText(status);
         else
-            qCInfo(lcFrontLink).noquote() << tup::decodeStatusText(status);
+            qCDebug(lcFrontLink).noquote() << tup::decodeStatusText(status);
     }
     void onLog(const std::string& line) override
     {
-        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
+        qCDebug(lcFrontLink).noquote() << QString::fromStdString(line);
     }
     void onSectionDone(const tup::section_view_s& v, tup::SectionOutcome outcome) override
     {
         const char* name = tup::sectionName(v.type);
-        qCDebug(lcFrontLink).noquote()
+        qCDebug(lcFrames).noquote()
             << QString("Section %1 (type 0x%2, length %3) %4")
                    .arg(name != nullptr ? name : "unknown")
                    .arg(v.type, 2, 16, QChar('0'))
@@ -119,9 +118,7 @@ void FrameReceiver::init()
     if (watchdogSeconds == 0) {
         watchdogSeconds = defaultWatchdogSeconds;
         qCInfo(lcFrontLink).noquote()
-            << QString("%1 - UDP time-out of 0 s is not usable, using %2 s")
-                   .arg(Clock::now())
-                   .arg(watchdogSeconds);
+            << QString("UDP time-out of 0 s is not usable, using %1 s").arg(watchdogSeconds);
     }
 }
 
@@ -131,14 +128,14 @@ void FrameReceiver::bindSocket()
     connect(udpSocket, &QUdpSocket::disconnected, this, &FrameReceiver::socketClosed);
     connect(packetTimer, &QTimer::timeout, this, &FrameReceiver::packetTimeout);
 
-    qCInfo(lcFrontLink).noquote().nospace() << "UDP listen " << listenAddr << ":" << listenPort;
+    qCDebug(lcFrontLink).noquote().nospace() << "UDP listen " << listenAddr << ":" << listenPort;
     // A unit that cannot receive frames looks dead; say why in the log
     // rather than claim the socket is bound.
     if (udpSocket->bind(QHostAddress(listenAddr), listenPort))
-        qCInfo(lcFrontLink).noquote() << "UDP bound";
+        qCDebug(lcFrontLink).noquote() << "UDP bound";
     else
-        qCInfo(lcFrontLink).noquote().nospace() << "UDP bind failed on " << listenAddr << ":"
-                                                << listenPort << ": " << udpSocket->errorString();
+        qCDebug(lcFrontLink).noquote().nospace() << "UDP bind failed on " << listenAddr << ":"
+                                                 << listenPort << ": " << udpSocket->errorString();
 }
 
 void FrameReceiver::stop()
@@ -182,7 +179,7 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     if (check.crcPresent && check.receivedCrc == check.computedCrc)
         datagram->chop(static_cast<int>(tup::TUP_CRC_SIZE));
     for (const std::string& line : check.log)
-        qCInfo(lcFrontLink).noquote() << QString::fromStdString(line);
+        qCDebug(lcFrontLink).noquote() << QString::fromStdString(line);
     if (!check.accepted())
         return;
 
@@ -195,10 +192,10 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     FrameSections sections;
     const size_t walked =
         tup::visitSections(bytesOf(*datagram), static_cast<size_t>(datagram->size()), sections);
-    qCDebug(lcFrontLink).noquote() << QString("Frame %1 from %2 accepted, %3 sections walked")
-                                          .arg(check.header.seqno)
-                                          .arg(from.toString())
-                                          .arg(walked);
+    qCDebug(lcFrames).noquote() << QString("Frame %1 from %2 accepted, %3 sections walked")
+                                       .arg(check.header.seqno)
+                                       .arg(from.toString())
+                                       .arg(walked);
     if (sections.core)
         m_itemList = *sections.core;
 
@@ -222,7 +219,7 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     if (sections.modbuscfg)
         emit modbusCfgDecoded(*sections.modbuscfg);
     if (first) {
-        qCInfo(lcFrontLink).noquote()
+        qCDebug(lcFrontLink).noquote()
             << "First frame, try to connect to the web server at " + from.toString();
         emit firstContact(from);
     }
@@ -230,10 +227,10 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
 
 void FrameReceiver::packetTimeout()
 {
-    qCInfo(lcFrontLink).noquote() << QString(
-                                         "No packet received within the %1s window, unregister %2")
-                                         .arg(watchdogSeconds)
-                                         .arg(packetSender.toString());
+    qCDebug(lcFrontLink).noquote()
+        << QString("No packet received within the %1s window, unregister %2")
+               .arg(watchdogSeconds)
+               .arg(packetSender.toString());
     tup::detachSender(link);
     emit senderLost(packetSender);
 }

@@ -55,9 +55,9 @@ void Indicators::start()
 
     // Until the device says otherwise, all three LEDs blink slowly together
     // and the buzzer is silent.
-    qCInfo(lcFrontLink).noquote() << "Initialize GPIOs";
+    qCDebug(lcFrontLink).noquote() << "Initialize GPIOs";
     initializeGPIOs();
-    qCInfo(lcFrontLink).noquote() << "All LEDs on, Buzzer off";
+    qCDebug(lcFrontLink).noquote() << "All LEDs on, Buzzer off";
     handleGPIO(Settings::getGPIOLedGreenPin(), 1);
     handleGPIO(Settings::getGPIOLedYellowPin(), 1);
     handleGPIO(Settings::getGPIOLedRedPin(), 1);

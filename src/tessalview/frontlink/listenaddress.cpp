@@ -14,7 +14,7 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
     if (!bindAddress.isEmpty())
         return bindAddress;
     if (udpInterface.isEmpty()) {
-        qCInfo(lcFrontLink) << "No UDP config, use default";
+        qCDebug(lcFrontLink) << "No UDP config, use default";
         return address;
     }
 
@@ -23,7 +23,7 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
         const QNetworkInterface& intf = list.at(i);
         if (intf.name() != udpInterface)
             continue;
-        qCInfo(lcFrontLink).noquote() << "Interface found. " << intf.name() << " = " << i;
+        qCDebug(lcFrontLink).noquote() << "Interface found. " << intf.name() << " = " << i;
         const QList<QNetworkAddressEntry> entries = intf.addressEntries();
         if (entries.isEmpty())
             return address;
@@ -34,13 +34,13 @@ QString chooseListenAddress(const QString& bindAddress, const QString& udpInterf
         for (int e = 1; broadcast.isNull() && e < entries.size(); ++e)
             broadcast = entries.at(e).broadcast();
         if (broadcast.isNull()) {
-            qCInfo(lcFrontLink).noquote()
+            qCDebug(lcFrontLink).noquote()
                 << "UDP interface " + intf.name() + " has no broadcast address, use default";
             return address;
         }
         return broadcast.toString();
     }
-    qCInfo(lcFrontLink) << "UDP interface not found, use default";
+    qCDebug(lcFrontLink) << "UDP interface not found, use default";
     return address;
 }
 

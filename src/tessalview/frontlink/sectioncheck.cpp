@@ -36,7 +36,7 @@ bool SectionDecoding::checkSection(quint16 type, quint16 ownType, quint16 length
     if (warning)
         qCWarning(lcFrontLink).noquote() << failure;
     else
-        qCInfo(lcFrontLink).noquote() << failure;
+        qCDebug(lcFrontLink).noquote() << failure;
     return false;
 }
 

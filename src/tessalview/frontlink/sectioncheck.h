@@ -42,7 +42,7 @@ bool decodeFixed(quint16 type, quint16 length, const QByteArray& section, Record
     const tup::DecodeStatus status = Decode(reinterpret_cast<const uint8_t*>(section.constData()),
                                             static_cast<size_t>(section.size()), record);
     if (status != tup::DecodeStatus::Ok) {
-        qCInfo(lcFrontLink).noquote() << tup::decodeStatusText(status);
+        qCDebug(lcFrontLink).noquote() << tup::decodeStatusText(status);
         return false;
     }
     *target = std::move(record);

@@ -78,7 +78,7 @@ void UdpHandler::stop()
 {
     indicators->stop();
     receiver->stop();
-    qCInfo(lcFrontLink).noquote() << "UDP stop";
+    qCDebug(lcFrontLink).noquote() << "UDP stop";
     emit finished();
 }
 

@@ -41,7 +41,7 @@ int readInt(const QJsonValue& value)
 
 void log(const QString& text)
 {
-    qCInfo(lcModbus).noquote() << text;
+    qCDebug(lcModbus).noquote() << text;
 }
 
 // A float value as a whole number, rounded half away from zero; NaN gives 0

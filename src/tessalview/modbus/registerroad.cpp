@@ -13,12 +13,12 @@ RegisterRoad::RegisterRoad(QObject* parent) : QObject(parent) {}
 void RegisterRoad::start()
 {
     if (!modbus.LoadConfig(Settings::getModbusMap()))
-        qCInfo(lcModbus).noquote() << "Failed to load modbus map";
+        qCDebug(lcModbus).noquote() << "Failed to load modbus map";
     if (modbus.GenerateDbusInit(Settings::getFilesTmpCfgDir())) {
         modbus.DbusStopMonitor();
         modbus.DbusStartMonitor(Settings::getFilesTmpCfgDir());
     } else {
-        qCInfo(lcModbus).noquote() << "Failed to load modbus map";
+        qCDebug(lcModbus).noquote() << "Failed to load modbus map";
     }
 }
 

@@ -3,7 +3,6 @@
 #include "logging.h"
 #include "ui_mainwindow.h"
 
-#include "clock.h"
 #include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
@@ -86,7 +85,7 @@ void MainWindow::setDefaultUrl(const QString& url)
 
 void MainWindow::openUrlForce(const QString& url, bool force)
 {
-    qCInfo(lcUi).noquote() << "MainWindow::openUrlForce " + url;
+    qCDebug(lcUi).noquote() << "MainWindow::openUrlForce " + url;
     QString u = url;
     if (u.isEmpty() && lastUrl.isEmpty())
         displayError(language);
@@ -99,7 +98,7 @@ void MainWindow::openUrlForce(const QString& url, bool force)
         webview->surface()->load(QUrl(u));
         lastUrl = u;
     } else {
-        qCInfo(lcUi).noquote() << "Can't open url (" << force << ", " << downloadUrl << ")";
+        qCDebug(lcUi).noquote() << "Can't open url (" << force << ", " << downloadUrl << ")";
     }
 }
 
@@ -107,7 +106,7 @@ void MainWindow::setLanguage(const QString& lang)
 {
     if (lang == language)
         return;
-    qCInfo(lcUi).noquote() << "Set language to" << lang << "(was" << language << ")";
+    qCDebug(lcUi).noquote() << "Set language to" << lang << "(was" << language << ")";
     language = lang;
     networkAccessManager->setLanguage(lang);
     webview->setLanguage(lang);
@@ -125,13 +124,13 @@ void MainWindow::displayError(const QString&)
 
 void MainWindow::openUrl(const QString& url)
 {
-    qCInfo(lcUi).noquote() << "MainWindow::openUrl " + url;
+    qCDebug(lcUi).noquote() << "MainWindow::openUrl " + url;
     if (url != downloadUrl && !url.isEmpty() && url != "0.0.0.0") {
         downloadUrl = url;
         ScreenSaver::instance()->setStopBuzzerServer(downloadUrl);
         QTimer::singleShot(0, this, &MainWindow::startDownload);
     } else {
-        qCInfo(lcUi).noquote() << "Can't open url (" + downloadUrl + ")";
+        qCDebug(lcUi).noquote() << "Can't open url (" + downloadUrl + ")";
     }
 }
 
@@ -143,7 +142,7 @@ void MainWindow::reloadUrl()
 
 void MainWindow::startDownload()
 {
-    qCInfo(lcUi).noquote() << QString("Downloading %1").arg(downloadUrl);
+    qCDebug(lcUi).noquote() << QString("Downloading %1").arg(downloadUrl);
     networkAccessManager->reset();
     ui->lblProgress->setText(Settings::getUIMsgConnecting());
     ui->lblProgress->show();
@@ -191,10 +190,10 @@ void MainWindow::watchFrontInterface()
 {
     const bool up = frontInterfaceUp();
     if (up && !loadInfoprev) {
-        qCInfo(lcUi) << "Load front connection info page";
+        qCDebug(lcUi) << "Load front connection info page";
         webview->displayInfoFront(language);
     } else if (!up && loadInfoprev) {
-        qCInfo(lcUi) << "Reload last page";
+        qCDebug(lcUi) << "Reload last page";
         openUrlForce(lastUrl, true);
     }
     loadInfoprev = up;
@@ -212,8 +211,8 @@ void MainWindow::screenActivated(bool dark)
 {
     if (!dark || !showsForeignHost())
         return;
-    qCInfo(lcUi).noquote() << QString("%1 - Screen dark on a page of another host (%2), back to %3")
-                                  .arg(Clock::now(), webview->currentUrl().toString(), defaultUrl);
+    qCInfo(lcUi).noquote() << QString("Screen dark on a page of another host (%1), back to %2")
+                                  .arg(webview->currentUrl().toString(), defaultUrl);
     openUrlForce(defaultUrl, true);
 }
 

@@ -110,8 +110,7 @@ QString DownloadHandler::fileNameFor(const QByteArray& contentDisposition, const
         name = safeFileName(url.fileName());
     if (name.isEmpty()) {
         name = QDateTime::currentDateTime().toString("yyyyMMdd-hhmmss");
-        qCInfo(lcUsb).noquote()
-            << QString("%1 - No filename specified, using '%2'").arg(Clock::now(), name);
+        qCInfo(lcUsb).noquote() << QString("No filename specified, using '%1'").arg(name);
     }
     return name;
 }
@@ -222,14 +221,12 @@ bool DownloadHandler::start(QNetworkReply* newReply)
 
 bool DownloadHandler::begin(QNetworkReply* newReply)
 {
-    qCInfo(lcUsb).noquote()
-        << QString("%1 - Download request for '%2'").arg(Clock::now(), newReply->url().toString());
+    qCInfo(lcUsb).noquote() << QString("Download request for '%1'").arg(newReply->url().toString());
 
     if (running) {
         // One download at a time: the second request is refused, the running
         // one goes on.
-        qCInfo(lcUsb).noquote()
-            << QString("%1 - Download refused: another download is in progress").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Download refused: another download is in progress";
         newReply->abort();
         newReply->deleteLater();
         return false;
@@ -258,8 +255,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
 
     if (!FileDialog::driveMounted()) {
-        qCInfo(lcUsb).noquote()
-            << QString("%1 - Download canceled: USB drive not mounted").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Download canceled: USB drive not mounted";
         showMessage(Settings::getUIMsgUSBDriveNotMounted());
         releaseReply();
         return false;
@@ -272,17 +268,17 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     {
         FileDialog dialog(true, name, mainWindow);
         if (dialog.exec() != QDialog::Accepted) {
-            qCInfo(lcUsb).noquote() << QString("%1 - Download canceled by user").arg(Clock::now());
+            qCInfo(lcUsb).noquote() << "Download canceled by user";
             releaseReply();
             return false;
         }
     }
 
-    qCInfo(lcUsb) << "Rw-remount the usb drive";
+    qCDebug(lcUsb) << "Rw-remount the usb drive";
     remountUsb(true);
 
     const QString path = QDir(directory).absoluteFilePath(name);
-    qCInfo(lcUsb).noquote() << QString("%1 - File will be saved to '%2'").arg(Clock::now(), path);
+    qCInfo(lcUsb).noquote() << QString("File will be saved to '%1'").arg(path);
 
     // NewOnly: never truncate a file that appeared meanwhile, never follow a
     // symbolic link out of the drive.
@@ -311,14 +307,13 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
                                   !FileDialog::driveMounted();
         if (driveProblem) {
             const QString cause = driveFailure(err);
-            qCInfo(lcUsb).noquote()
-                << QString("%1 - Download failed: %2 (%3)")
-                       .arg(Clock::now(), cause, QString::fromLocal8Bit(std::strerror(err)));
+            qCInfo(lcUsb).noquote() << QString("Download failed: %1 (%2)")
+                                           .arg(cause, QString::fromLocal8Bit(std::strerror(err)));
             showMessage(Settings::getUIMsgError() + ": " + cause);
         } else {
             showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
         }
-        qCInfo(lcUsb) << "Ro-remount the usb drive";
+        qCDebug(lcUsb) << "Ro-remount the usb drive";
         remountUsb(false);
         running = false;
         return false;
@@ -348,7 +343,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
 bool DownloadHandler::remountUsb(bool rw)
 {
     const QString argument = rw ? QStringLiteral("rw") : QStringLiteral("ro");
-    qCInfo(lcUsb).noquote() << "RemountUSB" << argument;
+    qCDebug(lcUsb).noquote() << "RemountUSB" << argument;
     ScriptRunner::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
     return true;
 }
@@ -441,7 +436,7 @@ void DownloadHandler::transferStalled()
     if (!reply || reply->isFinished())
         return;
     networkError = QString("no data for %1 s").arg(stallTimeoutMs / 1000.0);
-    qCInfo(lcUsb).noquote() << QString("%1 - Download stalled: %2").arg(Clock::now(), networkError);
+    qCInfo(lcUsb).noquote() << QString("Download stalled: %1").arg(networkError);
     // Reported as finished at once, which ends the download as failed.
     reply->abort();
 }
@@ -476,15 +471,11 @@ void DownloadHandler::downloadFinished()
             // pulled) may only say so here.
             const int handle = file->handle();
             if (handle < 0) {
-                qCInfo(lcUsb).noquote()
-                    << QString("%1 - Filesystem synchronization failed: no file handle")
-                           .arg(Clock::now());
+                qCInfo(lcUsb).noquote() << "Filesystem synchronization failed: no file handle";
             } else if (::fsync(handle) == -1) {
                 const int err = errno;
                 qCInfo(lcUsb).noquote()
-                    << QString("%1 - Filesystem synchronization failed: error %2")
-                           .arg(Clock::now())
-                           .arg(err);
+                    << QString("Filesystem synchronization failed: error %1").arg(err);
                 if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
                     driveRefused("synchronizing", err);
                     failure = writeError;
@@ -509,21 +500,19 @@ void DownloadHandler::downloadFinished()
     closeProgressPopup();
 
     if (failure.isEmpty()) {
-        qCInfo(lcUsb).noquote() << QString("%1 - Download complete").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Download complete";
         showMessage(Settings::getUIMsgDownloadComplete());
     } else {
         if (!writeCause.isEmpty()) {
-            qCInfo(lcUsb).noquote()
-                << QString("%1 - Download failed: %2 (%3)").arg(Clock::now(), writeCause, failure);
+            qCInfo(lcUsb).noquote() << QString("Download failed: %1 (%2)").arg(writeCause, failure);
             showMessage(Settings::getUIMsgError() + ": " + writeCause);
         } else {
-            qCInfo(lcUsb).noquote()
-                << QString("%1 - Download failed: %2").arg(Clock::now(), failure);
+            qCInfo(lcUsb).noquote() << QString("Download failed: %1").arg(failure);
             showMessage(Settings::getUIMsgError() + ": " + failure);
         }
     }
 
-    qCInfo(lcUsb) << "Ro-remount the usb drive";
+    qCDebug(lcUsb) << "Ro-remount the usb drive";
     remountUsb(false);
     running = false;
 }

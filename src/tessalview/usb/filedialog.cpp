@@ -1,6 +1,5 @@
 #include "filedialog.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "settings.h"
 #include "ui_filedialog.h"
@@ -100,24 +99,24 @@ QString FileDialog::chooseUploadFile(QWidget* mainWindow)
 
     FileDialog dialog(false, QString(), mainWindow);
     if (dialog.exec() != QDialog::Accepted) {
-        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Upload: no file chosen";
         return QString();
     }
 
     const QString name = dialog.getFilename();
     if (name.isEmpty()) {
-        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Upload: no file chosen";
         showMessage(mainWindow, Settings::getUIMsgNoFileSelected());
         return QString();
     }
     // The drive may have been pulled while the dialog was open.
     const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
     if (!driveMounted() || !QFileInfo(path).isFile()) {
-        qCInfo(lcUsb).noquote() << QString("%1 - Upload: no file chosen").arg(Clock::now());
+        qCInfo(lcUsb).noquote() << "Upload: no file chosen";
         showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
         return QString();
     }
-    qCInfo(lcUsb).noquote() << QString("%1 - Upload of '%2'").arg(Clock::now(), path);
+    qCInfo(lcUsb).noquote() << QString("Upload of '%1'").arg(path);
     return path;
 }
 

@@ -1,6 +1,5 @@
 #include "jsdialogs.h"
 
-#include "clock.h"
 #include "logging.h"
 
 #include <QDebug>
@@ -12,20 +11,18 @@ namespace JsDialogs
 
 void alert(const QString& message)
 {
-    qCInfo(lcWeb).noquote() << QString("%1 - Page alert: %2").arg(Clock::now(), message);
+    qCInfo(lcWeb).noquote() << QString("Page alert: %1").arg(message);
 }
 
 bool confirm(const QString& message)
 {
-    qCInfo(lcWeb).noquote()
-        << QString("%1 - Page confirm answered false: %2").arg(Clock::now(), message);
+    qCInfo(lcWeb).noquote() << QString("Page confirm answered false: %1").arg(message);
     return false;
 }
 
 bool prompt(const QString& message)
 {
-    qCInfo(lcWeb).noquote()
-        << QString("%1 - Page prompt answered null: %2").arg(Clock::now(), message);
+    qCInfo(lcWeb).noquote() << QString("Page prompt answered null: %1").arg(message);
     return false;
 }
 

@@ -1,6 +1,5 @@
 #include "networkaccessmanager.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "settings.h"
 
@@ -64,17 +63,16 @@ void NetworkAccessManager::noteStarted(const QByteArray& method, const QUrl& url
                                        const QString& type)
 {
     if (Settings::isLogVerbose())
-        logLine(QString("%1 - [REQUEST] Request '%2' started (%3, %4)")
-                    .arg(Clock::now(), url.toString(), QString::fromLatin1(method), type));
+        logLine(QString("[REQUEST] Request '%1' started (%2, %3)")
+                    .arg(url.toString(), QString::fromLatin1(method), type));
 }
 
 void NetworkAccessManager::noteFinished(const QUrl& url, bool failed, const QString& errorText)
 {
     if (Settings::isLogVerbose())
-        logLine(QString("%1 - [REQUEST] Request '%2' finished").arg(Clock::now(), url.toString()));
+        logLine(QString("[REQUEST] Request '%1' finished").arg(url.toString()));
     if (failed)
-        logLine(
-            QString("%1 - Request '%2' failed: %3").arg(Clock::now(), url.toString(), errorText));
+        logLine(QString("Request '%1' failed: %2").arg(url.toString(), errorText));
     if (isFirstRequest) {
         isFirstRequest = false;
         emit firstRequestStatus(failed);
@@ -86,8 +84,7 @@ QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkR
 {
     const bool verbose = Settings::isLogVerbose();
     if (verbose)
-        logLine(QString("%1 - [REQUEST] Request '%2' started")
-                    .arg(Clock::now(), request.url().toString()));
+        logLine(QString("[REQUEST] Request '%1' started").arg(request.url().toString()));
 
     QNetworkRequest copy(request);
     // Credentials go out before the server asks, so a protected device never
@@ -120,12 +117,11 @@ void NetworkAccessManager::requestFinished(QNetworkReply* reply)
             const qint64 took = started.toDateTime().msecsTo(QDateTime::currentDateTime());
             suffix = QString(" (took %1ms)").arg(took);
         }
-        logLine(QString("%1 - [REQUEST] Request '%2' finished%3")
-                    .arg(Clock::now(), reply->url().toString(), suffix));
+        logLine(QString("[REQUEST] Request '%1' finished%2").arg(reply->url().toString(), suffix));
     }
     if (reply->error() != QNetworkReply::NoError)
-        logLine(QString("%1 - Request '%2' failed: %3")
-                    .arg(Clock::now(), reply->url().toString(), reply->errorString()));
+        logLine(
+            QString("Request '%1' failed: %2").arg(reply->url().toString(), reply->errorString()));
 
     if (reply->error() == QNetworkReply::OperationCanceledError)
         return;

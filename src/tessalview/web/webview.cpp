@@ -1,6 +1,5 @@
 #include "webview.h"
 
-#include "clock.h"
 #include "downloadhandler.h"
 #include "logging.h"
 #include "networkaccessmanager.h"
@@ -71,7 +70,7 @@ WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* 
     int retrySeconds = Settings::getNetRetryTimeout();
     if (retrySeconds == 0) {
         // A zero period would probe a dead device in a busy loop.
-        qCInfo(lcWeb).noquote() << "RetryTimeout of 0 s, using 15 s";
+        qCDebug(lcWeb).noquote() << "RetryTimeout of 0 s, using 15 s";
         retrySeconds = 15;
     }
     retryTimer->setInterval(retrySeconds * 1000);
@@ -97,8 +96,7 @@ WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* 
     connect(currentPage, &WebSurface::loadFinished, this, [this](bool ok) {
         const QUrl shown = currentPage->url();
         if (Settings::isLogVerbose() && ok && !shown.isEmpty() && !shown.isLocalFile())
-            qCInfo(lcWeb).noquote()
-                << QString("%1 - [PAGE] Page '%2' loaded").arg(Clock::now(), shown.toString());
+            qCInfo(lcWeb).noquote() << QString("[PAGE] Page '%1' loaded").arg(shown.toString());
     });
 
     // A page that no longer answers, or whose process died, is replaced by
@@ -114,15 +112,13 @@ void WebView::handleRenderProcessEnded(const QString& reason)
 {
     const QUrl target = defaultUrl.isEmpty() ? initialUrl : defaultUrl;
     if (silentPageMs >= 0) {
-        qCInfo(lcWeb).noquote() << QString(
-                                       "%1 - Page not answering for %2 ms: render process ended, "
-                                       "back to '%3'")
-                                       .arg(Clock::now())
+        qCInfo(lcWeb).noquote() << QString("Page not answering for %1 ms: render process ended, "
+                                           "back to '%2'")
                                        .arg(silentPageMs)
                                        .arg(target.toString());
     } else {
-        qCInfo(lcWeb).noquote() << QString("%1 - Render process %2: back to '%3'")
-                                       .arg(Clock::now(), reason, target.toString());
+        qCInfo(lcWeb).noquote()
+            << QString("Render process %1: back to '%2'").arg(reason, target.toString());
     }
     silentPageMs = -1;
     watchdog->restart();
@@ -165,8 +161,8 @@ bool WebView::isPageTimerRunning() const
 
 void WebView::handlePageTimeout()
 {
-    qCInfo(lcWeb).noquote() << QString("%1 - Page '%2' not loaded within %3 s, stopped")
-                                   .arg(Clock::now(), currentPage->currentUrl().toString())
+    qCInfo(lcWeb).noquote() << QString("Page '%1' not loaded within %2 s, stopped")
+                                   .arg(currentPage->currentUrl().toString())
                                    .arg(pageTimer->interval() / 1000);
     // Stopping cancels the page's requests; cancelled requests are no
     // failure of their own, so the failure is reported here.
@@ -184,13 +180,13 @@ void WebView::setLanguage(const QString& lang)
 {
     if (lang == language)
         return;
-    qCInfo(lcWeb).noquote() << "wv: Set language to" << lang << "(was" << language << ")";
+    qCDebug(lcWeb).noquote() << "wv: Set language to" << lang << "(was" << language << ")";
     language = lang;
 }
 
 void WebView::loadRequest(const QNetworkRequest& request)
 {
-    qCInfo(lcWeb) << "WebView::loadRequest";
+    qCDebug(lcWeb) << "WebView::loadRequest";
     initialUrl = request.url();
     currentPage->load(request.url());
 }
@@ -198,13 +194,13 @@ void WebView::loadRequest(const QNetworkRequest& request)
 void WebView::loadUrl(const QUrl& url)
 {
     initialUrl = url;
-    qCInfo(lcWeb).noquote() << "WebView::loadUrl() " + url.toString();
+    qCDebug(lcWeb).noquote() << "WebView::loadUrl() " + url.toString();
     currentPage->load(url);
 }
 
 void WebView::reloadUrl()
 {
-    qCInfo(lcWeb).noquote() << "WebView::reloadUrl() " + initialUrl.toString();
+    qCDebug(lcWeb).noquote() << "WebView::reloadUrl() " + initialUrl.toString();
     currentPage->load(initialUrl);
 }
 
@@ -235,7 +231,7 @@ void WebView::handleLoadFinished(bool ok)
 {
     if (ok)
         return;
-    qCInfo(lcWeb) << "WebView::handleLoadFinished() -> fail";
+    qCDebug(lcWeb) << "WebView::handleLoadFinished() -> fail";
     onDefault = false;
     // The error page of a failed load always comes from the "default" folder.
     displayError("default");
@@ -246,14 +242,14 @@ void WebView::handleLoadFinished(bool ok)
 
 void WebView::handleRetryTimer()
 {
-    qCInfo(lcWeb) << "WebView::handleRetryTimer()";
+    qCDebug(lcWeb) << "WebView::handleRetryTimer()";
     tryload(initialUrl);
 }
 
 void WebView::tryload(const QUrl&)
 {
     if (onDefault) {
-        qCInfo(lcWeb) << "onDefault";
+        qCDebug(lcWeb) << "onDefault";
         if (!retryTimer->isActive())
             retryTimer->start();
         return;
@@ -315,7 +311,7 @@ QString WebView::HtmlContent(const QString& body, const QString& left, const QSt
 QString WebView::imageBody(const QString& lang, const QString& name, const QString& fallback)
 {
     const QString dir = Settings::getUIErrorImagePath();
-    qCInfo(lcWeb).noquote() << dir + "/" + lang;
+    qCDebug(lcWeb).noquote() << dir + "/" + lang;
     QString image;
     if (isRegularFile(dir + "/" + lang + "/" + name))
         image = dir + "/" + lang + "/" + name;
@@ -332,14 +328,14 @@ QString WebView::imageBody(const QString& lang, const QString& name, const QStri
 
 void WebView::displayError(const QString& lang)
 {
-    qCInfo(lcWeb).noquote() << "wv: Load error page (" << lang << ")";
+    qCDebug(lcWeb).noquote() << "wv: Load error page (" << lang << ")";
     const QString body = imageBody(lang, "error.png", ErrorFallback);
     currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }
 
 void WebView::displayInfoFront(const QString& lang)
 {
-    qCInfo(lcWeb).noquote() << "ws: Load info page (" << lang << ")";
+    qCDebug(lcWeb).noquote() << "ws: Load info page (" << lang << ")";
     const QString body = imageBody(lang, "front.png", InfoFallback);
     currentPage->setHtml(HtmlContent(body, "", versionText()), QUrl());
 }

@@ -1,6 +1,5 @@
 #include "screensaver.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "settings.h"
 #include "sysfs.h"
@@ -123,10 +122,10 @@ QString ScreenSaver::backlightPath()
 
 void ScreenSaver::install()
 {
-    qCInfo(lcUi) << "Install screensaver";
+    qCDebug(lcUi) << "Install screensaver";
     if (Settings::getUIScreenSaverInterval() <= 0)
-        qCInfo(lcUi).noquote() << QString("Screen saver off (ScreenSaverInterval %1)")
-                                      .arg(Settings::getUIScreenSaverInterval());
+        qCDebug(lcUi).noquote() << QString("Screen saver off (ScreenSaverInterval %1)")
+                                       .arg(Settings::getUIScreenSaverInterval());
     timerAsleep->stop();
     disconnect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
     connect(timerAsleep, &QTimer::timeout, this, &ScreenSaver::goSleep);
@@ -161,7 +160,7 @@ bool ScreenSaver::active() const
 
 void ScreenSaver::resetTimer()
 {
-    qCInfo(lcUi) << "resetTimer";
+    qCDebug(lcUi) << "resetTimer";
     const int interval = Settings::getUIScreenSaverInterval();
     if (interval <= 0) {
         // No idle period: the screen is never darkened. (A zero timer would
@@ -176,12 +175,12 @@ void ScreenSaver::resetTimer()
 
 void ScreenSaver::setStopBuzzerServer(const QString& address)
 {
-    qCInfo(lcUi).noquote() << QString("%1 - Stop buzzer server: %2").arg(Clock::now(), address);
+    qCInfo(lcUi).noquote() << QString("Stop buzzer server: %1").arg(address);
 }
 
 void ScreenSaver::stopBuzzer()
 {
-    qCInfo(lcUi) << "stopBuzzer()";
+    qCDebug(lcUi) << "stopBuzzer()";
 }
 
 bool ScreenSaver::restore()
@@ -196,7 +195,7 @@ bool ScreenSaver::save(int)
 
 void ScreenSaver::goSleep()
 {
-    qCInfo(lcUi) << "goSleep";
+    qCDebug(lcUi) << "goSleep";
     activate(false);
 }
 
@@ -204,7 +203,7 @@ bool ScreenSaver::setScreenState(ScreenState state)
 {
     if (state == currentState)
         return true;
-    qCInfo(lcUi) << "setScreenState" << static_cast<int>(state);
+    qCDebug(lcUi) << "setScreenState" << static_cast<int>(state);
     currentState = state;
     emit activated(state == ScreenInactive);
     if (state == ScreenActive)

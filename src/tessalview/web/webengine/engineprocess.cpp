@@ -4,7 +4,6 @@
 // no GPU the engine could use, and the offscreen and linuxfb platforms have
 // no OpenGL context at all), and, as root, the sandbox turned off, which the
 // engine otherwise refuses to start without.
-#include "clock.h"
 #include "logging.h"
 
 #include <QCoreApplication>
@@ -55,9 +54,8 @@ const EngineProcessSetup setup;
 int engineProcessPrepared()
 {
     if (setup.sandboxTurnedOff)
-        qCInfo(lcWeb).noquote() << QString("%1 - Running as root: the web engine's sandbox is "
-                                           "turned off")
-                                       .arg(Clock::now());
+        qCInfo(lcWeb).noquote() << "Running as root: the web engine's sandbox is "
+                                   "turned off";
     return 1;
 }
 

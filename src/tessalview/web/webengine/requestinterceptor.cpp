@@ -1,6 +1,5 @@
 #include "requestinterceptor.h"
 
-#include "clock.h"
 #include "logging.h"
 #include "networkaccessmanager.h"
 #include "settings.h"
@@ -60,9 +59,9 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
         // The engine keeps the headers of the request it redirects, the
         // device's login included, and an empty value does not remove it:
         // the redirected request never leaves. A page is loaded afresh.
-        qCInfo(lcWeb).noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+        qCInfo(lcWeb).noquote() << QString("Redirect to '%1' stopped: it would carry the "
                                            "device's login to another host")
-                                       .arg(Clock::now(), url.toString());
+                                       .arg(url.toString());
         info.block(true);
         emit foreignRedirectBlocked(url, mainFrame);
         return;

@@ -1,6 +1,5 @@
 #include "webenginesurface.h"
 
-#include "clock.h"
 #include "downloadhandler.h"
 #include "logging.h"
 #include "networkaccessmanager.h"
@@ -127,7 +126,7 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
         if (builtInPage)
             return;
         this->services.network->noteFinished(url, true, QStringLiteral("the resource failed"));
-        qCInfo(lcWeb) << "HTTP ERROR";
+        qCDebug(lcWeb) << "HTTP ERROR";
         emit responseFinished(false);
     });
     connect(page, &QWebEnginePage::renderProcessTerminated, this,
@@ -207,7 +206,7 @@ void WebEngineSurface::reportLoad(bool ok, const QUrl& url)
 {
     services.network->noteFinished(url, !ok, ok ? QString() : QStringLiteral("the page failed"));
     if (!ok)
-        qCInfo(lcWeb) << "HTTP ERROR";
+        qCDebug(lcWeb) << "HTTP ERROR";
     emit responseFinished(ok);
 }
 
@@ -216,7 +215,7 @@ void WebEngineSurface::handleDownload(QWebEngineDownloadItem* item)
     if (item->page() != page)
         return;
     const QUrl url = item->url();
-    qCInfo(lcWeb).noquote() << "WebPage::UnsupportedContent";
+    qCDebug(lcWeb).noquote() << "WebPage::UnsupportedContent";
     // The engine would write the file itself, leave its partial file behind
     // on a full drive and never finish: the kiosk declines it here (it must
     // be answered before this returns) and fetches the file itself.
@@ -252,9 +251,8 @@ void WebEngineSurface::fetchDownload(const QUrl& url)
             return;
         if (reply->error() != QNetworkReply::NoError &&
             !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-            qCInfo(lcWeb).noquote()
-                << QString("%1 - Download of '%2' failed: %3")
-                       .arg(Clock::now(), reply->url().toString(), reply->errorString());
+            qCInfo(lcWeb).noquote() << QString("Download of '%1' failed: %2")
+                                           .arg(reply->url().toString(), reply->errorString());
             *started = true;
             reply->deleteLater();
             return;

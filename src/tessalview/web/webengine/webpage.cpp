@@ -1,6 +1,5 @@
 #include "webpage.h"
 
-#include "clock.h"
 #include "filedialog.h"
 #include "jsdialogs.h"
 #include "logging.h"
@@ -23,8 +22,8 @@ WebPage::WebPage(const WebSurface::Services& services, QWebEngineProfile* profil
     // at once, and the request fails like any other.
     connect(this, &QWebEnginePage::authenticationRequired, this,
             [](const QUrl& url, QAuthenticator* authenticator) {
-                qCInfo(lcWeb).noquote() << QString("%1 - Login asked by '%2', not answered")
-                                               .arg(Clock::now(), url.toString());
+                qCInfo(lcWeb).noquote()
+                    << QString("Login asked by '%1', not answered").arg(url.toString());
                 *authenticator = QAuthenticator();
             });
     connect(this, &QWebEnginePage::proxyAuthenticationRequired, this,
@@ -42,9 +41,9 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
     if (type == NavigationTypeRedirect && !Settings::getLogin().isEmpty() &&
         services.network->credentialsFor(url).isEmpty() &&
         (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
-        qCInfo(lcWeb).noquote() << QString("%1 - Redirect to '%2' stopped: it would carry the "
+        qCInfo(lcWeb).noquote() << QString("Redirect to '%1' stopped: it would carry the "
                                            "device's login to another host")
-                                       .arg(Clock::now(), url.toString());
+                                       .arg(url.toString());
         if (isMainFrame)
             emit foreignRedirectRefused(url);
         return false;

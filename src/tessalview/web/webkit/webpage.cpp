@@ -84,7 +84,7 @@ void WebPage::httpResponseFinished(QNetworkReply* reply)
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
-        qCInfo(lcWeb) << "HTTP ERROR";
+        qCDebug(lcWeb) << "HTTP ERROR";
         emit responseError(false);
     } else {
         emit responseError(true);
@@ -94,7 +94,7 @@ void WebPage::httpResponseFinished(QNetworkReply* reply)
 
 void WebPage::handleUnsupportedContent(QNetworkReply* reply)
 {
-    qCInfo(lcWeb) << "WebPage::UnsupportedContent";
+    qCDebug(lcWeb) << "WebPage::UnsupportedContent";
     if (!reply)
         return;
     if (reply->error() == QNetworkReply::NoError) {

@@ -120,7 +120,7 @@ int main(int argc, char** argv)
         QtMessageHandler previous = qInstallMessageHandler(quiet);
         const bool loaded = mb.LoadConfig(path);
         qInstallMessageHandler(previous);
-        if (!loaded || mb.registerList.size() != n)
+        if (!loaded || mb.registers().size() != n)
             return 1;
 
         const std::vector<tup::core_tmp> items = makeSection(n, itemCount);
@@ -144,7 +144,7 @@ int main(int argc, char** argv)
         const double f = medianMicros(full), j = medianMicros(json);
         if (n == 100)
             full100 = f;
-        std::printf("%10d %7d %7d %9d %10.1f %10.1f %10.1f %8.2f\n", n, int(mb.tableList.size()),
+        std::printf("%10d %7d %7d %9d %10.1f %10.1f %10.1f %8.2f\n", n, int(mb.tables().size()),
                     int(tables.size()), int(doc.toUtf8().size()), f, j, f - j, f / full100);
     }
     return 0;

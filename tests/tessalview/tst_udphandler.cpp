@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
@@ -452,8 +453,11 @@ private slots:
     {
         start(10);
         QPointer<UdpHandler> guard(handler);
+        QSignalSpy finished(handler, &UdpHandler::finished);
         handler->stop();
-        QVERIFY(log->lines().contains("UDP stop"));
+        // Closing the socket does not stop the handler a second time.
+        QCOMPARE(log->count("UDP stop"), 1);
+        QCOMPARE(finished.count(), 1);
         device->writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost, port);
         // finished() hands the handler to deleteLater.
         QTRY_VERIFY(guard.isNull());

@@ -143,7 +143,10 @@ void FrameReceiver::stop()
     if (packetTimer != nullptr)
         packetTimer->stop();
     if (udpSocket != nullptr) {
+        // A close asked for here is not one "under the receiver": without
+        // this, the owner would be told to stop a second time.
         disconnect(udpSocket, &QUdpSocket::readyRead, this, &FrameReceiver::processDatagrams);
+        disconnect(udpSocket, &QUdpSocket::disconnected, this, &FrameReceiver::socketClosed);
         udpSocket->close();
     }
 }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+class TestModbusInterface; // the loader's white-box test
+
 namespace Tessal
 {
 
@@ -88,13 +90,9 @@ public:
     // script drops the update without a log line.
     bool DbusUpdateRegisters(const QString& query);
 
-    // --- the loaded map (changed only by LoadConfig and SetRegisterValue) ------
-    QMap<int, MbRegister_s> registerList;  // by register id
-    QMap<int, MbTable_s> tableList;        // by Modbus start address
-    QHash<CiCoord_s, MbLookup_s> ciLookup; // device value -> register, tables
-    QMap<int, MbType_s> ciTypeList;        // by CI type code
-    QMap<QString, int> ciTypeLookup;       // type name or alias -> CI type code
-    QJsonObject jsonCfg;                   // root object of the loaded map
+    // The loaded registers (by id) and tables (by start address).
+    const QMap<int, MbRegister_s>& registers() const { return registerList; }
+    const QMap<int, MbTable_s>& tables() const { return tableList; }
 
     // The file name of the init document in its directory.
     static const QString initFileName;
@@ -103,6 +101,17 @@ public:
     static constexpr int maxTableWords = 65536;
 
 private:
+    // The map's own test checks what the loader stored, entry by entry.
+    friend class ::TestModbusInterface;
+
+    // The loaded map, changed only by LoadConfig and SetRegisterValue.
+    QMap<int, MbRegister_s> registerList;  // by register id
+    QMap<int, MbTable_s> tableList;        // by Modbus start address
+    QHash<CiCoord_s, MbLookup_s> ciLookup; // device value -> register, tables
+    QMap<int, MbType_s> ciTypeList;        // by CI type code
+    QMap<QString, int> ciTypeLookup;       // type name or alias -> CI type code
+    QJsonObject jsonCfg;                   // root object of the loaded map
+
     // Further registers that serve the same device value as the one named by
     // ciLookup; they receive the same value.
     QHash<CiCoord_s, QVector<int>> sharedRegisters;

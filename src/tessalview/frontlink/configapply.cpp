@@ -111,27 +111,36 @@ QString ConfigApply::snmpCfgPath()
     return QDir::cleanPath(Settings::getFilesTmpCfgDir() + "/snmp.cfg");
 }
 
-bool ConfigApply::updateNetCfg(tup::netcfg_s& inForce, const tup::netcfg_s& received, int timeoutMs)
+namespace
+{
+
+// A configuration handed to its script as arguments: applied when it differs
+// from the one in force or when that one is due for a reset.
+template <class Cfg>
+bool applyByArguments(Cfg& inForce, const Cfg& received, const QStringList& args, const char* what,
+                      const char* script, int timeoutMs)
 {
     if (!inForce.resetcfg && received == inForce)
         return false;
-    const QStringList args = netCfgArguments(received);
-    log("Apply network configuration: " + args.join(' '));
-    ScriptRunner::runScript("netcfg.sh", args, true, timeoutMs);
+    log(QString("Apply %1 configuration: %2").arg(QLatin1String(what), args.join(' ')));
+    ScriptRunner::runScript(script, args, true, timeoutMs);
     inForce = received;
     return true;
+}
+
+} // namespace
+
+bool ConfigApply::updateNetCfg(tup::netcfg_s& inForce, const tup::netcfg_s& received, int timeoutMs)
+{
+    return applyByArguments(inForce, received, netCfgArguments(received), "network", "netcfg.sh",
+                            timeoutMs);
 }
 
 bool ConfigApply::updateModbusCfg(tup::modbuscfg_s& inForce, const tup::modbuscfg_s& received,
                                   int timeoutMs)
 {
-    if (!inForce.resetcfg && received == inForce)
-        return false;
-    const QStringList args = modbusCfgArguments(received);
-    log("Apply Modbus configuration: " + args.join(' '));
-    ScriptRunner::runScript("modbuscfg.sh", args, true, timeoutMs);
-    inForce = received;
-    return true;
+    return applyByArguments(inForce, received, modbusCfgArguments(received), "Modbus",
+                            "modbuscfg.sh", timeoutMs);
 }
 
 bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& received,

@@ -64,72 +64,12 @@ void UdpHandler::init()
     indicators->start();
 }
 
-void UdpHandler::handleData(QByteArray* datagram, QHostAddress* sender)
-{
-    receiver->handleData(datagram, sender);
-}
-
-void UdpHandler::processDatagrams()
-{
-    receiver->processDatagrams();
-}
-
 void UdpHandler::stop()
 {
     indicators->stop();
     receiver->stop();
     qCDebug(lcFrontLink).noquote() << "UDP stop";
     emit finished();
-}
-
-void UdpHandler::packetTimeout()
-{
-    receiver->packetTimeout();
-}
-
-void UdpHandler::blinkFastTimeout()
-{
-    indicators->blinkFastTimeout();
-}
-
-void UdpHandler::blinkSlowTimeout()
-{
-    indicators->blinkSlowTimeout();
-}
-
-bool UdpHandler::isAttached() const
-{
-    return receiver->isAttached();
-}
-
-QHostAddress UdpHandler::attendedSender() const
-{
-    return receiver->attendedSender();
-}
-
-quint32 UdpHandler::lastSequence() const
-{
-    return receiver->lastSequence();
-}
-
-const tup::gpiostate_s& UdpHandler::lastGpioState() const
-{
-    return indicators->state();
-}
-
-const tup::gpiostate_s& UdpHandler::blinkGpioState() const
-{
-    return indicators->phase();
-}
-
-const std::vector<tup::core_tmp>& UdpHandler::itemList() const
-{
-    return receiver->itemList();
-}
-
-quint16 UdpHandler::boundPort() const
-{
-    return receiver->boundPort();
 }
 
 QByteArray UdpHandler::getBytes(const QByteArray& frame, int offset, int count)

@@ -3,6 +3,8 @@
 
 #include "configscripts.h"
 #include "devicelanguage.h"
+#include "framereceiver.h"
+#include "indicators.h"
 #include "sectioncheck.h"
 #include "tuprecords.h"
 
@@ -16,9 +18,7 @@
 namespace Tessal
 {
 
-class FrameReceiver;
 class FrontLinkTarget;
-class Indicators;
 class RegisterRoad;
 
 // The front link, put together: the frame receiver, the indicators, the
@@ -43,7 +43,10 @@ public:
     void init();
 
     // Validates and processes one datagram (FrameReceiver::handleData).
-    void handleData(QByteArray* datagram, QHostAddress* sender);
+    void handleData(QByteArray* datagram, QHostAddress* sender)
+    {
+        receiver->handleData(datagram, sender);
+    }
 
     // The count bytes from offset in reverse order (a little-endian field
     // read as a hexadecimal number) and in wire order (addresses, texts).
@@ -61,28 +64,28 @@ public:
     static constexpr auto handleSectionCore = SectionCheck::handleSectionCore;
 
     // State, read by the kiosk's diagnostics and by tests.
-    bool isAttached() const;
-    QHostAddress attendedSender() const;
-    quint32 lastSequence() const;
+    bool isAttached() const { return receiver->isAttached(); }
+    QHostAddress attendedSender() const { return receiver->attendedSender(); }
+    quint32 lastSequence() const { return receiver->lastSequence(); }
     const tup::devinfo_s& lastDevInfo() const { return language.lastDevInfo(); }
-    const tup::gpiostate_s& lastGpioState() const;
-    const tup::gpiostate_s& blinkGpioState() const;
+    const tup::gpiostate_s& lastGpioState() const { return indicators->state(); }
+    const tup::gpiostate_s& blinkGpioState() const { return indicators->phase(); }
     const tup::netcfg_s& lastNetCfg() const { return config.netCfg(); }
     const tup::snmpcfg_s& lastSnmpCfg() const { return config.snmpCfg(); }
     const tup::modbuscfg_s& lastModbusCfg() const { return config.modbusCfg(); }
-    const std::vector<tup::core_tmp>& itemList() const;
+    const std::vector<tup::core_tmp>& itemList() const { return receiver->itemList(); }
     // The port actually bound (useful when 0 asked for an ephemeral one).
-    quint16 boundPort() const;
+    quint16 boundPort() const { return receiver->boundPort(); }
 
 signals:
     void finished();
 
 public slots:
-    void processDatagrams();
+    void processDatagrams() { receiver->processDatagrams(); }
     void stop();
-    void packetTimeout();
-    void blinkFastTimeout();
-    void blinkSlowTimeout();
+    void packetTimeout() { receiver->packetTimeout(); }
+    void blinkFastTimeout() { indicators->blinkFastTimeout(); }
+    void blinkSlowTimeout() { indicators->blinkSlowTimeout(); }
 
 private:
     FrameReceiver* receiver;

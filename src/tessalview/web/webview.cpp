@@ -149,16 +149,6 @@ QUrl WebView::currentUrl() const
     return currentPage->currentUrl();
 }
 
-int WebView::pageTimeoutMs() const
-{
-    return pageTimer->interval();
-}
-
-bool WebView::isPageTimerRunning() const
-{
-    return pageTimer->isActive();
-}
-
 void WebView::handlePageTimeout()
 {
     qCInfo(lcWeb).noquote() << QString("Page '%1' not loaded within %2 s, stopped")
@@ -208,21 +198,6 @@ QUrl WebView::url() const
 {
     const QUrl loaded = currentPage->url();
     return loaded.isEmpty() ? initialUrl : loaded;
-}
-
-bool WebView::isRetryPending() const
-{
-    return retryTimer->isActive();
-}
-
-int WebView::retryRemainingMs() const
-{
-    return retryTimer->remainingTime();
-}
-
-int WebView::retryIntervalMs() const
-{
-    return retryTimer->interval();
 }
 
 void WebView::downloadRequested(QNetworkRequest) {}

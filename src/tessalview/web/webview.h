@@ -5,11 +5,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
 class QNetworkReply;
-class QTimer;
 
 namespace Tessal
 {
@@ -48,9 +48,9 @@ public:
 
     // State of the retry machine, for the window and for diagnostics.
     bool isProbing() const { return onDefault; }
-    bool isRetryPending() const;
-    int retryRemainingMs() const;
-    int retryIntervalMs() const;
+    bool isRetryPending() const { return retryTimer->isActive(); }
+    int retryRemainingMs() const { return retryTimer->remainingTime(); }
+    int retryIntervalMs() const { return retryTimer->interval(); }
     QUrl getDefaultUrl() const { return defaultUrl; }
     QUrl getInitialUrl() const { return initialUrl; }
     QString getLanguage() const { return language; }
@@ -61,8 +61,8 @@ public:
     QUrl currentUrl() const;
     // A page still loading after this long (the retry period) is a failed
     // load.
-    int pageTimeoutMs() const;
-    bool isPageTimerRunning() const;
+    int pageTimeoutMs() const { return pageTimer->interval(); }
+    bool isPageTimerRunning() const { return pageTimer->isActive(); }
 
 signals:
     // The page did not finish loading in time and was stopped.

@@ -6,6 +6,8 @@
 
 #include <QDebug>
 
+#include <utility>
+
 namespace Tessal
 {
 
@@ -16,28 +18,21 @@ RequestInterceptor::RequestInterceptor(NetworkAccessManager* network, QObject* p
 
 QString RequestInterceptor::typeName(int resourceType)
 {
-    switch (resourceType) {
-    case QWebEngineUrlRequestInfo::ResourceTypeMainFrame:
-        return QStringLiteral("main frame");
-    case QWebEngineUrlRequestInfo::ResourceTypeSubFrame:
-        return QStringLiteral("frame");
-    case QWebEngineUrlRequestInfo::ResourceTypeStylesheet:
-        return QStringLiteral("style sheet");
-    case QWebEngineUrlRequestInfo::ResourceTypeScript:
-        return QStringLiteral("script");
-    case QWebEngineUrlRequestInfo::ResourceTypeImage:
-        return QStringLiteral("image");
-    case QWebEngineUrlRequestInfo::ResourceTypeFontResource:
-        return QStringLiteral("font");
-    case QWebEngineUrlRequestInfo::ResourceTypeXhr:
-        return QStringLiteral("xhr");
-    case QWebEngineUrlRequestInfo::ResourceTypeFavicon:
-        return QStringLiteral("favicon");
-    case QWebEngineUrlRequestInfo::ResourceTypeMedia:
-        return QStringLiteral("media");
-    default:
-        return QStringLiteral("other");
-    }
+    static const std::pair<int, const char*> names[] = {
+        {QWebEngineUrlRequestInfo::ResourceTypeMainFrame, "main frame"},
+        {QWebEngineUrlRequestInfo::ResourceTypeSubFrame, "frame"},
+        {QWebEngineUrlRequestInfo::ResourceTypeStylesheet, "style sheet"},
+        {QWebEngineUrlRequestInfo::ResourceTypeScript, "script"},
+        {QWebEngineUrlRequestInfo::ResourceTypeImage, "image"},
+        {QWebEngineUrlRequestInfo::ResourceTypeFontResource, "font"},
+        {QWebEngineUrlRequestInfo::ResourceTypeXhr, "xhr"},
+        {QWebEngineUrlRequestInfo::ResourceTypeFavicon, "favicon"},
+        {QWebEngineUrlRequestInfo::ResourceTypeMedia, "media"},
+    };
+    for (const auto& [type, name] : names)
+        if (type == resourceType)
+            return QLatin1String(name);
+    return QStringLiteral("other");
 }
 
 void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)

@@ -3,6 +3,7 @@
 #include "dbusthread.h"
 #include "plinthclient.h"
 #include "plinthdiface.h"
+#include "plinthdjson.h"
 
 #include <cJSON.h>
 
@@ -213,11 +214,11 @@ int CCtlCommands::Status(bool bJson)
     const char* pszState =
         lState >= DBUS_UNKNOWN && lState <= DBUS_STOPPING ? arState[lState] : arState[DBUS_UNKNOWN];
     std::printf("state:      %s (procstate %ld)\n", pszState, lState);
-    std::string sProtocol = MemberText(status.get(), "protocol");
-    if (cJSON_GetObjectItemCaseSensitive(status.get(), "devid") != nullptr)
-        sProtocol += ", unit id " + std::to_string(Member(status.get(), "devid"));
+    std::string sProtocol = MemberText(status.get(), PLINTHD_KEY_PROTOCOL);
+    if (cJSON_GetObjectItemCaseSensitive(status.get(), PLINTHD_KEY_DEVID) != nullptr)
+        sProtocol += ", unit id " + std::to_string(Member(status.get(), PLINTHD_KEY_DEVID));
     std::printf("protocol:   %s\n", sProtocol.c_str());
-    const cJSON* pClients = cJSON_GetObjectItemCaseSensitive(status.get(), "clients");
+    const cJSON* pClients = cJSON_GetObjectItemCaseSensitive(status.get(), PLINTHD_KEY_CLIENTS);
     if (cJSON_IsArray(pClients)) {
         std::printf("clients:    %d\n", cJSON_GetArraySize(pClients));
         const cJSON* pClient = nullptr;
@@ -225,10 +226,10 @@ int CCtlCommands::Status(bool bJson)
         {
             // One line per master: who it is, then what it did (a daemon
             // that reports no counters gives the address alone).
-            std::string sWho =
-                cJSON_GetObjectItemCaseSensitive(pClient, "device") != nullptr
-                    ? MemberText(pClient, "device")
-                    : MemberText(pClient, "ip") + ":" + std::to_string(Member(pClient, "port"));
+            std::string sWho = cJSON_GetObjectItemCaseSensitive(pClient, "device") != nullptr
+                                   ? MemberText(pClient, "device")
+                                   : MemberText(pClient, "ip") + ":" +
+                                         std::to_string(Member(pClient, PLINTHD_KEY_PORT));
             std::string sLine = "            " + sWho;
             if (cJSON_GetObjectItemCaseSensitive(pClient, "requests") != nullptr) {
                 char szSince[32] = "?";
@@ -270,7 +271,7 @@ int CCtlCommands::Get(long lAddress, long lCount)
     if (iExit != CTL_EXIT_OK)
         return iExit;
     JsonPtr reply = Parse(sReply);
-    const cJSON* pData = cJSON_GetObjectItemCaseSensitive(reply.get(), "data");
+    const cJSON* pData = cJSON_GetObjectItemCaseSensitive(reply.get(), PLINTHD_KEY_DATA);
     const cJSON* pValues = cJSON_GetObjectItemCaseSensitive(cJSON_GetArrayItem(pData, 0), "values");
     if (ReplyExit(sReply) != CTL_EXIT_OK || !cJSON_IsArray(pValues)) {
         PrintLine(sReply);
@@ -288,9 +289,9 @@ int CCtlCommands::Get(long lAddress, long lCount)
 
 int CCtlCommands::Set(long lAddress, const std::vector<long>& values)
 {
-    std::string sJson =
-        "{\"cmd\":\"setconfig\",\"data\":[{\"address\":" + std::to_string(lAddress) +
-        ",\"values\":[";
+    std::string sJson = "{\"" PLINTHD_KEY_CMD "\":\"" PLINTHD_CMD_SETCONFIG "\",\"" PLINTHD_KEY_DATA
+                        "\":[{\"" PLINTHD_KEY_ADDRESS "\":" +
+                        std::to_string(lAddress) + ",\"" PLINTHD_KEY_VALUES "\":[";
     for (size_t i = 0; i < values.size(); ++i)
         sJson += (i ? "," : "") + std::to_string(values[i]);
     sJson += "]}]}";

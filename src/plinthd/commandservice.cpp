@@ -14,6 +14,7 @@
 
 #include "jsonhelpers.h"
 #include "log.h"
+#include "plinthdjson.h"
 
 #define MODNAME "plinthd"
 
@@ -51,11 +52,11 @@ const char* ProtocolName(ModbusType_t eType)
 {
     switch (eType) {
     case MBTYPE_RTU:
-        return "rtu";
+        return PLINTHD_PROTOCOL_RTU;
     case MBTYPE_TCP:
-        return "tcp";
+        return PLINTHD_PROTOCOL_TCP;
     case MBTYPE_TCP_PI:
-        return "tcppi";
+        return PLINTHD_PROTOCOL_TCPPI;
     default:
         return "undef";
     }
@@ -125,9 +126,9 @@ int CModBusServerThread::Close()
 int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, RegZoneList_t& zones,
                                           std::string& sInfo)
 {
-    cJSON* pProtocol = cJSON_GetObjectItemCaseSensitive(json, "protocol");
-    cJSON* pDelay = cJSON_GetObjectItemCaseSensitive(json, "delay");
-    cJSON* pTables = cJSON_GetObjectItemCaseSensitive(json, "tables");
+    cJSON* pProtocol = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_PROTOCOL);
+    cJSON* pDelay = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_DELAY);
+    cJSON* pTables = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_TABLES);
     if (!cJSON_IsString(pProtocol)) {
         sInfo = "Protocol is missing";
         return DBUS_ERR_JSON_ELEMENT;
@@ -143,11 +144,11 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
     m_mbConfig.iDelay = JsonInt(pDelay);
 
     const char* pszProtocol = pProtocol->valuestring;
-    if (strcmp(pszProtocol, "rtu") == 0) {
+    if (strcmp(pszProtocol, PLINTHD_PROTOCOL_RTU) == 0) {
         m_mbConfig.eType = MBTYPE_RTU;
-    } else if (strcmp(pszProtocol, "tcp") == 0) {
+    } else if (strcmp(pszProtocol, PLINTHD_PROTOCOL_TCP) == 0) {
         m_mbConfig.eType = MBTYPE_TCP;
-    } else if (strcmp(pszProtocol, "tcppi") == 0) {
+    } else if (strcmp(pszProtocol, PLINTHD_PROTOCOL_TCPPI) == 0) {
         m_mbConfig.eType = MBTYPE_TCP_PI;
     } else {
         m_mbConfig.eType = MBTYPE_UNDEF;
@@ -164,10 +165,10 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
     }
 
     if (m_mbConfig.eType == MBTYPE_RTU) {
-        cJSON* pDevId = cJSON_GetObjectItemCaseSensitive(pParams, "devid");
-        cJSON* pBaud = cJSON_GetObjectItemCaseSensitive(pParams, "baud");
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
-        cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pParams, "mode");
+        cJSON* pDevId = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_DEVID);
+        cJSON* pBaud = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_BAUD);
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
+        cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_MODE);
         if (!JsonIsInt(pDevId) || !JsonIsInt(pBaud) || !cJSON_IsString(pPort)) {
             sInfo = "Incomplete or invalid RTU config";
             return DBUS_ERR_JSON_ELEMENT;
@@ -191,8 +192,8 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         m_mbConfig.rtu.cParity = cParity;
         m_mbConfig.rtu.iStopBits = iStop;
     } else if (m_mbConfig.eType == MBTYPE_TCP) {
-        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, "listen");
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
+        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
         // A port number outside 1..65535 would be cut to 16 bits and the
         // daemon would listen on some other port.
         if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < 1 ||
@@ -203,8 +204,8 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         m_mbConfig.tcp.sListen = pListen->valuestring;
         m_mbConfig.tcp.iPort = JsonInt(pPort);
     } else {
-        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, "listen");
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, "port");
+        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
+        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
         if (!cJSON_IsString(pListen) || !cJSON_IsString(pPort)) {
             sInfo = "Incomplete or invalid TCP-PI config";
             return DBUS_ERR_JSON_ELEMENT;
@@ -312,7 +313,7 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
 
 int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 {
-    cJSON* pData = cJSON_GetObjectItemCaseSensitive(json, "data");
+    cJSON* pData = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_DATA);
     int iErr = 0;
     const char* pszInfo = "";
     if (!cJSON_IsArray(pData)) {
@@ -325,8 +326,8 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
         cJSON* pSet = nullptr;
         cJSON_ArrayForEach(pSet, pData)
         {
-            cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pSet, "address");
-            cJSON* pValues = cJSON_GetObjectItemCaseSensitive(pSet, "values");
+            cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pSet, PLINTHD_KEY_ADDRESS);
+            cJSON* pValues = cJSON_GetObjectItemCaseSensitive(pSet, PLINTHD_KEY_VALUES);
             if (!JsonIsInt(pAddr) || !cJSON_IsArray(pValues)) {
                 iErr = DBUS_ERR_JSON_ELEMENT;
                 pszInfo = "Invalid/incomplete dataset";
@@ -387,11 +388,11 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
     }
 
     cJSON* pResult = cJSON_CreateObject();
-    cJSON* pData = cJSON_AddArrayToObject(pResult, "data");
+    cJSON* pData = cJSON_AddArrayToObject(pResult, PLINTHD_KEY_DATA);
     for (const RegZone_t& zone : zones) {
         cJSON* pItem = cJSON_CreateObject();
-        cJSON_AddNumberToObject(pItem, "address", zone.iAddress);
-        cJSON* pValues = cJSON_AddArrayToObject(pItem, "values");
+        cJSON_AddNumberToObject(pItem, PLINTHD_KEY_ADDRESS, zone.iAddress);
+        cJSON* pValues = cJSON_AddArrayToObject(pItem, PLINTHD_KEY_VALUES);
         for (int i = 0; i < zone.iLength; i++) {
             cJSON_AddItemToArray(pValues, cJSON_CreateNumber(m_regs.BackendValue(
                                               static_cast<long long>(zone.iAddress) + i)));
@@ -410,9 +411,9 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
     cJSON_AddNumberToObject(pStatus, "err", m_ProcStatus.m_iErr);
     cJSON_AddNumberToObject(pStatus, "errno", m_ProcStatus.m_iErrno);
     cJSON_AddStringToObject(pStatus, "info", "");
-    cJSON_AddStringToObject(pStatus, "protocol", ProtocolName(m_mbConfig.eType));
+    cJSON_AddStringToObject(pStatus, PLINTHD_KEY_PROTOCOL, ProtocolName(m_mbConfig.eType));
     if (m_mbConfig.eType == MBTYPE_RTU)
-        cJSON_AddNumberToObject(pStatus, "devid", m_mbConfig.rtu.iMbDevId);
+        cJSON_AddNumberToObject(pStatus, PLINTHD_KEY_DEVID, m_mbConfig.rtu.iMbDevId);
 
     cJSON* pStat = cJSON_AddObjectToObject(pStatus, "stat");
     cJSON_AddNumberToObject(pStat, "rxerror", m_mbStat.ErrorRx);
@@ -423,9 +424,9 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
     // Each master's own counters: one entry per TCP connection, one for
     // the serial line.
     if (IsTcp()) {
-        m_tcp.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, "clients"));
+        m_tcp.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
     } else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen()) {
-        m_rtu.AddClientToStatus(cJSON_AddArrayToObject(pStatus, "clients"));
+        m_rtu.AddClientToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
     }
 
     cJSON* pSwInfo = cJSON_AddObjectToObject(pStatus, "swinfo");

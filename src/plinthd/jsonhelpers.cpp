@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "plinthdiface.h"
+#include "plinthdjson.h"
 
 bool JsonIsInt(const cJSON* pItem)
 {
@@ -26,7 +27,7 @@ bool AccessModeFromString(const char* pszMode, AccessMode_t& eMode)
         return false;
     if (strcmp(pszMode, "-") == 0) {
         eMode = ACCESS_NO;
-    } else if (strcmp(pszMode, "r") == 0) {
+    } else if (strcmp(pszMode, PLINTHD_ACCESS_READ) == 0) {
         eMode = ACCESS_RO;
     } else if (strcmp(pszMode, "w") == 0) {
         eMode = ACCESS_WO;
@@ -40,9 +41,9 @@ bool AccessModeFromString(const char* pszMode, AccessMode_t& eMode)
 
 int GetRegZoneFromJson(const cJSON* pObj, RegZone_t& zone)
 {
-    const cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pObj, "address");
-    const cJSON* pLen = cJSON_GetObjectItemCaseSensitive(pObj, "length");
-    const cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pObj, "mode");
+    const cJSON* pAddr = cJSON_GetObjectItemCaseSensitive(pObj, PLINTHD_KEY_ADDRESS);
+    const cJSON* pLen = cJSON_GetObjectItemCaseSensitive(pObj, PLINTHD_KEY_LENGTH);
+    const cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pObj, PLINTHD_KEY_MODE);
     if (!cJSON_IsObject(pObj) || !JsonIsInt(pAddr) || !JsonIsInt(pLen) || !cJSON_IsString(pMode)) {
         return DBUS_ERR_JSON_ELEMENT;
     }

@@ -12,6 +12,7 @@
 #include "log.h"
 #include "registerblock.h"
 #include "signalqueue.h"
+#include "plinthdjson.h"
 
 #define MODNAME "MBSRV "
 
@@ -310,8 +311,8 @@ void CRequestHandler::ReportRead(int iAddr, int iLen)
         return;
     cJSON* pEvent = cJSON_CreateObject();
     cJSON* pRead = cJSON_AddObjectToObject(pEvent, "mbread");
-    cJSON_AddNumberToObject(pRead, "address", iAddr);
-    cJSON_AddNumberToObject(pRead, "length", iLen);
+    cJSON_AddNumberToObject(pRead, PLINTHD_KEY_ADDRESS, iAddr);
+    cJSON_AddNumberToObject(pRead, PLINTHD_KEY_LENGTH, iLen);
     cJSON_AddStringToObject(pEvent, "type", "mbread");
     SendEventSignal(pEvent);
     cJSON_Delete(pEvent);
@@ -342,7 +343,7 @@ void CRequestHandler::ReportClient(const char* pszType, const TcpClient_t& clien
     cJSON* pEvent = cJSON_CreateObject();
     cJSON* pClient = cJSON_AddObjectToObject(pEvent, "tcpclient");
     cJSON_AddStringToObject(pClient, "ip", client.sIp.c_str());
-    cJSON_AddNumberToObject(pClient, "port", client.iPort);
+    cJSON_AddNumberToObject(pClient, PLINTHD_KEY_PORT, client.iPort);
     cJSON_AddStringToObject(pEvent, "type", pszType);
     SendEventSignal(pEvent);
     cJSON_Delete(pEvent);

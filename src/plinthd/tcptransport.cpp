@@ -18,6 +18,7 @@
 #include "plinthdiface.h"
 #include "requesthandler.h"
 #include "waitlist.h"
+#include "plinthdjson.h"
 
 #define MODNAME "MBSRV "
 
@@ -194,7 +195,7 @@ void CTcpTransport::AddClientsToStatus(cJSON* pArray) const
         const ClientStat_t& stat = pConn->Stat();
         cJSON* pClient = cJSON_CreateObject();
         cJSON_AddStringToObject(pClient, "ip", pConn->Client().sIp.c_str());
-        cJSON_AddNumberToObject(pClient, "port", pConn->Client().iPort);
+        cJSON_AddNumberToObject(pClient, PLINTHD_KEY_PORT, pConn->Client().iPort);
         cJSON_AddNumberToObject(pClient, "requests", stat.uiRequests);
         cJSON_AddNumberToObject(pClient, "exceptions", stat.uiExceptions);
         cJSON_AddNumberToObject(pClient, "bytesin", static_cast<double>(stat.ullBytesIn));

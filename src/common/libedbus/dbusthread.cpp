@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "plinthdjson.h"
 
 const char* arState[] = {"Unknown", "Idle", "Init", "SetConfig", "Stopping"};
 
@@ -383,7 +384,7 @@ DBusHandlerResult DBusThread::HandleCmdCall(DBusMessage* message)
         LogWrite(MOD_CMD, LOG_INFO, "Error decoding JSON %s", pcRequest);
         iErr = DBUS_ERR_JSON;
     } else {
-        cJSON* jsCmd = cJSON_GetObjectItemCaseSensitive(jsRequest, "cmd");
+        cJSON* jsCmd = cJSON_GetObjectItemCaseSensitive(jsRequest, PLINTHD_KEY_CMD);
         if (!cJSON_IsString(jsCmd) || jsCmd->valuestring == nullptr) {
             LogWrite(MOD_CMD, LOG_ERR, "JSON element 'cmd' is missing in '%s'", pcRequest);
             iErr = DBUS_ERR_JSON_ELEMENT;
@@ -438,12 +439,12 @@ int DBusThread::ExecuteCmd(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
     const int iState = m_DBUSState;
     if (strcmp(pcCmd, "start") == 0)
         return ExecuteCmdStart(pcCmd, json, jsonResult);
-    if (strcmp(pcCmd, "init") == 0) {
+    if (strcmp(pcCmd, PLINTHD_CMD_INIT) == 0) {
         if (iState != DBUS_IDLE)
             return ReportInvalidState(pcCmd);
         return ExecuteCmdInit(pcCmd, json, jsonResult);
     }
-    if (strcmp(pcCmd, "setconfig") == 0) {
+    if (strcmp(pcCmd, PLINTHD_CMD_SETCONFIG) == 0) {
         if (iState != DBUS_READY && iState != DBUS_RUN)
             return ReportInvalidState(pcCmd);
         return ExecuteCmdSetConfig(pcCmd, json, jsonResult);

@@ -1,8 +1,9 @@
-// The JSON words of the documents plinthd is sent through its method cmd:
-// command names and member keys, as the kiosk writes them into the "init"
-// and "setconfig" documents that the mbserver scripts deliver. Beside
-// plinthdiface.h (names and error codes), so that both ends spell a word
-// from one place.
+// The JSON words of the documents plinthd is sent through its method cmd,
+// and of its "getstatus" answer: command names and member keys. The kiosk
+// writes the "init" and "setconfig" documents with them, plinthd reads them
+// and plinthctl reads the status and builds its own "setconfig" with them.
+// Beside plinthdiface.h (names and error codes), so that every end spells a
+// word from one place.
 #pragma once
 
 // Commands ("cmd").
@@ -19,6 +20,7 @@
 // Protocols, also the key of the interface object.
 #define PLINTHD_PROTOCOL_RTU "rtu"
 #define PLINTHD_PROTOCOL_TCP "tcp"
+#define PLINTHD_PROTOCOL_TCPPI "tcppi"
 // Members of the "rtu" interface object.
 #define PLINTHD_KEY_DEVID "devid"
 #define PLINTHD_KEY_PORT "port"

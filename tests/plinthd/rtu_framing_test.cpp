@@ -164,13 +164,14 @@ protected:
         return bHeld;
     }
 
-    // Sends a paced frame until the writer kept the timing (at most 20
-    // tries; a spoiled try's answer, if any, is read and dropped). Returns
-    // the try that counted, 0 when none did. iRxErrorBefore holds the
-    // daemon's rxerror from just before that try.
+    // Sends a paced frame until the writer kept the timing: at most 50
+    // tries, about 100 ms apart, since a virtual machine's scheduler can hold
+    // the writer back for seconds at a time (a spoiled try's answer, if any,
+    // is read and dropped). Returns the try that counted, 0 when none did.
+    // iRxErrorBefore holds the daemon's rxerror from just before that try.
     int Paced(const std::vector<uint8_t>& bytes, int iGapAfter = -1, long long llGapNs = 0)
     {
-        for (int iTry = 1; iTry <= 20; iTry++) {
+        for (int iTry = 1; iTry <= 50; iTry++) {
             iRxErrorBefore = Stat("rxerror");
             if (SendPaced(bytes, iGapAfter, llGapNs))
                 return iTry;

@@ -101,7 +101,7 @@ void StopSignals::serve(QObject* ctx)
     auto* grace = new QTimer(ctx);
     grace->setSingleShot(true);
     connect(grace, &QTimer::timeout, ctx, [] {
-        qCInfo(lcApp).noquote() << QString("The window does not answer, stopping without clean-up");
+        qCInfo(lcApp).noquote() << "The window does not answer, stopping without clean-up";
         const int signo = pendingSignal;
         ::signal(signo, SIG_DFL);
         ::raise(signo);

@@ -54,8 +54,7 @@ const EngineProcessSetup setup;
 int engineProcessPrepared()
 {
     if (setup.sandboxTurnedOff)
-        qCInfo(lcWeb).noquote() << "Running as root: the web engine's sandbox is "
-                                   "turned off";
+        qCInfo(lcWeb).noquote() << "Running as root: the web engine's sandbox is turned off";
     return 1;
 }
 

@@ -53,6 +53,7 @@ UdpPort=0
 INI
 }
 
+STAMP='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}'
 ms_of() { # "yyyy-MM-dd hh:mm:ss.zzz" -> milliseconds since the epoch
   date -d "$1" +%s%3N
 }
@@ -73,8 +74,10 @@ measure() {
     done
     local t1; t1=$(date +%s%3N)
     local first shown
-    first=$(head -n1 "$root/log" | cut -c1-23)
-    shown=$(grep "Main window shown" "$root/log" | head -n1 | cut -c1-23)
+    # The first time-stamped line, and the stamp of "Main window shown"
+    # (the kiosk's event lines put their category before the stamp).
+    first=$(grep -oE "$STAMP" "$root/log" | head -n1)
+    shown=$(grep "Main window shown" "$root/log" | grep -oE "$STAMP" | head -n1)
     starts+=($((t1 - t0)))
     inproc+=($(($(ms_of "$shown") - $(ms_of "$first"))))
     sleep 3

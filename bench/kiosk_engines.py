@@ -19,7 +19,9 @@ at most twice QtWebKit's, and its start at most twice QtWebKit's.
     bench/kiosk_engines.py --webengine build --webkit build-webkit [--minutes 10]
                            [--runs 3] [--shots DIR]
 
-Needs root (the namespace gives the device port 80) and Xvfb.
+Needs root (the namespace gives the device port 80) and Xvfb. Exits 1 when
+a figure could not be taken (a start that never showed the device's page, a
+kiosk that ended during the long part).
 """
 import argparse
 import os
@@ -177,6 +179,7 @@ def main():
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     work = tempfile.mkdtemp(prefix="kiosk-engines-")
     helpers = []
+    missing = []  # figures that could not be taken: the run fails
     try:
         www = os.path.join(work, "www")
         shutil.copytree(os.path.join(SOURCE, "demo/www"), www)
@@ -230,6 +233,9 @@ def main():
                 proc.terminate()
                 proc.wait()
             starts[name] = statistics.median(times) if times else None
+            if len(times) < args.runs:
+                missing.append("%s: the device page was shown in %d of %d starts"
+                               % (name, len(times), args.runs))
             print("  %-28s %s  (%s)" % (name, "%.3f s" % starts[name] if times else "never shown",
                                           " ".join("%.3f" % t for t in times)))
 
@@ -268,6 +274,9 @@ def main():
             alive = k.proc.poll() is None
             last = memory(k.proc.pid) if alive else (0, 0, 0)
             rows.append((name, first, last, k.loads(), alive))
+            if not alive or not first[0]:
+                missing.append("%s: no figures from the long part (the kiosk %s)"
+                               % (name, "exited" if not alive else "showed no page"))
             k.stop()
             proc.terminate()
             proc.wait()
@@ -284,7 +293,9 @@ def main():
         for h in helpers:
             h.terminate()
         shutil.rmtree(work, ignore_errors=True)
-    return 0
+    for line in missing:
+        print("FAILED: " + line)
+    return 1 if missing else 0
 
 
 if __name__ == "__main__":

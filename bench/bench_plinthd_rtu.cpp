@@ -138,7 +138,10 @@ void RunRate(int iBaud, double dSeconds)
             if (i > 0 && llNow - llLast >= (llChar + llT15) / 2)
                 bSpoiled = true;
             llLast = llNow;
-            llDue = llNow + llChar;
+            // Due a character time after this byte was due, as a UART sends
+            // them (from the end of the write, each interval would also
+            // carry the write's own time).
+            llDue += llChar;
         }
         iSpoiled += bSpoiled ? 1 : 0;
         const long long llSent = NowNs();

@@ -159,7 +159,11 @@ protected:
                 }
             }
             llLast = llNow;
-            llDue = llNow + ((static_cast<int>(i) == iGapAfter) ? llGapNs : iCharNs);
+            // The next byte is due a character time after this one was due,
+            // as a UART sends them: counted from the end of the write, each
+            // interval would also carry the write's own time (up to 0.25 ms
+            // on a virtual machine, more than the tolerance at 19200 Bd).
+            llDue += (static_cast<int>(i) == iGapAfter) ? llGapNs : iCharNs;
         }
         return bHeld;
     }

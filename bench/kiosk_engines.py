@@ -261,11 +261,12 @@ def main():
         for name, engine, flags in VARIANTS[:2]:
             binary = os.path.join(builds[engine], "src/tessalview/tessalview")
             proc, display = xvfb(work, port)
+            helpers.append(proc)
             k = Kiosk(name, binary, flags, port, work, display)
             port += 1
             k.start()
             attach(k)
-            k.wait("[PAGE] Page 'http://127.0.0.1/", 60)
+            shown = k.wait("[PAGE] Page 'http://127.0.0.1/", 60)
             time.sleep(2)
             first = memory(k.proc.pid)
             end = time.time() + args.minutes * 60
@@ -274,7 +275,7 @@ def main():
             alive = k.proc.poll() is None
             last = memory(k.proc.pid) if alive else (0, 0, 0)
             rows.append((name, first, last, k.loads(), alive))
-            if not alive or not first[0]:
+            if not alive or not shown:
                 missing.append("%s: no figures from the long part (the kiosk %s)"
                                % (name, "exited" if not alive else "showed no page"))
             k.stop()

@@ -10,6 +10,9 @@
 #   tools/buildroot.sh [--suite S] run CMD...    run CMD in it, this tree mounted
 #   tools/buildroot.sh [--suite S] shell         an interactive shell in it
 #   tools/buildroot.sh mirror                    the Debian mirror the roots come from
+#   tools/buildroot.sh check                     what this machine lacks to make and
+#                                                use a root: one line naming the
+#                                                missing packages, exit 1; else 0
 #
 #   --suite bookworm|trixie   Debian 12 or 13 (default trixie)
 #   --arch amd64|armhf        accepted for the callers' convenience: every
@@ -96,6 +99,18 @@ br_key() {
 }
 
 br_path() { echo "$BR_CACHE/$1-$(br_key "$1")"; }
+
+# br_check: the host's packages that making and using a root takes
+# (tools/install-deps.sh installs them). Prints the missing ones.
+br_check() {
+  local missing=()
+  command -v mmdebstrap >/dev/null || missing+=(mmdebstrap)
+  [ -x /usr/bin/qemu-arm-static ] || missing+=(qemu-user-static)
+  command -v update-binfmts >/dev/null || missing+=(binfmt-support)
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "${missing[*]} missing"
+  return 1
+}
 
 # br_ensure SUITE: makes the root when it is not in the cache.
 br_ensure() {
@@ -212,14 +227,15 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case $arch in amd64 | armhf) ;; *) br_die "unknown architecture '$arch' (amd64 or armhf)" ;; esac
   cmd=${1:-}
   [ $# -gt 0 ] && shift
-  [ "$cmd" = mirror ] || [ "$(id -u)" -eq 0 ] || br_die "needs root (mmdebstrap, chroot, mounts)"
+  case $cmd in mirror | check) ;; *) [ "$(id -u)" -eq 0 ] || br_die "needs root (mmdebstrap, chroot, mounts)" ;; esac
   case $cmd in
   mirror) br_mirror ;;
+  check) br_check ;;
   ensure) br_ensure "$suite" && br_path "$suite" ;;
   run) br_run "$suite" "$@" ;;
   shell) br_run "$suite" bash -i ;;
   *)
-    echo "usage: tools/buildroot.sh [--suite bookworm|trixie] ensure|run CMD...|shell|mirror" >&2
+    echo "usage: tools/buildroot.sh [--suite bookworm|trixie] ensure|run CMD...|shell|mirror|check" >&2
     exit 2
     ;;
   esac

@@ -3,15 +3,19 @@
 # this machine (Debian 12 or 13). Idempotent: does nothing when everything is
 # already installed.
 #
-#   tools/install-deps.sh            the native build, tests and demo
-#   tools/install-deps.sh --armhf    also what the armhf build roots need on
-#                                    this machine (tools/test-armhf.sh):
-#                                    mmdebstrap, qemu-user-static and
-#                                    binfmt-support. The armhf libraries and
-#                                    the cross toolchain live in the build
-#                                    root (tools/buildroot.sh), never here:
-#                                    this machine's architecture list is not
-#                                    touched.
+#   tools/install-deps.sh          everything the README's two commands use
+#   tools/install-deps.sh --list   print the package list, one a line, and
+#                                  install nothing
+#
+# That includes what the build roots need on this machine (mmdebstrap,
+# qemu-user-static and binfmt-support): the install tests build their
+# packages in a build root, and every root holds armhf beside amd64, so
+# the README's test command needs them as much as tools/test-armhf.sh does.
+# (One root per suite serves both architectures: an amd64-only root for the
+# install tests would be a second root to make per suite.) The armhf
+# libraries and the cross toolchain live in the build root
+# (tools/buildroot.sh), never here: this machine's architecture list is not
+# touched.
 #
 # A failing 'apt-get update' (a mirror that is syncing, one index of an
 # unexpected size) is retried; when it still fails, the install goes on from
@@ -20,12 +24,12 @@
 # fault.
 set -euo pipefail
 
-ARMHF=0
+LIST=0
 for arg in "$@"; do
   case $arg in
-  --armhf) ARMHF=1 ;;
+  --list) LIST=1 ;;
   *)
-    echo "usage: $0 [--armhf]" >&2
+    echo "usage: $0 [--list]" >&2
     exit 2
     ;;
   esac
@@ -38,12 +42,13 @@ PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qtwebengine5-dev libqt5svg5-dev qttools5-dev-tools
   libmodbus-dev libdbus-1-dev libcjson-dev libgtest-dev
-  dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
+  python3 dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
   clang strace
   libsystemd-dev
-  debhelper lintian mmdebstrap systemd-container ccache
+  debhelper lintian systemd-container ccache
   help2man groff-base patch xz-utils
+  mmdebstrap qemu-user-static binfmt-support
 )
 case $SUITE in
 # QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).
@@ -51,7 +56,10 @@ bookworm) PACKAGES+=(libqt5webkit5-dev libclang-rt-14-dev) ;;
 *) PACKAGES+=(libclang-rt-dev) ;;
 esac
 
-ARMHF_HOST_PACKAGES=(mmdebstrap qemu-user-static binfmt-support)
+if [ $LIST -eq 1 ]; then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -122,7 +130,3 @@ install_missing() {
 }
 
 install_missing "${PACKAGES[@]}"
-
-if [ $ARMHF -eq 1 ]; then
-  install_missing "${ARMHF_HOST_PACKAGES[@]}"
-fi

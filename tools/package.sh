@@ -57,7 +57,7 @@ if [ "${TESSAL_BUILDROOT:-}" != 1 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env=PACKAGE_OUT,PACKAGE_VERSION,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR "$0" --suite "$SUITE" "$ARCH"
   fi
-  command -v mmdebstrap >/dev/null || bash tools/install-deps.sh --armhf
+  command -v mmdebstrap >/dev/null || bash tools/install-deps.sh
   exec bash tools/buildroot.sh --suite "$SUITE" --arch "$ARCH" run \
     env PACKAGE_OUT="${PACKAGE_OUT:-}" PACKAGE_VERSION="${PACKAGE_VERSION:-}" \
     bash tools/package.sh --suite "$SUITE" "$ARCH"

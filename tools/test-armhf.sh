@@ -42,7 +42,7 @@ if [ "${TESSAL_BUILDROOT:-}" != 1 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env=BUILD_DIR,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR,CI "$0" --suite "$SUITE" "$@"
   fi
-  bash tools/install-deps.sh --armhf
+  bash tools/install-deps.sh
   exec bash tools/buildroot.sh --suite "$SUITE" --arch armhf run \
     env BUILD_DIR="$BUILD_DIR" bash tools/test-armhf.sh --suite "$SUITE" "$@"
 fi

@@ -26,7 +26,7 @@ case $SUITE in bookworm | trixie) ;; *)
   ;;
 esac
 [ "$(id -u)" -eq 0 ] || exec sudo "$0" --suite "$SUITE"
-command -v mmdebstrap >/dev/null || bash tools/install-deps.sh --armhf
+command -v mmdebstrap >/dev/null || bash tools/install-deps.sh
 
 CACHE=${TESSAL_BUILDROOT_CACHE:-/var/cache/tessal-buildroots}
 MIRROR=$(bash tools/buildroot.sh mirror)

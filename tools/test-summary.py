@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""The closing lines of tools/test.sh: what ran, what failed, what was
-skipped and why. Verdicts come from ctest's printed output (the logs given
-after BUILD_DIR), skip reasons from the tests' own output in ctest's log of
-the last run in BUILD_DIR; the install tests' "... skipped: why" lines count
-as skips too.
+"""The closing lines of tools/test.sh: its stages, what ran, what failed,
+what was skipped and why. Verdicts come from ctest's printed output (the
+logs given after BUILD_DIR), skip reasons from the tests' own output in
+ctest's log of the last run in BUILD_DIR.
 
-    tools/test-summary.py BUILD_DIR LOG [LOG ...]
+    tools/test-summary.py BUILD_DIR [--stages FILE] LOG [LOG ...]
 
 A test counts as skipped when ctest did not run it to a verdict: skipped by
 its own word (a GTEST_SKIP, a QSKIP of the whole program, exit code 77) or
 disabled. The reason is the test's own skip message where it gave one.
-An extra log contributes its "... skipped: why" lines.
+
+FILE holds tools/test.sh's stages, one a line: status, seconds, name,
+reason, separated by tabs. They are printed as a table, and each install
+test stage counts as one test in the closing count. A log that does not
+exist (a stage that did not run) adds nothing.
 """
 import re
 import sys
@@ -55,14 +58,28 @@ def verdicts_of(ctest_output):
     return found
 
 
+def stage_rows(path):
+    rows = []
+    for line in Path(path).read_text(errors="replace").splitlines():
+        parts = line.split("\t")
+        if len(parts) >= 3:
+            rows.append((parts[0], int(parts[1] or 0), parts[2], parts[3] if len(parts) > 3 else ""))
+    return rows
+
+
 def main():
-    build = Path(sys.argv[1])
+    args = sys.argv[1:]
+    build = Path(args.pop(0))
+    stages = []
+    if len(args) >= 2 and args[0] == "--stages":
+        stages = stage_rows(args[1])
+        args = args[2:]
     log = build / "Testing" / "Temporary" / "LastTest.log"
     outputs = {}
     if log.exists():
         outputs = {name: out for name, _, out in tests_of(log.read_text(errors="replace"))}
     passed, failed, skipped = [], [], []
-    extras = [Path(a) for a in sys.argv[2:] if Path(a).exists()]
+    extras = [Path(a) for a in args if Path(a).exists()]
     for extra in extras:
         text = extra.read_text(errors="replace")
         for name, verdict in verdicts_of(text).items():
@@ -79,6 +96,18 @@ def main():
             m = re.match(r"^(.*?) skipped: (.+)$", line.strip())
             if m:
                 skipped.append((m.group(1), m.group(2)))
+    if stages:
+        print("stages:")
+        for status, seconds, name, reason in stages:
+            took = "%5d s" % seconds if status not in ("not run", "skipped") else "      -"
+            print("  %s  %-8s %s%s" % (took, status, name, ": " + reason if reason else ""))
+            if name.startswith("install test"):
+                if status == "passed":
+                    passed.append(name)
+                elif status == "skipped":
+                    skipped.append((name, reason))
+                elif status == "FAILED":
+                    failed.append(name)
     for name, why in skipped:
         print("skipped: %s: %s" % (name, why))
     for name in failed:

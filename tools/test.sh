@@ -1,59 +1,245 @@
 #!/usr/bin/env bash
-# Builds everything from scratch in ./build (the kiosk on QtWebEngine, the
-# default) and runs the whole test suite; then, where QtWebKit exists (Debian
-# 12), builds the kiosk with it in ./build-webkit and runs the kiosk's test
-# set (label "kiosk") against it; then the Debian packages installed on
-# booted Debian 12 and 13 systems. Ends with a line that counts what passed,
-# failed and was skipped, and says why each skip.
-set -euo pipefail
+# The README's test command. In stages, each announced with the time since
+# the start and timed:
+#   1. the Debian packages it needs (tools/install-deps.sh);
+#   2. what every later stage needs, checked before anything is built, so a
+#      missing tool fails the command in its first minutes, not after the
+#      build and the tests;
+#   3. the build in ./build (the kiosk on QtWebEngine, the default) and the
+#      whole test suite;
+#   4. where QtWebKit exists (Debian 12), the kiosk built with it in
+#      ./build-webkit and its test set (label "kiosk") run against it;
+#   5. the Debian packages installed on booted Debian 12 and 13 systems.
+#      Their build roots and root file systems are made beside stage 3's
+#      build (a first run spends most of its time there), and waited for
+#      before any test runs, so no test shares the machine with them.
+# The closing lines: a table of the stages (passed, FAILED, skipped or not
+# run, each with its reason and time), what was skipped and why, the count
+# of what ran, and, when the command fails, a last line
+# "FAILED: <stage>: <reason>".
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
 BUILD_DIR=${BUILD_DIR:-build}
 WEBKIT_BUILD_DIR=${WEBKIT_BUILD_DIR:-build-webkit}
+mkdir -p "$BUILD_DIR/logs"
+LOGS=$(cd "$BUILD_DIR/logs" && pwd)
+STAGES=$LOGS/stages.tsv
+: >"$STAGES"
+rm -f "$LOGS"/ctest*.txt "$LOGS"/install-*.txt "$LOGS/prepare.txt"
+T0=$(date +%s)
+
+# The stages in their order: name, and whether it counts as one test in the
+# closing count (the install tests do; the ctest stages count their tests).
+NAMES=(
+  "install the Debian packages (tools/install-deps.sh)"
+  "check what every stage needs"
+  "build (QtWebEngine)"
+  "tests (QtWebEngine)"
+  "build (QtWebKit)"
+  "kiosk tests (QtWebKit)"
+  "install test (Debian 12)"
+  "install test (Debian 13)"
+)
+declare -A DONE=()
+FAILED=
+PREPARE_PID=
+
+# record STATUS SECONDS NAME [REASON]
+record() {
+  DONE[$3]=1
+  printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:-}" >>"$STAGES"
+  case $1 in
+  passed) printf -- '-- %s: passed (%d s)\n' "$3" "$2" ;;
+  skipped) printf -- '-- %s: skipped (%s)\n' "$3" "$4" ;;
+  FAILED)
+    printf -- '-- %s: FAILED in %d s: %s\n' "$3" "$2" "$4"
+    FAILED="$3: $4"
+    ;;
+  esac
+}
+
+# The closing lines, on every way out.
+finish() {
+  local name
+  [ -n "$PREPARE_PID" ] && kill -- "-$PREPARE_PID" 2>/dev/null
+  for name in "${NAMES[@]}"; do
+    [ -n "${DONE[$name]:-}" ] && continue
+    if [ -n "$FAILED" ]; then
+      record "not run" 0 "$name" "an earlier stage failed"
+    else
+      record "not run" 0 "$name" "the command was interrupted"
+      FAILED="interrupted before '$name'"
+    fi
+  done
+  # The table in the stages' order, whatever order they were decided in.
+  for name in "${NAMES[@]}"; do
+    awk -F '\t' -v n="$name" '$3 == n' "$STAGES"
+  done >"$STAGES.sorted"
+  mv "$STAGES.sorted" "$STAGES"
+  echo
+  /usr/bin/python3 tools/test-summary.py "$BUILD_DIR" --stages "$STAGES" \
+    "$LOGS/ctest.txt" "$LOGS/ctest-webkit.txt" || true
+  printf 'total: %d s\n' "$(($(date +%s) - T0))"
+  if [ -n "$FAILED" ]; then
+    echo "FAILED: $FAILED"
+    exit 1
+  fi
+  exit 0
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+begin() {
+  STAGE=$1
+  STAGE_T=$(date +%s)
+  printf '\n== [%d s] %s\n' "$((STAGE_T - T0))" "$STAGE"
+}
+took() { echo "$(($(date +%s) - STAGE_T))"; }
+# fail_stage REASON: the current stage failed; nothing after it runs.
+fail_stage() {
+  record FAILED "$(took)" "$STAGE" "$1"
+  exit 1
+}
+# cannot_run NAME REASON: a later stage cannot run, found by the checks: the
+# command fails now, naming that stage.
+cannot_run() {
+  record FAILED 0 "$1" "$2"
+  record FAILED "$(took)" "$STAGE" "$1 cannot run"
+  FAILED="$1: $2"
+  exit 1
+}
+
+# --- 1. packages -------------------------------------------------------------
+begin "${NAMES[0]}"
+bash tools/install-deps.sh 2>&1 | tee "$LOGS/install-deps.txt"
+if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+  fail_stage "$(grep '^install-deps: ' "$LOGS/install-deps.txt" | head -n 1 | sed 's/^install-deps: //')"
+fi
+record passed "$(took)" "$STAGE"
+
+# --- 2. what every stage needs ----------------------------------------------------
+begin "${NAMES[1]}"
+WEBKIT_SKIP=
+if ! pkg-config --exists Qt5WebKitWidgets 2>/dev/null; then
+  # shellcheck disable=SC1091
+  if [ "$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
+    cannot_run "${NAMES[4]}" "QtWebKit missing on Debian 12 (libqt5webkit5-dev; tools/install-deps.sh installs it)"
+  fi
+  WEBKIT_SKIP="QtWebKit is not available here (Debian 13 has none)"
+fi
+declare -A INSTALL_SKIP=()
+RUNNABLE=()
+for suite in bookworm trixie; do
+  case $suite in bookworm) name=${NAMES[6]} ;; *) name=${NAMES[7]} ;; esac
+  out=$(BUILD_DIR="$BUILD_DIR" bash tests/install/install_test.sh --suite "$suite" --check 2>&1)
+  case $? in
+  0) RUNNABLE+=("$suite") ;;
+  77) INSTALL_SKIP[$suite]=$(printf '%s\n' "$out" | sed -n 's/^.* skipped: //p' | tail -n 1) ;;
+  *)
+    printf '%s\n' "$out"
+    reason=$(printf '%s\n' "$out" | sed -n 's/^.* FAILED: //p' | tail -n 1)
+    cannot_run "$name" "${reason:-its check failed: $(printf '%s' "$out" | tail -n 1)}"
+    ;;
+  esac
+done
+for suite in "${RUNNABLE[@]}"; do echo "install test ($suite): can run"; done
+for suite in "${!INSTALL_SKIP[@]}"; do echo "install test ($suite): will be skipped: ${INSTALL_SKIP[$suite]}"; done
+[ -n "$WEBKIT_SKIP" ] && echo "QtWebKit: will be skipped: $WEBKIT_SKIP"
+record passed "$(took)" "$STAGE"
+
+# The install tests' build roots and root file systems, beside the build.
+# A process group of its own (setsid), so that a stop ends all of it.
+if [ ${#RUNNABLE[@]} -gt 0 ]; then
+  BUILD_DIR="$BUILD_DIR" setsid bash -c 'for suite; do
+      bash tests/install/install_test.sh --suite "$suite" --prepare || exit 1
+    done' prepare "${RUNNABLE[@]}" >"$LOGS/prepare.txt" 2>&1 &
+  PREPARE_PID=$!
+  echo "(making the install tests' build roots beside the build: $LOGS/prepare.txt)"
+fi
+PREPARE_T=$(date +%s)
+# wait_prepare: before the first test, so no test shares the machine with it.
+# A failure here is not the command's: the install test makes what is
+# missing again and reports what fails.
+wait_prepare() {
+  [ -n "$PREPARE_PID" ] || return 0
+  local left
+  kill -0 "$PREPARE_PID" 2>/dev/null && echo "(waiting for the install tests' build roots)"
+  wait "$PREPARE_PID" || echo "(making the build roots failed; the install tests try again: $LOGS/prepare.txt)"
+  PREPARE_PID=
+  left=$(($(date +%s) - STAGE_T))
+  printf '(build roots and root file systems: %d s in all, %d s of it after the build)\n' \
+    "$(($(date +%s) - PREPARE_T))" "$left"
+}
+
 launcher=()
 if command -v ccache >/dev/null; then
   # A rebuild of the same sources, in this clone or another, compiles little.
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR=$PWD
 fi
-mkdir -p "$BUILD_DIR/logs"
-LOGS=$(cd "$BUILD_DIR/logs" && pwd)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webengine "${launcher[@]}"
-cmake --build "$BUILD_DIR" -j"$(nproc)"
-status=0
-(cd "$BUILD_DIR" && ctest --output-on-failure -j2 --timeout 600) 2>&1 | tee "$LOGS/ctest.txt" || status=$?
-summaries=("$LOGS/ctest.txt")
 
-# The same kiosk tests on QtWebKit: only what they need is built.
-if [ $status -eq 0 ]; then
-  if pkg-config --exists Qt5WebKitWidgets 2>/dev/null; then
-    cmake -S . -B "$WEBKIT_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webkit "${launcher[@]}"
-    KIOSK_TARGETS=$(cd "$WEBKIT_BUILD_DIR" && ctest -N -L kiosk | sed -n 's/^ *Test *#[0-9]*: //p')
-    # shellcheck disable=SC2046
-    cmake --build "$WEBKIT_BUILD_DIR" -j"$(nproc)" --target tessalview tupsend plinthd plinthctl mbscripts_listener \
-      $(for t in $KIOSK_TARGETS; do case $t in tst_*) echo "$t" ;; esac; done)
-    (cd "$WEBKIT_BUILD_DIR" && ctest --output-on-failure -j2 --timeout 600 -L kiosk) 2>&1 |
-      tee "$LOGS/ctest-webkit.txt" || status=$?
-    /usr/bin/python3 tools/test-summary.py "$WEBKIT_BUILD_DIR" "$LOGS/ctest-webkit.txt" |
-      sed 's/^summary:/kiosk on QtWebKit:/' >"$LOGS/webkit-summary.txt" || true
-  else
-    echo "kiosk tests on QtWebKit skipped: QtWebKit is not available here (Debian 13 has none)" |
-      tee "$LOGS/webkit-summary.txt"
+# ctest_stage LOG BUILD [ctest args]: runs ctest, records the stage.
+ctest_stage() {
+  local log=$1 dir=$2 failed
+  shift 2
+  (cd "$dir" && ctest --output-on-failure -j2 --timeout 600 "$@") 2>&1 | tee "$log"
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+    failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$log" | tr '\n' ' ')
+    fail_stage "$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1 | sed 's/.*, //')${failed:+: $failed}"
   fi
-  summaries+=("$LOGS/webkit-summary.txt")
+  record passed "$(took)" "$STAGE"
+}
+
+# --- 3. the build and the whole suite ----------------------------------------------
+begin "${NAMES[2]}"
+{
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webengine "${launcher[@]}" &&
+    cmake --build "$BUILD_DIR" -j"$(nproc)"
+} 2>&1 | tee "$LOGS/build.txt"
+if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+  fail_stage "$(grep -m1 -E 'error|Error' "$LOGS/build.txt" || echo 'see '"$LOGS/build.txt")"
+fi
+record passed "$(took)" "$STAGE"
+wait_prepare
+
+begin "${NAMES[3]}"
+ctest_stage "$LOGS/ctest.txt" "$BUILD_DIR"
+
+# --- 4. the kiosk's tests on QtWebKit: only what they need is built -------------
+begin "${NAMES[4]}"
+if [ -n "$WEBKIT_SKIP" ]; then
+  record skipped 0 "$STAGE" "$WEBKIT_SKIP"
+  record skipped 0 "${NAMES[5]}" "$WEBKIT_SKIP"
+else
+  {
+    cmake -S . -B "$WEBKIT_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webkit "${launcher[@]}" &&
+      KIOSK_TARGETS=$(cd "$WEBKIT_BUILD_DIR" && ctest -N -L kiosk | sed -n 's/^ *Test *#[0-9]*: //p') &&
+      # shellcheck disable=SC2046
+      cmake --build "$WEBKIT_BUILD_DIR" -j"$(nproc)" --target tessalview tupsend plinthd plinthctl mbscripts_listener \
+        $(for t in $KIOSK_TARGETS; do case $t in tst_*) echo "$t" ;; esac; done)
+  } 2>&1 | tee "$LOGS/build-webkit.txt"
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+    fail_stage "$(grep -m1 -E 'error|Error' "$LOGS/build-webkit.txt" || echo 'see '"$LOGS/build-webkit.txt")"
+  fi
+  record passed "$(took)" "$STAGE"
+  begin "${NAMES[5]}"
+  ctest_stage "$LOGS/ctest-webkit.txt" "$WEBKIT_BUILD_DIR" -L kiosk
 fi
 
-if [ $status -eq 0 ]; then
-  # The Debian packages installed on booted Debian 12 and 13 systems; one
-  # line saying why when this machine cannot run them (needs root,
-  # systemd-nspawn, the registry).
-  for suite in bookworm trixie; do
-    BUILD_DIR="$BUILD_DIR" bash tests/install/install_test.sh --suite "$suite" 2>&1 |
-      tee "$LOGS/install-$suite.txt" || status=$?
-    summaries+=("$LOGS/install-$suite.txt")
-    [ $status -eq 0 ] || break
-  done
-fi
-[ -f "$LOGS/webkit-summary.txt" ] && grep -v '^kiosk tests on QtWebKit skipped' "$LOGS/webkit-summary.txt" || true
-/usr/bin/python3 tools/test-summary.py "$BUILD_DIR" "${summaries[@]}" || true
-exit $status
+# --- 5. the packages on booted Debian 12 and 13 ------------------------------------
+for suite in bookworm trixie; do
+  case $suite in bookworm) begin "${NAMES[6]}" ;; *) begin "${NAMES[7]}" ;; esac
+  if [ -n "${INSTALL_SKIP[$suite]:-}" ]; then
+    record skipped 0 "$STAGE" "${INSTALL_SKIP[$suite]}"
+    continue
+  fi
+  BUILD_DIR="$BUILD_DIR" bash tests/install/install_test.sh --suite "$suite" 2>&1 | tee "$LOGS/install-$suite.txt"
+  case ${PIPESTATUS[0]} in
+  0) record passed "$(took)" "$STAGE" ;;
+  77) record skipped "$(took)" "$STAGE" "$(sed -n 's/^.* skipped: //p' "$LOGS/install-$suite.txt" | tail -n 1)" ;;
+  *)
+    reason=$(sed -n 's/^ *FAIL: //p; s/^.* FAILED: //p' "$LOGS/install-$suite.txt" | tail -n 1)
+    fail_stage "${reason:-see $LOGS/install-$suite.txt}"
+    ;;
+  esac
+done

@@ -23,10 +23,20 @@
 # suite: the tree's version, and the same tree rebuilt as version
 # <version>+1.
 #
-# Needs root, systemd-nspawn, mmdebstrap and the package registry. When the
-# machine cannot run it, prints one line saying why and exits 0, unless
-# TESSAL_INSTALL_TEST=required (CI), where that is a failure;
+# Needs root, systemd-nspawn, mmdebstrap, qemu-user-static (the packages
+# are built in a build root, which holds armhf) and the package registry.
+# A tool that tools/install-deps.sh should have installed and did not is a
+# failure ("install test (Debian 12) FAILED: qemu-user-static missing").
+# When the machine itself cannot run it (not root, no containers, no
+# registry), it prints one line saying why and exits 77, unless
+# TESSAL_INSTALL_TEST=required (CI), where that is a failure too;
 # TESSAL_INSTALL_TEST=off skips it with such a line.
+#
+#   --check     only the checks above: exit 0 when it can run, 77 or 1 as
+#               described, with the line
+#   --prepare   the checks, then what a later run reuses: the build root of
+#               the suite and the cached root file system to boot; no
+#               packages, no boot (tools/test.sh runs this beside its build)
 #
 # Environment: BUILD_DIR (build tree for the work files, default build),
 # TESSAL_BUILDROOT_CACHE (where the root file system's tarball is kept,
@@ -44,12 +54,15 @@ WORK=$BUILD/install-test
 DEBS1=
 DEBS2=
 SUITE=bookworm
+MODE=run
 while [ $# -gt 0 ]; do
   case $1 in
   --suite) SUITE=$2; shift 2 ;;
   --debs) DEBS1=$(cd "$2" && pwd); shift 2 ;;
   --upgrade-debs) DEBS2=$(cd "$2" && pwd); shift 2 ;;
-  *) echo "usage: $0 [--suite bookworm|trixie] [--debs DIR --upgrade-debs DIR]" >&2; exit 2 ;;
+  --check) MODE=check; shift ;;
+  --prepare) MODE=prepare; shift ;;
+  *) echo "usage: $0 [--suite bookworm|trixie] [--check|--prepare] [--debs DIR --upgrade-debs DIR]" >&2; exit 2 ;;
   esac
 done
 case $SUITE in
@@ -65,19 +78,26 @@ fi
 
 skip() {
   if [ "${TESSAL_INSTALL_TEST:-}" = required ]; then
-    echo "install test (${RELEASE:-Debian}) FAILED: cannot run here: $*" >&2
+    echo "install test ($RELEASE) FAILED: cannot run here: $*"
     exit 1
   fi
-  echo "install test (${RELEASE:-Debian}) skipped: $*"
-  exit 0
+  echo "install test ($RELEASE) skipped: $*"
+  exit 77
+}
+# A tool that tools/install-deps.sh installs: its absence is a fault of the
+# set-up, never a skip.
+missing() {
+  echo "install test ($RELEASE) FAILED: $* (tools/install-deps.sh installs it)"
+  exit 1
 }
 
 # --- can this machine run it? -------------------------------------------------
 [ "${TESSAL_INSTALL_TEST:-}" = off ] && skip "turned off here (TESSAL_INSTALL_TEST=off)"
 [ "$(id -u)" -eq 0 ] || skip "needs root (mmdebstrap, systemd-nspawn)"
-for tool in systemd-nspawn mmdebstrap nsenter dpkg-buildpackage; do
-  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+for tool in systemd-nspawn:systemd-container nsenter:util-linux dpkg-buildpackage:dpkg-dev; do
+  command -v "${tool%%:*}" >/dev/null 2>&1 || missing "${tool#*:} missing (no ${tool%%:*})"
 done
+why=$(bash "$TOP/tools/buildroot.sh" check) || missing "$why"
 # Containers at all: the host's own /usr, read-only, under an empty tmpfs.
 probe=tessal-probe-$$
 if ! err=$(timeout 60 systemd-nspawn --register=no --keep-unit -q -D / --volatile=yes -M "$probe" \
@@ -103,6 +123,50 @@ MIRROR_URL=$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}")
 [ -n "$MIRROR_URL" ] || MIRROR_URL=${TESSAL_MIRROR:-}
 if ! timeout 15 /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1].rstrip("/") + "/dists/" + sys.argv[2] + "/Release", timeout=10)' "$MIRROR_URL" "$SUITE" 2>/dev/null; then
   skip "package registry $MIRROR_URL not reachable"
+fi
+[ $MODE = check ] && exit 0
+
+# --- the root file system to boot (cached) ------------------------------------
+# Everything the packages need at run time is in the cached base, so the
+# booted container needs no network and reruns do not download it again.
+INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libmodbus5,libcjson1,libdbus-1-3
+case $SUITE in
+bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5 ;;
+trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
+esac
+KEY=$(printf '%s\n' "$INCLUDE" "$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}"))" | md5sum | cut -c1-12)
+# Kept beside the build roots, outside the clone: a fresh clone (CI's) does
+# not make it again.
+BASE_CACHE=${TESSAL_BUILDROOT_CACHE:-/var/cache/tessal-buildroots}/install-test
+BASE=$BASE_CACHE/$SUITE-base-$KEY.tar
+# make_base: prints what it did; fails with mmdebstrap's last lines.
+make_base() {
+  local t0
+  t0=$(date +%s)
+  mkdir -p "$BASE_CACHE" "$WORK"
+  exec 8>"$BASE_CACHE/.lock-$SUITE"
+  flock 8
+  if [ -s "$BASE" ]; then
+    echo "cached $(basename "$BASE") ($(du -m "$BASE" | cut -f1) MB)"
+  else
+    rm -f "$BASE_CACHE"/"$SUITE"-base-*.tar
+    mmdebstrap --variant=apt --format=tar --include="$INCLUDE" "$SUITE" "$BASE.part" "${SOURCES[@]}" \
+      >"$WORK/mmdebstrap.log" 2>&1 || {
+      tail -n 20 "$WORK/mmdebstrap.log"
+      flock -u 8
+      return 1
+    }
+    mv "$BASE.part" "$BASE"
+    echo "built $(basename "$BASE") ($(du -m "$BASE" | cut -f1) MB) in $(($(date +%s) - t0)) s"
+  fi
+  flock -u 8
+}
+if [ $MODE = prepare ]; then
+  t0=$(date +%s)
+  bash "$TOP/tools/buildroot.sh" --suite "$SUITE" ensure >/dev/null
+  make_base
+  echo "install test ($RELEASE): build root and root file system ready in $(($(date +%s) - t0)) s"
+  exit 0
 fi
 
 # --- the log -------------------------------------------------------------------
@@ -162,28 +226,8 @@ ok "installing $v1, upgrading to $v2"
 
 # --- root file system ------------------------------------------------------------
 step "$RELEASE root file system"
-# Everything the packages need at run time is in the cached base, so the
-# booted container needs no network and reruns do not download it again.
-INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libmodbus5,libcjson1,libdbus-1-3
-case $SUITE in
-bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5 ;;
-trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
-esac
-KEY=$(printf '%s\n' "$INCLUDE" "$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}"))" | md5sum | cut -c1-12)
-# Kept beside the build roots, outside the clone: a fresh clone (CI's) does
-# not make it again.
-BASE_CACHE=${TESSAL_BUILDROOT_CACHE:-/var/cache/tessal-buildroots}/install-test
-mkdir -p "$BASE_CACHE"
-BASE=$BASE_CACHE/$SUITE-base-$KEY.tar
-if [ ! -s "$BASE" ]; then
-  rm -f "$BASE_CACHE"/"$SUITE"-base-*.tar
-  mmdebstrap --variant=apt --format=tar --include="$INCLUDE" "$SUITE" "$BASE.part" "${SOURCES[@]}" \
-    >"$WORK/mmdebstrap.log" 2>&1 || { tail -n 20 "$WORK/mmdebstrap.log"; fail "mmdebstrap failed"; }
-  mv "$BASE.part" "$BASE"
-  ok "built $(basename "$BASE") ($(du -m "$BASE" | cut -f1) MB) in $(($(date +%s) - TS)) s"
-else
-  ok "cached $(basename "$BASE") ($(du -m "$BASE" | cut -f1) MB)"
-fi
+made=$(make_base) || { printf '%s\n' "$made"; fail "mmdebstrap failed"; }
+ok "$made"
 rm -rf "$ROOT"
 mkdir -p "$ROOT"
 tar -C "$ROOT" -xf "$BASE"

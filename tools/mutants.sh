@@ -2,9 +2,9 @@
 # Deliberate faults, one at a time: each must make the test that claims to
 # cover it fail. A mutant the tests let through is a gap in the tests.
 #
-#   tools/mutants.sh [-k] [NAME-REGEX]
+#   tools/mutants.sh [-k] [--list FILE] [NAME-REGEX]
 #
-# The list is tools/mutants.list, one mutant a line:
+# The list is tools/mutants.list (or FILE), one mutant a line:
 #
 #   name | file | sed expression | ctest regex
 #
@@ -18,21 +18,34 @@
 # mutant was missed or could not be applied or built. -k keeps the scratch
 # copy. Not part of CI's run (minutes per mutant); run it before closing
 # work on one of the areas the list covers.
+#
+# Each mutant's build holds that mutant's fault and no other. The restored
+# file is written anew (a time stamp newer than the objects built from the
+# mutant, so make rebuilds them), the programs are rebuilt at once, and
+# every program and library of the scratch build is compared with what the
+# unmutated sources made (by hash), before each mutant and after it: a
+# program that still differs is an ERROR, never a result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TOP=$PWD
 KEEP=0
-if [ "${1:-}" = -k ]; then
-  KEEP=1
-  shift
-fi
-FILTER=${1:-.}
 LIST=$TOP/tools/mutants.list
-SCRATCH=$TOP/build-mutants/tree
+while [ $# -gt 0 ]; do
+  case $1 in
+  -k) KEEP=1; shift ;;
+  --list) LIST=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+  *) break ;;
+  esac
+done
+FILTER=${1:-.}
+# MUTANTS_DIR: where the scratch copy and the logs go (default
+# build-mutants in this tree).
+WORKDIR=${MUTANTS_DIR:-$TOP/build-mutants}
+SCRATCH=$WORKDIR/tree
 # The build sits in the copy as build/ sits in this tree, so the compiler
 # sees the same relative paths and ccache serves what this tree's build made.
 BUILD=$SCRATCH/build
-LOGS=$TOP/build-mutants/logs
+LOGS=$WORKDIR/logs
 
 cleanup() {
   if [ $KEEP -eq 0 ]; then
@@ -70,6 +83,23 @@ cmake -S "$SCRATCH" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]
 caught=0
 missed=0
 broken=0
+# What the unmutated sources built: program or library -> its hash.
+declare -A PRISTINE=()
+# built_differs: the programs and libraries of the scratch build that differ
+# from what the unmutated sources built (those seen first are taken as
+# such: this is only called when the sources are unmutated).
+built_differs() {
+  local sum f out=()
+  while read -r sum f; do
+    if [ -z "${PRISTINE[$f]:-}" ]; then
+      PRISTINE[$f]=$sum
+    elif [ "${PRISTINE[$f]}" != "$sum" ]; then
+      out+=("${f#"$BUILD"/}")
+    fi
+  done < <(find "$BUILD" -type f \( -perm -u+x -o -name '*.so' -o -name '*.a' \) \
+    -not -path '*/CMakeFiles/*' -not -name '*.sh' -not -name '*.py' -print0 | xargs -0 -r sha256sum)
+  printf '%s' "${out[*]}"
+}
 trim() {
   local s=$1
   s=${s#"${s%%[![:space:]]*}"}
@@ -93,18 +123,9 @@ while IFS= read -r line; do
     broken=$((broken + 1))
     continue
   fi
-  cp "$target" "$target.orig"
-  sed -i -e "$expr" "$target"
-  if cmp -s "$target" "$target.orig"; then
-    mv "$target.orig" "$target"
-    printf '%-40s ERROR   the expression changes nothing in %s\n' "$name" "$file"
-    broken=$((broken + 1))
-    continue
-  fi
   # Build what the tests need: every target whose name a test command uses.
   tests=$(cd "$BUILD" && ctest -N -R "$regex" | sed -n 's/^ *Test *#[0-9]*: //p')
   if [ -z "$tests" ]; then
-    mv "$target.orig" "$target"
     printf '%-40s ERROR   no test matches %s\n' "$name" "$regex"
     broken=$((broken + 1))
     continue
@@ -131,7 +152,28 @@ while IFS= read -r line; do
     fi
     targets+=("${programs[@]}")
   done
+  # The unmutated build first: the programs the tests run, as the sources
+  # are, and nothing built earlier may still hold a fault.
   if ! cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >"$log" 2>&1; then
+    printf '%-40s ERROR   the unmutated tree does not build (see %s)\n' "$name" "$log"
+    broken=$((broken + 1))
+    continue
+  fi
+  stale=$(built_differs)
+  if [ -n "$stale" ]; then
+    printf '%-40s ERROR   before it, the build still differs from the sources: %s\n' "$name" "$stale"
+    broken=$((broken + 1))
+    continue
+  fi
+  cp "$target" "$target.orig"
+  sed -i -e "$expr" "$target"
+  if cmp -s "$target" "$target.orig"; then
+    rm "$target.orig"
+    printf '%-40s ERROR   the expression changes nothing in %s\n' "$name" "$file"
+    broken=$((broken + 1))
+    continue
+  fi
+  if ! cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >>"$log" 2>&1; then
     # A mutant that does not compile is caught by the compiler, not by a
     # test: the list should hold faults that build.
     result="ERROR   does not build (see $log)"
@@ -143,7 +185,17 @@ while IFS= read -r line; do
     result="caught  by $(grep -E '^\s+[0-9]+ - ' "$log" | sed 's/^[[:space:]]*[0-9]* - //; s/ (.*//' | tr '\n' ' ')"
     caught=$((caught + 1))
   fi
-  mv "$target.orig" "$target"
+  # Written anew, not moved back: the file must be newer than the objects
+  # built from the mutant, or make would keep them for the next mutant.
+  cp "$target.orig" "$target"
+  rm "$target.orig"
+  cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >>"$log" 2>&1 || true
+  stale=$(built_differs)
+  if [ -n "$stale" ]; then
+    case $result in caught*) caught=$((caught - 1)) ;; MISSED*) missed=$((missed - 1)) ;; ERROR*) broken=$((broken - 1)) ;; esac
+    result="ERROR   restored, the build still differs from the sources: $stale"
+    broken=$((broken + 1))
+  fi
   printf '%-40s %s\n' "$name" "$result"
 done <"$LIST"
 echo "mutants: $caught caught, $missed missed, $broken not usable"

@@ -5,13 +5,13 @@
 #   2. what every later stage needs, checked before anything is built, so a
 #      missing tool fails the command in its first minutes, not after the
 #      build and the tests;
-#   3. the build in ./build (the kiosk on QtWebEngine, the default) and the
-#      whole test suite;
-#   4. where QtWebKit exists (Debian 12), the kiosk built with it in
-#      ./build-webkit and its test set (label "kiosk") run against it;
-#   5. the Debian packages installed on booted Debian 12 and 13 systems.
-#      Their build roots and root file systems are made beside stage 3's
-#      build (a first run spends most of its time there), and waited for
+#   3. the build in ./build (the kiosk on QtWebEngine, the default) and,
+#      where QtWebKit exists (Debian 12), the kiosk built with it in
+#      ./build-webkit (what its test set, label "kiosk", needs); then the
+#      whole test suite on the first and the kiosk's set on the second;
+#   4. the Debian packages installed on booted Debian 12 and 13 systems.
+#      Their build roots and root file systems are made beside the builds
+#      (on a first run they take longer than both builds), and waited for
 #      before any test runs, so no test shares the machine with them.
 # The closing lines: a table of the stages (passed, FAILED, skipped or not
 # run, each with its reason and time), what was skipped and why, the count
@@ -34,8 +34,9 @@ NAMES=(
   "install the Debian packages (tools/install-deps.sh)"
   "check what every stage needs"
   "build (QtWebEngine)"
-  "tests (QtWebEngine)"
   "build (QtWebKit)"
+  "the install tests' build roots, made beside the builds (the wait after them)"
+  "tests (QtWebEngine)"
   "kiosk tests (QtWebKit)"
   "install test (Debian 12)"
   "install test (Debian 13)"
@@ -49,7 +50,7 @@ record() {
   DONE[$3]=1
   printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "${4:-}" >>"$STAGES"
   case $1 in
-  passed) printf -- '-- %s: passed (%d s)\n' "$3" "$2" ;;
+  passed | failed) printf -- '-- %s: %s (%d s)%s\n' "$3" "$1" "$2" "${4:+: $4}" ;;
   skipped) printf -- '-- %s: skipped (%s)\n' "$3" "$4" ;;
   FAILED)
     printf -- '-- %s: FAILED in %d s: %s\n' "$3" "$2" "$4"
@@ -68,7 +69,6 @@ finish() {
       record "not run" 0 "$name" "an earlier stage failed"
     else
       record "not run" 0 "$name" "the command was interrupted"
-      FAILED="interrupted before '$name'"
     fi
   done
   # The table in the stages' order, whatever order they were decided in.
@@ -76,6 +76,7 @@ finish() {
     awk -F '\t' -v n="$name" '$3 == n' "$STAGES"
   done >"$STAGES.sorted"
   mv "$STAGES.sorted" "$STAGES"
+  grep -q "	the command was interrupted$" "$STAGES" && FAILED="interrupted"
   echo
   /usr/bin/python3 tools/test-summary.py "$BUILD_DIR" --stages "$STAGES" \
     "$LOGS/ctest.txt" "$LOGS/ctest-webkit.txt" || true
@@ -123,14 +124,14 @@ WEBKIT_SKIP=
 if ! pkg-config --exists Qt5WebKitWidgets 2>/dev/null; then
   # shellcheck disable=SC1091
   if [ "$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
-    cannot_run "${NAMES[4]}" "QtWebKit missing on Debian 12 (libqt5webkit5-dev; tools/install-deps.sh installs it)"
+    cannot_run "${NAMES[3]}" "QtWebKit missing on Debian 12 (libqt5webkit5-dev; tools/install-deps.sh installs it)"
   fi
   WEBKIT_SKIP="QtWebKit is not available here (Debian 13 has none)"
 fi
 declare -A INSTALL_SKIP=()
 RUNNABLE=()
 for suite in bookworm trixie; do
-  case $suite in bookworm) name=${NAMES[6]} ;; *) name=${NAMES[7]} ;; esac
+  case $suite in bookworm) name=${NAMES[7]} ;; *) name=${NAMES[8]} ;; esac
   out=$(BUILD_DIR="$BUILD_DIR" bash tests/install/install_test.sh --suite "$suite" --check 2>&1)
   case $? in
   0) RUNNABLE+=("$suite") ;;
@@ -161,14 +162,22 @@ PREPARE_T=$(date +%s)
 # A failure here is not the command's: the install test makes what is
 # missing again and reports what fails.
 wait_prepare() {
-  [ -n "$PREPARE_PID" ] || return 0
-  local left
-  kill -0 "$PREPARE_PID" 2>/dev/null && echo "(waiting for the install tests' build roots)"
-  wait "$PREPARE_PID" || echo "(making the build roots failed; the install tests try again: $LOGS/prepare.txt)"
+  begin "${NAMES[4]}"
+  if [ -z "$PREPARE_PID" ]; then
+    record skipped 0 "$STAGE" "no install test runs here"
+    return 0
+  fi
+  local ok=1
+  wait "$PREPARE_PID" || ok=0
   PREPARE_PID=
-  left=$(($(date +%s) - STAGE_T))
-  printf '(build roots and root file systems: %d s in all, %d s of it after the build)\n' \
-    "$(($(date +%s) - PREPARE_T))" "$left"
+  cat "$LOGS/prepare.txt"
+  if [ $ok -eq 1 ]; then
+    record passed "$(took)" "$STAGE" "$(($(date +%s) - PREPARE_T)) s in all"
+  else
+    # Not the command's failure: the install test makes what is missing
+    # again and reports what fails.
+    record failed "$(took)" "$STAGE" "the install tests try again ($LOGS/prepare.txt)"
+  fi
 }
 
 launcher=()
@@ -190,7 +199,7 @@ ctest_stage() {
   record passed "$(took)" "$STAGE"
 }
 
-# --- 3. the build and the whole suite ----------------------------------------------
+# --- 3. both builds, while the build roots are made; then the tests ------------
 begin "${NAMES[2]}"
 {
   cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webengine "${launcher[@]}" &&
@@ -200,16 +209,11 @@ if [ "${PIPESTATUS[0]}" -ne 0 ]; then
   fail_stage "$(grep -m1 -E 'error|Error' "$LOGS/build.txt" || echo 'see '"$LOGS/build.txt")"
 fi
 record passed "$(took)" "$STAGE"
-wait_prepare
 
+# The kiosk on QtWebKit: only what its test set needs is built.
 begin "${NAMES[3]}"
-ctest_stage "$LOGS/ctest.txt" "$BUILD_DIR"
-
-# --- 4. the kiosk's tests on QtWebKit: only what they need is built -------------
-begin "${NAMES[4]}"
 if [ -n "$WEBKIT_SKIP" ]; then
   record skipped 0 "$STAGE" "$WEBKIT_SKIP"
-  record skipped 0 "${NAMES[5]}" "$WEBKIT_SKIP"
 else
   {
     cmake -S . -B "$WEBKIT_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webkit "${launcher[@]}" &&
@@ -222,13 +226,22 @@ else
     fail_stage "$(grep -m1 -E 'error|Error' "$LOGS/build-webkit.txt" || echo 'see '"$LOGS/build-webkit.txt")"
   fi
   record passed "$(took)" "$STAGE"
-  begin "${NAMES[5]}"
+fi
+wait_prepare
+
+begin "${NAMES[5]}"
+ctest_stage "$LOGS/ctest.txt" "$BUILD_DIR"
+
+begin "${NAMES[6]}"
+if [ -n "$WEBKIT_SKIP" ]; then
+  record skipped 0 "$STAGE" "$WEBKIT_SKIP"
+else
   ctest_stage "$LOGS/ctest-webkit.txt" "$WEBKIT_BUILD_DIR" -L kiosk
 fi
 
-# --- 5. the packages on booted Debian 12 and 13 ------------------------------------
+# --- 4. the packages on booted Debian 12 and 13 ------------------------------------
 for suite in bookworm trixie; do
-  case $suite in bookworm) begin "${NAMES[6]}" ;; *) begin "${NAMES[7]}" ;; esac
+  case $suite in bookworm) begin "${NAMES[7]}" ;; *) begin "${NAMES[8]}" ;; esac
   if [ -n "${INSTALL_SKIP[$suite]:-}" ]; then
     record skipped 0 "$STAGE" "${INSTALL_SKIP[$suite]}"
     continue

@@ -182,3 +182,38 @@ TEST_F(Handler, RefusedRequestsGetTheStandardExceptionAndChangeNothing)
     EXPECT_EQ(Ask({0x83}), Bytes({0x83, 1}));
     EXPECT_EQ(Ask({}), Bytes());
 }
+
+// Quantities just past each function's largest, with a byte count and data
+// that match them, so only the quantity is wrong: exception 03, not 02 for
+// the block they would pass, and nothing written.
+TEST_F(Handler, QuantitiesPastTheLargestGetException03EvenWhenTheByteCountMatches)
+{
+    auto writeRead = [](int iRead, int iWrite) {
+        Bytes pdu = {0x17, 0, 0, 0, static_cast<uint8_t>(iRead), 0, 0, 0,
+                     static_cast<uint8_t>(iWrite), static_cast<uint8_t>(2 * iWrite)};
+        pdu.resize(pdu.size() + 2 * iWrite, 0x55);
+        return pdu;
+    };
+    auto writeMany = [](int iQuantity) {
+        Bytes pdu = {0x10, 0, 0, 0, static_cast<uint8_t>(iQuantity),
+                     static_cast<uint8_t>(2 * iQuantity)};
+        pdu.resize(pdu.size() + 2 * iQuantity, 0x55);
+        return pdu;
+    };
+    std::vector<Bytes> requests;
+    for (int iWrite = 122; iWrite <= 127; iWrite++)
+        requests.push_back(writeRead(1, iWrite));
+    requests.push_back(writeRead(126, 1)); // reads more than 125
+    requests.push_back(writeMany(124));    // function 16: more than 123
+    for (const Bytes& pdu : requests) {
+        bool bException = false;
+        EXPECT_EQ(Ask(pdu, &bException), Bytes({static_cast<uint8_t>(pdu[0] | 0x80), 3}))
+            << "function " << int(pdu[0]) << ", " << pdu.size() << " bytes";
+        EXPECT_TRUE(bException);
+    }
+    for (int a = 0; a < 10; a++)
+        EXPECT_EQ(regs.ModbusValue(a), 100 + a) << a;
+    // The largest write of function 23 passes the quantity check: what is
+    // left is the block's end (40 registers here), exception 02.
+    EXPECT_EQ(Ask(writeRead(1, 121)), Bytes({0x97, 2}));
+}

@@ -85,10 +85,12 @@ missed=0
 broken=0
 # What the unmutated sources built: program or library -> its hash.
 declare -A PRISTINE=()
-# built_differs: the programs and libraries of the scratch build that differ
-# from what the unmutated sources built (those seen first are taken as
-# such: this is only called when the sources are unmutated).
-built_differs() {
+# check_built: STALE becomes the programs and libraries of the scratch
+# build that differ from what the unmutated sources built (those seen first
+# are taken as such: this is only called when the sources are unmutated).
+# Not in a subshell: PRISTINE must keep what it learns.
+STALE=
+check_built() {
   local sum f out=()
   while read -r sum f; do
     if [ -z "${PRISTINE[$f]:-}" ]; then
@@ -98,7 +100,7 @@ built_differs() {
     fi
   done < <(find "$BUILD" -type f \( -perm -u+x -o -name '*.so' -o -name '*.a' \) \
     -not -path '*/CMakeFiles/*' -not -name '*.sh' -not -name '*.py' -print0 | xargs -0 -r sha256sum)
-  printf '%s' "${out[*]}"
+  STALE=${out[*]}
 }
 trim() {
   local s=$1
@@ -159,9 +161,9 @@ while IFS= read -r line; do
     broken=$((broken + 1))
     continue
   fi
-  stale=$(built_differs)
-  if [ -n "$stale" ]; then
-    printf '%-40s ERROR   before it, the build still differs from the sources: %s\n' "$name" "$stale"
+  check_built
+  if [ -n "$STALE" ]; then
+    printf '%-40s ERROR   before it, the build still differs from the sources: %s\n' "$name" "$STALE"
     broken=$((broken + 1))
     continue
   fi
@@ -190,10 +192,10 @@ while IFS= read -r line; do
   cp "$target.orig" "$target"
   rm "$target.orig"
   cmake --build "$BUILD" -j"$(nproc)" "${targets[@]}" >>"$log" 2>&1 || true
-  stale=$(built_differs)
-  if [ -n "$stale" ]; then
+  check_built
+  if [ -n "$STALE" ]; then
     case $result in caught*) caught=$((caught - 1)) ;; MISSED*) missed=$((missed - 1)) ;; ERROR*) broken=$((broken - 1)) ;; esac
-    result="ERROR   restored, the build still differs from the sources: $stale"
+    result="ERROR   restored, the build still differs from the sources: $STALE"
     broken=$((broken + 1))
   fi
   printf '%-40s %s\n' "$name" "$result"

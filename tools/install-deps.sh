@@ -61,6 +61,8 @@ if [ $LIST -eq 1 ]; then
   exit 0
 fi
 
+RECORD=/var/lib/tessal-dev/install-deps.installed
+
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
   SUDO="sudo"
@@ -113,7 +115,13 @@ install_missing() {
   status=0
   out=$($SUDO apt-get install -y -qq "${missing[@]}" 2>&1) || status=$?
   printf '%s\n' "$out" | grep -v -E '^(Selecting|Preparing|Unpacking|Setting up|Processing)' | grep -v '^\s*$' | tail -n 15 || true
-  [ $status -eq 0 ] && return 0
+  if [ $status -eq 0 ]; then
+    # What this script installed, kept across runs: tools/purge-deps.sh
+    # purges it, also after the list here no longer names it.
+    $SUDO mkdir -p "$(dirname "$RECORD")"
+    printf '%s\n' "${missing[@]}" | $SUDO tee -a "$RECORD" >/dev/null
+    return 0
+  fi
   say "cannot install the packages this project needs."
   local named
   named=$(printf '%s\n' "$out" | grep -E "Unable to locate package|has no installation candidate|Depends: |Conflicts: |Breaks: |held broken packages" |

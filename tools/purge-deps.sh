@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Takes this machine back towards a new one: purges the packages that
-# tools/install-deps.sh installs, so that the next run of the README's
-# commands has to install every one of them again. CI runs it first: a
-# package the project uses but install-deps.sh does not name then fails CI,
-# however many earlier runs left it installed.
+# tools/install-deps.sh names, and those that any earlier run of it
+# installed (its record, /var/lib/tessal-dev/install-deps.installed), so that
+# the next run of the README's commands has to install again every one it
+# still names. CI runs it first: a package the project uses but
+# install-deps.sh no longer names then fails CI, however many earlier runs
+# left it installed.
 #
 #   tools/purge-deps.sh [--dry-run]
 #
@@ -26,7 +28,11 @@ DRY=0
 }
 export DEBIAN_FRONTEND=noninteractive
 
-mapfile -t LIST < <(bash tools/install-deps.sh --list)
+RECORD=/var/lib/tessal-dev/install-deps.installed
+mapfile -t LIST < <({
+  bash tools/install-deps.sh --list
+  cat "$RECORD" 2>/dev/null
+} | awk '!seen[$0]++')
 declare -A OURS=()
 for p in "${LIST[@]}"; do OURS[$p]=1; done
 declare -A AUTO=()
@@ -58,11 +64,16 @@ for p in "${LIST[@]}"; do
 done
 if [ $DRY -eq 0 ]; then
   apt-get autoremove --purge -y -qq >/dev/null 2>&1 || true
+  # The record keeps only what is still installed (kept above).
+  if [ -f "$RECORD" ]; then
+    while read -r p; do installed "$p" && echo "$p"; done <"$RECORD" | sort -u >"$RECORD.new"
+    mv "$RECORD.new" "$RECORD"
+  fi
   # With qemu-user-static gone, the kernel may still hold its entry (the
   # F flag keeps the interpreter open): a new machine has none.
   if [ -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
     echo -1 >/proc/sys/fs/binfmt_misc/qemu-arm 2>/dev/null || true
   fi
 fi
-echo "purge-deps: purged ${#purged[@]} of install-deps.sh's ${#LIST[@]} packages: ${purged[*]}"
+echo "purge-deps: purged ${#purged[@]} of the ${#LIST[@]} packages install-deps.sh names or installed: ${purged[*]}"
 for k in "${kept[@]}"; do echo "purge-deps: kept $k"; done

@@ -114,7 +114,8 @@ cannot_run() {
 begin "${NAMES[0]}"
 bash tools/install-deps.sh 2>&1 | tee "$LOGS/install-deps.txt"
 if [ "${PIPESTATUS[0]}" -ne 0 ]; then
-  fail_stage "$(grep '^install-deps: ' "$LOGS/install-deps.txt" | head -n 1 | sed 's/^install-deps: //')"
+  why=$(grep '^install-deps: ' "$LOGS/install-deps.txt" | head -n 1 | sed 's/^install-deps: //')
+  fail_stage "${why:-see $LOGS/install-deps.txt}"
 fi
 record passed "$(took)" "$STAGE"
 
@@ -159,8 +160,6 @@ if [ ${#RUNNABLE[@]} -gt 0 ]; then
 fi
 PREPARE_T=$(date +%s)
 # wait_prepare: before the first test, so no test shares the machine with it.
-# A failure here is not the command's: the install test makes what is
-# missing again and reports what fails.
 wait_prepare() {
   begin "${NAMES[4]}"
   if [ -z "$PREPARE_PID" ]; then

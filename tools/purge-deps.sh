@@ -66,7 +66,9 @@ if [ $DRY -eq 0 ]; then
   apt-get autoremove --purge -y -qq >/dev/null 2>&1 || true
   # The record keeps only what is still installed (kept above).
   if [ -f "$RECORD" ]; then
-    while read -r p; do installed "$p" && echo "$p"; done <"$RECORD" | sort -u >"$RECORD.new"
+    while read -r p; do
+      if installed "$p"; then echo "$p"; fi
+    done <"$RECORD" | sort -u >"$RECORD.new"
     mv "$RECORD.new" "$RECORD"
   fi
   # With qemu-user-static gone, the kernel may still hold its entry (the

@@ -152,9 +152,11 @@ record passed "$(took)" "$STAGE"
 # The install tests' build roots and root file systems, beside the build.
 # A process group of its own (setsid), so that a stop ends all of it.
 if [ ${#RUNNABLE[@]} -gt 0 ]; then
-  BUILD_DIR="$BUILD_DIR" setsid bash -c 'for suite; do
+  rm -f "$LOGS/prepare.end"
+  BUILD_DIR="$BUILD_DIR" END="$LOGS/prepare.end" setsid bash -c 'for suite; do
       bash tests/install/install_test.sh --suite "$suite" --prepare || exit 1
-    done' prepare "${RUNNABLE[@]}" >"$LOGS/prepare.txt" 2>&1 &
+    done
+    date +%s >"$END"' prepare "${RUNNABLE[@]}" >"$LOGS/prepare.txt" 2>&1 &
   PREPARE_PID=$!
   echo "(making the install tests' build roots beside the build: $LOGS/prepare.txt)"
 fi
@@ -171,7 +173,7 @@ wait_prepare() {
   PREPARE_PID=
   cat "$LOGS/prepare.txt"
   if [ $ok -eq 1 ]; then
-    record passed "$(took)" "$STAGE" "$(($(date +%s) - PREPARE_T)) s in all"
+    record passed "$(took)" "$STAGE" "made in $(($(cat "$LOGS/prepare.end") - PREPARE_T)) s"
   else
     # Not the command's failure: the install test makes what is missing
     # again and reports what fails.

@@ -28,8 +28,8 @@ STAGES=$LOGS/stages.tsv
 rm -f "$LOGS"/ctest*.txt "$LOGS"/install-*.txt "$LOGS/prepare.txt"
 T0=$(date +%s)
 
-# The stages in their order: name, and whether it counts as one test in the
-# closing count (the install tests do; the ctest stages count their tests).
+# The stages in their order. In the closing count the ctest stages count
+# their tests and each install test counts as one (tools/test-summary.py).
 NAMES=(
   "install the Debian packages (tools/install-deps.sh)"
   "check what every stage needs"

@@ -20,6 +20,8 @@ set(TESSAL_WEBCACHE_DIR "/tmp/tessal-view-cache"
     CACHE PATH "Persistent storage of the kiosk's web engine (ini: WebCache/Path)")
 set(TESSAL_SYSTEMD_UNITDIR "lib/systemd/system"
     CACHE PATH "Where the systemd units are installed (relative: below the prefix)")
+set(TESSAL_UDEV_RULESDIR "lib/udev/rules.d"
+    CACHE PATH "Where the udev rules are installed (relative: below the prefix)")
 # A source install must never overwrite a unit's own settings, so by default
 # an existing ini or map is kept and the sample goes beside it as *.sample.
 # A package leaves that job to its package manager and installs them plainly.

@@ -12,6 +12,21 @@
 # tessalview waits for it at most 30 s and ignores its exit status.
 
 name=k3p.sh
+# Not root (the packaged kiosk): the work is done by the script's root unit.
+here=$(readlink -f -- "$0")
+. "${here%/*}/rootunit-common.sh" || exit 1
+case ${1:-} in
+--unit)
+    unit_arguments_ok "${2:-}" || exit 2
+    set -f
+    # shellcheck disable=SC2086 # the checked words, split on purpose
+    set -- $2
+    set +f
+    ;;
+*)
+    [ "$(id -u)" -eq 0 ] || hand_to_unit k3p "$@"
+    ;;
+esac
 say() {
     logger -t "$name" -- "$*" 2>/dev/null
     echo "$name: $*" >&2

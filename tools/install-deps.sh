@@ -48,7 +48,7 @@ PACKAGES=(
   libsystemd-dev
   debhelper lintian systemd-container ccache
   help2man groff-base patch xz-utils
-  mmdebstrap qemu-user-static binfmt-support
+  mmdebstrap qemu-user-static binfmt-support dosfstools
 )
 case $SUITE in
 # QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).

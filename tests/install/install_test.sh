@@ -15,6 +15,13 @@
 #   - tessalview.service runs (offscreen: a drop-in made here, as the
 #     container has no frame buffer) and its scripts initialised plinthd
 #     from the sample map; tupwatch reads its packaged settings file;
+#   - least privilege: the kiosk runs as tessalview with no capability and
+#     NoNewPrivs, plinthd as plinthd with cap_net_bind_service alone, no
+#     "sandbox is turned off" line, the units' systemd-analyze security
+#     figures (plinthd at most 2.0, tessalview at most 4.0), the ini 0640
+#     root:tessalview (also after the upgrade); the kiosk's user starts the
+#     named root units and nothing else, another user none, and arguments
+#     that could not travel safely are refused;
 #   - an upgrade to a rebuilt package of a higher version keeps the site's
 #     edited tessal-view.ini;
 #   - purge leaves nothing behind that the packages created.
@@ -94,7 +101,8 @@ missing() {
 # --- can this machine run it? -------------------------------------------------
 [ "${TESSAL_INSTALL_TEST:-}" = off ] && skip "turned off here (TESSAL_INSTALL_TEST=off)"
 [ "$(id -u)" -eq 0 ] || skip "needs root (mmdebstrap, systemd-nspawn)"
-for tool in systemd-nspawn:systemd-container nsenter:util-linux dpkg-buildpackage:dpkg-dev; do
+for tool in systemd-nspawn:systemd-container nsenter:util-linux dpkg-buildpackage:dpkg-dev \
+  losetup:util-linux mkfs.vfat:dosfstools; do
   command -v "${tool%%:*}" >/dev/null 2>&1 || missing "${tool#*:} missing (no ${tool%%:*})"
 done
 why=$(bash "$TOP/tools/buildroot.sh" check) || missing "$why"
@@ -130,6 +138,10 @@ fi
 # Everything the packages need at run time is in the cached base, so the
 # booted container needs no network and reruns do not download it again.
 INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libmodbus5,libcjson1,libdbus-1-3
+# The test's own tools in the container: the device's web server and a Modbus
+# master (python3), a display and a finger for the download dialog (Xvfb,
+# xdotool).
+INCLUDE=$INCLUDE,python3,xvfb,xdotool
 case $SUITE in
 bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5 ;;
 trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
@@ -189,6 +201,8 @@ fail() {
   if [ -n "$LEADER" ]; then
     echo "   --- journal of the container (last 60 lines)"
     in_ct journalctl --no-pager -n 60 2>/dev/null | sed 's/^/   | /' || true
+    echo "   --- the kiosk's journal (last 40 lines)"
+    in_ct journalctl --no-pager -u tessalview.service -n 40 -o cat 2>/dev/null | sed 's/^/   | /' || true
   fi
   exit 1
 }
@@ -204,8 +218,10 @@ cleanup() {
     kill -0 "$NSPAWN_PID" 2>/dev/null && kill -KILL "$NSPAWN_PID"
     wait "$NSPAWN_PID" 2>/dev/null
   fi
+  [ -n "$LOOP" ] && losetup -d "$LOOP"
   rm -rf "$ROOT" "/run/systemd/nspawn/propagate/$MACHINE"
 }
+LOOP=
 trap cleanup EXIT
 mkdir -p "$WORK"
 printf '== install test of the %s packages (container %s)\n' "$RELEASE" "$MACHINE"
@@ -292,11 +308,14 @@ in_ct md5sum /etc/passwd /etc/group /etc/shadow /etc/gshadow >"$WORK/accounts-be
 
 # --- install ------------------------------------------------------------------
 step "apt install plinthd tessalview tup-tools ($v1)"
-# The container has no frame buffer: the kiosk draws offscreen (a drop-in of
-# this test; the shipped unit keeps linuxfb).
+# The container has no frame buffer: the kiosk draws on an X server of this
+# test (a drop-in; the shipped unit keeps linuxfb), where a download dialog
+# can be answered. The kiosk reaches it through its abstract socket, which
+# the container's network namespace shares with the kiosk's private /tmp.
+in_ct systemd-run --quiet --unit=test-display Xvfb :99 -screen 0 800x480x24 -nolisten tcp
 mkdir -p "$ROOT/etc/systemd/system/tessalview.service.d"
-printf '[Service]\nEnvironment=QT_QPA_PLATFORM=offscreen\n' \
-  >"$ROOT/etc/systemd/system/tessalview.service.d/offscreen.conf"
+printf '[Service]\nEnvironment=QT_QPA_PLATFORM=xcb DISPLAY=:99\n' \
+  >"$ROOT/etc/systemd/system/tessalview.service.d/display.conf"
 in_ct systemctl daemon-reload
 in_ct sh -c 'apt-get install -y /var/tmp/debs-1/*.deb' >"$WORK/install.log" 2>&1 ||
   { tail -n 30 "$WORK/install.log"; fail "apt-get install failed"; }
@@ -337,10 +356,9 @@ done
 printf '%s\n' "$status" | sed -n 's/^ *string /   getstatus: /p'
 printf '%s' "$status" | has '"procstate":[[:space:]]*2' || fail "plinthd not initialised (procstate 2)"
 in_ct test -s "$init_doc" || fail "no $init_doc"
-[ "$(in_ct stat -c '%U %a' /run/tessalview)" = "root 700" ] ||
+[ "$(in_ct stat -c '%U %a' /run/tessalview)" = "tessalview 700" ] ||
   fail "/run/tessalview is $(in_ct stat -c '%U %a' /run/tessalview)"
 in_ct test ! -e /tmp/etc || fail "the kiosk wrote to /tmp/etc"
-in_ct test -d /var/cache/tessalview || fail "no web storage in /var/cache/tessalview"
 in_ct test ! -e /tmp/tessal-view-cache || fail "the kiosk wrote to /tmp/tessal-view-cache"
 # The sample map's three tables, as the kiosk wrote them into the init
 # document and as the daemon opened them.
@@ -355,7 +373,7 @@ opened=$(in_ct journalctl --no-pager -u plinthd.service -o cat |
   fail "plinthd did not open the map's three tables, it opened: $opened"
 config=$(call_cmd root '{"cmd":"getconfig","zones":[{"address":0,"length":7,"mode":"r"},{"address":100,"length":9,"mode":"r"},{"address":200,"length":4,"mode":"r"}]}')
 printf '%s' "$config" | has '"err":0' || fail "the map's tables are not served: $config"
-ok "procstate 2 (Init); the map's tables 0+7, 100+9, 200+4 in $init_doc (root-only /run/tessalview), opened and served"
+ok "procstate 2 (Init); the map's tables 0+7, 100+9, 200+4 in $init_doc (the kiosk's own /run/tessalview), opened and served"
 owner_pid=$(dbus root --dest=org.freedesktop.DBus /org/freedesktop/DBus \
   org.freedesktop.DBus.GetConnectionUnixProcessID string:vox.tessal.plinthd | awk '/uint32/ {print $2}' || true)
 wait_active plinthd.service || fail "plinthd.service not active after the kiosk's start"
@@ -368,6 +386,81 @@ in_ct journalctl --no-pager -u tessalview.service -o cat | grep -E "Settings fil
 in_ct journalctl --no-pager -u tessalview.service -o cat | has "does not exist, using default values" &&
   fail "the kiosk did not find /etc/tessal/tessal-view.ini"
 ok "the kiosk read /etc/tessal/tessal-view.ini"
+
+step "least privilege: users, capabilities, sandbox, hardening"
+# status_of SERVICE FIELD: a field of /proc/<MainPID>/status.
+status_of() {
+  local pid
+  pid=$(in_ct systemctl show -p MainPID --value "$1")
+  in_ct awk -v f="$2:" '$1 == f { $1 = ""; sub(/^ /, ""); print }' "/proc/$pid/status"
+}
+kiosk_pid=$(in_ct systemctl show -p MainPID --value tessalview.service)
+[ "$(in_ct ps -o user= -p "$kiosk_pid")" = tessalview ] ||
+  fail "the kiosk runs as $(in_ct ps -o user= -p "$kiosk_pid")"
+[ "$(status_of tessalview.service CapEff)" = 0000000000000000 ] ||
+  fail "the kiosk's CapEff is $(status_of tessalview.service CapEff)"
+[ "$(status_of tessalview.service NoNewPrivs)" = 1 ] || fail "the kiosk may gain privileges"
+groups=$(in_ct id -nG tessalview)
+for g in video input plinthd; do
+  printf ' %s ' "$groups" | has " $g " || fail "tessalview is not in group $g: $groups"
+done
+ok "kiosk: user tessalview (groups $groups), CapEff 0, NoNewPrivs 1"
+[ "$(in_ct ps -o user= -p "$main_pid")" = plinthd ] || fail "plinthd runs as $(in_ct ps -o user= -p "$main_pid")"
+# CAP_NET_BIND_SERVICE is capability 10.
+[ "$(status_of plinthd.service CapEff)" = 0000000000000400 ] ||
+  fail "plinthd's CapEff is $(status_of plinthd.service CapEff), not cap_net_bind_service alone"
+[ "$(status_of plinthd.service CapBnd)" = 0000000000000400 ] ||
+  fail "plinthd's bounding set is $(status_of plinthd.service CapBnd)"
+ok "plinthd: user plinthd, CapEff and CapBnd cap_net_bind_service only"
+in_ct journalctl --no-pager -u tessalview.service -o cat | has "sandbox is turned off" &&
+  fail "the journal says the web engine's sandbox is turned off"
+ok "no 'sandbox is turned off' line in the journal"
+# exposure SERVICE: the figure of systemd-analyze security.
+exposure() {
+  in_ct systemd-analyze security --no-pager "$1" 2>/dev/null |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p'
+}
+e_plinthd=$(exposure plinthd.service)
+e_kiosk=$(exposure tessalview.service)
+awk -v e="$e_plinthd" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "plinthd.service exposure '$e_plinthd' (at most 2.0)"
+awk -v e="$e_kiosk" 'BEGIN { exit !(e != "" && e <= 4.0) }' || fail "tessalview.service exposure '$e_kiosk' (at most 4.0)"
+ok "systemd-analyze security: plinthd.service $e_plinthd (at most 2.0), tessalview.service $e_kiosk (at most 4.0)"
+ini_mode=$(in_ct stat -c '%a %U:%G' /etc/tessal/tessal-view.ini)
+[ "$ini_mode" = "640 root:tessalview" ] || fail "tessal-view.ini is $ini_mode, not 640 root:tessalview"
+ok "tessal-view.ini: $ini_mode"
+
+step "privileged actions: named root units, started by the kiosk's user only"
+# The kiosk's user runs a system script; its root unit does the work.
+in_ct journalctl --rotate >/dev/null 2>&1 || true
+netcfg="static 192.168.1.20 255.255.255.0 192.168.1.1 8.8.8.8 0.0.0.0 tessal"
+# shellcheck disable=SC2086 # the arguments, one word each
+in_ct runuser -u tessalview -- /usr/libexec/tessalview/netcfg.sh $netcfg ||
+  fail "netcfg.sh run by tessalview failed"
+unit="tessal-netcfg@$(in_ct systemd-escape -- "$netcfg").service"
+in_ct journalctl --no-pager -u "$unit" -o cat | has "mode=static address=192.168.1.20" ||
+  fail "$unit did not run netcfg.sh as root: $(in_ct journalctl --no-pager -u "$unit" -o cat | tail -n 5)"
+ok "tessalview: netcfg.sh ran as root by $unit"
+reply=$(in_ct runuser -u tessalview -- /usr/libexec/tessalview/k3p.sh 'x;id' 2>&1) &&
+  fail "k3p.sh accepted an argument with ';': $reply"
+printf '%s' "$reply" | has "refused, nothing done" || fail "k3p.sh with 'x;id': $reply"
+reply=$(in_ct runuser -u tessalview -- systemctl start 'tessal-k3p@x\x3bid.service' 2>&1 || true)
+in_ct journalctl --no-pager -u 'tessal-k3p@x\x3bid.service' -o cat | has "refused, nothing done" ||
+  fail "tessal-k3p@ ran with 'x;id': $reply $(in_ct journalctl --no-pager -u 'tessal-k3p@x\x3bid.service' -o cat | tail -n 3)"
+ok "an argument with ';': refused by the script, and by the unit when started directly"
+for what in "stop plinthd.service" "start systemd-journald.service" "restart tessalview.service" "start tessal-usbmount@sda1.service"; do
+  # shellcheck disable=SC2086 # verb and unit
+  reply=$(in_ct runuser -u tessalview -- systemctl --no-ask-password $what 2>&1) &&
+    fail "tessalview may $what"
+  printf '%s' "$reply" | has -i 'access denied\|interactive authentication required\|not authorized' ||
+    fail "tessalview: $what gave: $reply"
+done
+wait_active plinthd.service || fail "plinthd.service not active after the refusals"
+ok "tessalview may not stop plinthd, start another unit, restart itself or mount a drive"
+in_ct useradd --no-create-home --shell /usr/sbin/nologin tessal-intruder
+reply=$(in_ct runuser -u tessal-intruder -- /usr/libexec/tessalview/k3p.sh 10.0.0.1 2>&1) &&
+  fail "another user started tessal-k3p@"
+in_ct userdel tessal-intruder
+ok "another user may not start them: $(printf '%s' "$reply" | tail -n 1 | cut -c1-80)"
 
 step "D-Bus policy: root, group plinthd, others"
 in_ct useradd --no-create-home --shell /usr/sbin/nologin tessal-opr
@@ -404,6 +497,144 @@ printf '%s' "$got" | has '^tupwatch: listening on 127.0.0.1:19876$' ||
 printf '%s' "$got" | has '{' || fail "tupwatch on port 19876 (from /etc/tessal/tupwatch.ini) received nothing: $got"
 ok "tupwatch listened on UdpPort=19876 from /etc/tessal/tupwatch.ini and printed the frame tupsend sent"
 
+step "the device: its page sandboxed, the LEDs, the registers, a download to a USB drive"
+# The LED files: the container's /sys is the host's, read-only and without
+# GPIO, so /sys/class gets a copy of itself with a gpio directory of four
+# pins (the sample ini's), as the kernel would make them once exported.
+in_ct sh -e -c 'mkdir -p /run/test-class && mount -t tmpfs -o mode=0755 test-class /run/test-class
+  for d in /sys/class/*; do mkdir "/run/test-class/${d##*/}"; mount --bind "$d" "/run/test-class/${d##*/}"; done
+  mkdir /run/test-class/gpio && : >/run/test-class/gpio/export
+  for n in 224 225 228 230; do
+    mkdir "/run/test-class/gpio/gpio$n"
+    for f in direction active_low value; do : >"/run/test-class/gpio/gpio$n/$f"; done
+  done
+  mount --bind /run/test-class /sys/class'
+# The USB drive: a vfat image on a loop device of this machine, its node in
+# the container, mounted there by the packaged usbmount.sh. A kernel without
+# vfat (some virtual machines' have no modules at all) gets an ext4 drive,
+# the other kind usbmount.sh mounts; the line below says which.
+truncate -s 32M "$WORK/usb.img"
+if grep -qw vfat /proc/filesystems; then
+  usb_fs=vfat
+  mkfs.vfat -n TESSALUSB "$WORK/usb.img" >/dev/null
+else
+  usb_fs=ext4
+  mkfs.ext4 -q -L TESSALUSB "$WORK/usb.img"
+fi
+LOOP=$(losetup -f --show "$WORK/usb.img")
+in_ct mknod "/dev/${LOOP#/dev/}" b "$((16#$(stat -c '%t' "$LOOP")))" "$((16#$(stat -c '%T' "$LOOP")))"
+in_ct /usr/libexec/tessalview/usbmount.sh mount "${LOOP#/dev/}" 2>&1 | sed 's/^/   | /'
+opts=$(in_ct findmnt -n -o OPTIONS /usbmnt || true)
+for o in ro nosuid nodev noexec; do
+  printf ',%s,' "$opts" | has ",$o," || fail "/usbmnt mounted with '$opts', no $o"
+done
+[ $usb_fs = vfat ] || ok "this kernel has no vfat: the drive is ext4"
+ok "$LOOP ($usb_fs) mounted at /usbmnt: $opts"
+# The device's web server; its page leads to a download after a while.
+in_ct mkdir -p /srv/device
+in_ct sh -c 'cat >/srv/device/index.html' <<'HTML'
+<html><body style="margin:0;background:#1b5e20;color:white"><h1>K3P measuring device</h1>
+<script>setTimeout(function() { location = "/report.bin"; }, 8000);</script></body></html>
+HTML
+in_ct sh -c 'printf "a;b\n1;2\n" >/srv/device/report.bin'
+in_ct systemd-run --quiet --unit=test-device python3 -m http.server 80 --bind 127.0.0.1 --directory /srv/device
+# The kiosk again, now with its LED files there.
+in_ct systemctl restart tessalview-devices.service tessalview.service
+for n in 224 225 228 230; do
+  mode=$(in_ct stat -c '%G %A' "/sys/class/gpio/gpio$n/value")
+  case $mode in "tessalview -rw-rw-"*) ;; *) fail "gpio$n/value is $mode" ;; esac
+done
+ok "tessalview-devices.service handed the four pins' files to group tessalview"
+in_ct systemd-run --quiet --unit=test-frames tupsend -H 127.0.0.1 -p 9876 -c 120 -i 0.5 \
+  --devinfo 1,1,0,2,0,1,12345,en --gpio 1,0,3,1 --core --item 1,2,0,4,u16:4242
+for _ in $(seq 1 60); do
+  in_ct journalctl --no-pager -u test-device -o cat | has '"GET /index.html' && break
+  sleep 0.5
+done
+in_ct journalctl --no-pager -u test-device -o cat | has '"GET /index.html' || fail "the device's page was never asked for"
+for _ in $(seq 1 40); do
+  in_ct journalctl --no-pager -u tessalview.service -o cat | has "Page 'http://127.0.0.1/index.html' loaded" && break
+  sleep 0.5
+done
+in_ct journalctl --no-pager -u tessalview.service -o cat | has "Page 'http://127.0.0.1/index.html' loaded" ||
+  fail "the device's page was not shown"
+ok "the kiosk attached to the device at 127.0.0.1 and showed its page"
+kiosk_pid=$(in_ct systemctl show -p MainPID --value tessalview.service)
+renderer=
+for _ in $(seq 1 20); do
+  renderer=$(in_ct pgrep -u tessalview -f -- '--type=renderer' | head -n 1 || true)
+  [ -n "$renderer" ] && break
+  sleep 0.5
+done
+[ -n "$renderer" ] || fail "no render process"
+seccomp=$(in_ct awk '$1 == "Seccomp:" { print $2 }' "/proc/$renderer/status")
+[ "$seccomp" = 2 ] || fail "the render process $renderer has Seccomp: $seccomp"
+for ns in user pid; do
+  a=$(in_ct readlink "/proc/$kiosk_pid/ns/$ns")
+  b=$(in_ct readlink "/proc/$renderer/ns/$ns")
+  [ -n "$a" ] && [ -n "$b" ] && [ "$a" != "$b" ] || fail "the render process shares the kiosk's $ns namespace ($a, $b)"
+done
+ok "render process $renderer: Seccomp 2, its own user and pid namespaces"
+in_ct journalctl --no-pager -u tessalview.service -o cat | has "sandbox is turned off" &&
+  fail "the journal says the web engine's sandbox is turned off"
+# Green on, yellow off, red blinking fast, buzzer on.
+sleep 1
+[ "$(in_ct cat /sys/class/gpio/gpio224/value)" = 1 ] || fail "green LED: $(in_ct cat /sys/class/gpio/gpio224/value)"
+[ "$(in_ct cat /sys/class/gpio/gpio225/value)" = 0 ] || fail "yellow LED: $(in_ct cat /sys/class/gpio/gpio225/value)"
+[ "$(in_ct cat /sys/class/gpio/gpio230/value)" = 1 ] || fail "buzzer: $(in_ct cat /sys/class/gpio/gpio230/value)"
+seen=
+for _ in $(seq 1 12); do
+  seen="$seen$(in_ct cat /sys/class/gpio/gpio228/value)"
+  sleep 0.1
+done
+printf '%s' "$seen" | has 0 && printf '%s' "$seen" | has 1 || fail "red LED does not blink: $seen"
+ok "LEDs from the frame: green on, yellow off, red blinking ($seen), buzzer on"
+# The Core item (System.Status = 4242) in holding register 1 (the sample map).
+read_status='import socket, struct, sys
+s = socket.create_connection(("127.0.0.1", 502), timeout=3)
+s.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 1, 1))
+r = s.recv(64)
+sys.stdout.write(str(struct.unpack(">H", r[9:11])[0]) if len(r) >= 11 and r[7] == 3 else "exception " + r.hex())'
+value=
+for _ in $(seq 1 20); do
+  value=$(in_ct python3 -c "$read_status" 2>&1 || true)
+  [ "$value" = 4242 ] && break
+  sleep 0.5
+done
+[ "$value" = 4242 ] || fail "register 1 over Modbus TCP: $value (not 4242)"
+ok "register 1 read over Modbus TCP: 4242, from the frame's Core item"
+# The page leads to a download: the kiosk asks for a name; Return confirms.
+for _ in $(seq 1 60); do
+  in_ct journalctl --no-pager -u tessalview.service -o cat | has "File will be saved\|Download canceled" && break
+  win=$(in_ct env DISPLAY=:99 xdotool search --onlyvisible --name 'Download' 2>/dev/null | head -n 1 || true)
+  if [ -n "$win" ]; then
+    in_ct env DISPLAY=:99 xdotool windowfocus --sync "$win" key Return >/dev/null 2>&1 || true
+  fi
+  sleep 0.5
+done
+for _ in $(seq 1 40); do
+  in_ct journalctl --no-pager -u tessalview.service -o cat | has "Download complete" && break
+  sleep 0.5
+done
+in_ct journalctl --no-pager -u tessalview.service -o cat | grep -E "Download|File will be saved|USB" | sed 's/^/   | /' || true
+in_ct journalctl --no-pager -u tessalview.service -o cat | has "Download complete" || fail "the download did not complete"
+[ "$(in_ct cat /usbmnt/report.bin 2>/dev/null)" = "$(printf 'a;b\n1;2')" ] ||
+  fail "/usbmnt/report.bin: $(in_ct ls -l /usbmnt 2>&1)"
+owner=$(in_ct stat -c '%U' /usbmnt/report.bin)
+[ "$owner" = tessalview ] || fail "report.bin belongs to $owner"
+for m in rw ro; do
+  in_ct journalctl --no-pager -u "tessal-usbremount@$m.service" -o cat | has "remounted $m" ||
+    fail "tessal-usbremount@$m.service did not remount the drive"
+done
+opts=$(in_ct findmnt -n -o OPTIONS /usbmnt || true)
+printf ',%s,' "$opts" | has ",ro," || fail "the drive was left '$opts'"
+ok "download saved as /usbmnt/report.bin (owner $owner) through tessal-usbremount@rw and @ro; the drive is '$opts' again"
+in_ct systemctl stop test-frames test-device >/dev/null 2>&1 || true
+in_ct umount /usbmnt
+in_ct rm -f "/dev/${LOOP#/dev/}"
+losetup -d "$LOOP"
+LOOP=
+
 # --- upgrade ------------------------------------------------------------------
 step "upgrade to $v2 with an edited tessal-view.ini"
 in_ct sed -i 's/^ScreenSaverInterval=.*/ScreenSaverInterval=30000 ; edited by the site/' /etc/tessal/tessal-view.ini
@@ -420,13 +651,16 @@ in_ct grep -q '^ScreenSaverInterval=30000 ; edited by the site' /etc/tessal/tess
 in_ct sh -c 'ls /etc/tessal/*.dpkg-* 2>/dev/null' && fail "dpkg left a .dpkg-* copy beside the configuration"
 wait_active plinthd.service || fail "plinthd.service not active after the upgrade"
 wait_active tessalview.service || fail "tessalview.service not active after the upgrade"
-ok "all three at $v2; the edited ini kept byte for byte; both services active"
+ini_mode=$(in_ct stat -c '%a %U:%G' /etc/tessal/tessal-view.ini)
+[ "$ini_mode" = "640 root:tessalview" ] || fail "after the upgrade tessal-view.ini is $ini_mode"
+ok "all three at $v2; the edited ini kept byte for byte ($ini_mode); both services active"
 
 # --- purge ----------------------------------------------------------------------
 step "purge"
 in_ct userdel tessal-opr
 in_ct userdel tessal-guest
 rm -rf "$ROOT/etc/systemd/system/tessalview.service.d"
+in_ct systemctl stop test-display >/dev/null 2>&1 || true
 in_ct systemctl daemon-reload
 in_ct apt-get purge -y plinthd tessalview tup-tools >"$WORK/purge.log" 2>&1 ||
   { tail -n 30 "$WORK/purge.log"; fail "purge failed"; }

@@ -11,7 +11,9 @@ namespace Tessal
 {
 
 // Every ini value: type, group, key, member, accessor, default. The groups are
-// read in this order, the keys of a group in this order.
+// read in this order, the keys of a group in this order. Files/UsbDriveFile is
+// still read, since older ini files carry it, but decides nothing: the USB
+// drive is found in the system's mount table.
 #define TESSAL_SETTINGS_TABLE(X)                                                                   \
     X(String, "WebSite", "Url", url, getUrl, "http://127.0.0.1/index.html")                        \
     X(String, "WebSite", "Login", login, getLogin, "")                                             \
@@ -66,6 +68,8 @@ namespace Tessal
       "The USB drive is read-only.")                                                               \
     X(String, "UI", "MsgUSBDriveRemoved", uiMsgUSBDriveRemoved, getUIMsgUSBDriveRemoved,           \
       "The USB drive was removed.")                                                                \
+    X(String, "UI", "MsgUSBDriveUnsafe", uiMsgUSBDriveUnsafe, getUIMsgUSBDriveUnsafe,              \
+      "USB drive refused: it is not mounted safely.")                                              \
     X(String, "UI", "TextDownload", uiTextDownload, getUITextDownload, "Download")                 \
     X(String, "UI", "TextUpload", uiTextUpload, getUITextUpload, "Upload")                         \
     X(String, "UI", "TextOK", uiTextOK, getUITextOK, "OK")                                         \

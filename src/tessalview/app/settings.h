@@ -21,7 +21,7 @@ namespace Tessal
     X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
     X(String, "WebCache", "Path", webCachePath, getWebCachePath, TESSAL_PATH_WEBCACHE_DIR)         \
     X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \
-    X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "/tmp/usbdrive")   \
+    X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "")                \
     X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, TESSAL_PATH_SCRIPT_DIR)     \
     X(String, "Files", "TmpCfgDir", filesTmpCfgDir, getFilesTmpCfgDir, TESSAL_PATH_TMPCFG_DIR)     \
     X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, TESSAL_PATH_MODBUS_MAP)        \

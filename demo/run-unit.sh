@@ -83,7 +83,12 @@ echo down >"$ROOT/sys/class/net/usb0/operstate"
 
 # --- the USB drive, the scripts, the temporary configuration directory -------
 mkdir -p "$WORK/usbmnt" "$WORK/bin" "$WORK/etc" "$WORK/uploads"
-: >"$WORK/usbdrive"
+# The kiosk finds the drive in the mount table: a block device mounted on the
+# drive directory with nosuid, nodev and noexec (a table of its own under
+# TESSAL_ROOT, and the device under its sys/dev/block).
+mkdir -p "$ROOT/proc/self" "$ROOT/sys/dev/block/8:1"
+printf '40 1 8:1 / %s rw,nosuid,nodev,noexec,relatime - vfat /dev/sda1 rw\n' \
+  "$(printf %s "$WORK/usbmnt" | sed 's/\\/\\134/g; s/ /\\040/g')" >"$ROOT/proc/self/mountinfo"
 echo "Saved on the unit's USB drive by the demo." >"$WORK/usbmnt/settings-example.txt"
 for s in "$HERE"/scripts/*.sh; do ln -sf "$s" "$WORK/bin/$(basename "$s")"; done
 export PLINTHD=$PLINTHD_BIN
@@ -93,7 +98,6 @@ export USBREMOUNT_DIR=$WORK/usbmnt
 cat >"$ROOT/usr/local/etc/tessal-view.ini" <<INI
 [Files]
 Directory=$WORK/usbmnt
-UsbDriveFile=$WORK/usbdrive
 ScriptDir=$WORK/bin
 TmpCfgDir=$WORK/etc
 

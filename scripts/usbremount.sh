@@ -2,15 +2,18 @@
 # usbremount.sh rw|ro [directory]
 #
 # Remounts the file system of the USB drive read-write ("rw") or read-only
-# ("ro"). The kiosk runs it with "rw" before it saves a download to the drive
-# and with "ro" afterwards, so that a drive pulled out without warning has no
-# half-written file system most of the time.
+# ("ro"), always with nosuid, nodev and noexec. The kiosk runs it with "rw"
+# before it saves a download to the drive and with "ro" afterwards, so that a
+# drive pulled out without warning has no half-written file system most of
+# the time; it refuses a drive mounted without those three options, so a
+# remount must never drop them.
 #
 # The drive directory is the second argument, else $USBREMOUNT_DIR, else
 # /usbmnt. A directory that is not a mount point is left alone (no drive is
 # plugged in, or the system has not mounted it yet): the script logs that and
-# exits with status 1. Every outcome is written to the system log (tag
-# "usbremount.sh") and to standard error.
+# exits with status 1. A first argument other than rw or ro gives status 2.
+# Every outcome is written to the system log (tag "usbremount.sh") and to
+# standard error.
 
 TAG=usbremount.sh
 # Not root (the packaged kiosk): the work is done by the script's root unit.
@@ -36,24 +39,33 @@ log() {
     echo "$TAG: $*" >&2
 }
 
-case "$MODE" in
-rw | ro) ;;
-*)
-    log "usage: $TAG rw|ro [directory] (got '$MODE')"
-    exit 2
-    ;;
-esac
+# The work itself, which needs the right to mount: checks the arguments,
+# remounts, logs the outcome and returns the script's exit status.
+usb_remount() {
+    mode=$1
+    dir=$2
+    case "$mode" in
+    rw | ro) ;;
+    *)
+        log "usage: $TAG rw|ro [directory] (got '$mode')"
+        return 2
+        ;;
+    esac
 
-if ! mountpoint -q -- "$DIR" 2>/dev/null; then
-    log "'$DIR' is not a mount point, nothing remounted"
-    exit 1
-fi
+    if ! mountpoint -q -- "$dir" 2>/dev/null; then
+        log "'$dir' is not a mount point, nothing remounted"
+        return 1
+    fi
 
-mount -o "remount,$MODE" -- "$DIR"
-status=$?
-if [ "$status" -eq 0 ]; then
-    log "'$DIR' remounted $MODE"
-    exit 0
-fi
-log "remounting '$DIR' $MODE failed (mount status $status)"
-exit 1
+    mount -o "remount,$mode,nosuid,nodev,noexec" -- "$dir"
+    status=$?
+    if [ "$status" -eq 0 ]; then
+        log "'$dir' remounted $mode"
+        return 0
+    fi
+    log "remounting '$dir' $mode failed (mount status $status)"
+    return 1
+}
+
+usb_remount "$MODE" "$DIR"
+exit $?

@@ -153,8 +153,16 @@ class Unit:
             os.makedirs(os.path.dirname(full), exist_ok=True)
             with open(full, "w") as f:
                 f.write(value)
-        os.makedirs(os.path.join(self.work, "usbmnt"))
-        open(os.path.join(self.work, "usbdrive"), "w").close()
+        # The USB drive: a block device mounted on its directory with nosuid,
+        # nodev and noexec, as the kiosk reads it from the mount table.
+        drive = os.path.join(self.work, "usbmnt")
+        os.makedirs(drive)
+        os.makedirs(os.path.join(self.root, "sys/dev/block/8:1"))
+        os.makedirs(os.path.join(self.root, "proc/self"))
+        escaped = drive.replace("\\", "\\134").replace(" ", "\\040")
+        with open(os.path.join(self.root, "proc/self/mountinfo"), "w") as f:
+            f.write("40 1 8:1 / %s rw,nosuid,nodev,noexec,relatime - vfat /dev/sda1 rw\n"
+                    % escaped)
 
     def _scripts(self, update_wrapper):
         bindir = os.path.join(self.work, "bin")
@@ -185,7 +193,6 @@ class Unit:
         with open(os.path.join(etc, "tessal-view.ini"), "w") as f:
             f.write("""[Files]
 Directory={w}/usbmnt
-UsbDriveFile={w}/usbdrive
 ScriptDir={w}/bin
 TmpCfgDir={w}/etc
 

@@ -53,7 +53,8 @@ private slots:
         QCOMPARE(Settings::getNetUdpAddr(), QString());
         QCOMPARE(Settings::getNetFrontIntf(), QString("usb0"));
         QCOMPARE(Settings::getFilesDirectory(), QString("/usbmnt"));
-        QCOMPARE(Settings::getFilesUsbDriveFile(), QString("/tmp/usbdrive"));
+        // Read for older ini files; it decides nothing and has no default.
+        QCOMPARE(Settings::getFilesUsbDriveFile(), QString());
         QCOMPARE(Settings::getFilesScriptDir(), QString("/usr/local/bin"));
         QCOMPARE(Settings::getFilesTmpCfgDir(), QString("/tmp/etc"));
         QCOMPARE(Settings::getModbusMap(), QString("/usr/local/etc/modbus.map"));

@@ -1,6 +1,7 @@
 // Download to the USB drive: file names from the server, unique names, the
-// confirmation dialog, the remount script around the write, large bodies and
-// broken connections, all through a real web page and a real HTTP server.
+// drive refused when it is not there or not mounted safely, the confirmation
+// dialog, the remount script around the write, large bodies and broken
+// connections, all through a real web page and a real HTTP server.
 #include "downloadhandler.h"
 #include "logcapture.h"
 #include "seampage.h"
@@ -9,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QWidget>
 
 #include <csignal>
@@ -145,25 +147,6 @@ private slots:
         }
     }
 
-    void uniqueNamesCountUpAndSkipLinks()
-    {
-        const QString dir = m_unit.drive();
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report.csv"));
-        QVERIFY(m_unit.writeDriveFile("report.csv", "a"));
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report-1.csv"));
-        QVERIFY(m_unit.writeDriveFile("report-1.csv", "b"));
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "report.csv"), QString("report-2.csv"));
-        // Only the last dot separates the suffix.
-        QVERIFY(m_unit.writeDriveFile("log.tar.gz", "c"));
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "log.tar.gz"), QString("log.tar-1.gz"));
-        QVERIFY(m_unit.writeDriveFile("README", "d"));
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "README"), QString("README-1."));
-        // A dangling link is taken: writing through it would leave the drive.
-        QVERIFY(QFile::link(m_unit.root() + "/outside.txt", dir + "/link.txt"));
-        QCOMPARE(DownloadHandler::uniqueFileName(dir, "link.txt"), QString("link-1.txt"));
-        QVERIFY(!QFile::exists(m_unit.root() + "/outside.txt"));
-    }
-
     // --- downloads through the page -------------------------------------
 
     void sameNameThreeTimesGetsNumbered()
@@ -251,12 +234,35 @@ private slots:
         QVERIFY(m_driver.popups.isEmpty());
     }
 
+    void missingDriveShowsMessageOnly_data()
+    {
+        QTest::addColumn<QString>("how");
+        // The drive directory stays, on the unit's own disk.
+        QTest::newRow("nothing mounted") << "unplug";
+        QTest::newRow("stale marker file only") << "marker";
+        QTest::newRow("a tmpfs mounted there") << "tmpfs";
+        QTest::newRow("drive directory missing") << "rmdir";
+    }
+
     void missingDriveShowsMessageOnly()
     {
+        QFETCH(QString, how);
         HttpRoute route;
         route.body = "x";
         m_server.setRoute("/export/data.txt", route);
         QVERIFY(m_unit.unplugDrive());
+        if (how == "marker")
+            QVERIFY(m_unit.leaveStaleMarker());
+        if (how == "tmpfs")
+            QVERIFY(m_unit.addMount("0:45", m_unit.drive(), UsbUnit::safeOptions()));
+        const QString moved = m_unit.root() + "/usbmnt.away";
+        if (how == "rmdir")
+            QVERIFY(QDir().rename(m_unit.drive(), moved));
+        const auto restore = qScopeGuard([&] {
+            QFile::remove(m_unit.marker());
+            if (how == "rmdir")
+                QDir().rename(moved, m_unit.drive());
+        });
         LogCapture log;
         SeamPage page(&m_window);
         page.load(QUrl(m_server.url("/export/data.txt")));
@@ -266,6 +272,88 @@ private slots:
         QVERIFY(m_driver.fileDialogs.isEmpty());
         QVERIFY(m_unit.remounts().isEmpty());
         QVERIFY(m_unit.driveFiles().isEmpty());
+    }
+
+    void unsafeDriveIsRefused_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("without noexec") << "rw,nosuid,nodev,relatime"
+                                        << "noexec";
+        QTest::newRow("without nosuid") << "rw,nodev,noexec"
+                                        << "nosuid";
+        QTest::newRow("without nodev") << "ro,nosuid,noexec"
+                                       << "nodev";
+        QTest::newRow("without all three") << "rw,relatime"
+                                           << "nosuid, nodev, noexec";
+    }
+
+    void unsafeDriveIsRefused()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, missing);
+        HttpRoute route;
+        route.body = "x";
+        m_server.setRoute("/export/data.txt", route);
+        QVERIFY(m_unit.plugDrive(options));
+        LogCapture log;
+        SeamPage page(&m_window);
+        page.load(QUrl(m_server.url("/export/data.txt")));
+        QTRY_COMPARE_WITH_TIMEOUT(page.results, QList<bool>({false}), 10000);
+        QCOMPARE(m_driver.popups, QStringList({"USB drive refused: it is not mounted safely."}));
+        QCOMPARE(log.count("Download canceled: USB drive at '" + m_unit.drive() +
+                           "' refused: mounted without " + missing),
+                 1);
+        QVERIFY(!log.contains("USB drive not mounted"));
+        QVERIFY(m_driver.fileDialogs.isEmpty());
+        QVERIFY(m_unit.remounts().isEmpty());
+        QVERIFY(m_unit.driveFiles().isEmpty());
+    }
+
+    // The drive is checked again just before the file is opened: after the
+    // user's answer and the remount to read-write.
+    void driveChangedWhileAskedSavesNothing_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::addColumn<QString>("popup");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("pulled while the name is asked")
+            << true << "Error: The USB drive was removed."
+            << "Download failed: The USB drive was removed.";
+        QTest::newRow("remounted without noexec")
+            << false << "USB drive refused: it is not mounted safely."
+            << "refused: mounted without noexec";
+    }
+
+    void driveChangedWhileAskedSavesNothing()
+    {
+        QFETCH(bool, pulled);
+        QFETCH(QString, popup);
+        QFETCH(QString, logged);
+        HttpRoute route;
+        route.contentDisposition = "attachment; filename=report.csv";
+        route.body = "payload";
+        m_server.setRoute("/report", route);
+        if (pulled) {
+            m_driver.beforeAnswer([this] { QVERIFY(m_unit.unplugDrive()); });
+        } else {
+            // A remount script of old: read-write, and the options dropped.
+            QFile script(m_unit.root() + "/scripts/usbremount.sh");
+            QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            script.write("#!/bin/sh\necho \"$*\" >> '" + m_unit.remountLog().toLocal8Bit() +
+                         "'\n[ \"$1\" = rw ] && sed -i 's/,noexec//' '" +
+                         m_unit.mountTable().toLocal8Bit() + "'\nexit 0\n");
+            script.close();
+        }
+        LogCapture log;
+        QVERIFY(download("/report", log));
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QCOMPARE(m_driver.popups, QStringList({popup}));
+        QCOMPARE(log.count(logged), 1);
+        QVERIFY(!log.contains("Download complete"));
+        // Nothing written to the unit's disk under the drive's name.
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
     }
 
     void replyFinishedWhileDialogOpen()

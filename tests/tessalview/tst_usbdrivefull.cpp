@@ -1,7 +1,10 @@
 // A drive that refuses the download says why: full, read-only or removed, in
-// the user's message and in the log, and no partial file stays behind. The
-// drive is a small tmpfs in a private mount namespace (root only; the test
-// re-runs itself under unshare and is skipped where that is not allowed).
+// the user's message and in the log, and no partial file stays behind; a
+// drive mounted without nosuid, nodev and noexec is refused. The drive is a
+// small tmpfs in a private mount namespace (root only; the test re-runs
+// itself under unshare and is skipped where that is not allowed), found in
+// the process's own mount table; only the block device that stands for it
+// is a fake, under sys/dev/block of TESSAL_ROOT.
 #include "downloadhandler.h"
 #include "logcapture.h"
 #include "seampage.h"
@@ -49,10 +52,20 @@ private:
         clock.start();
         while (clock.elapsed() < 20000) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            if (!page.results.isEmpty() && log.contains("RemountUSB ro"))
+            if (page.results.isEmpty())
+                continue;
+            if (!log.contains("File will be saved to") || log.contains("RemountUSB ro"))
                 return true;
         }
         return false;
+    }
+
+    // Mounts `what` on the drive directory and makes its device count as a
+    // block device.
+    bool mountDrive(const QString& what)
+    {
+        return sh("mount " + what + " '" + m_unit.drive() + "'") &&
+               m_unit.markBlockDevice(m_unit.drive());
     }
 
     void route(const QByteArray& path, const QByteArray& name, qint64 size)
@@ -67,6 +80,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_unit.create());
+        QVERIFY(m_unit.useSystemMountTable());
         QVERIFY(m_server.startServing());
         m_window.resize(800, 480);
         m_window.show();
@@ -77,8 +91,7 @@ private slots:
     void init()
     {
         QDir().mkpath(m_unit.drive());
-        QVERIFY(sh("mount -t tmpfs -o size=256k tessal-usb '" + m_unit.drive() + "'"));
-        QVERIFY(m_unit.plugDrive());
+        QVERIFY(mountDrive("-t tmpfs -o size=256k,nosuid,nodev,noexec tessal-usb"));
         m_unit.clearRemounts();
         m_driver.reset();
         m_driver.answerFileDialog(DialogDriver::Answer::Accept);
@@ -87,7 +100,8 @@ private slots:
 
     void cleanup()
     {
-        sh("umount '" + m_unit.drive() + "' 2>/dev/null");
+        while (sh("umount '" + m_unit.drive() + "' 2>/dev/null")) {
+        }
         // What a faulty download left in the bare mount point must not
         // reach the next case.
         m_unit.clearDrive();
@@ -132,8 +146,8 @@ private slots:
         // containers have no mkfs, but gzip and mount are everywhere.
         const QString fixture =
             qEnvironmentVariable("TESSAL_SOURCE_DIR") + "/tests/tessalview/data/drive-ext2.img.gz";
-        QVERIFY(sh("gzip -dc '" + fixture + "' > '" + image + "' && mount -o loop '" + image +
-                   "' '" + m_unit.drive() + "'"));
+        QVERIFY(sh("gzip -dc '" + fixture + "' > '" + image + "'"));
+        QVERIFY(mountDrive("-o loop,nosuid,nodev,noexec '" + image + "'"));
         LogCapture log;
         QVERIFY(download("/small", log));
         QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
@@ -178,7 +192,6 @@ private slots:
         m_driver.beforeAnswer([this, mountPointStays] {
             QVERIFY(sh("umount '" + m_unit.drive() + "'" +
                        (mountPointStays ? QString() : " && rmdir '" + m_unit.drive() + "'")));
-            QVERIFY(m_unit.unplugDrive());
         });
         LogCapture log;
         QVERIFY(download("/small", log));
@@ -194,6 +207,43 @@ private slots:
             QVERIFY(!QFileInfo::exists(m_unit.drive()));
         }
         QCOMPARE(m_unit.remounts(), QStringList({"rw", "ro"}));
+    }
+
+    void unsafeMountIsRefused_data()
+    {
+        QTest::addColumn<QString>("mounts"); // mount commands, one a line
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("without noexec") << "-t tmpfs -o size=256k,nosuid,nodev tessal-usb"
+                                        << "noexec";
+        // Mounts stack: the one on top is what the kiosk would write to.
+        QTest::newRow("unsafe mount over a safe one")
+            << "-t tmpfs -o size=256k,nosuid,nodev,noexec tessal-usb\n"
+               "-t tmpfs -o size=256k tessal-usb"
+            << "nosuid, nodev, noexec";
+    }
+
+    void unsafeMountIsRefused()
+    {
+        QFETCH(QString, mounts);
+        QFETCH(QString, missing);
+        QVERIFY(sh("umount '" + m_unit.drive() + "'"));
+        for (const QString& what : mounts.split('\n'))
+            QVERIFY(mountDrive(what));
+        LogCapture log;
+        QVERIFY(download("/small", log));
+        QCOMPARE(m_driver.popups, QStringList({"USB drive refused: it is not mounted safely."}));
+        QCOMPARE(log.count("refused: mounted without " + missing), 1);
+        QVERIFY(m_driver.fileDialogs.isEmpty());
+        QVERIFY(m_unit.driveFiles().isEmpty());
+        QVERIFY(m_unit.remounts().isEmpty());
+
+        // The safe mount on top is used again.
+        QVERIFY(mountDrive("-t tmpfs -o size=256k,nosuid,nodev,noexec tessal-usb"));
+        m_driver.reset();
+        LogCapture again;
+        QVERIFY(download("/small", again));
+        QCOMPARE(m_driver.popups, QStringList({"Download complete"}));
+        QCOMPARE(m_unit.readDriveFile("small.bin"), patternBytes(16 * 1024));
     }
 };
 

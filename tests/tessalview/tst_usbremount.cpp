@@ -1,6 +1,7 @@
 // The shipped usbremount.sh: refuses what it cannot do without touching
 // anything, and really switches a mounted file system between read-only and
-// read-write (checked in a private mount namespace when the system allows it).
+// read-write, with nosuid, nodev and noexec each time (checked in a private
+// mount namespace when the system allows it).
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -70,12 +71,23 @@ private slots:
         // A tmpfs in a private mount namespace stands in for the drive.
         const QString mnt = m_dir.path() + "/usbmnt";
         QVERIFY(QDir().mkpath(mnt));
+        // Mounted without nosuid, nodev and noexec: each remount adds them.
         const QString shell = QString("set -u; d='%1'; s='%2'\n"
+                                      "safe() {\n"
+                                      "  o=$(awk -v d=\"$d\" '$5 == d { o = $6 } END { print o }'"
+                                      " /proc/self/mountinfo)\n"
+                                      "  for x in nosuid nodev noexec; do\n"
+                                      "    case \",$o,\" in *,$x,*) ;; *) return 1 ;; esac\n"
+                                      "  done\n"
+                                      "}\n"
                                       "mount -t tmpfs tessal-usb \"$d\" || exit 77\n"
+                                      "safe && exit 9\n"
                                       "\"$s\" ro \"$d\" || exit 10\n"
                                       "touch \"$d/ro-write\" 2>/dev/null && exit 11\n"
+                                      "safe || exit 15\n"
                                       "\"$s\" rw \"$d\" || exit 12\n"
                                       "touch \"$d/rw-write\" || exit 13\n"
+                                      "safe || exit 16\n"
                                       // A file open for writing keeps the
                                       // drive from going read-only: the
                                       // failure is reported with mount's own

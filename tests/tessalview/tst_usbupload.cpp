@@ -1,8 +1,8 @@
 // Upload from the USB drive and the file dialog itself: a web form's file
 // field filled from the drive and submitted to a real HTTP server, the
-// messages when nothing can be uploaded, and the dialog's form.
+// messages when nothing can be uploaded (no drive, or one not mounted
+// safely), and the dialog's form.
 #include "filedialog.h"
-#include "logcapture.h"
 #include "logcapture.h"
 #include "seampage.h"
 #include "usbtestsupport.h"
@@ -181,35 +181,81 @@ private slots:
 
     void missingDriveShowsMessageAndNoDialog_data()
     {
-        QTest::addColumn<bool>("removeDirectory");
-        QTest::newRow("marker file missing") << false;
-        QTest::newRow("drive directory missing") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("nothing mounted") << "unplug";
+        QTest::newRow("stale marker file only") << "marker";
+        QTest::newRow("drive directory missing") << "rmdir";
     }
 
     void missingDriveShowsMessageAndNoDialog()
     {
-        QFETCH(bool, removeDirectory);
+        QFETCH(QString, how);
         m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
         const QString moved = m_unit.root() + "/usbmnt.away";
-        if (removeDirectory)
+        QVERIFY(m_unit.unplugDrive());
+        if (how == "marker")
+            QVERIFY(m_unit.leaveStaleMarker());
+        if (how == "rmdir")
             QVERIFY(QDir().rename(m_unit.drive(), moved));
-        else
-            QVERIFY(m_unit.unplugDrive());
         LogCapture log;
         const QString chosen = FileDialog::chooseUploadFile(&m_window);
-        if (removeDirectory)
+        if (how == "rmdir")
             QVERIFY(QDir().rename(moved, m_unit.drive()));
+        QFile::remove(m_unit.marker());
         QCOMPARE(chosen, QString());
         QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
         QVERIFY(m_driver.fileDialogs.isEmpty());
     }
 
-    void drivePulledWhileDialogOpen()
+    void unsafeDriveIsRefused_data()
     {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("missing");
+        QTest::newRow("without noexec") << "ro,nosuid,nodev"
+                                        << "noexec";
+        QTest::newRow("without nosuid") << "ro,nodev,noexec"
+                                        << "nosuid";
+        QTest::newRow("without nodev") << "ro,nosuid,noexec"
+                                       << "nodev";
+        QTest::newRow("without all three") << "ro"
+                                           << "nosuid, nodev, noexec";
+    }
+
+    void unsafeDriveIsRefused()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, missing);
         m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
-        m_driver.beforeAnswer([this] { QVERIFY(m_unit.unplugDrive()); });
+        QVERIFY(m_unit.plugDrive(options));
+        LogCapture log;
         QCOMPARE(FileDialog::chooseUploadFile(&m_window), QString());
-        QCOMPARE(m_driver.popups, QStringList({"USB drive not detected."}));
+        QCOMPARE(m_driver.popups, QStringList({"USB drive refused: it is not mounted safely."}));
+        QCOMPARE(log.count("Upload canceled: USB drive at '" + m_unit.drive() +
+                           "' refused: mounted without " + missing),
+                 1);
+        QVERIFY(m_driver.fileDialogs.isEmpty());
+    }
+
+    void driveChangedWhileDialogOpen_data()
+    {
+        QTest::addColumn<bool>("pulled");
+        QTest::addColumn<QString>("popup");
+        QTest::newRow("pulled") << true << "USB drive not detected.";
+        QTest::newRow("remounted without noexec")
+            << false << "USB drive refused: it is not mounted safely.";
+    }
+
+    void driveChangedWhileDialogOpen()
+    {
+        QFETCH(bool, pulled);
+        QFETCH(QString, popup);
+        m_driver.answerFileDialog(DialogDriver::Answer::SelectThenAccept, "measure.bin");
+        m_driver.beforeAnswer([this, pulled] {
+            QVERIFY(pulled ? m_unit.unplugDrive() : m_unit.plugDrive("rw,nosuid,nodev"));
+        });
+        QCOMPARE(FileDialog::chooseUploadFile(&m_window), QString());
+        QCOMPARE(m_driver.fileDialogs.size(), 1);
+        QCOMPARE(m_driver.popups, QStringList({popup}));
     }
 
     void dialogFormAndTexts()

@@ -2,13 +2,13 @@
 #define TESSAL_TEST_USBTESTSUPPORT_H
 
 // What the download and upload tests share: a real HTTP server on loopback
-// (own thread, ephemeral port), a unit tree under TESSAL_ROOT with a USB
-// drive directory, its marker file and a remount script that records its
-// arguments, and a driver that answers the modal dialogs in place of a person.
+// (own thread, ephemeral port), the unit tree of usbunit.h (a USB drive
+// directory mounted in a mount table under TESSAL_ROOT, a recording remount
+// script), and a driver that answers the modal dialogs in place of a person.
 #include "filedialog.h"
 #include "progresspopup.h"
-#include "settings.h"
 #include "timedpopup.h"
+#include "usbunit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -262,108 +262,6 @@ private:
     QSemaphore m_ready;
     quint16 m_port = 0;
 };
-
-// ---------------------------------------------------------------------------
-// Unit tree: ini file, drive directory, marker file, recording remount script
-
-class UsbUnit
-{
-public:
-    // `extraIni` is appended to the generated ini file (for example a [UI]
-    // group with translated texts).
-    bool create(const QByteArray& extraIni = QByteArray())
-    {
-        if (!m_root.isValid())
-            return false;
-        QDir root(m_root.path());
-        if (!root.mkpath("usr/local/etc") || !root.mkpath("usbmnt") || !root.mkpath("scripts") ||
-            !root.mkpath("tmp"))
-            return false;
-        QFile ini(m_root.path() + "/usr/local/etc/tessal-view.ini");
-        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        ini.write("[Files]\nDirectory=" + drive().toLocal8Bit() +
-                  "\nUsbDriveFile=" + marker().toLocal8Bit() +
-                  "\nScriptDir=" + (m_root.path() + "/scripts").toLocal8Bit() + "\n" + extraIni);
-        ini.close();
-        qputenv("TESSAL_ROOT", m_root.path().toLocal8Bit());
-        Tessal::Settings::resetToDefaults();
-        if (!Tessal::Settings::load())
-            return false;
-        return plugDrive() && installRemountScript();
-    }
-
-    QString root() const { return m_root.path(); }
-    QString drive() const { return m_root.path() + "/usbmnt"; }
-    QString marker() const { return m_root.path() + "/tmp/usbdrive"; }
-    QString remountLog() const { return m_root.path() + "/remount.log"; }
-
-    bool plugDrive()
-    {
-        QFile file(marker());
-        return file.open(QIODevice::WriteOnly);
-    }
-    bool unplugDrive() { return QFile::remove(marker()); }
-
-    bool installRemountScript()
-    {
-        const QString path = m_root.path() + "/scripts/usbremount.sh";
-        QFile script(path);
-        if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        script.write("#!/bin/sh\necho \"$*\" >> '" + remountLog().toLocal8Bit() + "'\n");
-        script.close();
-        return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-
-    // Arguments of every run of the remount script, oldest first.
-    QStringList remounts() const
-    {
-        QFile file(remountLog());
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringList();
-        return QString::fromLocal8Bit(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    void clearRemounts() { QFile::remove(remountLog()); }
-
-    // Regular files on the drive, sorted.
-    QStringList driveFiles() const
-    {
-        return QDir(drive()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-    }
-    void clearDrive()
-    {
-        for (const QString& name : driveFiles())
-            QFile::remove(drive() + "/" + name);
-    }
-    QByteArray readDriveFile(const QString& name) const
-    {
-        QFile file(drive() + "/" + name);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    bool writeDriveFile(const QString& name, const QByteArray& data)
-    {
-        QFile file(drive() + "/" + name);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-               file.write(data) == data.size();
-    }
-
-private:
-    QTemporaryDir m_root;
-};
-
-// Deterministic bytes covering every value, so an offset or a lost piece
-// shows up in a comparison.
-inline QByteArray patternBytes(qint64 size)
-{
-    QByteArray data(static_cast<int>(size), Qt::Uninitialized);
-    quint32 x = 0x12345678u;
-    for (qint64 i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        data[static_cast<int>(i)] = static_cast<char>(x >> 24);
-    }
-    return data;
-}
 
 // ---------------------------------------------------------------------------
 // Dialog driver: answers the modal dialogs as a person would

@@ -11,7 +11,9 @@ namespace Tessal
 {
 
 // Every ini value: type, group, key, member, accessor, default. The groups are
-// read in this order, the keys of a group in this order.
+// read in this order, the keys of a group in this order. Files/UsbDriveFile is
+// still read, since older ini files carry it, but decides nothing: the USB
+// drive is found in the system's mount table.
 #define TESSAL_SETTINGS_TABLE(X)                                                                   \
     X(String, "WebSite", "Url", url, getUrl, "http://127.0.0.1/index.html")                        \
     X(String, "WebSite", "Login", login, getLogin, "")                                             \
@@ -19,7 +21,7 @@ namespace Tessal
     X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
     X(String, "WebCache", "Path", webCachePath, getWebCachePath, TESSAL_PATH_WEBCACHE_DIR)         \
     X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \
-    X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "/tmp/usbdrive")   \
+    X(String, "Files", "UsbDriveFile", filesUsbDriveFile, getFilesUsbDriveFile, "")                \
     X(String, "Files", "ScriptDir", filesScriptDir, getFilesScriptDir, TESSAL_PATH_SCRIPT_DIR)     \
     X(String, "Files", "TmpCfgDir", filesTmpCfgDir, getFilesTmpCfgDir, TESSAL_PATH_TMPCFG_DIR)     \
     X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, TESSAL_PATH_MODBUS_MAP)        \
@@ -66,6 +68,8 @@ namespace Tessal
       "The USB drive is read-only.")                                                               \
     X(String, "UI", "MsgUSBDriveRemoved", uiMsgUSBDriveRemoved, getUIMsgUSBDriveRemoved,           \
       "The USB drive was removed.")                                                                \
+    X(String, "UI", "MsgUSBDriveUnsafe", uiMsgUSBDriveUnsafe, getUIMsgUSBDriveUnsafe,              \
+      "USB drive refused: it is not mounted safely.")                                              \
     X(String, "UI", "TextDownload", uiTextDownload, getUITextDownload, "Download")                 \
     X(String, "UI", "TextUpload", uiTextUpload, getUITextUpload, "Upload")                         \
     X(String, "UI", "TextOK", uiTextOK, getUITextOK, "OK")                                         \

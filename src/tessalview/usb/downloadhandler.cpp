@@ -1,9 +1,7 @@
 #include "downloadhandler.h"
 
-#include "clock.h"
 #include "filedialog.h"
 #include "logging.h"
-#include "scriptrunner.h"
 #include "settings.h"
 
 #include "progresspopup.h"
@@ -13,17 +11,12 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
 
 namespace Tessal
 {
@@ -71,9 +64,9 @@ DownloadHandler::~DownloadHandler()
         reply->deleteLater();
         reply = nullptr;
     }
-    if (file) {
+    if (writer.isOpen()) {
         // An unfinished download leaves nothing half-written on the drive.
-        discardFile();
+        writer.discard();
         remountUsb(false);
     }
     closeProgressPopup();
@@ -115,60 +108,6 @@ QString DownloadHandler::fileNameFor(const QByteArray& contentDisposition, const
     return name;
 }
 
-QString DownloadHandler::uniqueFileName(const QString& directory, const QString& name)
-{
-    const QDir dir(directory);
-    // A dangling symbolic link counts as taken: writing through it would
-    // create a file somewhere else.
-    auto taken = [&dir](const QString& candidate) {
-        const QFileInfo info(dir.filePath(candidate));
-        return info.exists() || info.isSymLink();
-    };
-    if (!taken(name))
-        return name;
-    const int dot = name.lastIndexOf(QLatin1Char('.'));
-    const QString base = dot >= 0 ? name.left(dot) : name;
-    const QString suffix = dot >= 0 ? name.mid(dot + 1) : QString();
-    for (int n = 1;; ++n) {
-        const QString candidate = QString("%1-%2.%3").arg(base).arg(n).arg(suffix);
-        if (!taken(candidate))
-            return candidate;
-    }
-}
-
-QString DownloadHandler::driveFailure(int err)
-{
-    // A drive pulled out while written shows up as an I/O error, a missing
-    // directory or a missing device; the marker file tells for sure.
-    if (!FileDialog::driveMounted())
-        return Settings::getUIMsgUSBDriveRemoved();
-    switch (err) {
-    case ENOSPC:
-    case EDQUOT:
-        return Settings::getUIMsgUSBDriveFull();
-    case EROFS:
-        return Settings::getUIMsgUSBDriveReadOnly();
-    case EIO:
-    case ENODEV:
-    case ENXIO:
-    case ENOENT:
-        return Settings::getUIMsgUSBDriveRemoved();
-    default:
-        return QString::fromLocal8Bit(std::strerror(err));
-    }
-}
-
-void DownloadHandler::driveRefused(const char* what, int err)
-{
-    if (!writeError.isEmpty())
-        return;
-    writeCause = driveFailure(err);
-    writeError = QString::fromLocal8Bit(std::strerror(err));
-    qCCritical(lcUsb).noquote() << QString("%1 - Error %2 file '%3': %4 (%5)")
-                                       .arg(Clock::now(), QString::fromLatin1(what),
-                                            file->fileName(), writeCause, writeError);
-}
-
 void DownloadHandler::showMessage(const QString& text)
 {
     TimedPopup popup(text, mainWindow);
@@ -187,20 +126,6 @@ void DownloadHandler::releaseReply()
     replyDone = false;
     pendingData.clear();
     running = false;
-}
-
-void DownloadHandler::discardFile()
-{
-    if (!file)
-        return;
-    file->close();
-    if (!file->remove()) {
-        qCCritical(lcUsb).noquote()
-            << QString("%1 - Error removing the incomplete file '%2': %3")
-                   .arg(Clock::now(), file->fileName(), file->errorString());
-    }
-    file->deleteLater();
-    file = nullptr;
 }
 
 void DownloadHandler::closeProgressPopup()
@@ -232,39 +157,15 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         return false;
     }
 
-    running = true;
-    reply = newReply;
-    reply->setParent(this);
-    replyDone = false;
-    pendingData.clear();
-    networkError.clear();
-    writeError.clear();
-    writeCause.clear();
-    bytesSaved = 0;
-    // A close of the connection may be reported as a normal end even when
-    // less than the announced length arrived: the length is checked at the
-    // end. (Qt drops the header when it decompresses the body itself.)
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    expectedBytes = length.isValid() ? length.toLongLong() : -1;
-    // Nobody reads the reply while the dialog below is open: ask Qt to hold
-    // no more than this meanwhile (a reply already under way may take more).
-    reply->setReadBufferSize(ReplyBufferSize);
-    keepReply();
-    // Connected before the dialog: a reply that finishes while the user is
-    // asked is kept, with its content, until the answer.
-    connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
-
-    if (!FileDialog::driveMounted()) {
-        qCInfo(lcUsb).noquote() << "Download canceled: USB drive not mounted";
-        showMessage(Settings::getUIMsgUSBDriveNotMounted());
+    takeReply(newReply);
+    if (!driveUsable(DriveWriter::check())) {
         releaseReply();
         return false;
     }
 
     const QString directory = Settings::getFilesDirectory();
-    const QString name = uniqueFileName(
+    const QString name = DriveWriter::uniqueFileName(
         directory, fileNameFor(reply->rawHeader("Content-Disposition"), reply->url()));
-
     {
         FileDialog dialog(true, name, mainWindow);
         if (dialog.exec() != QDialog::Accepted) {
@@ -276,48 +177,8 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
 
     qCDebug(lcUsb) << "Rw-remount the usb drive";
     remountUsb(true);
-
-    const QString path = QDir(directory).absoluteFilePath(name);
-    qCInfo(lcUsb).noquote() << QString("File will be saved to '%1'").arg(path);
-
-    // NewOnly: never truncate a file that appeared meanwhile, never follow a
-    // symbolic link out of the drive.
-    // Unbuffered: every write reaches the system at once, so a refusal is
-    // seen with the system's own reason (a full drive, a read-only one).
-    file = new QFile(path);
-    int err = ENODEV;
-    bool opened = false;
-    // A drive pulled while the user was asked leaves its mount point behind
-    // as a directory of the unit's own disk: nothing is saved there.
-    if (FileDialog::driveMounted()) {
-        errno = 0;
-        opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-        err = errno;
-    }
-    if (!opened) {
-        delete file;
-        file = nullptr;
-        releaseReply();
-        qCCritical(lcUsb).noquote()
-            << QString("%1 - Error opening file '%2' for writing.").arg(Clock::now(), path);
-        // A name taken meanwhile is the file's problem; a full, read-only or
-        // pulled drive is the drive's, and the user is told which.
-        const bool driveProblem = err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO ||
-                                  err == ENODEV || err == ENXIO || err == ENOENT ||
-                                  !FileDialog::driveMounted();
-        if (driveProblem) {
-            const QString cause = driveFailure(err);
-            qCInfo(lcUsb).noquote() << QString("Download failed: %1 (%2)")
-                                           .arg(cause, QString::fromLocal8Bit(std::strerror(err)));
-            showMessage(Settings::getUIMsgError() + ": " + cause);
-        } else {
-            showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", path));
-        }
-        qCDebug(lcUsb) << "Ro-remount the usb drive";
-        remountUsb(false);
-        running = false;
+    if (!openTarget(directory, name))
         return false;
-    }
 
     if (replyDone || !reply) {
         // Everything arrived while the dialog was open.
@@ -327,7 +188,77 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         downloadFinished();
         return true;
     }
+    startReceiving();
+    return true;
+}
 
+void DownloadHandler::takeReply(QNetworkReply* newReply)
+{
+    running = true;
+    reply = newReply;
+    reply->setParent(this);
+    replyDone = false;
+    pendingData.clear();
+    networkError.clear();
+    // A close of the connection may be reported as a normal end even when
+    // less than the announced length arrived: the length is checked at the
+    // end. (Qt drops the header when it decompresses the body itself.)
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    expectedBytes = length.isValid() ? length.toLongLong() : -1;
+    // Nobody reads the reply while the dialog is open: ask Qt to hold no
+    // more than this meanwhile (a reply already under way may take more).
+    reply->setReadBufferSize(ReplyBufferSize);
+    keepReply();
+    // Connected before the dialog: a reply that finishes while the user is
+    // asked is kept, with its content, until the answer.
+    connect(reply, &QNetworkReply::finished, this, &DownloadHandler::replyFinished);
+}
+
+bool DownloadHandler::driveUsable(const DriveState_s& drive)
+{
+    switch (drive.presence) {
+    case DriveState_s::Present:
+        return true;
+    case DriveState_s::NotMounted:
+        qCInfo(lcUsb).noquote() << "Download canceled: USB drive not mounted";
+        showMessage(Settings::getUIMsgUSBDriveNotMounted());
+        return false;
+    case DriveState_s::Unsafe:
+        qCInfo(lcUsb).noquote() << QString("Download canceled: USB drive at '%1' refused: "
+                                           "mounted without %2")
+                                       .arg(Settings::getFilesDirectory(),
+                                            drive.missingOptions.join(", "));
+        showMessage(Settings::getUIMsgUSBDriveUnsafe());
+        return false;
+    }
+    return false;
+}
+
+bool DownloadHandler::openTarget(const QString& directory, const QString& name)
+{
+    qCInfo(lcUsb).noquote()
+        << QString("File will be saved to '%1'").arg(QDir(directory).absoluteFilePath(name));
+    if (writer.open(directory, name))
+        return true;
+    releaseReply();
+    if (writer.drive().presence == DriveState_s::Unsafe) {
+        // Not mounted safely any more after the remount.
+        driveUsable(writer.drive());
+    } else if (!writer.cause().isEmpty()) {
+        qCInfo(lcUsb).noquote()
+            << QString("Download failed: %1 (%2)").arg(writer.cause(), writer.errorString());
+        showMessage(Settings::getUIMsgError() + ": " + writer.cause());
+    } else {
+        showMessage(QString(Settings::getUIMsgFailedToOpenFile()).replace("%1", writer.path()));
+    }
+    qCDebug(lcUsb) << "Ro-remount the usb drive";
+    remountUsb(false);
+    running = false;
+    return false;
+}
+
+void DownloadHandler::startReceiving()
+{
     connect(reply, &QNetworkReply::downloadProgress, this, &DownloadHandler::downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &DownloadHandler::writeAvailableData);
     progressPopup = new ProgressPopup(Settings::getUIMsgDownloadInProgress(), mainWindow);
@@ -337,15 +268,11 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     // transfer may have little left to report.
     writeAvailableData();
     showSavedProgress();
-    return true;
 }
 
 bool DownloadHandler::remountUsb(bool rw)
 {
-    const QString argument = rw ? QStringLiteral("rw") : QStringLiteral("ro");
-    qCDebug(lcUsb).noquote() << "RemountUSB" << argument;
-    ScriptRunner::runScript(QStringLiteral("usbremount.sh"), {argument}, false, 30000);
-    return true;
+    return DriveWriter::remount(rw);
 }
 
 void DownloadHandler::downloadProgress(qint64, qint64)
@@ -363,23 +290,18 @@ void DownloadHandler::showSavedProgress()
     if (!progressPopup || expectedBytes <= 0)
         return;
     progressPopup->setProgress(
-        static_cast<int>(std::min(bytesSaved, expectedBytes) * 100 / expectedBytes));
+        static_cast<int>(std::min(writer.bytesWritten(), expectedBytes) * 100 / expectedBytes));
 }
 
 bool DownloadHandler::saveAvailableData()
 {
-    if (!file || !writeError.isEmpty())
-        return writeError.isEmpty();
+    if (!writer.isOpen() || writer.failed())
+        return !writer.failed();
     auto store = [this](const QByteArray& chunk) {
-        errno = 0;
-        if (file->write(chunk) == chunk.size()) {
-            bytesSaved += chunk.size();
-            showSavedProgress();
-            return true;
-        }
-        const int err = errno;
-        driveRefused("writing", err != 0 ? err : EIO);
-        return false;
+        if (!writer.write(chunk))
+            return false;
+        showSavedProgress();
+        return true;
     };
     if (!pendingData.isEmpty()) {
         const QByteArray data = pendingData;
@@ -421,7 +343,7 @@ void DownloadHandler::replyFinished()
     keepReply();
     if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
         networkError = reply->errorString();
-    if (file) {
+    if (writer.isOpen()) {
         downloadFinished();
         return;
     }
@@ -453,43 +375,20 @@ void DownloadHandler::downloadFinished()
     }
 
     saveAvailableData();
-    QString failure = !writeError.isEmpty() ? writeError : networkError;
-    if (failure.isEmpty() && file && expectedBytes >= 0 && bytesSaved != expectedBytes)
-        failure = QString("incomplete, %1 of %2 bytes received").arg(bytesSaved).arg(expectedBytes);
+    QString failure = writer.failed() ? writer.errorString() : networkError;
+    if (failure.isEmpty() && writer.isOpen() && expectedBytes >= 0 &&
+        writer.bytesWritten() != expectedBytes)
+        failure = QString("incomplete, %1 of %2 bytes received")
+                      .arg(writer.bytesWritten())
+                      .arg(expectedBytes);
 
-    if (file) {
-        if (failure.isEmpty()) {
-            errno = 0;
-            if (!file->flush()) {
-                driveRefused("writing", errno != 0 ? errno : EIO);
-                failure = writeError;
-            }
-        }
-        if (failure.isEmpty()) {
-            // The drive may be pulled right after the message: force the data
-            // to the medium first. A drive that cannot take the data (full,
-            // pulled) may only say so here.
-            const int handle = file->handle();
-            if (handle < 0) {
-                qCInfo(lcUsb).noquote() << "Filesystem synchronization failed: no file handle";
-            } else if (::fsync(handle) == -1) {
-                const int err = errno;
-                qCInfo(lcUsb).noquote()
-                    << QString("Filesystem synchronization failed: error %1").arg(err);
-                if (err == ENOSPC || err == EDQUOT || err == EIO || err == EROFS) {
-                    driveRefused("synchronizing", err);
-                    failure = writeError;
-                }
-            }
-        }
-        if (failure.isEmpty()) {
-            file->close();
-            file->deleteLater();
-            file = nullptr;
-        } else {
-            // A partial file must not pass for the download.
-            discardFile();
-        }
+    if (writer.isOpen()) {
+        // Flushed and forced to the medium before the user is told; a
+        // partial file must not pass for the download.
+        if (!failure.isEmpty())
+            writer.discard();
+        else if (!writer.finish())
+            failure = writer.errorString();
     }
 
     if (reply)
@@ -503,9 +402,10 @@ void DownloadHandler::downloadFinished()
         qCInfo(lcUsb).noquote() << "Download complete";
         showMessage(Settings::getUIMsgDownloadComplete());
     } else {
-        if (!writeCause.isEmpty()) {
-            qCInfo(lcUsb).noquote() << QString("Download failed: %1 (%2)").arg(writeCause, failure);
-            showMessage(Settings::getUIMsgError() + ": " + writeCause);
+        if (writer.failed()) {
+            qCInfo(lcUsb).noquote()
+                << QString("Download failed: %1 (%2)").arg(writer.cause(), failure);
+            showMessage(Settings::getUIMsgError() + ": " + writer.cause());
         } else {
             qCInfo(lcUsb).noquote() << QString("Download failed: %1").arg(failure);
             showMessage(Settings::getUIMsgError() + ": " + failure);

@@ -1,12 +1,13 @@
 #ifndef TESSAL_DOWNLOADHANDLER_H
 #define TESSAL_DOWNLOADHANDLER_H
 
+#include "drivewriter.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-class QFile;
 class QTimer;
 class QNetworkReply;
 class QUrl;
@@ -18,9 +19,9 @@ namespace Tessal
 class ProgressPopup;
 
 // Saves content that the web engine cannot display to the USB drive: asks the
-// user to confirm the file name, makes the drive writable, writes the data as
-// it arrives, syncs the file and makes the drive read-only again. Serves one
-// download at a time.
+// user to confirm the file name, makes the drive writable, hands the data to
+// the drive writer as it arrives and makes the drive read-only again; every
+// outcome is told to the user. Serves one download at a time.
 class DownloadHandler : public QObject
 {
     Q_OBJECT
@@ -35,7 +36,7 @@ public:
     bool start(QNetworkReply* reply);
 
     // Runs "usbremount.sh rw" or "usbremount.sh ro" from the script directory
-    // when it is there. Always true: a missing script is not an error.
+    // when it is there. True whether or not the script ran.
     bool remountUsb(bool rw);
 
     // A file name sent by a server is untrusted: this keeps its last path
@@ -47,15 +48,6 @@ public:
     // Content-Disposition file name, else the URL's last path component,
     // else the current local time "yyyyMMdd-hhmmss". Never a path.
     static QString fileNameFor(const QByteArray& contentDisposition, const QUrl& url);
-
-    // `name` itself when no entry of that name exists in `directory`, else the
-    // first free "base-N.suffix" (N = 1, 2, ...).
-    static QString uniqueFileName(const QString& directory, const QString& name);
-
-    // What the user is told when the drive refused a write with the system
-    // error `err`: the drive is full, read-only or was removed; other errors
-    // by the system's own text.
-    static QString driveFailure(int err);
 
     // A download that receives nothing for this long (a device that went
     // away without closing the connection) is ended as failed, so the
@@ -77,6 +69,15 @@ private slots:
 
 private:
     bool begin(QNetworkReply* reply);
+    // Makes the handler the owner of `reply` for one download.
+    void takeReply(QNetworkReply* reply);
+    // False, with the user told why, when the drive may not be used.
+    bool driveUsable(const DriveState_s& drive);
+    // Opens the file; on failure tells the user and returns the drive to
+    // read-only.
+    bool openTarget(const QString& directory, const QString& name);
+    // Puts up the progress bar and saves what arrives from now on.
+    void startReceiving();
     // Moves what the reply holds into the file; false once writing failed.
     bool saveAvailableData();
     void showMessage(const QString& text);
@@ -84,8 +85,6 @@ private:
     void keepReply();
     // Aborts and releases the reply without saving anything.
     void releaseReply();
-    // Closes and deletes the partial file after a failed download.
-    void discardFile();
     void closeProgressPopup();
     // Sets the progress bar to the share of the announced length saved so
     // far; with no length announced the bar stays as it is.
@@ -96,7 +95,8 @@ private:
     // Guarded: the page releases every reply its manager reports finished,
     // which may happen while the confirmation dialog is open.
     QPointer<QNetworkReply> reply;
-    QFile* file = nullptr;
+    // The file on the drive while a download is being saved.
+    DriveWriter writer;
     // Restarted by every piece of data while the progress bar is up.
     QTimer* stallTimer = nullptr;
     // From start() until the download has ended, drive read-only again.
@@ -106,15 +106,8 @@ private:
     bool replyDone = false;
     QByteArray pendingData;
     QString networkError;
-    qint64 bytesSaved = 0;
     // The Content-Length the server announced, -1 when it sent none.
     qint64 expectedBytes = -1;
-    // Set when writing to the drive failed; the download ends as failed.
-    QString writeError;
-    // The cause of that failure, for the user's message.
-    QString writeCause;
-    // Records a failed write, flush, sync or close of the file.
-    void driveRefused(const char* what, int err);
 };
 
 } // namespace Tessal

@@ -1,5 +1,6 @@
 #include "filedialog.h"
 
+#include "drivewriter.h"
 #include "logging.h"
 #include "settings.h"
 #include "ui_filedialog.h"
@@ -23,6 +24,26 @@ void showMessage(QWidget* parent, const QString& text)
 {
     TimedPopup popup(text, parent);
     popup.exec();
+}
+
+// False, with the user told why, when the drive may not be used.
+bool driveUsable(QWidget* parent, const DriveState_s& drive)
+{
+    switch (drive.presence) {
+    case DriveState_s::Present:
+        return true;
+    case DriveState_s::NotMounted:
+        showMessage(parent, Settings::getUIMsgUSBDriveNotMounted());
+        return false;
+    case DriveState_s::Unsafe:
+        qCInfo(lcUsb).noquote() << QString("Upload canceled: USB drive at '%1' refused: "
+                                           "mounted without %2")
+                                       .arg(Settings::getFilesDirectory(),
+                                            drive.missingOptions.join(", "));
+        showMessage(parent, Settings::getUIMsgUSBDriveUnsafe());
+        return false;
+    }
+    return false;
 }
 
 } // namespace
@@ -68,12 +89,6 @@ FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
     ScreenSaver::instance()->handleMouseMove(this);
 }
 
-bool FileDialog::driveMounted()
-{
-    return QFileInfo(Settings::getFilesDirectory()).isDir() &&
-           QFileInfo::exists(Settings::getFilesUsbDriveFile());
-}
-
 FileDialog::~FileDialog()
 {
     delete ui;
@@ -92,10 +107,8 @@ void FileDialog::on_listFiles_itemSelectionChanged()
 
 QString FileDialog::chooseUploadFile(QWidget* mainWindow)
 {
-    if (!driveMounted()) {
-        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+    if (!driveUsable(mainWindow, DriveWriter::check()))
         return QString();
-    }
 
     FileDialog dialog(false, QString(), mainWindow);
     if (dialog.exec() != QDialog::Accepted) {
@@ -111,9 +124,13 @@ QString FileDialog::chooseUploadFile(QWidget* mainWindow)
     }
     // The drive may have been pulled while the dialog was open.
     const QString path = QDir(Settings::getFilesDirectory()).absoluteFilePath(name);
-    if (!driveMounted() || !QFileInfo(path).isFile()) {
+    const DriveState_s drive = DriveWriter::check();
+    if (drive.presence != DriveState_s::Present || !QFileInfo(path).isFile()) {
         qCInfo(lcUsb).noquote() << "Upload: no file chosen";
-        showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        if (drive.presence == DriveState_s::Present)
+            showMessage(mainWindow, Settings::getUIMsgUSBDriveNotMounted());
+        else
+            driveUsable(mainWindow, drive);
         return QString();
     }
     qCInfo(lcUsb).noquote() << QString("Upload of '%1'").arg(path);

@@ -27,13 +27,10 @@ public:
 
     QString getFilename() const { return filename; }
 
-    // The drive counts as mounted only while both its directory and the
-    // marker file that the system creates on mounting exist.
-    static bool driveMounted();
-
-    // The upload side of a web form's file field: checks the drive, lets the
-    // user pick a file and returns its absolute path, or an empty string when
-    // nothing is to be uploaded. The drive is not remounted for an upload.
+    // The upload side of a web form's file field: checks the drive as a
+    // download does (DriveWriter::check), lets the user pick a file and
+    // returns its absolute path, or an empty string when nothing is to be
+    // uploaded. The drive is not remounted for an upload.
     static QString chooseUploadFile(QWidget* mainWindow);
 
 private slots:

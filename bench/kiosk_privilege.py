@@ -281,10 +281,10 @@ def main():
             "%d%s" % (r[1], "*" if r[4] else "") for r in rows)))
         shared += sum(1 for r in rows if r[4])
     if shared:
-        print("  * taken while another Qt program ran on this machine, which takes its share\n"
-              "    of the pages of Qt's libraries (and the engine's) that both use: PSS may read low;\n"
-              "    %s" % ("the PSS medians leave these out" if clean else
-                         "one way has no other: the PSS medians are of all"))
+        print("  * taken while another Qt program ran on this machine, which takes its\n"
+              "    share of the pages of Qt's libraries (and the engine's) that both use:\n"
+              "    PSS may read low; %s" % ("the PSS medians leave these out" if clean else
+                                          "one way has no other: the PSS medians are of all"))
     if len(medians) == 2:
         print("%s against root (target: at most %.1fx):" % (args.user, TARGET))
         for label, i in (("start", 0), ("PSS", 1), ("RSS", 2)):

@@ -22,6 +22,8 @@ at most twice QtWebKit's, and its start at most twice QtWebKit's.
 Needs root (the namespace gives the device port 80) and Xvfb. Exits 1 when
 a figure could not be taken (a start that never showed the device's page, a
 kiosk that ended during the long part).
+
+bench/kiosk_privilege.py starts the kiosk with the helpers below.
 """
 import argparse
 import os
@@ -98,16 +100,20 @@ class Kiosk:
         self.log_path = os.path.join(self.root, "kiosk.log")
         self.display = display
 
-    def start(self):
-        env = dict(os.environ, TESSAL_ROOT=self.root, DISPLAY=self.display,
-                   XDG_RUNTIME_DIR=os.path.join(self.root, "xdg"))
-        env.pop("QT_QPA_PLATFORM", None)
-        env.pop("QTWEBENGINE_CHROMIUM_FLAGS", None)
+    def start(self, prefix=(), env=None):
+        """Starts the kiosk, through the command `prefix` (one that ends by
+        executing the kiosk, so that the process is the kiosk's) with `env`
+        added to its environment."""
+        full = dict(os.environ, TESSAL_ROOT=self.root, DISPLAY=self.display,
+                    XDG_RUNTIME_DIR=os.path.join(self.root, "xdg"))
+        full.pop("QT_QPA_PLATFORM", None)
+        full.pop("QTWEBENGINE_CHROMIUM_FLAGS", None)
         if self.flags:
-            env["QTWEBENGINE_CHROMIUM_FLAGS"] = self.flags
+            full["QTWEBENGINE_CHROMIUM_FLAGS"] = self.flags
+        full.update(env or {})
         self.t0 = time.time()
-        self.proc = subprocess.Popen([self.binary, "-v"], env=env, stdout=open(self.log_path, "w"),
-                                     stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(list(prefix) + [self.binary, "-v"], env=full,
+                                     stdout=open(self.log_path, "w"), stderr=subprocess.STDOUT)
 
     def log(self):
         with open(self.log_path, errors="replace") as f:
@@ -147,6 +153,48 @@ class Kiosk:
                 self.proc.wait()
 
 
+def private_network():
+    """Runs this script again, as root, in a network namespace of its own
+    (the demo device there takes port 80 on a loopback no one else sees) and
+    brings that loopback up. False, having said why, when not root; when
+    root it returns only in the namespace."""
+    if os.environ.get("KIOSK_BENCH_NETNS") != "1":
+        if os.geteuid() != 0:
+            print("needs root (private network namespace, port 80)")
+            return False
+        os.execvpe("unshare", ["unshare", "--net", sys.executable, os.path.abspath(sys.argv[0])] +
+                   sys.argv[1:], dict(os.environ, KIOSK_BENCH_NETNS="1"))
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    return True
+
+
+def demo_device(work):
+    """Starts the demo device on 127.0.0.1:80, serving a copy of demo/www
+    under `work` whose page reloads itself every 10 s, as a live-value page
+    does. Returns its process."""
+    www = os.path.join(work, "www")
+    shutil.copytree(os.path.join(SOURCE, "demo/www"), www)
+    with open(os.path.join(www, "index.html")) as f:
+        page = f.read()
+    page = page.replace("<head>", '<head>\n<meta http-equiv="refresh" content="10">', 1)
+    with open(os.path.join(www, "index.html"), "w") as f:
+        f.write(page)
+    proc = subprocess.Popen(
+        ["/usr/bin/python3", os.path.join(SOURCE, "demo/device_server.py"), "--bind",
+         "127.0.0.1", "--port", "80", "--www", www, "--uploads", os.path.join(work, "up")],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1)
+    return proc
+
+
+def attach(k, tupsend):
+    """Sends the kiosk `k` the frame that names the demo device, once its
+    window is shown."""
+    k.wait("Main window shown", 30)
+    subprocess.run([tupsend, "-H", "127.0.0.1", "-p", str(k.port), "--devinfo",
+                    "1,1,0,2,0,1,1,en"], stdout=subprocess.DEVNULL, check=True)
+
+
 def xvfb(work, n):
     path = os.path.join(work, "display-%d" % n)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT)
@@ -170,37 +218,15 @@ def main():
     parser.add_argument("--runs", type=int, default=3, help="starts per variant, median shown")
     parser.add_argument("--shots", help="directory for a picture of each engine's device page")
     args = parser.parse_args()
-    if os.environ.get("KIOSK_ENGINES_NETNS") != "1":
-        if os.geteuid() != 0:
-            print("needs root (private network namespace, port 80)")
-            return 77
-        os.execvpe("unshare", ["unshare", "--net", sys.executable, os.path.abspath(__file__)] +
-                   sys.argv[1:], dict(os.environ, KIOSK_ENGINES_NETNS="1"))
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    if not private_network():
+        return 77
     work = tempfile.mkdtemp(prefix="kiosk-engines-")
     helpers = []
     missing = []  # figures that could not be taken: the run fails
     try:
-        www = os.path.join(work, "www")
-        shutil.copytree(os.path.join(SOURCE, "demo/www"), www)
-        with open(os.path.join(www, "index.html")) as f:
-            page = f.read()
-        # The page reloads itself every 10 s, as a live-value page does.
-        page = page.replace("<head>", '<head>\n<meta http-equiv="refresh" content="10">', 1)
-        with open(os.path.join(www, "index.html"), "w") as f:
-            f.write(page)
-        helpers.append(subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(SOURCE, "demo/device_server.py"), "--bind",
-             "127.0.0.1", "--port", "80", "--www", www, "--uploads", os.path.join(work, "up")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        time.sleep(1)
+        helpers.append(demo_device(work))
         builds = {"webkit": args.webkit, "webengine": args.webengine}
         tupsend = os.path.join(args.webengine, "src/tupsend/tupsend")
-
-        def attach(k):
-            k.wait("Main window shown", 30)
-            subprocess.run([tupsend, "-H", "127.0.0.1", "-p", str(k.port), "--devinfo",
-                            "1,1,0,2,0,1,1,en"], stdout=subprocess.DEVNULL, check=True)
 
         print("Start to the device's page shown, median of %d starts (each alone):" % args.runs)
         starts = {}
@@ -214,7 +240,7 @@ def main():
                 k = Kiosk(name, binary, flags, port, work, display)
                 port += 1
                 k.start()
-                attach(k)
+                attach(k, tupsend)
                 shown = k.shown_after() if k.wait("[PAGE] Page 'http://127.0.0.1/", 60) else None
                 if shown is None:
                     print("  %s: the device page was not shown; its log ends:\n%s"
@@ -265,7 +291,7 @@ def main():
             k = Kiosk(name, binary, flags, port, work, display)
             port += 1
             k.start()
-            attach(k)
+            attach(k, tupsend)
             shown = k.wait("[PAGE] Page 'http://127.0.0.1/", 60)
             time.sleep(2)
             first = memory(k.proc.pid)

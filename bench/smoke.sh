@@ -7,8 +7,10 @@
 #   bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR]
 #
 # The kiosk benches need root (a private network namespace) and Xvfb; the
-# engine comparison also needs the kiosk built with QtWebKit. Each one that
-# cannot run here says why and is left out. Exits 1 if any bench failed.
+# engine comparison also needs the kiosk built with QtWebKit, the privilege
+# comparison a QtWebEngine build and user namespaces. Each one that cannot
+# run here says why and is left out (a bench says so itself by exit status
+# 77). Exits 1 if any bench failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:?usage: bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR]}
@@ -21,7 +23,9 @@ run() { # run NAME COMMAND...: runs it, shows its last lines, notes a failure
   out=$("$@" 2>&1)
   status=$?
   printf '%s\n' "$out" | tail -n 12
-  if [ $status -ne 0 ]; then
+  if [ $status -eq 77 ]; then
+    echo "-- $name: left out"
+  elif [ $status -ne 0 ]; then
     echo "-- $name: exit status $status"
     failed+=("$name")
   fi
@@ -48,6 +52,11 @@ else
       --webkit "$WEBKIT_BUILD" --minutes 0.1 --runs 1
   else
     echo "== kiosk_engines left out: no kiosk built with QtWebKit here"
+  fi
+  if grep -qx 'TESSAL_WEB_ENGINE:[A-Z]*=webengine' "$BUILD/CMakeCache.txt" 2>/dev/null; then
+    run kiosk_privilege /usr/bin/python3 bench/kiosk_privilege.py --build "$BUILD" --runs 1
+  else
+    echo "== kiosk_privilege left out: $BUILD is not a kiosk built with QtWebEngine"
   fi
 fi
 if [ ${#failed[@]} -gt 0 ]; then

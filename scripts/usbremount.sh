@@ -26,6 +26,9 @@ case ${1:-} in
     # shellcheck disable=SC2086 # the checked words, split on purpose
     set -- $2
     set +f
+    # Started for another user: the mode alone; the directory is the
+    # system's, never the caller's.
+    [ $# -eq 1 ] || { rootunit_log "only rw or ro, the drive directory is fixed: nothing done"; exit 2; }
     ;;
 *)
     [ "$(id -u)" -eq 0 ] || hand_to_unit usbremount "$@"

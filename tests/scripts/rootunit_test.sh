@@ -40,6 +40,13 @@ for bad in "static;reboot" 'static $(id)' "static \`id\`" "-x 1" "../../etc/shad
   grep -q 'register device' "$WORK/bad" && fail "k3p.sh --unit '$bad' did its work"
 done
 
+# The drive's remount: the mode only, never a directory of the caller's
+# (remounting / with noexec would stop the system). The directory here is
+# no mount point, so a script that took it would still change nothing.
+run "$WORK/bad" "$DIR/usbremount.sh" --unit "rw $WORK"
+[ $status -eq 2 ] && grep -q 'directory is fixed: nothing done' "$WORK/bad" ||
+  fail "usbremount.sh --unit 'rw DIR': status $status, $(cat "$WORK/bad")"
+
 # 3. Files for the SNMP scripts: regular files directly in the runtime
 # directory only.
 printf 'version=v3\nport=161\n' >"$WORK/run/snmp.cfg"

@@ -14,10 +14,21 @@ set(TESSAL_SCRIPT_DIR "/usr/local/bin"
     CACHE PATH "Directory of the unit's system scripts (ini: Files/ScriptDir)")
 set(TESSAL_IMAGE_DIR "/usr/local/share"
     CACHE PATH "Directory of the error and front-connection pictures (ini: UI/ErrorImagePath)")
-set(TESSAL_TMPCFG_DIR "/tmp/etc"
-    CACHE PATH "Where the kiosk writes the files it generates (ini: Files/TmpCfgDir)")
-set(TESSAL_WEBCACHE_DIR "/tmp/tessal-view-cache"
-    CACHE PATH "Persistent storage of the kiosk's web engine (ini: WebCache/Path)")
+# What the kiosk writes while it runs goes below its runtime directory,
+# /run/tessalview: owner-only, never a shared directory such as /tmp that
+# another local user could create first. A tree configured while these
+# defaults were still below /tmp keeps them in its cache: those two old
+# values move along.
+set(_tmpcfg_help "Where the kiosk writes the files it generates (ini: Files/TmpCfgDir)")
+set(_webcache_help "Held for compatibility: page storage stays in memory (ini: WebCache/Path)")
+set(TESSAL_TMPCFG_DIR "/run/tessalview/etc" CACHE PATH "${_tmpcfg_help}")
+set(TESSAL_WEBCACHE_DIR "/run/tessalview/web" CACHE PATH "${_webcache_help}")
+if(TESSAL_TMPCFG_DIR STREQUAL "/tmp/etc")
+  set(TESSAL_TMPCFG_DIR "/run/tessalview/etc" CACHE PATH "${_tmpcfg_help}" FORCE)
+endif()
+if(TESSAL_WEBCACHE_DIR STREQUAL "/tmp/tessal-view-cache")
+  set(TESSAL_WEBCACHE_DIR "/run/tessalview/web" CACHE PATH "${_webcache_help}" FORCE)
+endif()
 set(TESSAL_SYSTEMD_UNITDIR "lib/systemd/system"
     CACHE PATH "Where the systemd units are installed (relative: below the prefix)")
 set(TESSAL_UDEV_RULESDIR "lib/udev/rules.d"
@@ -100,9 +111,9 @@ function(tessal_configure_sample name)
           "/usr/local/etc/modbus.map|${TESSAL_MODBUS_MAP}"
           "/usr/local/etc/tupwatch.ini|${TESSAL_TUPWATCH_INI}"
           "ScriptDir=/usr/local/bin|ScriptDir=${TESSAL_SCRIPT_DIR}"
-          "TmpCfgDir=/tmp/etc|TmpCfgDir=${TESSAL_TMPCFG_DIR}"
+          "TmpCfgDir=/run/tessalview/etc|TmpCfgDir=${TESSAL_TMPCFG_DIR}"
           "ErrorImagePath=/usr/local/share|ErrorImagePath=${TESSAL_IMAGE_DIR}"
-          "Path=/tmp/tessal-view-cache|Path=${TESSAL_WEBCACHE_DIR}")
+          "Path=/run/tessalview/web|Path=${TESSAL_WEBCACHE_DIR}")
     string(REPLACE "|" ";" _pair "${_pair}")
     list(GET _pair 0 _from)
     list(GET _pair 1 _to)

@@ -73,4 +73,28 @@ grep -q '^UdpPort=9876' "$T/dest2/etc/tessal/tupwatch.ini" || fail "plain instal
 [ ! -e "$T/dest2/etc/tessal/tupwatch.ini.sample" ] || fail "plain install wrote a .sample"
 pass "site settings kept (default) or installed plainly for a package manager"
 
+# What the kiosk writes while it runs goes to its runtime directory, never
+# below /tmp, and nothing is installed there: the directory is made at run
+# time (owner-only).
+gen=$T/b/generated/tessalpaths.h
+grep -qx '#define TESSAL_PATH_TMPCFG_DIR "/run/tessalview/etc"' "$gen" ||
+  fail "TmpCfgDir's default is not /run/tessalview/etc: $(grep TMPCFG "$gen")"
+grep -qx '#define TESSAL_PATH_WEBCACHE_DIR "/run/tessalview/web"' "$gen" ||
+  fail "WebCache Path's default is not /run/tessalview/web: $(grep WEBCACHE "$gen")"
+! grep -n '"/tmp' "$gen" || fail "a default path lies below /tmp"
+grep -qF '/run/tessalview/etc/mbserver_init.dbus' "$T/dest/usr/share/man/man1/plinthctl.1" ||
+  fail "plinthctl.1 does not name /run/tessalview/etc/mbserver_init.dbus"
+for d in "$T/dest" "$T/dest2"; do
+  [ ! -e "$d/run" ] && [ ! -e "$d/tmp" ] || fail "the install made $d/run or $d/tmp"
+done
+# A tree configured with the former /tmp defaults moves to /run; another
+# choice stays.
+cmake -S "$SRC" -B "$T/b" -DTESSAL_TMPCFG_DIR=/tmp/etc \
+  -DTESSAL_WEBCACHE_DIR=/tmp/tessal-view-cache >/dev/null 2>&1 || fail "reconfigure with the old defaults"
+grep -q '"/run/tessalview/etc"' "$gen" && grep -q '"/run/tessalview/web"' "$gen" ||
+  fail "the old /tmp defaults were kept: $(grep -E 'TMPCFG|WEBCACHE' "$gen")"
+cmake -S "$SRC" -B "$T/b" -DTESSAL_TMPCFG_DIR=/var/lib/tessal >/dev/null 2>&1 || fail "reconfigure"
+grep -qx '#define TESSAL_PATH_TMPCFG_DIR "/var/lib/tessal"' "$gen" || fail "a chosen TmpCfgDir was not kept"
+pass "the kiosk's generated files default to /run/tessalview/etc, nothing installed to /run or /tmp"
+
 echo "$passed passed, 0 failed"

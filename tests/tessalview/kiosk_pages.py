@@ -9,12 +9,21 @@ unix datagram socket named by NOTIFY_SOCKET and, like systemd with
 WatchdogSec=, kills (SIGABRT) and restarts a kiosk whose keep-alives stop.
 
 One group per fault: a page script that never returns, JavaScript dialogs,
-a page that trickles, a page that leads to another host.
+a page that trickles, a page that leads to another host; and what the kiosk
+asks of the system: the web engine's sandbox, web storage kept off the disk.
+
+The test runs as root (its servers, the network namespace, port 80), but
+the kiosk runs as the packaged unit runs it: an unprivileged user without
+capabilities, started through setpriv with no-new-privileges. The user is
+one that no account and no other process has, so whatever the kiosk leaves
+on the disk is known by its owner.
 
     kiosk_pages.py TESSALVIEW TUPSEND [GROUP...]
 """
+import grp
 import http.server
 import os
+import pwd
 import resource
 import select
 import shutil
@@ -35,6 +44,34 @@ PINS = {"green": 224, "yellow": 225, "red": 228, "buzzer": 230}
 LOGIN = ("admin", "pw")
 CREDENTIALS = "Basic YWRtaW46cHc="  # admin:pw
 AGENT = "Tessal TessalView/2.0 WebKit"
+
+
+def unused_id():
+    """A uid (and the same gid) that no account, group or process has."""
+    taken = set()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                taken.add(os.stat("/proc/" + entry).st_uid)
+            except OSError:
+                pass
+    for candidate in range(64600, 64700):
+        try:
+            pwd.getpwuid(candidate)
+            continue
+        except KeyError:
+            pass
+        try:
+            grp.getgrgid(candidate)
+            continue
+        except KeyError:
+            pass
+        if candidate not in taken:
+            return candidate
+    raise RuntimeError("no free uid in 64600..64699")
+
+
+KIOSK_UID = None  # set in main(), before the first kiosk
 
 
 def ensure_private_netns():
@@ -147,13 +184,17 @@ class Web:
 
 # ------------------------------------------------------------------- kiosk
 class Kiosk:
-    """tessalview with its own unit tree, log, LED files and notify socket."""
+    """tessalview with its own unit tree, log, LED files and notify socket,
+    run as KIOSK_UID; everything it must write belongs to that user."""
 
     def __init__(self, binary, tupsend, ini_extra="", watchdog_usec=3000000):
         self.binary = binary
         self.tupsend = tupsend
         self.work = tempfile.mkdtemp(prefix="kiosk-pages-")
         self.root = os.path.join(self.work, "root")
+        # The kiosk's home: whatever the engines write there is seen.
+        self.home = os.path.join(self.work, "home")
+        self.cache = os.path.join(self.work, "cache")
         self.watchdog_usec = watchdog_usec
         self.proc = None
         self.runs = 0
@@ -163,7 +204,11 @@ class Kiosk:
                   "sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0",
                   "xdg", "scripts", "tmpcfg", "sys/class/net/usb0"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        os.makedirs(self.home)
         os.chmod(os.path.join(self.root, "xdg"), 0o700)
+        # The kernel's own files, as the kiosk reads them through its path
+        # seam (a group may put fakes in place of some).
+        os.symlink("/proc", os.path.join(self.root, "proc"))
         for pin in PINS.values():
             g = os.path.join(self.root, "sys/class/gpio/gpio%d" % pin)
             os.makedirs(g, exist_ok=True)
@@ -172,7 +217,7 @@ class Kiosk:
                     fh.write(v)
         self.operstate("down")
         with open(os.path.join(self.root, "usr/local/etc/tessal-view.ini"), "w") as fh:
-            fh.write("[WebCache]\nPath=%s/cache\n" % self.work)
+            fh.write("[WebCache]\nPath=%s\n" % self.cache)
             fh.write("[Files]\nScriptDir=%s/scripts\nTmpCfgDir=%s/tmpcfg\n" % (self.root, self.root))
             fh.write("[ModbusServer]\nModbusMap=%s/deploy/etc/modbus.map\n" % SOURCE_DIR)
             fh.write("[WebSite]\nLogin=%s\nPassword=%s\n" % LOGIN)
@@ -188,9 +233,18 @@ class Kiosk:
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.notify_path)
         self.notify.settimeout(0.2)
+        self.give_to_kiosk(self.work)
         self.closing = False
         threading.Thread(target=self._receive_notes, daemon=True).start()
         self.log_path = os.path.join(self.work, "kiosk.log")
+
+    @staticmethod
+    def give_to_kiosk(top):
+        """Hands `top` and everything below it to the kiosk's user."""
+        os.lchown(top, KIOSK_UID, KIOSK_UID)
+        for base, dirs, files in os.walk(top):
+            for name in dirs + files:
+                os.lchown(os.path.join(base, name), KIOSK_UID, KIOSK_UID)
 
     def _receive_notes(self):
         while not self.closing:
@@ -207,14 +261,21 @@ class Kiosk:
 
     def start(self):
         env = dict(os.environ, TESSAL_ROOT=self.root, QT_QPA_PLATFORM="offscreen",
-                   XDG_RUNTIME_DIR=os.path.join(self.root, "xdg"),
+                   XDG_RUNTIME_DIR=os.path.join(self.root, "xdg"), HOME=self.home,
                    NOTIFY_SOCKET=self.notify_path, WATCHDOG_USEC=str(self.watchdog_usec))
-        env.pop("DISPLAY", None)
+        for name in ("DISPLAY", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"):
+            env.pop(name, None)
         self.runs += 1
         with open(self.log_path, "a") as log:
             log.write("=== run %d\n" % self.runs)
         log = open(self.log_path, "a")
-        self.proc = subprocess.Popen([self.binary, "-D", "K3P", "-R", "1.0"], env=env,
+        # setpriv execs the kiosk: the pid is the kiosk's.
+        unprivileged = ["setpriv", "--reuid=%d" % KIOSK_UID, "--regid=%d" % KIOSK_UID,
+                        "--clear-groups", "--no-new-privs"]
+        # Started in its home: whatever an engine would write to the
+        # working directory lands where the test sees it.
+        self.proc = subprocess.Popen(unprivileged + [self.binary, "-D", "K3P", "-R", "1.0"],
+                                     env=env, cwd=self.home,
                                      stdout=log, stderr=subprocess.STDOUT,
                                      preexec_fn=lambda: resource.setrlimit(
                                          resource.RLIMIT_CORE, (0, 0)))
@@ -672,27 +733,52 @@ def group_foreign_host(tv, ts, web):
         k.close()
 
 
-def renderers(pid):
-    """The render processes of the kiosk `pid` (QtWebEngine): forked by a
-    zygote, which the kiosk started; they keep the zygote's command line."""
-    def parent(p):
-        try:
-            with open("/proc/%s/stat" % p) as f:
-                return int(f.read().rsplit(")", 1)[1].split()[1])
-        except OSError:
-            return -1
+def proc_status(pid):
+    """The fields of /proc/PID/status, by name."""
+    with open("/proc/%d/status" % pid) as f:
+        return dict(line.split(":", 1) for line in f.read().splitlines() if ":" in line)
+
+
+def proc_children(pid):
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                cmd = f.read()
-        except OSError:
-            continue
-        if b"QtWebEngineProcess" in cmd and parent(parent(entry)) == pid:
-            found.append(int(entry))
+            with open("/proc/%s/stat" % entry) as f:
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError, IndexError):
+            pass
     return found
+
+
+def proc_cmdline(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().split(b"\0")
+    except OSError:
+        return []
+
+
+def renderers(pid):
+    """The render processes of the kiosk `pid` (QtWebEngine). The kiosk
+    starts two zygotes; the one without --no-zygote-sandbox forks the render
+    processes, which keep its command line. With the sandbox on, that zygote
+    is the first process of a pid namespace of its own and the one that
+    forks is its child."""
+    forkers = []
+    for child in proc_children(pid):
+        cmd = proc_cmdline(child)
+        if not cmd or not cmd[0].endswith(b"QtWebEngineProcess") or \
+                b"--type=zygote" not in cmd or b"--no-zygote-sandbox" in cmd:
+            continue
+        try:
+            init_of_namespace = proc_status(child)["NSpid"].split()[-1] == "1"
+        except (OSError, KeyError):
+            continue
+        forkers += proc_children(child) if init_of_namespace else [child]
+    return [r for f in forkers for r in proc_children(f)]
 
 
 # The stated bound: a page silent for 5 s is ended (probes every second),
@@ -783,7 +869,8 @@ def group_render_killed(tv, ts, web):
         check(bool(again), "the device's page is loaded again (%.2f s)"
               % (again[0]["t"] - t_kill if again else -1), k)
         time.sleep(1)
-        check(renderers(p.pid) and p.poll() is None, "a new render process, same kiosk", k)
+        fresh = [r for r in renderers(p.pid) if r not in victims]
+        check(fresh and p.poll() is None, "a new render process (%s), same kiosk" % fresh, k)
         frames.stop()
         status = k.stop(signal.SIGTERM)
         check(status == 0, "the kiosk stops cleanly (%s)" % status, k)
@@ -849,6 +936,283 @@ def group_redirect(tv, ts, web):
         k.close()
 
 
+# A page that stores what it can: localStorage (16 blocks of 0.5 MB, or
+# until the engine refuses more), Web SQL (8 rows of 0.5 MB) where the
+# engine has it, and IndexedDB in 1 MB blocks of random bytes (nothing to
+# compress). It first reports what it finds from an earlier run, then its
+# progress, through image requests to /progress.
+STORAGE_IDB_MB = 64
+STORAGE_PAGE = (b"""<html><body>storage<script>
+function report(q) { new Image().src = '/progress?' + q + '&at=' + Date.now(); }
+var MB = 1048576;
+function fill(a) {
+  for (var o = 0; o < a.length; o += 65536) crypto.getRandomValues(a.subarray(o, o + 65536));
+  return a;
+}
+var foundLs = localStorage.length, ls = 0, lsErr = '';
+try {
+  for (var i = 0; i < 16; i++) { localStorage.setItem('k' + i, String(i %% 10).repeat(262144)); ls++; }
+} catch (e) { lsErr = e.name; }
+var lsBack = (localStorage.getItem('k0') || '').length;
+var summary = '&ls=' + ls + '&lserr=' + lsErr + '&lsback=' + lsBack;
+// Web SQL, where the engine has it: 8 rows of 0.5 MB.
+if (!window.openDatabase) {
+  report('sql_found=none&sql=none');
+} else {
+  try {
+    var sql = openDatabase('tessal-sql', '1', 'test', 16 * MB);
+    sql.transaction(function(tx) {
+      tx.executeSql('CREATE TABLE IF NOT EXISTS b (k, v)');
+      tx.executeSql('SELECT COUNT(*) AS n FROM b', [], function(tx, r) {
+        report('sql_found=' + r.rows.item(0).n);
+        for (var j = 0; j < 8; j++) tx.executeSql('INSERT INTO b VALUES (?, ?)', [j, 'y'.repeat(262144)]);
+      });
+    }, function(e) { report('sql=0&sqlerr=' + e.message); }, function() {
+      sql.readTransaction(function(tx) {
+        tx.executeSql('SELECT COUNT(*) AS n FROM b', [], function(tx, r) { report('sql=' + r.rows.item(0).n); });
+      });
+    });
+  } catch (e) { report('sql_found=refused&sql=refused&sqlerr=' + e.name); }
+}
+if (!window.indexedDB) {
+  report('found_ls=' + foundLs + '&found_idb=none');
+  report('done=1&idb=none' + summary);
+} else {
+  var req = indexedDB.open('tessal-storage', 1);
+  req.onupgradeneeded = function() { req.result.createObjectStore('blocks'); };
+  req.onerror = function() { report('done=1&idb=0&idberr=open-' + req.error.name + summary); };
+  req.onsuccess = function() {
+    var db = req.result, n = 0;
+    var count = db.transaction('blocks').objectStore('blocks').count();
+    count.onsuccess = function() {
+      report('found_ls=' + foundLs + '&found_idb=' + count.result);
+      (function step() {
+        if (n >= %d) { report('done=1&idb=' + n + '&idberr=' + summary); return; }
+        var tx = db.transaction('blocks', 'readwrite');
+        tx.objectStore('blocks').put(fill(new Uint8Array(MB)), 'b' + n);
+        tx.oncomplete = function() { n++; if (n %% 8 == 0) report('idb=' + n); step(); };
+        tx.onabort = function() {
+          report('done=1&idb=' + n + '&idberr=' + (tx.error ? tx.error.name : 'abort') + summary);
+        };
+      })();
+    };
+  };
+}
+</script></body></html>""" % STORAGE_IDB_MB)
+
+
+def kiosk_disk_bytes(kiosk):
+    """Bytes on the disk in files and directories of the kiosk's user, in
+    every place that user can write: its own tree and the world-writable
+    directories of the root file system."""
+    total = 0
+    seen = set()
+    for top in (kiosk.work, "/tmp", "/var/tmp", "/run/lock"):
+        for base, dirs, files in os.walk(top):
+            for name in dirs + files:
+                try:
+                    st = os.lstat(os.path.join(base, name))
+                except OSError:
+                    continue
+                if st.st_uid == KIOSK_UID and (st.st_dev, st.st_ino) not in seen:
+                    seen.add((st.st_dev, st.st_ino))
+                    total += st.st_blocks * 512
+    return total
+
+
+def files_below(top):
+    found = []
+    for base, _, files in os.walk(top):
+        found += [os.path.join(base, f) for f in files]
+    return found
+
+
+def progress(web, key, since):
+    """Parsed /progress reports that carry `key`, from requests after `since`."""
+    out = []
+    for r in web.find(server=DEVICE, path="/progress"):
+        if r["t"] >= since:
+            q = dict(urllib.parse.parse_qsl(r["query"], keep_blank_values=True))
+            if key in q:
+                out.append(q)
+    return out
+
+
+def wait_progress(web, key, since, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        got = progress(web, key, since)
+        if got:
+            return got[-1]
+        time.sleep(0.2)
+    return None
+
+
+STORAGE_FLOOR = 1 << 20  # what a whole run may leave on the disk
+
+
+def group_storage(tv, ts, web):
+    print("storage: what a page stores lives in memory for the run only")
+    web.index = STORAGE_PAGE
+    web.pages[(DEVICE, "/progress")] = PNG
+    k = Kiosk(tv, ts)
+    try:
+        disk_before = kiosk_disk_bytes(k)
+        free_before = os.statvfs(k.work)
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        found = wait_progress(web, "found_ls", t0, 20)
+        check(found is not None and found["found_ls"] == "0" and
+              found["found_idb"] in ("0", "none"),
+              "a first run finds no stored data (%s)" % found, k)
+        sql = wait_progress(web, "sql", t0, 30)
+        if ENGINE == "webengine":
+            check(sql is not None and sql["sql"] == "8", "Web SQL took its rows (%s)" % sql, k)
+        else:
+            # QtWebKit's offline databases are off.
+            check(sql is not None and sql["sql"] == "refused" and sql["sqlerr"] == "SecurityError",
+                  "Web SQL refused (%s)" % sql, k)
+        done = wait_progress(web, "done", t0, 90)
+        check(done is not None, "the page stored what it could (%s)" % done, k)
+        done = done or {}
+        # The page's storage works for the run: a page that relies on it
+        # within one run keeps working.
+        check(done.get("ls", "0") != "0" and done.get("lsback") == "262144",
+              "localStorage holds %s blocks of 0.5 MB and reads them back (%s)"
+              % (done.get("ls"), done.get("lserr") or "no error"), k)
+        if ENGINE == "webengine":
+            check(done.get("idb") == str(STORAGE_IDB_MB),
+                  "IndexedDB took %s MB (%s)" % (done.get("idb"), done.get("idberr") or "no error"),
+                  k)
+        else:
+            check(done.get("idb") == "none", "no IndexedDB (%s)" % done.get("idb"), k)
+        frames.stop()
+        status = k.stop(signal.SIGTERM)
+        check(status == 0, "the kiosk stops cleanly (%s)" % status, k)
+        grown = kiosk_disk_bytes(k) - disk_before
+        free_after = os.statvfs(k.work)
+        dropped = (free_before.f_bavail - free_after.f_bavail) * free_before.f_frsize
+        check(grown < STORAGE_FLOOR,
+              "the run left %.2f MB on the disk, less than %.0f MB" % (grown / 1e6, STORAGE_FLOOR / 1e6),
+              k)
+        # QtWebKit starts GStreamer, which keeps its plugin list in the
+        # home's cache (written once, nothing of a page): not web storage.
+        stored = files_below(k.cache) + [f for f in files_below(k.home)
+                                         if "/.cache/gstreamer-1.0/" not in f]
+        check(not stored, "nothing in the storage directory or the home directory (%d files: %s)"
+              % (len(stored), " ".join(stored[:5])), k)
+        print("  measured: the file system's free space changed by %.1f MB over the run "
+              "(other users of the disk included)" % (-dropped / 1e6))
+        # A new run starts empty.
+        t1 = time.monotonic()
+        k.start()
+        frames = Frames(k, period=0.5)
+        found = wait_progress(web, "found_ls", t1, 30)
+        sql = wait_progress(web, "sql_found", t1, 30)
+        check(found is not None and found["found_ls"] == "0" and
+              found["found_idb"] in ("0", "none") and
+              sql is not None and sql["sql_found"] in ("0", "none", "refused"),
+              "the next run finds nothing of the last one (%s, %s)" % (found, sql), k)
+        frames.stop()
+    finally:
+        k.close()
+
+
+SHOWN_PAGE = (b"<html><body>device<script>"
+              b"new Image().src = '/shown.png?at=' + Date.now();</script></body></html>")
+
+
+def shown_page(k, web, since, timeout=20):
+    """Waits until the device's page ran its script (its image request):
+    a render process is up and runs the page."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if [r for r in web.find(server=DEVICE, path="/shown.png") if r["t"] >= since]:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def ns(pid, kind):
+    return os.readlink("/proc/%d/ns/%s" % (pid, kind))
+
+
+def group_sandbox(tv, ts, web):
+    print("sandbox: the kiosk runs without privileges, its pages in the engine's sandbox")
+    web.index = SHOWN_PAGE
+    web.pages[(DEVICE, "/shown.png")] = PNG
+    k = Kiosk(tv, ts)
+    try:
+        t0 = time.monotonic()
+        p = k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(shown_page(k, web, t0), "the device's page runs", k)
+        status = proc_status(p.pid)
+        check(status["Uid"].split() == [str(KIOSK_UID)] * 4 and
+              int(status["CapEff"].strip(), 16) == 0,
+              "the kiosk runs as uid %d without capabilities (CapEff %s)"
+              % (KIOSK_UID, status["CapEff"].strip()), k)
+        check(status["NoNewPrivs"].strip() == "1", "the kiosk cannot gain privileges (NoNewPrivs %s)"
+              % status["NoNewPrivs"].strip(), k)
+        if ENGINE == "webengine":
+            found = renderers(p.pid)
+            check(bool(found), "a render process runs (%s)" % found, k)
+            for r in found:
+                st = proc_status(r)
+                check(st["Seccomp"].strip() == "2",
+                      "render process %d runs under a seccomp filter (Seccomp %s)"
+                      % (r, st["Seccomp"].strip()), k)
+                check(ns(r, "user") != ns(p.pid, "user") and ns(r, "pid") != ns(p.pid, "pid"),
+                      "render process %d has user and pid namespaces of its own (%s %s, kiosk %s %s)"
+                      % (r, ns(r, "user"), ns(r, "pid"), ns(p.pid, "user"), ns(p.pid, "pid")), k)
+            check(k.run_log().count("The web engine's sandbox is on") == 1 and
+                  "sandbox is turned off" not in k.run_log(),
+                  "one line says the sandbox is on, none that it is off", k)
+        else:
+            check("sandbox" not in k.run_log(), "QtWebKit has no sandbox: no line speaks of one", k)
+        frames.stop()
+        check(k.stop(signal.SIGTERM) == 0, "the kiosk stops cleanly", k)
+    finally:
+        k.close()
+    if ENGINE != "webengine":
+        return
+
+    # A kernel that offers no user namespaces (a fake of its file): the
+    # sandbox is turned off, one line says why, and pages are still shown.
+    k = Kiosk(tv, ts)
+    try:
+        fake = os.path.join(k.root, "proc")
+        os.unlink(fake)
+        os.makedirs(os.path.join(fake, "sys/user"))
+        os.makedirs(os.path.join(fake, "sys/kernel/seccomp"))
+        with open(os.path.join(fake, "sys/user/max_user_namespaces"), "w") as f:
+            f.write("0\n")
+        shutil.copyfile("/proc/sys/kernel/seccomp/actions_avail",
+                        os.path.join(fake, "sys/kernel/seccomp/actions_avail"))
+        Kiosk.give_to_kiosk(fake)
+        t0 = time.monotonic()
+        p = k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(shown_page(k, web, t0), "the device's page runs without the sandbox", k)
+        lines = [l for l in k.run_log().splitlines() if "sandbox" in l and "tessal.web" in l]
+        check(len(lines) == 1 and lines[0].endswith(
+            "The web engine's sandbox is turned off: user namespaces are turned off "
+            "(/proc/sys/user/max_user_namespaces is 0)"), "one line names what is missing (%s)"
+            % lines, k)
+        found = renderers(p.pid)
+        check(bool(found) and all(proc_status(r)["Seccomp"].strip() == "0" and
+                                  ns(r, "user") == ns(p.pid, "user") for r in found),
+              "the render process runs unsandboxed (%s)" % found, k)
+        frames.stop()
+        check(k.stop(signal.SIGTERM) == 0, "the kiosk stops cleanly", k)
+    finally:
+        k.close()
+
+
 ENGINE = os.environ.get("TESSAL_WEB_ENGINE", "webkit")
 
 GROUPS = {
@@ -858,14 +1222,26 @@ GROUPS = {
     "foreign": group_foreign_host,
     "challenge": group_challenge,
     "redirect": group_redirect,
+    "storage": group_storage,
+    "sandbox": group_sandbox,
 }
 if ENGINE == "webengine":
     GROUPS["renderkill"] = group_render_killed
 
 
 def main():
+    global KIOSK_UID
     ensure_private_netns()
     tv, ts = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    KIOSK_UID = unused_id()
+    # Every directory above the build and the source tree must let others
+    # through (a checkout below /root does not).
+    for needed in (tv, os.path.join(SOURCE_DIR, "deploy/etc/modbus.map")):
+        if subprocess.run(["setpriv", "--reuid=%d" % KIOSK_UID, "--regid=%d" % KIOSK_UID,
+                           "--clear-groups", "test", "-r", needed]).returncode != 0:
+            print("FAIL the kiosk's user (uid %d) cannot read %s: a directory above it is "
+                  "closed to others" % (KIOSK_UID, needed))
+            sys.exit(1)
     names = sys.argv[3:] or list(GROUPS)
     web = Web()
     web.start()

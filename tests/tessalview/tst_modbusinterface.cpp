@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <cstring>
+#include <sys/stat.h>
 
 using Tessal::MbRawData_s;
 using Tessal::ModbusInterface;
@@ -119,6 +120,13 @@ private:
     {
         return writeFile(QString("map%1.json").arg(++m_mapCount),
                          QJsonDocument(root).toJson(QJsonDocument::Indented));
+    }
+
+    static int mode(const QString& path)
+    {
+        struct stat st {
+        };
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
     }
 
     static QByteArray readAll(const QString& path)
@@ -468,7 +476,30 @@ private slots:
         LogCapture log;
         QVERIFY(!mb.GenerateDbusInit(m_dir.path() + "/plainfile/etc"));
         QCOMPARE(log.criticals().size(), 1);
-        QVERIFY(log.criticals().first().contains("plainfile/etc/mbserver_init.dbus"));
+        QVERIFY(log.criticals().first().contains("Cannot create directory '" + m_dir.path() +
+                                                 "/plainfile/etc'"));
+    }
+
+    void initDocumentStaysOutOfDirectoriesOthersMayWrite()
+    {
+        setSettings("tcp", "0.0.0.0:502:10", m_dir.path() + "/none");
+        ModbusInterface mb;
+        // Made by the kiosk: owner-only.
+        const QString own = m_dir.path() + "/etc/made/here";
+        QVERIFY(mb.GenerateDbusInit(own));
+        QCOMPARE(mode(own), 0700);
+        QCOMPARE(mode(m_dir.path() + "/etc/made"), 0700);
+        // Found in place, open to everybody: another user could have made it
+        // and could read or replace the document.
+        const QString shared = m_dir.path() + "/etc/shared";
+        QVERIFY(QDir().mkpath(shared));
+        QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+        LogCapture log;
+        QVERIFY(!mb.GenerateDbusInit(shared));
+        QCOMPARE(log.criticals(),
+                 QStringList{"Refusing to use directory '" + shared +
+                             "': its group or others may write to it (mode 0777)"});
+        QVERIFY(!QFile::exists(shared + "/mbserver_init.dbus"));
     }
 
     // --- register words -------------------------------------------------------------

@@ -56,7 +56,7 @@ private slots:
         // Read for older ini files; it decides nothing and has no default.
         QCOMPARE(Settings::getFilesUsbDriveFile(), QString());
         QCOMPARE(Settings::getFilesScriptDir(), QString("/usr/local/bin"));
-        QCOMPARE(Settings::getFilesTmpCfgDir(), QString("/tmp/etc"));
+        QCOMPARE(Settings::getFilesTmpCfgDir(), QString("/run/tessalview/etc"));
         QCOMPARE(Settings::getModbusMap(), QString("/usr/local/etc/modbus.map"));
         QCOMPARE(Settings::getModbusMode(), QString("tcp"));
         QCOMPARE(Settings::getModbusIntf(), QString("0.0.0.0:502:10"));
@@ -68,7 +68,7 @@ private slots:
         QCOMPARE(Settings::getGPIOBuzzerHigh(), true);
         QCOMPARE(Settings::getUIHideCursor(), true);
         QCOMPARE(Settings::getUIScreenSaverInterval(), 15000);
-        QCOMPARE(Settings::getWebCachePath(), QString("/tmp/tessal-view-cache"));
+        QCOMPARE(Settings::getWebCachePath(), QString("/run/tessalview/web"));
         QCOMPARE(Settings::getUIMsgUSBDriveNotMounted(), QString("USB drive not detected."));
         QCOMPARE(Settings::getUIMsgFailedToOpenFile(),
                  QString("Error opening file '%1' for writing."));

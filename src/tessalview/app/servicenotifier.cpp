@@ -2,10 +2,10 @@
 
 #include "clock.h"
 #include "logging.h"
+#include "privatedirectory.h"
 #include "systempath.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -64,14 +64,18 @@ QString RunMarker::path()
 
 void RunMarker::begin()
 {
+    started.clear();
+    page.clear();
+    // A directory that another user could have made or may write to is not
+    // read and not written: the marker stays off for this run.
+    if (!PrivateDirectory::prepare(QFileInfo(path()).absolutePath()))
+        return;
     QFile previous(path());
     if (previous.open(QIODevice::ReadOnly)) {
         const QString what = QString::fromUtf8(previous.readAll()).trimmed().replace('\n', ", ");
         qCInfo(lcApp).noquote() << QString("Previous run ended abnormally (%1)").arg(what);
     }
     started = QString("pid %1, started %2").arg(::getpid()).arg(Clock::now());
-    page.clear();
-    QDir().mkpath(QFileInfo(path()).absolutePath());
     write();
 }
 
@@ -85,6 +89,8 @@ void RunMarker::setPage(const QString& url)
 
 void RunMarker::end()
 {
+    if (started.isEmpty())
+        return;
     QFile::remove(path());
     started.clear();
 }

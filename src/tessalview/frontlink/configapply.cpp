@@ -1,6 +1,7 @@
 #include "configapply.h"
 
 #include "logging.h"
+#include "privatedirectory.h"
 #include "scriptrunner.h"
 #include "settings.h"
 #include "snmpcodes.h"
@@ -153,7 +154,8 @@ bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& r
     // written beside its place and renamed over it, so a link planted at that
     // name in a shared directory is replaced, never followed.
     const QString path = snmpCfgPath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!PrivateDirectory::prepare(QFileInfo(path).absolutePath()))
+        return false;
     const QByteArray text = snmpCfgText(received);
     QTemporaryFile file(path + ".XXXXXX"); // created owner-only, never through a link
     bool written = file.open() && file.write(text) == text.size() && file.flush();

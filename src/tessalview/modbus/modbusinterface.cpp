@@ -2,6 +2,7 @@
 
 #include "logging.h"
 #include "plinthdjson.h"
+#include "privatedirectory.h"
 #include "scriptrunner.h"
 #include "settings.h"
 
@@ -302,7 +303,8 @@ bool ModbusInterface::GenerateDbusInit(const QString& dir)
     // The start script reads this file: a file that could not be written is
     // reported, so no server is started on a stale or missing document.
     const QString path = QDir::cleanPath(dir + "/" + initFileName);
-    QDir().mkpath(dir);
+    if (!PrivateDirectory::prepare(dir))
+        return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         qCCritical(lcModbus).noquote() << QString("Error opening file '%1'").arg(path);

@@ -36,8 +36,9 @@ public:
     static WebSurface* create(const Services& services, QWidget* parent = nullptr);
     // "webkit" or "webengine".
     static QString engineName();
-    // Once, before the first surface: the engine's storage (web storage,
-    // cache) goes into `directory`; nothing else is written elsewhere.
+    // Once, before the first surface: what a page stores lives in memory for
+    // the run and nothing of it reaches the disk. `directory` (the setting
+    // kept for compatibility) is not written.
     static void configureStorage(const QString& directory);
     // The user agent every request of a page carries.
     static const char* const UserAgent;

@@ -2,8 +2,10 @@
 // exists, set by the program itself so that neither the service unit nor a
 // person starting it by hand has to know: software rendering (the unit has
 // no GPU the engine could use, and the offscreen and linuxfb platforms have
-// no OpenGL context at all), and, as root, the sandbox turned off, which the
-// engine otherwise refuses to start without.
+// no OpenGL context at all), and the sandbox turned off where it cannot run:
+// as root, which the engine refuses, and on a kernel without what it needs,
+// where no page would ever be shown.
+#include "enginesandbox.h"
 #include "logging.h"
 
 #include <QCoreApplication>
@@ -28,18 +30,26 @@ void appendChromiumFlag(const QByteArray& flag)
 }
 
 struct EngineProcessSetup {
-    bool sandboxTurnedOff = false;
+    SandboxPlan_s sandbox;
 
     EngineProcessSetup()
     {
         if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
             qputenv("QT_QUICK_BACKEND", "software");
+        // Read before the kiosk adds its own flags.
+        const bool noSandboxFlag =
+            qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").split(' ').contains("--no-sandbox");
         appendChromiumFlag("--disable-gpu");
         QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-        if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+        // The engine takes the variable's mere presence, empty or not, as
+        // the sandbox turned off.
+        const bool disabledByVariable = qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX");
+        sandbox = EngineSandbox::plan(
+            ::geteuid() == 0, disabledByVariable || noSandboxFlag,
+            disabledByVariable ? QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX")
+                               : QStringLiteral("--no-sandbox in QTWEBENGINE_CHROMIUM_FLAGS"));
+        if (sandbox.turnOff)
             qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-            sandboxTurnedOff = true;
-        }
     }
 };
 
@@ -49,12 +59,11 @@ const EngineProcessSetup setup;
 } // namespace
 
 // Referenced by the surface, so that a static link keeps this object; the
-// first web surface says what was set, once (not before: a program only
-// asked for its --help or --version prints nothing else).
+// first web surface says what became of the sandbox, once (not before: a
+// program only asked for its --help or --version prints nothing else).
 int engineProcessPrepared()
 {
-    if (setup.sandboxTurnedOff)
-        qCInfo(lcWeb).noquote() << "Running as root: the web engine's sandbox is turned off";
+    qCInfo(lcWeb).noquote() << setup.sandbox.line;
     return 1;
 }
 

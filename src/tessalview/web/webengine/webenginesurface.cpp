@@ -8,7 +8,6 @@
 
 #include <QChildEvent>
 #include <QDebug>
-#include <QDir>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QTimer>
@@ -33,10 +32,11 @@ const char* const WebSurface::UserAgent = "Tessal TessalView/2.0 WebKit";
 
 namespace
 {
-QString storageDirectory = QStringLiteral("/tmp/tessal-view-cache");
-
-// The kiosk's one profile: web storage and cache in the configured
-// directory, cookies for the life of the process only, no icons.
+// The kiosk's one profile, off the record: web storage (localStorage,
+// IndexedDB, the Cache API), cookies and the engine's own state live in the
+// browser process's memory for the life of the process. A page that stores
+// without bound fills memory, which the service's memory limit bounds, never
+// the unit's flash, and nothing a page stored is found by the next run.
 QWebEngineProfile* kioskProfile()
 {
     static QWebEngineProfile* profile = nullptr;
@@ -44,14 +44,12 @@ QWebEngineProfile* kioskProfile()
     Q_UNUSED(prepared);
     if (profile)
         return profile;
-    profile = new QWebEngineProfile(QStringLiteral("tessalview"));
-    profile->setPersistentStoragePath(storageDirectory);
-    profile->setCachePath(storageDirectory + QStringLiteral("/cache"));
+    profile = new QWebEngineProfile();
     // The device's pages are live: every load asks the device, as with
-    // QtWebKit, which kept no HTTP cache. A disk cache would answer a page
-    // (or a redirect) from an earlier run without the device being asked.
+    // QtWebKit, which kept no HTTP cache. A cache, even one in memory, would
+    // answer a page (or a redirect) from earlier in the run without the
+    // device being asked.
     profile->setHttpCacheType(QWebEngineProfile::NoCache);
-    profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     profile->setHttpUserAgent(QString::fromLatin1(WebSurface::UserAgent));
     QWebEngineSettings* settings = profile->settings();
     settings->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
@@ -95,7 +93,9 @@ QString WebSurface::engineName()
 
 void WebSurface::configureStorage(const QString& directory)
 {
-    storageDirectory = QDir(directory).absolutePath();
+    // Off the record, the engine writes nothing of a page: there is nothing
+    // to put into the directory.
+    Q_UNUSED(directory);
 }
 
 WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)

@@ -24,11 +24,25 @@ QString WebSurface::engineName()
 
 void WebSurface::configureStorage(const QString& directory)
 {
-    QWebSettings::enablePersistentStorage(directory);
-    // Persistent storage also switches on the icon database, which makes the
-    // engine fetch "/favicon.ico" from every site. A kiosk shows no icons,
-    // and on a device without one the failed fetch would replace every page
-    // by the error page.
+    // Nothing of a page reaches the disk, and nothing it stored is found by
+    // the next run: the directory is not used. Local storage stays on, kept
+    // in memory for the run (the engine keeps it there when it has no
+    // directory), so a page that relies on it within a run keeps working.
+    // The offline databases are off: Web SQL has no form in memory, and
+    // IndexedDB shares its switch. The engine still records each site that
+    // asks for a database in a file of its own, in the working directory
+    // when given no directory: below /dev/null no file can be made. The
+    // offline application cache is a disk cache and off too. Without an
+    // icon database the engine also never fetches "/favicon.ico", whose
+    // failure on a device without one would replace every page by the
+    // error page.
+    Q_UNUSED(directory);
+    QWebSettings* global = QWebSettings::globalSettings();
+    global->setAttribute(QWebSettings::LocalStorageEnabled, true);
+    global->setLocalStoragePath(QString());
+    global->setAttribute(QWebSettings::OfflineStorageDatabaseEnabled, false);
+    global->setAttribute(QWebSettings::OfflineWebApplicationCacheEnabled, false);
+    QWebSettings::setOfflineStoragePath(QStringLiteral("/dev/null"));
     QWebSettings::setIconDatabasePath(QString());
 }
 

@@ -47,7 +47,7 @@ mount)
         log "no user $USER_NAME"
         exit 1
     fi
-    type=$(blkid -o value -s TYPE -- "$DEV" 2>/dev/null)
+    type=$(blkid -c /dev/null -o value -s TYPE -- "$DEV" 2>/dev/null)
     [ -d "$DIR" ] || mkdir -m 0755 -- "$DIR" || exit 1
     case $type in
     vfat | exfat)

@@ -42,6 +42,23 @@ log() {
     echo "$TAG: $*" >&2
 }
 
+# The kiosk's service has a mount namespace of its own, with its own copy of
+# the drive's mount. Whether the drive is read-only there depends on that
+# copy's flags as much as on the file system's, and a remount here changes
+# only this namespace's copy: the copy in the running kiosk's namespace is
+# remounted too. (The kiosk cannot change its namespace itself; it has no
+# privilege.)
+remount_for_kiosk() {
+    pid=$(systemctl show -p MainPID --value tessalview.service 2>/dev/null)
+    case $pid in '' | 0 | *[!0-9]*) return 0 ;; esac
+    [ "$(readlink "/proc/$pid/ns/mnt" 2>/dev/null)" != "$(readlink /proc/self/ns/mnt)" ] || return 0
+    if nsenter --mount="/proc/$pid/ns/mnt" -- mount -o "remount,$1,nosuid,nodev,noexec" -- "$2"; then
+        log "'$2' remounted $1 for the kiosk (PID $pid)"
+    else
+        log "remounting '$2' $1 for the kiosk (PID $pid) failed"
+    fi
+}
+
 # The work itself, which needs the right to mount: checks the arguments,
 # remounts, logs the outcome and returns the script's exit status.
 usb_remount() {
@@ -64,6 +81,7 @@ usb_remount() {
     status=$?
     if [ "$status" -eq 0 ]; then
         log "'$dir' remounted $mode"
+        remount_for_kiosk "$mode" "$dir"
         return 0
     fi
     log "remounting '$dir' $mode failed (mount status $status)"

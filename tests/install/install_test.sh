@@ -546,7 +546,7 @@ for n in 224 225 228 230; do
 done
 ok "tessalview-devices.service handed the four pins' files to group tessalview"
 in_ct systemd-run --quiet --unit=test-frames tupsend -H 127.0.0.1 -p 9876 -c 120 -i 0.5 \
-  --devinfo 1,1,0,2,0,1,12345,en --gpio 1,0,3,1 --core --item 1,2,0,4,u16:4242
+  --devinfo 1,1,0,2,0,1,12345,en --gpio 1,0,3,1 --core --item 1,1,0,4,u16:4242
 for _ in $(seq 1 60); do
   in_ct journalctl --no-pager -u test-device -o cat | has '"GET /index.html' && break
   sleep 0.5
@@ -622,18 +622,52 @@ in_ct journalctl --no-pager -u tessalview.service -o cat | has "Download complet
   fail "/usbmnt/report.bin: $(in_ct ls -l /usbmnt 2>&1)"
 owner=$(in_ct stat -c '%U' /usbmnt/report.bin)
 [ "$owner" = tessalview ] || fail "report.bin belongs to $owner"
+# The drive goes back to read-only once the completion message has closed.
 for m in rw ro; do
-  in_ct journalctl --no-pager -u "tessal-usbremount@$m.service" -o cat | has "remounted $m" ||
-    fail "tessal-usbremount@$m.service did not remount the drive"
+  for _ in $(seq 1 20); do
+    in_ct journalctl --no-pager -u "tessal-usbremount@$m.service" -o cat | has "remounted $m for the kiosk" && break
+    sleep 0.5
+  done
+  in_ct journalctl --no-pager -u "tessal-usbremount@$m.service" -o cat | has "remounted $m for the kiosk" ||
+    fail "tessal-usbremount@$m.service did not remount the drive for the kiosk"
 done
 opts=$(in_ct findmnt -n -o OPTIONS /usbmnt || true)
 printf ',%s,' "$opts" | has ",ro," || fail "the drive was left '$opts'"
 ok "download saved as /usbmnt/report.bin (owner $owner) through tessal-usbremount@rw and @ro; the drive is '$opts' again"
-in_ct systemctl stop test-frames test-device >/dev/null 2>&1 || true
+# The same download onto a full drive: refused with the drive named, and no
+# partial file left (the kiosk starts again, so its page asks again).
+in_ct sh -c 'mount -o remount,rw /usbmnt && rm -f /usbmnt/report.bin &&
+  { dd if=/dev/zero of=/usbmnt/fill bs=64k 2>/dev/null || true; } && sync && mount -o remount,ro /usbmnt'
+n0=$(in_ct journalctl --no-pager -u tessalview.service -o cat | wc -l)
+in_ct systemctl restart tessalview.service
+in_ct systemctl restart test-frames.service 2>/dev/null ||
+  in_ct systemd-run --quiet --unit=test-frames2 tupsend -H 127.0.0.1 -p 9876 -c 120 -i 0.5 \
+    --devinfo 1,1,0,2,0,1,12345,en --gpio 1,0,3,1
+kiosk_log() { in_ct journalctl --no-pager -u tessalview.service -o cat | tail -n +$((n0 + 1)); }
+for _ in $(seq 1 80); do
+  kiosk_log | has "Error writing file\|Error synchronizing file\|Error opening file\|Download complete" && break
+  win=$(in_ct env DISPLAY=:99 xdotool search --onlyvisible --name 'Download' 2>/dev/null | head -n 1 || true)
+  if [ -n "$win" ]; then
+    in_ct env DISPLAY=:99 xdotool windowfocus --sync "$win" key Return >/dev/null 2>&1 || true
+  fi
+  sleep 0.5
+done
+kiosk_log | grep -E "Download|Error|full" | sed 's/^/   | /' || true
+kiosk_log | has "Error writing file\|Error synchronizing file\|Error opening file" ||
+  fail "the download onto the full drive was not refused"
+in_ct test ! -e /usbmnt/report.bin || fail "a partial report.bin was left on the full drive"
+ok "onto the full drive: refused, no partial file"
+in_ct systemctl stop test-frames test-frames2 test-device >/dev/null 2>&1 || true
+in_ct rm -rf /srv/device
 in_ct umount /usbmnt
 in_ct rm -f "/dev/${LOOP#/dev/}"
 losetup -d "$LOOP"
 LOOP=
+# The kiosk again with the system's own /sys/class.
+in_ct umount /sys/class
+in_ct umount -R /run/test-class
+in_ct rmdir /run/test-class
+in_ct systemctl restart tessalview-devices.service tessalview.service
 
 # --- upgrade ------------------------------------------------------------------
 step "upgrade to $v2 with an edited tessal-view.ini"
@@ -660,11 +694,13 @@ step "purge"
 in_ct userdel tessal-opr
 in_ct userdel tessal-guest
 rm -rf "$ROOT/etc/systemd/system/tessalview.service.d"
-in_ct systemctl stop test-display >/dev/null 2>&1 || true
 in_ct systemctl daemon-reload
 in_ct apt-get purge -y plinthd tessalview tup-tools >"$WORK/purge.log" 2>&1 ||
   { tail -n 30 "$WORK/purge.log"; fail "purge failed"; }
 grep -E '^(Removing|Purging)' "$WORK/purge.log" | sed 's/^/   | /'
+# The kiosk's display goes only now: a kiosk that lost it would fail and be
+# restarted instead of being stopped by the purge.
+in_ct systemctl stop test-display >/dev/null 2>&1 || true
 left=$(in_ct dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' plinthd tessalview tup-tools 2>/dev/null | grep -v '^un ' || true)
 [ -z "$left" ] || fail "dpkg still knows: $left"
 in_ct getent group plinthd >/dev/null && fail "group plinthd left behind"

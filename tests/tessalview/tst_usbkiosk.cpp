@@ -12,6 +12,8 @@
 
 #include <QScopeGuard>
 
+#include <unistd.h>
+
 using Tessal::MainWindow;
 
 class TestUsbKiosk : public QObject
@@ -32,6 +34,77 @@ private:
                     "' style='position:absolute;left:0;top:0;width:200px;height:80px'>CSV</a>"
                     "</body></html>";
         return page;
+    }
+
+    // The engine's render processes among this process's descendants (an
+    // engine process with a compositor thread), each with its seccomp mode
+    // and whether its user and pid namespaces are other than ours.
+    struct Renderer_s {
+        QString pid;
+        QString seccomp;
+        bool ownNamespaces;
+    };
+    static QList<Renderer_s> renderers()
+    {
+        QHash<QString, QString> parent;
+        for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+            QFile stat("/proc/" + pid + "/stat");
+            if (stat.open(QIODevice::ReadOnly)) {
+                const QList<QByteArray> f = stat.readAll().split(')').last().split(' ');
+                if (f.size() > 2)
+                    parent.insert(pid, QString::fromLatin1(f[2]));
+            }
+        }
+        const QString self = QString::number(::getpid());
+        auto ours = [&](QString pid) {
+            for (int depth = 0; depth < 16 && parent.contains(pid); ++depth) {
+                pid = parent.value(pid);
+                if (pid == self)
+                    return true;
+            }
+            return false;
+        };
+        auto ns = [](const QString& pid, const char* kind) {
+            return QFileInfo("/proc/" + pid + "/ns/" + kind).symLinkTarget();
+        };
+        QList<Renderer_s> found;
+        for (auto it = parent.cbegin(); it != parent.cend(); ++it) {
+            if (!ours(it.key()))
+                continue;
+            bool compositor = false;
+            for (const QString& task : QDir("/proc/" + it.key() + "/task").entryList(QDir::Dirs)) {
+                QFile comm("/proc/" + it.key() + "/task/" + task + "/comm");
+                if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "Compositor")
+                    compositor = true;
+            }
+            QFile status("/proc/" + it.key() + "/status");
+            if (!compositor || !status.open(QIODevice::ReadOnly))
+                continue;
+            QString seccomp;
+            for (const QByteArray& line : status.readAll().split('\n'))
+                if (line.startsWith("Seccomp:"))
+                    seccomp = QString::fromLatin1(line.mid(8).trimmed());
+            found.append({it.key(), seccomp,
+                          ns(it.key(), "user") != ns(self, "user") &&
+                              ns(it.key(), "pid") != ns(self, "pid")});
+        }
+        return found;
+    }
+    static QStringList sandboxedRenderers()
+    {
+        QStringList pids;
+        for (const Renderer_s& r : renderers())
+            if (r.seccomp == "2" && r.ownNamespaces)
+                pids << r.pid;
+        return pids;
+    }
+    static QStringList unsandboxedRenderers()
+    {
+        QStringList pids;
+        for (const Renderer_s& r : renderers())
+            if (r.seccomp != "2" || !r.ownNamespaces)
+                pids << r.pid + " (Seccomp " + r.seccomp + ")";
+        return pids;
     }
 
 private slots:
@@ -70,6 +143,14 @@ private slots:
         QSignalSpy loaded(view, &Tessal::WebView::loadFinished);
         view->loadUrl(QUrl(m_server.url("/index.html")));
         QVERIFY(loaded.wait(10000));
+        if (::geteuid() != 0 && Tessal::WebSurface::engineName() == "webengine") {
+            // Run as an ordinary user: the page is in a sandboxed render
+            // process.
+            QTRY_VERIFY_WITH_TIMEOUT(!sandboxedRenderers().isEmpty(), 10000);
+            QVERIFY2(unsandboxedRenderers().isEmpty(),
+                     qPrintable("render processes without the sandbox: " +
+                                unsandboxedRenderers().join(' ')));
+        }
         QVERIFY(WebTest::tapElement(view->surface(), "#csv"));
 
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("RemountUSB ro"), 20000);

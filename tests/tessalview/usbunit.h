@@ -38,8 +38,17 @@ public:
         QDir root(m_root.path());
         if (!root.mkpath("usr/local/etc") || !root.mkpath("usbmnt") || !root.mkpath("scripts") ||
             !root.mkpath("tmp") || !root.mkpath("proc/self") ||
-            !root.mkpath("sys/dev/block/" + driveDevice()) || !root.mkpath("sys/dev/block/254:1"))
+            !root.mkpath("sys/dev/block/" + driveDevice()) || !root.mkpath("sys/dev/block/254:1") ||
+            !root.mkpath("proc/sys/user") || !root.mkpath("proc/sys/kernel"))
             return false;
+        // Whether the web engine's sandbox can run is the kernel's own answer.
+        for (const char* file : {"sys/user/max_user_namespaces", "sys/kernel/seccomp",
+                                 "sys/kernel/unprivileged_userns_clone"}) {
+            const QString real = QString("/proc/") + file;
+            const QString link = m_root.path() + "/proc/" + file;
+            if (QFileInfo::exists(real) && !QFileInfo(link).isSymLink() && !QFile::link(real, link))
+                return false;
+        }
         QFile ini(m_root.path() + "/usr/local/etc/tessal-view.ini");
         if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;

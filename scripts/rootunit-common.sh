@@ -14,12 +14,13 @@
 # Run as root (a source install, the tests, a person), the scripts work as
 # before.
 #
-# Each script begins with:
+# Each script begins with
+#   ROOTUNIT=<name>
 #   . "${here%/*}/rootunit-common.sh" || exit 1
-#   case ${1:-} in
-#   --unit) unit_arguments_ok "${2:-}" || exit 2; set -f; set -- $2; set +f ;;
-#   *) [ "$(id -u)" -eq 0 ] || hand_to_unit <name> "$@" ;;
-#   esac
+# and this file, run in the script's own shell, does the hand-over (not
+# root) or replaces "--unit <arguments>" by the checked arguments (root).
+# ROOTUNIT_MAX_ARGS limits how many arguments the unit takes;
+# ROOTUNIT_FILE=yes makes the first one a file of the runtime directory.
 
 # The only characters an argument may hold: addresses, words, numbers and the
 # runtime directory's file names. Arguments travel joined by blanks in the
@@ -91,3 +92,26 @@ unit_runtime_file_ok() {
         return 1
     fi
 }
+
+# The hand-over, in the sourcing script's shell: its arguments are ours.
+if [ -n "${ROOTUNIT:-}" ]; then
+    case ${1:-} in
+    --unit)
+        unit_arguments_ok "${2:-}" || exit 2
+        set -f
+        # shellcheck disable=SC2086 # the checked words, split on purpose
+        set -- $2
+        set +f
+        if [ -n "${ROOTUNIT_MAX_ARGS:-}" ] && [ $# -gt "$ROOTUNIT_MAX_ARGS" ]; then
+            rootunit_log "$# arguments, the unit takes at most $ROOTUNIT_MAX_ARGS: nothing done"
+            exit 2
+        fi
+        if [ "${ROOTUNIT_FILE:-}" = yes ]; then
+            unit_runtime_file_ok "$1" || exit 2
+        fi
+        ;;
+    *)
+        [ "$(id -u)" -eq 0 ] || hand_to_unit "$ROOTUNIT" "$@"
+        ;;
+    esac
+fi

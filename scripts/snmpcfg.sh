@@ -23,21 +23,12 @@
 
 name=snmpcfg.sh
 # Not root (the packaged kiosk): the work is done by the script's root unit.
+# shellcheck disable=SC2034 # read by rootunit-common.sh
+ROOTUNIT=snmpcfg
+# shellcheck disable=SC2034 # read by rootunit-common.sh
+ROOTUNIT_FILE=yes
 here=$(readlink -f -- "$0")
 . "${here%/*}/rootunit-common.sh" || exit 1
-case ${1:-} in
---unit)
-    unit_arguments_ok "${2:-}" || exit 2
-    set -f
-    # shellcheck disable=SC2086 # the checked words, split on purpose
-    set -- $2
-    set +f
-    unit_runtime_file_ok "$1" || exit 2
-    ;;
-*)
-    [ "$(id -u)" -eq 0 ] || hand_to_unit snmpcfg "$@"
-    ;;
-esac
 say() {
     logger -t "$name" -- "$*" 2>/dev/null
     echo "$name: $*" >&2

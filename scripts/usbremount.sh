@@ -17,23 +17,13 @@
 
 TAG=usbremount.sh
 # Not root (the packaged kiosk): the work is done by the script's root unit.
+# shellcheck disable=SC2034 # read by rootunit-common.sh
+ROOTUNIT=usbremount
+# The mode alone: the drive directory is the system's, never the caller's.
+# shellcheck disable=SC2034 # read by rootunit-common.sh
+ROOTUNIT_MAX_ARGS=1
 here=$(readlink -f -- "$0")
 . "${here%/*}/rootunit-common.sh" || exit 1
-case ${1:-} in
---unit)
-    unit_arguments_ok "${2:-}" || exit 2
-    set -f
-    # shellcheck disable=SC2086 # the checked words, split on purpose
-    set -- $2
-    set +f
-    # Started for another user: the mode alone; the directory is the
-    # system's, never the caller's.
-    [ $# -eq 1 ] || { rootunit_log "only rw or ro, the drive directory is fixed: nothing done"; exit 2; }
-    ;;
-*)
-    [ "$(id -u)" -eq 0 ] || hand_to_unit usbremount "$@"
-    ;;
-esac
 MODE=$1
 DIR=${2:-${USBREMOUNT_DIR:-/usbmnt}}
 

@@ -44,7 +44,7 @@ done
 # (remounting / with noexec would stop the system). The directory here is
 # no mount point, so a script that took it would still change nothing.
 run "$WORK/bad" "$DIR/usbremount.sh" --unit "rw $WORK"
-[ $status -eq 2 ] && grep -q 'directory is fixed: nothing done' "$WORK/bad" ||
+[ $status -eq 2 ] && grep -q 'the unit takes at most 1: nothing done' "$WORK/bad" ||
   fail "usbremount.sh --unit 'rw DIR': status $status, $(cat "$WORK/bad")"
 
 # 3. Files for the SNMP scripts: regular files directly in the runtime

@@ -318,7 +318,7 @@ cp "$INITRD" "$WORK/initrd.img"
 UUID=$(cat /proc/sys/kernel/random/uuid)
 size=$(($(du -sm "$ROOT" | cut -f1) * 13 / 10 + 512))
 rm -f "$WORK/disk.img" "$WORK/results.img"
-mkfs.ext4 -q -F -L tessal-armhf -U "$UUID" -d "$ROOT" "$WORK/disk.img" "${size}M"
+mkfs.ext4 -q -F -L tessal-armhf -U "$UUID" -d "$ROOT" "$WORK/disk.img" "${size}M" >/dev/null
 truncate -s 64M "$WORK/results.img"
 [ "$KEEP" = 1 ] || rm -rf --one-file-system "$ROOT"
 echo "   $WORK/disk.img: ${size} MB, kernel $(basename "$KERNEL")"

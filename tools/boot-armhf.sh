@@ -245,11 +245,14 @@ rm -rf "$ROOT/var/tmp/debs" "$ROOT/etc/resolv.conf"
 
 # The device is on this very machine and the guest has no other network:
 # the kiosk listens on the loopback address instead of eth1's broadcast
-# address.
+# address. Nobody touches the guest's screen: the screen saver (15 s) would
+# darken it before the picture is taken.
 ini=$ROOT/etc/tessal/tessal-view.ini
-grep -q '^UdpBindAddress=' "$ini" || die "no UdpBindAddress key in /etc/tessal/tessal-view.ini"
-sed -i 's/^UdpBindAddress=.*/UdpBindAddress=127.0.0.1/' "$ini"
-echo "   tessal-view.ini: UdpBindAddress=127.0.0.1"
+for setting in UdpBindAddress=127.0.0.1 ScreenSaverInterval=3600000; do
+  grep -q "^${setting%%=*}=" "$ini" || die "no ${setting%%=*} key in /etc/tessal/tessal-view.ini"
+  sed -i "s/^${setting%%=*}=.*/$setting/" "$ini"
+  echo "   tessal-view.ini: $setting"
+done
 
 unit=$ROOT/usr/lib/systemd/system/tessalview.service
 [ -f "$unit" ] || die "the packages install no /usr/lib/systemd/system/tessalview.service"
@@ -383,7 +386,7 @@ fi
 if [ -s "$RESULTS/fb0.raw" ] && [ -s "$RESULTS/fb0.geometry" ]; then
   # XRGB8888 (32 bits per pixel, little-endian) as the virtio-gpu frame
   # buffer has it, to an RGB PNG.
-  python3 - "$RESULTS/fb0.raw" "$RESULTS/fb0.geometry" "$RESULTS/screenshot.png" <<'EOF'
+  colours=$(python3 - "$RESULTS/fb0.raw" "$RESULTS/fb0.geometry" "$RESULTS/screenshot.png" <<'EOF'
 import struct, sys, zlib
 raw, geometry, png = sys.argv[1:4]
 w, h, bpp, stride = map(int, open(geometry).read().split())
@@ -401,9 +404,19 @@ def chunk(kind, body):
 with open(png, "wb") as f:
     f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+# A dark or blank screen is one colour; the page has many.
+colours = {data[y * stride + x * 4 : y * stride + x * 4 + 3] for y in range(0, h, 4) for x in range(0, w, 4)}
+print(len(colours))
 EOF
+  ) || die "the frame buffer could not be converted"
   rm -f "$RESULTS/fb0.raw"
-  echo "   screenshot: $RESULTS/screenshot.png"
+  if [ "$colours" -gt 1 ]; then
+    line="ok: screenshot: $colours colours (every 4th pixel): $RESULTS/screenshot.png"
+  else
+    line="FAIL: screenshot: the screen is one colour: $RESULTS/screenshot.png"
+  fi
+  echo "$line" >>"$RESULTS/summary.txt"
+  echo "   $line"
 fi
 echo "   $(ls "$RESULTS" | tr '\n' ' ')"
 check_s=$(sed -n 's/^note: check took \([0-9]*\) s$/\1/p' "$RESULTS/summary.txt")

@@ -34,9 +34,9 @@
 # summary.txt, the journals, dmesg.txt, renderer-status.txt, http.log,
 # screenshot.png; the guest's console in console.log beside them.
 #
-# Run by hand, not in CI: a warm run takes about N minutes of both cores
-# (measured below in docs/packaging.md); the first run also makes the
-# cached root file system. Needs root (mmdebstrap, chroot), the package
+# Run by hand, not in CI: with its caches made, a run takes about 3 minutes
+# of both cores; the first run makes them, about 5 minutes more
+# (docs/packaging.md has the measurements). Needs root (mmdebstrap, chroot), the package
 # registry, and on this machine qemu-system-arm, e2fsprogs, mmdebstrap and
 # qemu-user-static with binfmt-support (the root file system is made and
 # the packages installed under qemu-user); it says which are missing.

@@ -34,10 +34,11 @@
 # summary.txt, the journals, dmesg.txt, renderer-status.txt, http.log,
 # screenshot.png; the guest's console in console.log beside them.
 #
-# Run by hand, not in CI: with its caches made, a run takes about 3 minutes
+# Run by hand, not in CI: with its caches made, a run takes 3 to 4 minutes
 # of both cores; the first run makes them, about 5 minutes more
-# (docs/packaging.md has the measurements). Needs root (mmdebstrap, chroot), the package
-# registry, and on this machine qemu-system-arm, e2fsprogs, mmdebstrap and
+# (docs/packaging.md has the measurements). Needs root (mmdebstrap,
+# chroot), the package registry, and on this machine qemu-system-arm,
+# e2fsprogs, mmdebstrap and
 # qemu-user-static with binfmt-support (the root file system is made and
 # the packages installed under qemu-user); it says which are missing.
 # Cached in /var/cache/tessal-buildroots/boot-armhf (TESSAL_BUILDROOT_CACHE):
@@ -155,7 +156,8 @@ printf '== Debian 13 armhf boot check on qemu-system-arm (work files in %s)\n' "
 step "packages"
 if [ -z "$DEBS" ]; then
   "$TOP/tools/package.sh" --suite "$SUITE" armhf | sed 's/^/   /'
-  DEBS=$TOP/build-deb/$SUITE-armhf
+  DEBS=${PACKAGE_OUT:-build-deb/$SUITE-armhf}
+  case $DEBS in /*) ;; *) DEBS=$TOP/$DEBS ;; esac
 fi
 mapfile -t DEB_FILES < <(find "$DEBS" -maxdepth 1 -name '*.deb' ! -name '*-dbgsym_*' | sort)
 [ ${#DEB_FILES[@]} -gt 0 ] || die "no .deb files in $DEBS"

@@ -38,9 +38,9 @@
 # of both cores; the first run makes them, about 5 minutes more
 # (docs/packaging.md has the measurements). Needs root (mmdebstrap,
 # chroot), the package registry, and on this machine qemu-system-arm,
-# e2fsprogs, mmdebstrap and
-# qemu-user-static with binfmt-support (the root file system is made and
-# the packages installed under qemu-user); it says which are missing.
+# e2fsprogs, mmdebstrap and qemu-user-static with binfmt-support (the root
+# file system is made and the packages installed under qemu-user); it says
+# which are missing, with the apt-get line that installs them.
 # Cached in /var/cache/tessal-buildroots/boot-armhf (TESSAL_BUILDROOT_CACHE):
 # the root file system with the kernel, and the same with the packages'
 # dependencies, each remade when its list changes.

@@ -127,7 +127,10 @@ cleanup() {
     sleep 2
     kill -0 "$QEMU_PID" 2>/dev/null && kill -KILL "$QEMU_PID"
   fi
-  [ "$KEEP" = 1 ] || rm -rf --one-file-system "$ROOT"
+  if [ "$KEEP" != 1 ]; then
+    rm -rf --one-file-system "$ROOT"
+    rm -f "$WORK/disk.img" "$WORK/results.img" "$WORK/vmlinuz" "$WORK/initrd.img"
+  fi
 }
 trap cleanup EXIT
 mkdir -p "$WORK" "$CACHE"

@@ -71,13 +71,16 @@ for key_default in LedGreenPin:224 LedYellowPin:225 LedRedPin:228 BuzzerPin:230;
     n=$(pin "${key_default%%:*}" "${key_default#*:}")
     dir=$SYS/class/gpio/gpio$n
     if [ ! -d "$dir" ] && [ -e "$SYS/class/gpio/export" ]; then
-        echo "$n" >"$SYS/class/gpio/export" 2>/dev/null || log "pin $n could not be exported"
-        # The kernel creates the pin's directory, udev then sets its files up.
-        i=0
-        while [ ! -d "$dir" ] && [ $i -lt 20 ]; do
-            sleep 0.1
-            i=$((i + 1))
-        done
+        if echo "$n" >"$SYS/class/gpio/export" 2>/dev/null; then
+            # The kernel creates the pin's directory, udev then sets its files up.
+            i=0
+            while [ ! -d "$dir" ] && [ $i -lt 20 ]; do
+                sleep 0.1
+                i=$((i + 1))
+            done
+        else
+            log "pin $n could not be exported"
+        fi
     fi
     hand_over "$dir/direction" "$dir/active_low" "$dir/value"
 done

@@ -21,7 +21,9 @@ run() {
   status=0
   TESSAL_RUNTIME_DIR=$WORK/run "$@" >"$out" 2>&1 </dev/null || status=$?
 }
-as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs -- "$@"; }
+# As nobody, reaching the scripts even in a clone below a directory closed to
+# others.
+as_nobody() { "$(dirname "$0")/../tessalview/as-user.sh" nobody:nogroup "$DIR" -- "$@"; }
 mkdir -p "$WORK/run"
 
 # 1. Root side: the instance text is split into the script's arguments.

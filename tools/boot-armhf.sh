@@ -135,23 +135,9 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$WORK" "$CACHE"
 
-# in_root CMD...: CMD in the armhf root under qemu-user, in mount and PID
-# namespaces of its own (nothing it starts outlives it or sees this
-# machine's processes), with the network for apt.
-in_root() {
-  unshare --mount --pid --fork --kill-child --propagation private -- bash -euc '
-    root=$1
-    shift
-    mount --bind "$root" "$root"
-    mount -t proc proc "$root/proc"
-    mount --rbind /dev "$root/dev"
-    mount -t tmpfs tmpfs "$root/tmp"
-    mount -t tmpfs tmpfs "$root/run"
-    cp /etc/resolv.conf "$root/etc/resolv.conf"
-    exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-      DEBIAN_FRONTEND=noninteractive "$@"
-  ' in-root "$ROOT" "$@"
-}
+# in_root CMD...: CMD in the armhf root under qemu-user.
+# shellcheck source=tools/in-root.sh
+. "$TOP/tools/in-root.sh"
 
 printf '== Debian 13 armhf boot check on qemu-system-arm (work files in %s)\n' "$WORK"
 

@@ -75,20 +75,9 @@ else
   tar -C "$ROOT" -xf "$BASE"
 fi
 
-in_root() {
-  unshare --mount --pid --fork --kill-child --propagation private -- bash -euc '
-    root=$1
-    shift
-    mount --bind "$root" "$root"
-    mount -t proc proc "$root/proc"
-    mount --rbind /dev "$root/dev"
-    mount -t tmpfs tmpfs "$root/tmp"
-    mount -t tmpfs tmpfs "$root/run"
-    cp /etc/resolv.conf "$root/etc/resolv.conf"
-    exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-      DEBIAN_FRONTEND=noninteractive "$@"
-  ' in-root "$ROOT" "$@"
-}
+# in_root CMD...: CMD in the armhf root under qemu-user.
+# shellcheck source=tools/in-root.sh
+. "$TOP/tools/in-root.sh"
 
 if [ -s "$DEPS_TAR" ]; then
   step "the packages' dependencies: from the cache"

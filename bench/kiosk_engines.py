@@ -92,6 +92,8 @@ class Kiosk:
                   "sys/devices/platform/pwm-backlight.0/backlight/pwm-backlight.0"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
         os.chmod(os.path.join(self.root, "xdg"), 0o700)
+        # Whether the engine's sandbox can run is the kernel's own answer.
+        os.symlink("/proc", os.path.join(self.root, "proc"))
         with open(os.path.join(self.root, "usr/local/etc/tessal-view.ini"), "w") as f:
             f.write("[WebCache]\nPath=%s/cache\n[Files]\nScriptDir=%s/bin\nTmpCfgDir=%s/etc\n"
                     "[ModbusServer]\nModbusMap=%s/none.map\n[Network]\nUdpBindAddress=127.0.0.1\n"

@@ -164,6 +164,11 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         return DBUS_ERR_JSON_ELEMENT;
     }
 
+    if (m_mbConfig.eType != MBTYPE_RTU) {
+        int iErr = ParseServingConfig(pParams, m_mbConfig.serving, sInfo);
+        if (iErr != 0)
+            return iErr;
+    }
     if (m_mbConfig.eType == MBTYPE_RTU) {
         cJSON* pDevId = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_DEVID);
         cJSON* pBaud = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_BAUD);
@@ -195,9 +200,10 @@ int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, Re
         cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
         cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
         // A port number outside 1..65535 would be cut to 16 bits and the
-        // daemon would listen on some other port.
-        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < 1 ||
-            JsonInt(pPort) > 65535) {
+        // daemon would listen on some other port. Port 0: the secure port
+        // alone.
+        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) ||
+            JsonInt(pPort) < (m_mbConfig.serving.pTls ? 0 : 1) || JsonInt(pPort) > 65535) {
             sInfo = "Incomplete or invalid TCP config";
             return DBUS_ERR_JSON_ELEMENT;
         }
@@ -425,6 +431,7 @@ int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
     // the serial line.
     if (IsTcp()) {
         m_tcp.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
+        m_tcp.AddLimitsToStatus(pStatus);
     } else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen()) {
         m_rtu.AddClientToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
     }
@@ -456,12 +463,12 @@ int CModBusServerThread::InitMbRtu()
 
 int CModBusServerThread::InitMbTcp()
 {
-    return m_tcp.OpenTcp(m_mbConfig.tcp);
+    return m_tcp.OpenTcp(m_mbConfig.tcp, m_mbConfig.serving);
 }
 
 int CModBusServerThread::InitMbTcpPI()
 {
-    return m_tcp.OpenTcpPi(m_mbConfig.tcppi);
+    return m_tcp.OpenTcpPi(m_mbConfig.tcppi, m_mbConfig.serving);
 }
 
 int CModBusServerThread::CloseModbus()

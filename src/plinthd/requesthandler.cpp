@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "accessrules.h"
 #include "jsonhelpers.h"
 #include "log.h"
 #include "registerblock.h"
@@ -133,7 +134,11 @@ int CRequestHandler::Handle(const MbRequest_t& request, uint8_t* pAnswer, bool& 
     if (request.pPdu == nullptr || request.iPduLen < 1)
         return 0;
     const uint8_t* pPdu = request.pPdu;
-    int iCode = m_regs.IsBuilt() ? Check(pPdu, request.iPduLen, MB_BIT_COUNT, m_regs.Length())
+    // A master's rights come first: a function it may not use is refused
+    // whatever its addresses.
+    int iCode = request.pRights ? request.pRights->Refusal(pPdu, request.iPduLen) : 0;
+    if (iCode == 0)
+        iCode = m_regs.IsBuilt() ? Check(pPdu, request.iPduLen, MB_BIT_COUNT, m_regs.Length())
                                  : MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
     if (iCode != 0) {
         bException = true;

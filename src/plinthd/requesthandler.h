@@ -9,6 +9,7 @@
 
 #include "modbustypes.h"
 
+class CMasterRights;
 class CRegisterBlock;
 class CSignalQueue;
 struct cJSON;
@@ -20,6 +21,8 @@ typedef struct MbRequest_s {
     int iPduLen = 0;
     int iAduLen = 0;   // the whole frame, for the log line
     bool bRtu = false; // which form the log line takes
+    // What the master may do; null: everything (the serial line).
+    const CMasterRights* pRights = nullptr;
 } MbRequest_t;
 
 // Largest answer PDU: function code and 252 bytes.

@@ -95,9 +95,10 @@ public:
     // the first): the master idle the longest makes room for a new one.
     long long LastActiveMs() const { return m_llLastActiveMs; }
     void SetActive(long long llNowMs) { m_llLastActiveMs = llNowMs; }
-    // Order of acceptance, to part masters idle since the same millisecond.
-    uint64_t Serial() const { return m_ullSerial; }
-    void SetSerial(uint64_t ullSerial) { m_ullSerial = ullSerial; }
+    // Rank of the last activity (accept or request) among all masters': the
+    // order of events, where several fall in one millisecond.
+    uint64_t ActivityRank() const { return m_ullRank; }
+    void SetActivityRank(uint64_t ullRank) { m_ullRank = ullRank; }
 
     // What this master did: requests, exceptions, bytes, connection time.
     const ClientStat_t& Stat() const { return m_stat; }
@@ -121,6 +122,6 @@ private:
     std::unique_ptr<CTlsSession> m_pTls;
     CMasterRights m_rights;
     long long m_llLastActiveMs = 0;
-    uint64_t m_ullSerial = 0;
+    uint64_t m_ullRank = 0;
     short m_sWatched = POLLIN | POLLPRI;
 };

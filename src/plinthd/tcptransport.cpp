@@ -286,6 +286,8 @@ void CTcpTransport::AddClientsToStatus(cJSON* pArray) const
         cJSON_AddNumberToObject(pClient, "bytesout", static_cast<double>(stat.ullBytesOut));
         cJSON_AddNumberToObject(pClient, "since", static_cast<double>(stat.llSince));
         const CTlsSession* pTls = pConn->Tls();
+        cJSON_AddNumberToObject(pClient, "idlems",
+                                static_cast<double>(MonotonicMs() - pConn->LastActiveMs()));
         cJSON_AddStringToObject(pClient, "transport", pTls ? "tls" : "tcp");
         if (pTls) {
             cJSON_AddStringToObject(pClient, "subject", pTls->Subject().c_str());
@@ -370,9 +372,7 @@ bool CTcpTransport::EvictIdlest(const TcpClient_t& newcomer)
     for (const auto& pConn : m_vConnections) {
         if (!pConn)
             continue;
-        if (pIdlest == nullptr || pConn->LastActiveMs() < pIdlest->LastActiveMs() ||
-            (pConn->LastActiveMs() == pIdlest->LastActiveMs() &&
-             pConn->Serial() < pIdlest->Serial()))
+        if (pIdlest == nullptr || pConn->ActivityRank() < pIdlest->ActivityRank())
             pIdlest = pConn.get();
     }
     if (pIdlest == nullptr)
@@ -408,7 +408,7 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client, const sockaddr
     m_iConnections++;
     const long long llNow = MonotonicMs();
     pConn->SetActive(llNow);
-    pConn->SetSerial(++m_ullAccepted);
+    pConn->SetActivityRank(++m_ullActivity);
     CMasterRights rights;
     if (!m_serving.allowWrite.Admits(addr))
         rights.ForbidWrite();
@@ -524,8 +524,10 @@ void CTcpTransport::ServeConnection(CTcpConnection& conn)
                  conn.Client().iPort, conn.Tls()->Subject().c_str(), conn.Tls()->Role().c_str());
     }
     const long long llNow = MonotonicMs();
-    if (conn.Stat().uiRequests != uiRequestsBefore)
+    if (conn.Stat().uiRequests != uiRequestsBefore) {
         conn.SetActive(llNow);
+        conn.SetActivityRank(++m_ullActivity);
+    }
     // A request begun (or a handshake going on) runs against the clock; a
     // handshake or request completed stops it.
     if (conn.IsReceiving() != (conn.Deadline() >= 0))

@@ -112,7 +112,8 @@ private:
     ServingConfig_t m_serving;
     LimitCount_t m_limits;
     int m_iConnections = 0;
-    uint64_t m_ullAccepted = 0;
+    // Counts accepts and served requests: ranks the masters' last activity.
+    uint64_t m_ullActivity = 0;
     // Connections by socket descriptor (so status lists them in that order).
     std::vector<std::unique_ptr<CTcpConnection>> m_vConnections;
     // Connections with a partial request, whose deadline the timer watches.

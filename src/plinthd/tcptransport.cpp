@@ -4,6 +4,7 @@
 #include <cJSON.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <syslog.h>
@@ -391,6 +392,11 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client, const sockaddr
 {
     std::unique_ptr<CTlsSession> pTls;
     if (bTls) {
+        // Handshake flights and answers are small records written one after
+        // the other: without this, the second waits for the master's
+        // delayed acknowledgement of the first.
+        int iOne = 1;
+        setsockopt(iFD, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne));
         pTls.reset(new CTlsSession(m_serving.pTls, iFD,
                                    client.sIp + ":" + std::to_string(client.iPort)));
         if (!pTls->Valid()) {

@@ -90,6 +90,7 @@ std::shared_ptr<CTlsContext> CTlsContext::Create(const TlsConfig_t& cfg, std::st
     SSL_CTX_set_options(pCtx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET |
                                   SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_session_cache_mode(pCtx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(pCtx, 0);
     SSL_CTX_set_mode(pCtx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     if (SSL_CTX_use_certificate_chain_file(pCtx, cfg.sCertificate.c_str()) != 1) {
         sError = "TLS certificate '" + cfg.sCertificate + "' cannot be used: " + OpenSslError();

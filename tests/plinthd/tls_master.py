@@ -3,7 +3,10 @@
 
   tls_master.py --port P --ca CA [--cert C --key K] [--source ADDR] ACTION ...
   ACTION: read ADDR COUNT | write ADDR VALUE | handshakes N |
-          pymodbus-read ADDR COUNT | pymodbus-write ADDR VALUE
+          hold SECONDS | pymodbus-read ADDR COUNT | pymodbus-write ADDR VALUE
+
+"hold" reads register 0, prints its line at once and keeps the session
+open for SECONDS (for a look at the daemon's status meanwhile).
 
 Prints one line: "OK" and the values read, "EXC" and the exception code,
 or "REFUSED" and the reason (handshake refused, connection closed before an
@@ -14,6 +17,7 @@ import socket
 import ssl
 import struct
 import sys
+import time
 
 
 def context(args):
@@ -28,6 +32,9 @@ def context(args):
 def connect(args, ctx):
     raw = socket.create_connection((args.host, args.port), timeout=5,
                                    source_address=(args.source, 0) if args.source else None)
+    # As Modbus masters do: a request is not held back until the server
+    # acknowledges the handshake's last flight.
+    raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return ctx.wrap_socket(raw, server_hostname=args.host)
 
 
@@ -64,6 +71,10 @@ def plain_ssl(args):
     except (ssl.SSLError, OSError) as err:
         return "REFUSED handshake: %s" % err
     try:
+        if args.action == "hold":
+            print(answer(transact(sock, 1, struct.pack(">BHH", 3, 0, 1)), 3), flush=True)
+            time.sleep(float(args.values[0]))
+            return None
         if args.action == "read":
             pdu = struct.pack(">BHH", 3, int(args.values[0]), int(args.values[1]))
             return answer(transact(sock, 1, pdu), 3)
@@ -91,25 +102,39 @@ def handshakes(args):
 
 
 def pymodbus(args):
-    from pymodbus.client import ModbusTlsClient
-    ctx = context(args)
-    client = ModbusTlsClient(args.host, port=args.port, sslctx=ctx, timeout=3, retries=0)
-    if not client.connect():
-        return "REFUSED connect"
-    try:
-        if args.action == "pymodbus-read":
-            r = client.read_holding_registers(int(args.values[0]), int(args.values[1]), slave=1)
+    """pymodbus 3.0 (Debian 12): its TLS clients frame requests without the
+    MBAP header by default (ModbusTlsFramer); Modbus/TCP Security keeps it,
+    so the socket framer is chosen. Its synchronous TLS client waits in
+    select() for bytes its SSL layer already holds and fails on answers
+    longer than 8 bytes: the asynchronous client is used."""
+    import asyncio
+    from pymodbus.client import AsyncModbusTlsClient
+    from pymodbus.framer.socket_framer import ModbusSocketFramer
+
+    async def run():
+        client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
+                                      framer=ModbusSocketFramer, timeout=3, retries=0)
+        await client.connect()
+        if not client.connected:
+            return "REFUSED connect"
+        try:
+            if args.action == "pymodbus-read":
+                r = await client.read_holding_registers(int(args.values[0]),
+                                                        int(args.values[1]), slave=1)
+            else:
+                r = await client.write_register(int(args.values[0]), int(args.values[1]),
+                                                slave=1)
             if r.isError():
                 return "EXC %d" % getattr(r, "exception_code", -1)
-            return "OK " + " ".join(str(v) for v in r.registers)
-        r = client.write_register(int(args.values[0]), int(args.values[1]), slave=1)
-        if r.isError():
-            return "EXC %d" % getattr(r, "exception_code", -1)
-        return "OK"
-    except Exception as err:  # pymodbus reports a lost connection as its own exceptions
-        return "REFUSED %s" % err
-    finally:
-        client.close()
+            return "OK" + "".join(" %d" % v for v in getattr(r, "registers", []))
+        except Exception as err:  # pymodbus reports a lost connection as its own exceptions
+            return "REFUSED %s" % err
+        finally:
+            result = client.close()
+            if asyncio.iscoroutine(result):
+                await result
+
+    return asyncio.run(run())
 
 
 def main():
@@ -120,12 +145,14 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--source")
-    parser.add_argument("action", choices=["read", "write", "handshakes", "pymodbus-read",
+    parser.add_argument("action", choices=["read", "write", "handshakes", "hold", "pymodbus-read",
                                            "pymodbus-write"])
     parser.add_argument("values", nargs="*")
     args = parser.parse_args()
-    if args.action in ("read", "write"):
-        print(plain_ssl(args))
+    if args.action in ("read", "write", "hold"):
+        line = plain_ssl(args)
+        if line is not None:
+            print(line)
     elif args.action == "handshakes":
         print(handshakes(args))
     else:

@@ -60,7 +60,7 @@ void FuzzRoles(const uint8_t* data, size_t size)
     CRolesFile roles;
     std::string sError;
     const bool bOk = roles.Parse(std::string(reinterpret_cast<const char*>(data), size), sError);
-    if (bOk == sError.empty() && !bOk)
+    if (!bOk && sError.empty())
         abort(); // a refusal always says why
     if (!bOk)
         return;

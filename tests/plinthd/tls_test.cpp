@@ -243,7 +243,20 @@ TEST_F(Tls, StatusShowsTransportSubjectAndRoleOfEachMaster)
     ASSERT_NE(fgets(szLine, sizeof(szLine), pHold), nullptr);
     EXPECT_EQ(Trim(szLine), "OK 0");
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
+    std::string sCtl;
+    EXPECT_EQ(RunCommand("DBUS_SYSTEM_BUS_ADDRESS=" + bus->Address() + " " PLINTHCTL_BINARY
+                         " status",
+                         &sCtl),
+              0);
     pclose(pHold);
+    EXPECT_NE(sCtl.find(R"(, tls "CN=scada-writer,O=Tessal" role "writer")"), std::string::npos)
+        << sCtl;
+    EXPECT_NE(sCtl.find(" B out, since 20"), std::string::npos) << sCtl;
+    EXPECT_NE(sCtl.find(", tcp\n"), std::string::npos) << sCtl;
+    EXPECT_NE(sCtl.find("limits:     512 masters, idle time-out off, TLS on; 0 evicted, 0 idle "
+                        "closed, 0 refused, 0 TLS handshakes failed\n"),
+              std::string::npos)
+        << sCtl;
     cJSON* pClients = cJSON_GetObjectItem(status.json, "clients");
     ASSERT_EQ(cJSON_GetArraySize(pClients), 2);
     int iTls = 0, iTcp = 0;

@@ -1,6 +1,6 @@
 #include "ctlcommands.h"
 
-#include "dbusthread.h"
+#include "dbuscommand.h"
 #include "plinthclient.h"
 #include "plinthdiface.h"
 #include "plinthdjson.h"

@@ -1,0 +1,83 @@
+#include "modbusserver.h"
+
+#include <syslog.h>
+
+#include "log.h"
+#include "plinthdiface.h"
+
+CModbusServer::CModbusServer(CWaitList& waitList, std::function<DBusConnection*()> connection)
+    : m_signals(std::move(connection)), m_handler(m_regs, m_signals),
+      m_tcp(waitList, m_handler, m_mbStat), m_rtu(waitList, m_handler, m_mbStat)
+{
+}
+
+CModbusServer::~CModbusServer()
+{
+    Close();
+}
+
+int CModbusServer::Open()
+{
+    switch (m_mbConfig.eType) {
+    case MBTYPE_RTU:
+        return OpenRtu();
+    case MBTYPE_TCP:
+        return OpenTcp();
+    case MBTYPE_TCP_PI:
+        return OpenTcpPi();
+    default:
+        return DBUS_ERR_JSON_ELEMENT;
+    }
+}
+
+int CModbusServer::OpenRtu()
+{
+    return m_rtu.Open(m_mbConfig.rtu);
+}
+
+int CModbusServer::OpenTcp()
+{
+    return m_tcp.OpenTcp(m_mbConfig.tcp);
+}
+
+int CModbusServer::OpenTcpPi()
+{
+    return m_tcp.OpenTcpPi(m_mbConfig.tcppi);
+}
+
+void CModbusServer::Close()
+{
+    m_tcp.Close();
+    m_rtu.Close();
+    m_regs.ReleaseBuffers();
+}
+
+bool CModbusServer::Serve(int iFD)
+{
+    return m_tcp.Serve(iFD) || m_rtu.Serve(iFD);
+}
+
+bool CModbusServer::HasClientsInStatus() const
+{
+    return IsTcp() || (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen());
+}
+
+void CModbusServer::AddClientsToStatus(cJSON* pArray) const
+{
+    if (IsTcp())
+        m_tcp.AddClientsToStatus(pArray);
+    else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen())
+        m_rtu.AddClientToStatus(pArray);
+}
+
+int CModbusServer::SerialFD() const
+{
+    return m_rtu.IsOpen() ? m_rtu.FD() : -1;
+}
+
+void CModbusServer::DropHungUpPort()
+{
+    LogWrite("MBSRV ", LOG_ERR, "Serial port %s hung up, no longer served\n",
+             m_mbConfig.rtu.sDevice.c_str());
+    m_rtu.Unwatch();
+}

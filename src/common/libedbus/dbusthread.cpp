@@ -2,15 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <syslog.h>
 
-#include "log.h"
 #include "plinthdjson.h"
-
-namespace
-{
-const char* MOD_DBUS = "dbus ";
-} // namespace
 
 const DBusCommand_t<DBusThread> DBusThread::s_aCommands[] = {
     {PLINTHD_CMD_START, DBUS_IN_ANY, &DBusThread::CmdStart},
@@ -145,48 +138,4 @@ std::string format(const char* fmt, ...)
     }
     va_end(args);
     return s;
-}
-
-void GPOIWriteFile(const std::string& sFile, const std::string& sData)
-{
-    LogWrite(MOD_DBUS, LOG_INFO, "gpiowritefile %s %s", sFile.c_str(), sData.c_str());
-    FILE* f = fopen(sFile.c_str(), "w");
-    if (f == nullptr)
-        return;
-    fputs(sData.c_str(), f);
-    fclose(f);
-}
-
-void GPIOExport(int iGPIONum)
-{
-    GPOIWriteFile("/sys/class/gpio/export", std::to_string(iGPIONum));
-}
-
-void GPIOExport(const std::string&, int iPin)
-{
-    GPIOExport(iPin);
-}
-
-std::string GPIOPinDirectory(int iPin)
-{
-    if (iPin < 0)
-        return std::string();
-    std::string s = "/sys/class/gpio/pio";
-    s += static_cast<char>('A' + iPin / 32);
-    s += std::to_string(iPin % 32);
-    return s;
-}
-
-void GPIODirection(int iPin, const std::string& sInOut)
-{
-    const std::string sDir = GPIOPinDirectory(iPin);
-    if (!sDir.empty())
-        GPOIWriteFile(sDir + "/direction", sInOut);
-}
-
-void GPIOSetValue(int iPin, int iValue)
-{
-    const std::string sDir = GPIOPinDirectory(iPin);
-    if (!sDir.empty())
-        GPOIWriteFile(sDir + "/value", std::to_string(iValue));
 }

@@ -79,11 +79,3 @@ private:
 
 // printf-style formatting into a new string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// sysfs GPIO helpers (pins of bank A..: "/sys/class/gpio/pio" + bank + index).
-void GPOIWriteFile(const std::string& sFile, const std::string& sData);
-void GPIOExport(int iGPIONum);
-void GPIOExport(const std::string& sFile, int iPin);
-void GPIODirection(int iPin, const std::string& sInOut);
-void GPIOSetValue(int iPin, int iValue);
-// The sysfs directory of a pin, e.g. pin 37 -> "/sys/class/gpio/pioB5".
-std::string GPIOPinDirectory(int iPin);

@@ -34,9 +34,9 @@ public:
     }
 
 protected:
-    int OpenRtu() override { return 0; }
-    int OpenTcp() override { return 0; }
-    int OpenTcpPi() override { return 0; }
+    int InitMbRtu() override { return 0; }
+    int InitMbTcp() override { return 0; }
+    int InitMbTcpPI() override { return 0; }
 };
 
 // A loop that watches nothing and never runs: the endpoint is never
@@ -90,7 +90,7 @@ public:
     // Back to a fresh idle daemon.
     void Reset()
     {
-        m_server.Close();
+        m_server.CloseModbus();
         m_server.Registers().ReleaseAccess();
         m_dbus.SetState(DBUS_IDLE);
         m_server.Handler().EnableEvents(false);

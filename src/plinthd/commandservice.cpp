@@ -97,7 +97,7 @@ int CCommandService::CmdInit(cJSON* json, cJSON*& jsonResult)
     std::string sInfo;
     InitDocument_t doc;
     doc.config = m_server.Config();
-    int iErr = ParseInitDocument(json, doc, sInfo);
+    int iErr = ParseInitRequest(json, doc, sInfo);
     // What the document named is kept even when it was refused: the status
     // shows the protocol of the last "init".
     m_server.Config() = doc.config;
@@ -121,7 +121,7 @@ int CCommandService::CmdInit(cJSON* json, cJSON*& jsonResult)
     }
 
     if (iErr == 0) {
-        iErr = m_server.Open();
+        iErr = m_server.OpenInterface();
         if (iErr != 0)
             sInfo = "Can't initialize Modbus interface";
     }
@@ -134,7 +134,7 @@ int CCommandService::CmdInit(cJSON* json, cJSON*& jsonResult)
                  sInfo.c_str());
         // A failed init leaves nothing open or allocated, so a corrected init
         // can follow at once.
-        m_server.Close();
+        m_server.CloseModbus();
         regs.ReleaseAccess();
     }
     // The work timer is armed by the loop for the next status signal (and
@@ -234,7 +234,7 @@ int CCommandService::CmdGetStatus(cJSON*, cJSON*& jsonResult)
 
 int CCommandService::CmdDeInit(cJSON*, cJSON*&)
 {
-    m_server.Close();
+    m_server.CloseModbus();
     m_dbus.SetProcStatus(0, 0);
     return m_dbus.CmdDeInit();
 }

@@ -74,7 +74,7 @@ int ParseTcpPi(const cJSON* pParams, ModbusTcpPiConfig_t& tcppi, std::string& sI
 
 } // namespace
 
-int ParseInitDocument(const cJSON* json, InitDocument_t& doc, std::string& sInfo)
+int ParseInitRequest(const cJSON* json, InitDocument_t& doc, std::string& sInfo)
 {
     int iErr = CheckInitMembers(json, sInfo);
     if (iErr == 0)

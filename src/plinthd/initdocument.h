@@ -25,9 +25,9 @@ typedef struct InitDocument_s {
 
 // Reads an "init" document into doc. Returns 0, or the error code with sInfo
 // the reason; the first failure ends the reading.
-int ParseInitDocument(const cJSON* json, InitDocument_t& doc, std::string& sInfo);
+int ParseInitRequest(const cJSON* json, InitDocument_t& doc, std::string& sInfo);
 
-// The sections, in the order ParseInitDocument reads them.
+// The sections, in the order ParseInitRequest reads them.
 // "protocol" (string), "delay" (integer) and "tables" (array) are present.
 int CheckInitMembers(const cJSON* json, std::string& sInfo);
 // "delay", "protocol" and the protocol's own object ("rtu", "tcp", "tcppi").

@@ -13,43 +13,44 @@ CModbusServer::CModbusServer(CWaitList& waitList, std::function<DBusConnection*(
 
 CModbusServer::~CModbusServer()
 {
-    Close();
+    CloseModbus();
 }
 
-int CModbusServer::Open()
+int CModbusServer::OpenInterface()
 {
     switch (m_mbConfig.eType) {
     case MBTYPE_RTU:
-        return OpenRtu();
+        return InitMbRtu();
     case MBTYPE_TCP:
-        return OpenTcp();
+        return InitMbTcp();
     case MBTYPE_TCP_PI:
-        return OpenTcpPi();
+        return InitMbTcpPI();
     default:
         return DBUS_ERR_JSON_ELEMENT;
     }
 }
 
-int CModbusServer::OpenRtu()
+int CModbusServer::InitMbRtu()
 {
     return m_rtu.Open(m_mbConfig.rtu);
 }
 
-int CModbusServer::OpenTcp()
+int CModbusServer::InitMbTcp()
 {
     return m_tcp.OpenTcp(m_mbConfig.tcp);
 }
 
-int CModbusServer::OpenTcpPi()
+int CModbusServer::InitMbTcpPI()
 {
     return m_tcp.OpenTcpPi(m_mbConfig.tcppi);
 }
 
-void CModbusServer::Close()
+int CModbusServer::CloseModbus()
 {
     m_tcp.Close();
     m_rtu.Close();
     m_regs.ReleaseBuffers();
+    return 0;
 }
 
 bool CModbusServer::Serve(int iFD)

@@ -26,7 +26,7 @@ public:
     CModbusServer(const CModbusServer&) = delete;
     CModbusServer& operator=(const CModbusServer&) = delete;
 
-    // The configuration of the last "init", which Open() uses.
+    // The configuration of the last "init", which OpenInterface() uses.
     ModbusConfig_t& Config() { return m_mbConfig; }
     const ModbusConfig_t& Config() const { return m_mbConfig; }
     ModbusStat_t& Stat() { return m_mbStat; }
@@ -39,10 +39,10 @@ public:
     // (299 when it cannot be opened, 110 while open, -1 when the library
     // refused the RTU unit id, 108 for no protocol). The transport watches
     // its own descriptors once open.
-    int Open();
+    int OpenInterface();
     // Closes the clients, the port or listening socket, and frees the
     // register buffers (the access table stays).
-    void Close();
+    int CloseModbus();
 
     // Serves a ready descriptor of the open transport; false when iFD is
     // none of its.
@@ -71,9 +71,9 @@ public:
 
 protected:
     // Open the configured interface; 0 on success, else the error code.
-    virtual int OpenRtu();
-    virtual int OpenTcp();
-    virtual int OpenTcpPi();
+    virtual int InitMbRtu();
+    virtual int InitMbTcp();
+    virtual int InitMbTcpPI();
 
 private:
     ModbusConfig_t m_mbConfig;

@@ -42,7 +42,7 @@ CModBusServerThread::CModBusServerThread()
 
 CModBusServerThread::~CModBusServerThread()
 {
-    m_server.Close();
+    m_server.CloseModbus();
     m_dbus.Release();
 }
 
@@ -70,7 +70,7 @@ int CModBusServerThread::Init()
 
 int CModBusServerThread::Close()
 {
-    m_server.Close();
+    m_server.CloseModbus();
     if (m_iTimerWork >= 0)
         TimerDelete(m_iTimerWork);
     m_iTimerWork = -1;

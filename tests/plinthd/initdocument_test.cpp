@@ -26,7 +26,7 @@ Parsed Parse(const std::string& sText, const ModbusConfig_t& start = ModbusConfi
     p.doc.config = start;
     cJSON* pJson = cJSON_Parse(sText.c_str());
     EXPECT_NE(pJson, nullptr) << sText;
-    p.iErr = ParseInitDocument(pJson, p.doc, p.sInfo);
+    p.iErr = ParseInitRequest(pJson, p.doc, p.sInfo);
     cJSON_Delete(pJson);
     return p;
 }

@@ -147,46 +147,6 @@ int CheckWriteAndRead(const uint8_t* pPdu, int iLen, int, int iRegisters)
 }
 
 // ---------------------------------------------------------------------------
-// Reach: the addresses a PDU names, where it holds them (a refused request
-// is reported from what was received, so the length is checked here too).
-
-void ReachRead(const uint8_t* pPdu, int iLen, MbReach_t& reach)
-{
-    if (iLen >= 5) {
-        reach.bRead = true;
-        reach.read = {Word(pPdu + 1), Word(pPdu + 3)};
-    }
-}
-
-void ReachWriteOne(const uint8_t* pPdu, int iLen, MbReach_t& reach)
-{
-    if (iLen >= 5) {
-        reach.bWrite = true;
-        reach.write = {Word(pPdu + 1), 1};
-    }
-}
-
-void ReachWriteMany(const uint8_t* pPdu, int iLen, MbReach_t& reach)
-{
-    if (iLen >= 5) {
-        reach.bWrite = true;
-        reach.write = {Word(pPdu + 1), Word(pPdu + 3)};
-    }
-}
-
-// Read address and quantity, then write address and quantity.
-void ReachWriteAndRead(const uint8_t* pPdu, int iLen, MbReach_t& reach)
-{
-    if (iLen >= 9) {
-        reach.bRead = reach.bWrite = true;
-        reach.read = {Word(pPdu + 1), Word(pPdu + 3)};
-        reach.write = {Word(pPdu + 5), Word(pPdu + 7)};
-    }
-}
-
-void ReachNothing(const uint8_t*, int, MbReach_t&) {}
-
-// ---------------------------------------------------------------------------
 // Execution of a checked request, in two steps: the write into the Modbus
 // side of the block, then (after the access rules were applied to it) the
 // answer, built from the registers as they then stand. The function code of
@@ -314,8 +274,15 @@ typedef struct MbFunction_s {
     MbTable_t eTable;
     // Whether the request is well formed and within what is served.
     int (*pfnCheck)(const uint8_t* pPdu, int iLen, int iBits, int iRegisters);
-    // The addresses it reads and writes.
-    void (*pfnReach)(const uint8_t* pPdu, int iLen, MbReach_t& reach);
+    // Where the PDU names what it reads and writes: the byte offset of the
+    // read address and of the write address, 0 for none, each followed by
+    // its quantity unless the write is of one address; and the PDU length
+    // that holds them (a refused request is reported from what was
+    // received).
+    uint8_t ucReadAt;
+    uint8_t ucWriteAt;
+    bool bWriteOne;
+    uint8_t ucReachLen;
     // Its write into the Modbus side; null for a function that writes nothing.
     void (*pfnWrite)(modbus_mapping_t* pMap, const uint8_t* pPdu);
     // Its answer after the function code; returns the answer's length.
@@ -331,28 +298,29 @@ typedef struct MbFunction_s {
 // reads, encapsulated transport and anything unknown are not here: they are
 // answered with exception 01.
 constexpr MbFunction_t s_aFunctions[] = {
-    {MODBUS_FC_READ_COILS, MB_TABLE_BITS, CheckReadBits, ReachRead, nullptr, AnswerCoils, false},
-    {MODBUS_FC_READ_DISCRETE_INPUTS, MB_TABLE_BITS, CheckReadBits, ReachRead, nullptr,
+    {MODBUS_FC_READ_COILS, MB_TABLE_BITS, CheckReadBits, 1, 0, false, 5, nullptr, AnswerCoils,
+     false},
+    {MODBUS_FC_READ_DISCRETE_INPUTS, MB_TABLE_BITS, CheckReadBits, 1, 0, false, 5, nullptr,
      AnswerDiscreteInputs, false},
-    {MODBUS_FC_READ_HOLDING_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, ReachRead, nullptr,
-     AnswerHoldingRegisters, true},
-    {MODBUS_FC_READ_INPUT_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, ReachRead, nullptr,
-     AnswerInputRegisters, true},
-    {MODBUS_FC_WRITE_SINGLE_COIL, MB_TABLE_BITS, CheckWriteCoil, ReachWriteOne, WriteCoil,
+    {MODBUS_FC_READ_HOLDING_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, 1, 0, false, 5,
+     nullptr, AnswerHoldingRegisters, true},
+    {MODBUS_FC_READ_INPUT_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, 1, 0, false, 5,
+     nullptr, AnswerInputRegisters, true},
+    {MODBUS_FC_WRITE_SINGLE_COIL, MB_TABLE_BITS, CheckWriteCoil, 0, 1, true, 5, WriteCoil,
      AnswerEcho5, false},
-    {MODBUS_FC_WRITE_SINGLE_REGISTER, MB_TABLE_REGISTERS, CheckWriteRegister, ReachWriteOne,
+    {MODBUS_FC_WRITE_SINGLE_REGISTER, MB_TABLE_REGISTERS, CheckWriteRegister, 0, 1, true, 5,
      WriteRegister, AnswerEcho5, true},
-    {MODBUS_FC_WRITE_MULTIPLE_COILS, MB_TABLE_BITS, CheckWriteCoils, ReachWriteMany, WriteCoils,
+    {MODBUS_FC_WRITE_MULTIPLE_COILS, MB_TABLE_BITS, CheckWriteCoils, 0, 1, false, 5, WriteCoils,
      AnswerEcho5, false},
-    {MODBUS_FC_WRITE_MULTIPLE_REGISTERS, MB_TABLE_REGISTERS, CheckWriteRegisters, ReachWriteMany,
+    {MODBUS_FC_WRITE_MULTIPLE_REGISTERS, MB_TABLE_REGISTERS, CheckWriteRegisters, 0, 1, false, 5,
      WriteRegisters, AnswerEcho5, true},
-    {MODBUS_FC_REPORT_SLAVE_ID, MB_TABLE_NONE, CheckReportServerId, ReachNothing, nullptr,
+    {MODBUS_FC_REPORT_SLAVE_ID, MB_TABLE_NONE, CheckReportServerId, 0, 0, false, 1, nullptr,
      AnswerServerId, false},
-    {MODBUS_FC_MASK_WRITE_REGISTER, MB_TABLE_REGISTERS, CheckMaskWrite, ReachWriteOne, MaskWrite,
+    {MODBUS_FC_MASK_WRITE_REGISTER, MB_TABLE_REGISTERS, CheckMaskWrite, 0, 1, true, 5, MaskWrite,
      AnswerEcho7, true},
     // The write comes first, and the access rules with it, so the read part
     // answers what the registers hold afterwards, as a later read would.
-    {MODBUS_FC_WRITE_AND_READ_REGISTERS, MB_TABLE_REGISTERS, CheckWriteAndRead, ReachWriteAndRead,
+    {MODBUS_FC_WRITE_AND_READ_REGISTERS, MB_TABLE_REGISTERS, CheckWriteAndRead, 1, 5, false, 9,
      WriteForRead, AnswerWriteAndRead, true},
 };
 constexpr int FUNCTION_COUNT = static_cast<int>(sizeof(s_aFunctions) / sizeof(s_aFunctions[0]));
@@ -375,13 +343,24 @@ inline const MbFunction_t* FindFunction(uint8_t ucCode)
     return i != 0 ? &s_aFunctions[i - 1] : nullptr;
 }
 
-MbReach_t ReachOf(const MbFunction_t* pFunction, const uint8_t* pPdu, int iLen)
+inline MbReach_t ReachOf(const MbFunction_t* pFunction, const uint8_t* pPdu, int iLen)
 {
     MbReach_t reach;
     reach.iFunction = pPdu[0];
-    if (pFunction != nullptr) {
-        reach.eTable = pFunction->eTable;
-        pFunction->pfnReach(pPdu, iLen, reach);
+    if (pFunction == nullptr)
+        return reach;
+    reach.eTable = pFunction->eTable;
+    if (iLen < pFunction->ucReachLen)
+        return reach;
+    if (pFunction->ucReadAt != 0) {
+        const uint8_t* p = pPdu + pFunction->ucReadAt;
+        reach.bRead = true;
+        reach.read = {Word(p), Word(p + 2)};
+    }
+    if (pFunction->ucWriteAt != 0) {
+        const uint8_t* p = pPdu + pFunction->ucWriteAt;
+        reach.bWrite = true;
+        reach.write = {Word(p), pFunction->bWriteOne ? 1 : Word(p + 2)};
     }
     return reach;
 }

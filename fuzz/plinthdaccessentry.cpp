@@ -15,6 +15,7 @@
 #include <string>
 
 #include "accessrules.h"
+#include "masterrights.h"
 #include "rolesfile.h"
 #include "tlstransport.h"
 
@@ -74,7 +75,10 @@ void FuzzRoles(const uint8_t* data, size_t size)
         if (pRights == nullptr)
             continue;
         for (const auto& pdu : s_pdus) {
-            const int iCode = pRights->Refusal(pdu, sizeof(pdu));
+            MbRequest_t request;
+            request.pPdu = pdu;
+            request.iPduLen = sizeof(pdu);
+            const int iCode = pRights->Permit(request, CRequestHandler::Reach(pdu, sizeof(pdu)));
             if (iCode != 0 && iCode != 1)
                 abort();
         }

@@ -8,6 +8,9 @@
 #include <string>
 
 #include "commandservice.h"
+#include "connection.h"
+#include "dbusendpoint.h"
+#include "modbusserver.h"
 #include "log.h"
 #include "registerblock.h"
 #include "requesthandler.h"
@@ -20,12 +23,45 @@ namespace
 
 void DropLogLine(int, const char*) {}
 
-// A server thread that is never started: commands run on the caller's
-// thread, and opening an interface opens nothing.
-class FuzzServer : public CModBusServerThread
+// The Modbus server with nothing to open: "init" builds the register block
+// and opens no port or socket.
+class FuzzModbusServer : public CModbusServer
 {
 public:
-    FuzzServer() { LogSetSink(DropLogLine); }
+    explicit FuzzModbusServer(CWaitList& waitList)
+        : CModbusServer(waitList, []() -> DBusConnection* { return nullptr; })
+    {
+    }
+
+protected:
+    int InitMbRtu() override { return 0; }
+    int InitMbTcp() override { return 0; }
+    int InitMbTcpPI() override { return 0; }
+};
+
+// A loop that watches nothing and never runs: the endpoint is never
+// connected.
+class NoLoop : public CDBusLoop, public CWaitList
+{
+public:
+    int WatchDescriptor(int, short) override { return RET_OK; }
+    int UnwatchDescriptor(int) override { return RET_ERROR; }
+    short ReadyEvents(int) const override { return 0; }
+    void EndLoop() override {}
+    void Watch(int, short) override {}
+    void Unwatch(int) override {}
+};
+
+// The daemon's parts as its thread puts them together, without the thread
+// and the bus: commands run on the caller's thread through the same table.
+class FuzzServer
+{
+public:
+    FuzzServer()
+    {
+        LogSetSink(DropLogLine);
+        m_dbus.SetCommands(&m_commands);
+    }
 
     std::string RunCommand(const char* pszText)
     {
@@ -36,7 +72,7 @@ public:
         cJSON* pResult = nullptr;
         int iErr = DBUS_ERR_JSON_ELEMENT;
         if (cJSON_IsString(pCmd))
-            iErr = ExecuteCmd(pCmd->valuestring, pRequest, pResult);
+            iErr = m_commands.ExecuteCmd(pCmd->valuestring, pRequest, pResult);
         cJSON_Delete(pRequest);
         if (pResult == nullptr) {
             pResult = cJSON_CreateObject();
@@ -54,19 +90,20 @@ public:
     // Back to a fresh idle daemon.
     void Reset()
     {
-        CloseModbus();
-        m_regs.ReleaseAccess();
-        m_DBUSState = DBUS_IDLE;
-        m_handler.EnableEvents(false);
-        m_mbConfig = ModbusConfig_t();
-        m_mbStat = ModbusStat_t();
+        m_server.CloseModbus();
+        m_server.Registers().ReleaseAccess();
+        m_dbus.SetState(DBUS_IDLE);
+        m_server.Handler().EnableEvents(false);
+        m_server.Config() = ModbusConfig_t();
+        m_server.Stat() = ModbusStat_t();
         LogSetLevel(LOG_INFO);
     }
 
-protected:
-    int InitMbRtu() override { return 0; }
-    int InitMbTcp() override { return 0; }
-    int InitMbTcpPI() override { return 0; }
+private:
+    NoLoop m_loop;
+    CDBusEndpoint m_dbus{m_loop};
+    FuzzModbusServer m_server{m_loop};
+    CCommandService m_commands{m_dbus, m_server};
 };
 
 FuzzServer& Server()

@@ -1,6 +1,6 @@
 #include "ctlcommands.h"
 
-#include "dbusthread.h"
+#include "dbuscommand.h"
 #include "plinthclient.h"
 #include "plinthdiface.h"
 #include "plinthdjson.h"
@@ -185,7 +185,7 @@ int CCtlCommands::Init(const std::string& sFile, bool bReinit)
     if (bReinit && ReplyErr(sReply, iErr) && iErr == DBUS_ERR_INVALID_STATE) {
         // Already serving an earlier configuration: close it, then once more.
         std::string sIgnored;
-        iExit = Deliver("{\"cmd\":\"deinit\"}", sIgnored);
+        iExit = Deliver("{\"" PLINTHD_KEY_CMD "\":\"" PLINTHD_CMD_DEINIT "\"}", sIgnored);
         if (iExit == CTL_EXIT_OK)
             iExit = Deliver(sText, sReply);
         if (iExit != CTL_EXIT_OK)
@@ -201,7 +201,7 @@ int CCtlCommands::Init(const std::string& sFile, bool bReinit)
 int CCtlCommands::Status(bool bJson)
 {
     std::string sReply;
-    int iExit = Deliver("{\"cmd\":\"getstatus\"}", sReply);
+    int iExit = Deliver("{\"" PLINTHD_KEY_CMD "\":\"" PLINTHD_CMD_GETSTATUS "\"}", sReply);
     if (iExit != CTL_EXIT_OK)
         return iExit;
     JsonPtr status = Parse(sReply);
@@ -287,8 +287,8 @@ int CCtlCommands::Status(bool bJson)
 int CCtlCommands::Get(long lAddress, long lCount)
 {
     const std::string sJson =
-        "{\"cmd\":\"getconfig\",\"zones\":[{\"address\":" + std::to_string(lAddress) +
-        ",\"length\":" + std::to_string(lCount) + ",\"mode\":\"r\"}]}";
+        "{\"" PLINTHD_KEY_CMD "\":\"" PLINTHD_CMD_GETCONFIG "\",\"zones\":[{\"address\":" +
+        std::to_string(lAddress) + ",\"length\":" + std::to_string(lCount) + ",\"mode\":\"r\"}]}";
     std::string sReply;
     int iExit = Deliver(sJson, sReply);
     if (iExit != CTL_EXIT_OK)

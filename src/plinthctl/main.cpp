@@ -149,178 +149,254 @@ void ArmWatchdog(long lBudgetMs, const std::string& sText, int iExit)
     alarm(uSeconds);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+// The command line as read: the command, its arguments, the options.
+typedef struct CtlArgs_s {
     std::string sCommand;
     std::vector<std::string> args;
-    std::map<std::string, std::string> opts;
+    std::map<std::string, std::string> opts; // the command's own options
     bool bHelp = false;
-    bool bOptionsDone = false;
-    long lTimeout = -1;
+    long lTimeout = -1; // --timeout, -1 when not given
+} CtlArgs_t;
 
+// Reads one option at argv[i] (and its value, which may be the next
+// argument). -1 when the reading goes on, else the exit status.
+int ReadOption(int argc, char** argv, int& i, CtlArgs_t& a)
+{
+    const std::string sArg = argv[i];
+    if (sArg == "-h" || sArg == "--help") {
+        a.bHelp = true;
+        return -1;
+    }
+    if (sArg == "--version") {
+        std::puts("plinthctl (Tessal) " TESSAL_VERSION);
+        return CTL_EXIT_OK;
+    }
+    std::string sName = sArg;
+    std::string sValue;
+    bool bHasValue = false;
+    const size_t uEq = sArg.find('=');
+    if (uEq != std::string::npos && sArg.compare(0, 2, "--") == 0) {
+        sName = sArg.substr(0, uEq);
+        sValue = sArg.substr(uEq + 1);
+        bHasValue = true;
+    }
+    bool bTakesValue = false;
+    if (sName == "--timeout" || sName == "--log") {
+        bTakesValue = true;
+    } else {
+        auto itCmd = COMMAND_OPTIONS.find(a.sCommand);
+        if (itCmd == COMMAND_OPTIONS.end() || itCmd->second.count(sName) == 0)
+            return Usage("unknown option " + sName +
+                         (a.sCommand.empty() ? std::string() : " for " + a.sCommand));
+        bTakesValue = itCmd->second.at(sName);
+    }
+    if (bTakesValue && !bHasValue) {
+        if (i + 1 >= argc)
+            return Usage("option " + sName + " needs a value");
+        sValue = argv[++i];
+    } else if (!bTakesValue && bHasValue) {
+        return Usage("option " + sName + " takes no value");
+    }
+    if (sName == "--timeout") {
+        if (!ParseNumber(sValue, 0, 86400000L, a.lTimeout))
+            return Usage("--timeout needs milliseconds from 0 to 86400000, not '" + sValue + "'");
+    } else if (sName == "--log") {
+        g_log.SetTag(sValue);
+    } else {
+        a.opts[sName] = sValue;
+    }
+    return -1;
+}
+
+// Reads the command line into a. -1 when the command is to run, else the
+// exit status (--version, bad usage).
+int ParseArguments(int argc, char** argv, CtlArgs_t& a)
+{
+    bool bOptionsDone = false;
     for (int i = 1; i < argc; ++i) {
-        std::string sArg = argv[i];
+        const std::string sArg = argv[i];
         // A negative number is a value (set), not an option.
         const bool bNegative =
             sArg.size() >= 2 && sArg[0] == '-' && sArg[1] >= '0' && sArg[1] <= '9';
         if (bOptionsDone || bNegative || sArg.size() < 2 || sArg[0] != '-') {
-            if (sCommand.empty())
-                sCommand = sArg;
+            if (a.sCommand.empty())
+                a.sCommand = sArg;
             else
-                args.push_back(sArg);
+                a.args.push_back(sArg);
             continue;
         }
         if (sArg == "--") {
             bOptionsDone = true;
             continue;
         }
-        if (sArg == "-h" || sArg == "--help") {
-            bHelp = true;
-            continue;
-        }
-        if (sArg == "--version") {
-            std::puts("plinthctl (Tessal) " TESSAL_VERSION);
-            return CTL_EXIT_OK;
-        }
-        std::string sName = sArg;
-        std::string sValue;
-        bool bHasValue = false;
-        const size_t uEq = sArg.find('=');
-        if (uEq != std::string::npos && sArg.compare(0, 2, "--") == 0) {
-            sName = sArg.substr(0, uEq);
-            sValue = sArg.substr(uEq + 1);
-            bHasValue = true;
-        }
-        bool bTakesValue = false;
-        if (sName == "--timeout" || sName == "--log") {
-            bTakesValue = true;
-        } else {
-            auto itCmd = COMMAND_OPTIONS.find(sCommand);
-            if (itCmd == COMMAND_OPTIONS.end() || itCmd->second.count(sName) == 0)
-                return Usage("unknown option " + sName +
-                             (sCommand.empty() ? std::string() : " for " + sCommand));
-            bTakesValue = itCmd->second.at(sName);
-        }
-        if (bTakesValue && !bHasValue) {
-            if (i + 1 >= argc)
-                return Usage("option " + sName + " needs a value");
-            sValue = argv[++i];
-        } else if (!bTakesValue && bHasValue) {
-            return Usage("option " + sName + " takes no value");
-        }
-        if (sName == "--timeout") {
-            if (!ParseNumber(sValue, 0, 86400000L, lTimeout))
-                return Usage("--timeout needs milliseconds from 0 to 86400000, not '" + sValue +
-                             "'");
-        } else if (sName == "--log") {
-            g_log.SetTag(sValue);
-        } else {
-            opts[sName] = sValue;
-        }
+        const int iExit = ReadOption(argc, argv, i, a);
+        if (iExit >= 0)
+            return iExit;
     }
+    return -1;
+}
 
-    if (sCommand == "help") {
-        if (args.empty()) {
+// Answers "help", --help and a missing or unknown command. -1 when the
+// command is to run, else the exit status.
+int AnswerHelp(CtlArgs_t& a)
+{
+    if (a.sCommand == "help") {
+        if (a.args.empty()) {
             std::fputs(USAGE, stdout);
             return CTL_EXIT_OK;
         }
-        sCommand = args.front();
-        args.clear();
-        bHelp = true;
+        a.sCommand = a.args.front();
+        a.args.clear();
+        a.bHelp = true;
     }
-    if (sCommand.empty()) {
-        if (bHelp) {
+    if (a.sCommand.empty()) {
+        if (a.bHelp) {
             std::fputs(USAGE, stdout);
             return CTL_EXIT_OK;
         }
         return Usage("no command given");
     }
-    auto itHelp = COMMAND_HELP.find(sCommand);
+    auto itHelp = COMMAND_HELP.find(a.sCommand);
     if (itHelp == COMMAND_HELP.end())
-        return Usage("unknown command '" + sCommand + "'");
-    if (bHelp) {
+        return Usage("unknown command '" + a.sCommand + "'");
+    if (a.bHelp) {
         std::fputs(itHelp->second, stdout);
         return CTL_EXIT_OK;
     }
+    return -1;
+}
 
-    CCtlCommands commands(g_log);
-    const int iCallMs = lTimeout >= 0 ? static_cast<int>(lTimeout) : 3000;
-    commands.SetCallTimeout(iCallMs);
+// The commands, one function each: the arguments checked, then the call.
+// iCallMs is the time-out of each call to the daemon.
 
-    if (sCommand == "cmd" || sCommand == "init" || sCommand == "status" || sCommand == "get" ||
-        sCommand == "set")
-        ArmWatchdog(2L * iCallMs, "no answer from the system bus", CTL_EXIT_TIMEOUT);
+int RunCmd(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    if (a.args.size() != 1)
+        return Usage("cmd needs one JSON text");
+    return commands.Cmd(a.args[0]);
+}
 
-    if (sCommand == "cmd") {
-        if (args.size() != 1)
-            return Usage("cmd needs one JSON text");
-        return commands.Cmd(args[0]);
+int RunInit(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    if (a.args.size() != 1)
+        return Usage("init needs one FILE");
+    return commands.Init(a.args[0], a.opts.count("--reinit") != 0);
+}
+
+int RunStatus(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    if (!a.args.empty())
+        return Usage("status takes no arguments");
+    return commands.Status(a.opts.count("--json") != 0);
+}
+
+int RunGet(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    long lAddress = 0;
+    long lCount = 1;
+    if (a.args.empty() || a.args.size() > 2)
+        return Usage("get needs ADDRESS [COUNT]");
+    if (!ParseNumber(a.args[0], 0, 2147483647L, lAddress))
+        return Usage("ADDRESS must be a number from 0, not '" + a.args[0] + "'");
+    if (a.args.size() == 2 && !ParseNumber(a.args[1], 1, 65536L, lCount))
+        return Usage("COUNT must be a number from 1 to 65536, not '" + a.args[1] + "'");
+    return commands.Get(lAddress, lCount);
+}
+
+int RunSet(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    long lAddress = 0;
+    if (a.args.size() < 2)
+        return Usage("set needs ADDRESS VALUE...");
+    if (!ParseNumber(a.args[0], 0, 2147483647L, lAddress))
+        return Usage("ADDRESS must be a number from 0, not '" + a.args[0] + "'");
+    std::vector<long> values;
+    for (size_t i = 1; i < a.args.size(); ++i) {
+        long lValue = 0;
+        if (!ParseNumber(a.args[i], -32768L, 65535L, lValue))
+            return Usage("VALUE must be a number from -32768 to 65535, not '" + a.args[i] + "'");
+        values.push_back(lValue & 0xFFFF);
     }
-    if (sCommand == "init") {
-        if (args.size() != 1)
-            return Usage("init needs one FILE");
-        return commands.Init(args[0], opts.count("--reinit") != 0);
-    }
-    if (sCommand == "status") {
-        if (!args.empty())
-            return Usage("status takes no arguments");
-        return commands.Status(opts.count("--json") != 0);
-    }
-    if (sCommand == "get") {
-        long lAddress = 0;
-        long lCount = 1;
-        if (args.empty() || args.size() > 2)
-            return Usage("get needs ADDRESS [COUNT]");
-        if (!ParseNumber(args[0], 0, 2147483647L, lAddress))
-            return Usage("ADDRESS must be a number from 0, not '" + args[0] + "'");
-        if (args.size() == 2 && !ParseNumber(args[1], 1, 65536L, lCount))
-            return Usage("COUNT must be a number from 1 to 65536, not '" + args[1] + "'");
-        return commands.Get(lAddress, lCount);
-    }
-    if (sCommand == "set") {
-        long lAddress = 0;
-        if (args.size() < 2)
-            return Usage("set needs ADDRESS VALUE...");
-        if (!ParseNumber(args[0], 0, 2147483647L, lAddress))
-            return Usage("ADDRESS must be a number from 0, not '" + args[0] + "'");
-        std::vector<long> values;
-        for (size_t i = 1; i < args.size(); ++i) {
-            long lValue = 0;
-            if (!ParseNumber(args[i], -32768L, 65535L, lValue))
-                return Usage("VALUE must be a number from -32768 to 65535, not '" + args[i] + "'");
-            values.push_back(lValue & 0xFFFF);
-        }
-        return commands.Set(lAddress, values);
-    }
-    if (sCommand == "watch") {
-        long lCount = 0;
-        if (!args.empty())
-            return Usage("watch takes no arguments");
-        if (opts.count("--count") && !ParseNumber(opts["--count"], 1, 2147483647L, lCount))
-            return Usage("--count must be a number from 1, not '" + opts["--count"] + "'");
-        if (lTimeout >= 0)
-            ArmWatchdog(lTimeout, "no answer from the system bus", CTL_EXIT_TIMEOUT);
-        signal(SIGINT, OnStopSignal);
-        signal(SIGTERM, OnStopSignal);
-        // One line per signal, at once, also into a pipe.
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        return commands.Watch(lCount, lTimeout >= 0 ? static_cast<int>(lTimeout) : -1,
-                              &g_iStopWatch);
-    }
-    if (sCommand == "wait") {
-        if (!args.empty())
-            return Usage("wait takes no arguments");
-        const int iWaitMs = lTimeout >= 0 ? static_cast<int>(lTimeout) : 10000;
-        ArmWatchdog(iWaitMs, "no answer from the system bus", CTL_EXIT_TIMEOUT);
-        return commands.Wait(opts.count("--gone") == 0, iWaitMs);
-    }
-    // update
-    if (args.size() != 1)
+    return commands.Set(lAddress, values);
+}
+
+int RunWatch(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    long lCount = 0;
+    if (!a.args.empty())
+        return Usage("watch takes no arguments");
+    auto itCount = a.opts.find("--count");
+    if (itCount != a.opts.end() && !ParseNumber(itCount->second, 1, 2147483647L, lCount))
+        return Usage("--count must be a number from 1, not '" + itCount->second + "'");
+    if (a.lTimeout >= 0)
+        ArmWatchdog(a.lTimeout, "no answer from the system bus", CTL_EXIT_TIMEOUT);
+    signal(SIGINT, OnStopSignal);
+    signal(SIGTERM, OnStopSignal);
+    // One line per signal, at once, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return commands.Watch(lCount, a.lTimeout >= 0 ? static_cast<int>(a.lTimeout) : -1,
+                          &g_iStopWatch);
+}
+
+int RunWait(CCtlCommands& commands, const CtlArgs_t& a, int)
+{
+    if (!a.args.empty())
+        return Usage("wait takes no arguments");
+    const int iWaitMs = a.lTimeout >= 0 ? static_cast<int>(a.lTimeout) : 10000;
+    ArmWatchdog(iWaitMs, "no answer from the system bus", CTL_EXIT_TIMEOUT);
+    return commands.Wait(a.opts.count("--gone") == 0, iWaitMs);
+}
+
+int RunUpdate(CCtlCommands& commands, const CtlArgs_t& a, int iCallMs)
+{
+    if (a.args.size() != 1)
         return Usage("update needs one DOCUMENT");
     ArmWatchdog(3L * iCallMs, "update not delivered (status 4): no answer from the system bus",
                 CTL_EXIT_REFUSED);
-    return commands.Update(args[0], opts["--init-file"], opts["--absent-note"],
-                           opts["--nobus-note"]);
+    auto opt = [&a](const char* pszName) {
+        auto it = a.opts.find(pszName);
+        return it != a.opts.end() ? it->second : std::string();
+    };
+    return commands.Update(a.args[0], opt("--init-file"), opt("--absent-note"),
+                           opt("--nobus-note"));
+}
+
+// Each command, and whether the watchdog is armed for two calls' time
+// before its arguments are checked (the others arm their own).
+typedef struct CtlCommand_s {
+    const char* pszName;
+    int (*pfnRun)(CCtlCommands& commands, const CtlArgs_t& a, int iCallMs);
+    bool bCallWatchdog;
+} CtlCommand_t;
+
+const CtlCommand_t COMMANDS[] = {
+    {"cmd", RunCmd, true},    {"init", RunInit, true},      {"status", RunStatus, true},
+    {"get", RunGet, true},    {"set", RunSet, true},        {"watch", RunWatch, false},
+    {"wait", RunWait, false}, {"update", RunUpdate, false},
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CtlArgs_t a;
+    int iExit = ParseArguments(argc, argv, a);
+    if (iExit >= 0)
+        return iExit;
+    iExit = AnswerHelp(a);
+    if (iExit >= 0)
+        return iExit;
+
+    CCtlCommands commands(g_log);
+    const int iCallMs = a.lTimeout >= 0 ? static_cast<int>(a.lTimeout) : 3000;
+    commands.SetCallTimeout(iCallMs);
+    for (const CtlCommand_t& command : COMMANDS) {
+        if (a.sCommand != command.pszName)
+            continue;
+        if (command.bCallWatchdog)
+            ArmWatchdog(2L * iCallMs, "no answer from the system bus", CTL_EXIT_TIMEOUT);
+        return command.pfnRun(commands, a, iCallMs);
+    }
+    // AnswerHelp let through only the commands above.
+    return Usage("unknown command '" + a.sCommand + "'");
 }

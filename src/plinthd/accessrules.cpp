@@ -1,7 +1,6 @@
 #include "accessrules.h"
 
 #include <arpa/inet.h>
-#include <modbus/modbus.h>
 #include <netinet/in.h>
 
 #include <cctype>
@@ -9,11 +8,6 @@
 
 namespace
 {
-
-inline int Word(const uint8_t* p)
-{
-    return (p[0] << 8) | p[1];
-}
 
 // The 16 bytes of an address, an IPv4 one as ::ffff:a.b.c.d.
 bool AddressBytes(const sockaddr_storage& addr, uint8_t* pOut)
@@ -102,67 +96,4 @@ bool CAddressList::Admits(const sockaddr_storage& addr) const
             return true;
     }
     return false;
-}
-
-bool CMasterRights::Reaches(int iAddr, int iQuantity) const
-{
-    if (m_vRanges.empty())
-        return true;
-    const long lLast = static_cast<long>(iAddr) + iQuantity - 1;
-    // The block must lie inside one range; ranges that touch are written as
-    // one by whoever wants them joined.
-    for (const RegRange_t& range : m_vRanges) {
-        if (iAddr >= range.iFirst && lLast <= range.iLast)
-            return true;
-    }
-    return false;
-}
-
-int CMasterRights::Refusal(const uint8_t* pPdu, int iLen) const
-{
-    if (pPdu == nullptr || iLen < 1)
-        return 0;
-    const int iFunc = pPdu[0];
-    const int iRefused = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    switch (iFunc) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS:
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS:
-        if (!m_bRead)
-            return iRefused;
-        if (iLen < 5)
-            return 0;
-        return Reaches(Word(pPdu + 1), Word(pPdu + 3)) ? 0 : iRefused;
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-        if (!m_bWrite)
-            return iRefused;
-        if (iLen < 3)
-            return 0;
-        return Reaches(Word(pPdu + 1), 1) ? 0 : iRefused;
-    case MODBUS_FC_WRITE_MULTIPLE_COILS:
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-        if (!m_bWrite)
-            return iRefused;
-        if (iLen < 5)
-            return 0;
-        return Reaches(Word(pPdu + 1), Word(pPdu + 3)) ? 0 : iRefused;
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-        // Both halves must be allowed: the write is executed first.
-        if (!m_bRead || !m_bWrite)
-            return iRefused;
-        if (iLen < 9)
-            return 0;
-        return Reaches(Word(pPdu + 1), Word(pPdu + 3)) && Reaches(Word(pPdu + 5), Word(pPdu + 7))
-                   ? 0
-                   : iRefused;
-    case MODBUS_FC_REPORT_SLAVE_ID:
-        // Identification only, no register: any master that may do anything.
-        return m_bRead || m_bWrite ? 0 : iRefused;
-    default:
-        // Unknown and unsupported functions get their own answer.
-        return 0;
-    }
 }

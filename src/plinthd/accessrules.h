@@ -1,6 +1,5 @@
-// Which masters may do what: networks given as CIDR text (IPv4 and IPv6),
-// and the rights of one master (read, write, register ranges) that the
-// request handler consults before it executes a request.
+// Which masters may connect or write: networks given as CIDR text (IPv4 and
+// IPv6). What one master may do is CMasterRights (masterrights.h).
 #pragma once
 
 #include <sys/socket.h>
@@ -39,38 +38,4 @@ private:
     static bool Matches(const Network_t& net, const uint8_t* pAddr);
     std::vector<Network_t> m_vNetworks;
     bool m_bSet = false;
-};
-
-// A block of registers a master may reach: from iFirst to iLast, inclusive.
-typedef struct RegRange_s {
-    int iFirst = 0;
-    int iLast = 0;
-} RegRange_t;
-
-// What one master may do. The default allows everything (the serial line, a
-// plain TCP master without rules).
-class CMasterRights
-{
-public:
-    CMasterRights() = default;
-    CMasterRights(bool bRead, bool bWrite, std::vector<RegRange_t> vRanges)
-        : m_bRead(bRead), m_bWrite(bWrite), m_vRanges(std::move(vRanges))
-    {
-    }
-    bool CanRead() const { return m_bRead; }
-    bool CanWrite() const { return m_bWrite; }
-    void ForbidWrite() { m_bWrite = false; }
-    const std::vector<RegRange_t>& Ranges() const { return m_vRanges; }
-
-    // 0 when the request may be executed, else the exception to answer
-    // (01: the function is not allowed to this master). A PDU too short to
-    // hold its addresses is left to the request checks (0).
-    int Refusal(const uint8_t* pPdu, int iLen) const;
-
-private:
-    bool Reaches(int iAddr, int iQuantity) const;
-    bool m_bRead = true;
-    bool m_bWrite = true;
-    // Empty: every register.
-    std::vector<RegRange_t> m_vRanges;
 };

@@ -1,19 +1,16 @@
-// The server thread's life cycle, its loop, its JSON commands and its status.
 #include "commandservice.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/timerfd.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "initdocument.h"
 #include "jsonhelpers.h"
 #include "log.h"
+#include "modbusserver.h"
 #include "plinthdjson.h"
 
 #define MODNAME "plinthd"
@@ -64,224 +61,56 @@ const char* ProtocolName(ModbusType_t eType)
 
 } // namespace
 
-// The status period follows a clock that setting the date cannot move: a
-// clock set backwards must not silence the status signal.
-static time_t MonotonicSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
+// Every word the daemon answers, where it may be used, and what answers it.
+// Any other word is unknown (107); a word outside its states is refused
+// with 110 before its handler runs.
+const DBusCommand_t<CCommandService> CCommandService::s_aCommands[] = {
+    {PLINTHD_CMD_START, DBUS_IN_ANY, &CCommandService::CmdStart},
+    {PLINTHD_CMD_INIT, DBUS_IN_IDLE, &CCommandService::CmdInit},
+    {PLINTHD_CMD_SETCONFIG, DBUS_IN_CONFIGURED, &CCommandService::CmdSetConfig},
+    {PLINTHD_CMD_UNSETCONFIG, DBUS_IN_RUN, &CCommandService::CmdUnSetConfig},
+    {PLINTHD_CMD_GETSTATUS, DBUS_IN_ANY, &CCommandService::CmdGetStatus},
+    {PLINTHD_CMD_DEINIT, DBUS_IN_CONFIGURED, &CCommandService::CmdDeInit},
+    {PLINTHD_CMD_STOP, DBUS_IN_IDLE, &CCommandService::CmdStop},
+    {PLINTHD_CMD_SETLOGLEVEL, DBUS_IN_ANY, &CCommandService::CmdSetLogLevel},
+    {PLINTHD_CMD_GETCONFIG, DBUS_IN_ANY, &CCommandService::CmdGetConfig},
+};
 
-static long long MonotonicMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
-}
-
-CModBusServerThread::CModBusServerThread()
-    : m_iTimerWork(-1), m_signals([this]() { return m_pDBusConn; }), m_handler(m_regs, m_signals),
-      m_tcp(*this, m_handler, m_mbStat), m_rtu(*this, m_handler, m_mbStat), m_tLastStatus(0),
-      m_llTimerDueMs(-1)
+CCommandService::CCommandService(CDBusEndpoint& dbus, CModbusServer& server)
+    : m_dbus(dbus), m_server(server)
 {
 }
 
-CModBusServerThread::~CModBusServerThread()
+int CCommandService::ExecuteCmd(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 {
-    CloseModbus();
+    return DispatchDBusCommand(s_aCommands, *this, m_dbus.GetState(), pcCmd, json, jsonResult);
 }
 
-int CModBusServerThread::Init()
+int CCommandService::CmdStart(cJSON*, cJSON*&)
 {
-    int iRet = CPipeThread::Init();
-    if (iRet != 0)
-        return iRet;
-
-    m_tLastStatus = MonotonicSeconds();
-    m_ProcStatus = ProcStatus_t();
-    m_handler.EnableEvents(false);
-    m_mbConfig = ModbusConfig_t();
-    m_mbStat = ModbusStat_t();
-
-    if (InitDBus(PLINTHD_BUS_NAME, PLINTHD_INTERFACE, DBUS_OBJECT_PATH) != 0) {
-        LogWrite(MODNAME, LOG_ERR, "Can't init dbus");
-        return -1;
-    }
-    m_iTimerWork = TimerCreate();
-    AppInit();
-    SendStartedSignal();
     return 0;
 }
 
-int CModBusServerThread::Close()
-{
-    CloseModbus();
-    if (m_iTimerWork >= 0)
-        TimerDelete(m_iTimerWork);
-    m_iTimerWork = -1;
-    return DBusThread::Close();
-}
-
-int CModBusServerThread::ParseInitRequest(cJSON* json, RegZoneList_t& tables, RegZoneList_t& zones,
-                                          std::string& sInfo)
-{
-    cJSON* pProtocol = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_PROTOCOL);
-    cJSON* pDelay = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_DELAY);
-    cJSON* pTables = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_TABLES);
-    if (!cJSON_IsString(pProtocol)) {
-        sInfo = "Protocol is missing";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-    if (!JsonIsInt(pDelay)) {
-        sInfo = "Delay is missing";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-    if (!cJSON_IsArray(pTables)) {
-        sInfo = "Tables defs are missing";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-    m_mbConfig.iDelay = JsonInt(pDelay);
-
-    const char* pszProtocol = pProtocol->valuestring;
-    if (strcmp(pszProtocol, PLINTHD_PROTOCOL_RTU) == 0) {
-        m_mbConfig.eType = MBTYPE_RTU;
-    } else if (strcmp(pszProtocol, PLINTHD_PROTOCOL_TCP) == 0) {
-        m_mbConfig.eType = MBTYPE_TCP;
-    } else if (strcmp(pszProtocol, PLINTHD_PROTOCOL_TCPPI) == 0) {
-        m_mbConfig.eType = MBTYPE_TCP_PI;
-    } else {
-        m_mbConfig.eType = MBTYPE_UNDEF;
-        sInfo = "Unknown protocol";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-
-    cJSON* pParams = cJSON_GetObjectItemCaseSensitive(json, pszProtocol);
-    if (!cJSON_IsObject(pParams)) {
-        sInfo = m_mbConfig.eType == MBTYPE_RTU   ? "RTU parameters not found"
-                : m_mbConfig.eType == MBTYPE_TCP ? "TCP parameters not found"
-                                                 : "TCP-PI parameters not found";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-
-    if (m_mbConfig.eType != MBTYPE_RTU) {
-        int iErr = ParseServingConfig(pParams, m_mbConfig.serving, sInfo);
-        if (iErr != 0)
-            return iErr;
-    }
-    if (m_mbConfig.eType == MBTYPE_RTU) {
-        cJSON* pDevId = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_DEVID);
-        cJSON* pBaud = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_BAUD);
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
-        cJSON* pMode = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_MODE);
-        if (!JsonIsInt(pDevId) || !JsonIsInt(pBaud) || !cJSON_IsString(pPort)) {
-            sInfo = "Incomplete or invalid RTU config";
-            return DBUS_ERR_JSON_ELEMENT;
-        }
-        int iData = 0, iStop = 0;
-        char cParity = 0;
-        if (!cJSON_IsString(pMode) ||
-            sscanf(pMode->valuestring, "%d%c%d", &iData, &cParity, &iStop) != 3) {
-            sInfo = "Invalid format of UART mode";
-            return DBUS_ERR_JSON_ELEMENT;
-        }
-        cParity = static_cast<char>(tolower(static_cast<unsigned char>(cParity)));
-        if (cParity != 'n' && cParity != 'e' && cParity != 'o') {
-            sInfo = "Invalid UART parity specifier";
-            return DBUS_ERR_JSON_ELEMENT;
-        }
-        m_mbConfig.rtu.iMbDevId = JsonInt(pDevId);
-        m_mbConfig.rtu.iBaudrate = JsonInt(pBaud);
-        m_mbConfig.rtu.sDevice = pPort->valuestring;
-        m_mbConfig.rtu.iDataBits = iData;
-        m_mbConfig.rtu.cParity = cParity;
-        m_mbConfig.rtu.iStopBits = iStop;
-    } else if (m_mbConfig.eType == MBTYPE_TCP) {
-        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
-        // A port number outside 1..65535 would be cut to 16 bits and the
-        // daemon would listen on some other port. Port 0: the secure port
-        // alone.
-        if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) ||
-            JsonInt(pPort) < (m_mbConfig.serving.pTls ? 0 : 1) || JsonInt(pPort) > 65535) {
-            sInfo = "Incomplete or invalid TCP config";
-            return DBUS_ERR_JSON_ELEMENT;
-        }
-        m_mbConfig.tcp.sListen = pListen->valuestring;
-        m_mbConfig.tcp.iPort = JsonInt(pPort);
-    } else {
-        cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
-        cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
-        if (!cJSON_IsString(pListen) || !cJSON_IsString(pPort)) {
-            sInfo = "Incomplete or invalid TCP-PI config";
-            return DBUS_ERR_JSON_ELEMENT;
-        }
-        m_mbConfig.tcppi.sListen = pListen->valuestring;
-        m_mbConfig.tcppi.sService = pPort->valuestring;
-    }
-
-    if (cJSON_GetArraySize(pTables) == 0) {
-        sInfo = "No tables specified";
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-    cJSON* pTable = nullptr;
-    cJSON_ArrayForEach(pTable, pTables)
-    {
-        RegZone_t table;
-        int iErr = GetRegZoneFromJson(pTable, table);
-        if (iErr != 0) {
-            sInfo = "Table info missing or incorrect";
-            return iErr;
-        }
-        LogWrite(MODNAME, LOG_INFO, "New table: addr=%d, len=%d", table.iAddress, table.iLength);
-        tables.push_back(table);
-        cJSON* pZones = cJSON_GetObjectItemCaseSensitive(pTable, "zones");
-        if (!cJSON_IsArray(pZones))
-            continue;
-        cJSON* pZone = nullptr;
-        cJSON_ArrayForEach(pZone, pZones)
-        {
-            RegZone_t zone;
-            iErr = GetRegZoneFromJson(pZone, zone);
-            if (iErr != 0) {
-                sInfo = "Zone info missing or incorrect";
-                return iErr;
-            }
-            zones.push_back(zone);
-        }
-    }
-    return 0;
-}
-
-int CModBusServerThread::OpenInterface()
-{
-    switch (m_mbConfig.eType) {
-    case MBTYPE_RTU:
-        return InitMbRtu();
-    case MBTYPE_TCP:
-        return InitMbTcp();
-    case MBTYPE_TCP_PI:
-        return InitMbTcpPI();
-    default:
-        return DBUS_ERR_JSON_ELEMENT;
-    }
-}
-
-int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+int CCommandService::CmdInit(cJSON* json, cJSON*& jsonResult)
 {
     LogWrite(MODNAME, LOG_INFO, "ExecuteCmdInit");
     std::string sInfo;
-    RegZoneList_t tables, zones;
-    int iErr = ParseInitRequest(json, tables, zones, sInfo);
+    InitDocument_t doc;
+    doc.config = m_server.Config();
+    int iErr = ParseInitRequest(json, doc, sInfo);
+    // What the document named is kept even when it was refused: the status
+    // shows the protocol of the last "init".
+    m_server.Config() = doc.config;
 
+    CRegisterBlock& regs = m_server.Registers();
     if (iErr == 0) {
-        int iLength = CRegisterBlock::ComputeRange(tables);
+        int iLength = CRegisterBlock::ComputeRange(doc.tables);
         LogWrite(MODNAME, LOG_DEBUG, "Register range: addr=0, len=%d", iLength);
         if (iLength < 1) {
             iErr = DBUS_ERR_JSON_ELEMENT;
             sInfo = "Table size must be at least 1";
         } else {
-            iErr = m_regs.Build(iLength, tables, zones, sInfo);
+            iErr = regs.Build(iLength, doc.tables, doc.zones, sInfo);
             if (iErr == -1) {
                 // No reply text and no status update, as for any allocation failure
                 // of the mapping itself.
@@ -292,32 +121,30 @@ int CModBusServerThread::ExecuteCmdInit(const char* pcCmd, cJSON* json, cJSON*& 
     }
 
     if (iErr == 0) {
-        // The transport watches its own descriptors once open.
-        iErr = OpenInterface();
+        iErr = m_server.OpenInterface();
         if (iErr != 0)
             sInfo = "Can't initialize Modbus interface";
     }
 
     int iErrno = errno;
     if (iErr == 0) {
-        DBusThread::ExecuteCmdInit(pcCmd, json, jsonResult);
+        m_dbus.SetState(DBUS_READY);
     } else {
         LogWrite(MODNAME, LOG_WARNING, "init refused: err %d (%s) %s", iErr, PlinthdErrName(iErr),
                  sInfo.c_str());
         // A failed init leaves nothing open or allocated, so a corrected init
         // can follow at once.
-        CloseModbus();
-        m_regs.ReleaseAccess();
+        m_server.CloseModbus();
+        regs.ReleaseAccess();
     }
     // The work timer is armed by the loop for the next status signal (and
     // the connections' deadlines) once this command has run.
-    m_ProcStatus.m_iErr = iErr;
-    m_ProcStatus.m_iErrno = iErr != 0 ? iErrno : 0;
+    m_dbus.SetProcStatus(iErr, iErr != 0 ? iErrno : 0);
     jsonResult = MakeReply(iErr, sInfo.c_str());
     return iErr;
 }
 
-int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+int CCommandService::CmdSetConfig(cJSON* json, cJSON*& jsonResult)
 {
     cJSON* pData = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_DATA);
     int iErr = 0;
@@ -326,9 +153,9 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
         iErr = DBUS_ERR_JSON_ELEMENT;
         pszInfo = "No dataset def";
     } else {
-        cJSON* pEvent = cJSON_GetObjectItemCaseSensitive(json, "event");
+        cJSON* pEvent = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_EVENT);
         if (cJSON_IsBool(pEvent))
-            m_handler.EnableEvents(cJSON_IsTrue(pEvent));
+            m_server.Handler().EnableEvents(cJSON_IsTrue(pEvent));
         cJSON* pSet = nullptr;
         cJSON_ArrayForEach(pSet, pData)
         {
@@ -339,41 +166,30 @@ int CModBusServerThread::ExecuteCmdSetConfig(const char* pcCmd, cJSON* json, cJS
                 pszInfo = "Invalid/incomplete dataset";
                 continue;
             }
-            m_regs.StoreValues(JsonInt(pAddr), pValues);
+            m_server.Registers().StoreValues(JsonInt(pAddr), pValues);
         }
     }
     int iErrno = errno;
     if (iErr == 0)
-        DBusThread::ExecuteCmdSetConfig(pcCmd, json, jsonResult);
-    m_ProcStatus.m_iErr = iErr;
-    m_ProcStatus.m_iErrno = iErr != 0 ? iErrno : 0;
+        m_dbus.SetState(DBUS_RUN);
+    m_dbus.SetProcStatus(iErr, iErr != 0 ? iErrno : 0);
     jsonResult = MakeReply(iErr, pszInfo);
     return iErr;
 }
 
-int CModBusServerThread::ExecuteCmdDeInit(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+int CCommandService::CmdUnSetConfig(cJSON*, cJSON*&)
 {
-    CloseModbus();
-    m_ProcStatus = ProcStatus_t();
-    return DBusThread::ExecuteCmdDeInit(pcCmd, json, jsonResult);
+    return 0;
 }
 
-int CModBusServerThread::ExecuteCmdStop(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
+int CCommandService::CmdGetConfig(cJSON* json, cJSON*& jsonResult)
 {
-    m_regs.ReleaseAccess();
-    return DBusThread::ExecuteCmdStop(pcCmd, json, jsonResult);
-}
-
-int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
-{
-    if (strcmp(pcCmd, "getconfig") != 0)
-        return DBusThread::ExecuteCmdOther(pcCmd, json, jsonResult);
-
-    cJSON* pZones = cJSON_GetObjectItemCaseSensitive(json, "zones");
+    cJSON* pZones = cJSON_GetObjectItemCaseSensitive(json, PLINTHD_KEY_ZONES);
     if (!cJSON_IsArray(pZones)) {
         jsonResult = cJSON_CreateObject();
         return DBUS_ERR_JSON_ELEMENT;
     }
+    const CRegisterBlock& regs = m_server.Registers();
     RegZoneList_t zones;
     cJSON* pZone = nullptr;
     cJSON_ArrayForEach(pZone, pZones)
@@ -386,7 +202,7 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
         }
         // The reply holds one number per register: a length beyond the served
         // range would only pad it with zeros, without bound.
-        if (zone.iLength > m_regs.Length()) {
+        if (zone.iLength > regs.Length()) {
             jsonResult = MakeReply(DBUS_ERR_JSON_ELEMENT, "Zone length beyond the served range");
             return DBUS_ERR_JSON_ELEMENT;
         }
@@ -400,7 +216,7 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
         cJSON_AddNumberToObject(pItem, PLINTHD_KEY_ADDRESS, zone.iAddress);
         cJSON* pValues = cJSON_AddArrayToObject(pItem, PLINTHD_KEY_VALUES);
         for (int i = 0; i < zone.iLength; i++) {
-            cJSON_AddItemToArray(pValues, cJSON_CreateNumber(m_regs.BackendValue(
+            cJSON_AddItemToArray(pValues, cJSON_CreateNumber(regs.BackendValue(
                                               static_cast<long long>(zone.iAddress) + i)));
         }
         cJSON_AddItemToArray(pData, pItem);
@@ -411,174 +227,58 @@ int CModBusServerThread::ExecuteCmdOther(const char* pcCmd, cJSON* json, cJSON*&
     return 0;
 }
 
-int CModBusServerThread::GetJsonStatus(cJSON*& jsonResult)
+int CCommandService::CmdGetStatus(cJSON*, cJSON*& jsonResult)
 {
+    return m_dbus.CmdGetStatus(jsonResult);
+}
+
+int CCommandService::CmdDeInit(cJSON*, cJSON*&)
+{
+    m_server.CloseModbus();
+    m_dbus.SetProcStatus(0, 0);
+    return m_dbus.CmdDeInit();
+}
+
+int CCommandService::CmdStop(cJSON*, cJSON*&)
+{
+    m_server.Registers().ReleaseAccess();
+    return m_dbus.CmdStop();
+}
+
+int CCommandService::CmdSetLogLevel(cJSON* json, cJSON*&)
+{
+    return m_dbus.CmdSetLogLevel(json);
+}
+
+cJSON* CCommandService::GetJsonStatus()
+{
+    const ProcStatus_t& status = m_dbus.GetProcStatus();
+    const ModbusConfig_t& config = m_server.Config();
+    const ModbusStat_t& stat = m_server.Stat();
     cJSON* pStatus = cJSON_CreateObject();
-    cJSON_AddNumberToObject(pStatus, "err", m_ProcStatus.m_iErr);
-    cJSON_AddNumberToObject(pStatus, "errno", m_ProcStatus.m_iErrno);
+    cJSON_AddNumberToObject(pStatus, "err", status.m_iErr);
+    cJSON_AddNumberToObject(pStatus, "errno", status.m_iErrno);
     cJSON_AddStringToObject(pStatus, "info", "");
-    cJSON_AddStringToObject(pStatus, PLINTHD_KEY_PROTOCOL, ProtocolName(m_mbConfig.eType));
-    if (m_mbConfig.eType == MBTYPE_RTU)
-        cJSON_AddNumberToObject(pStatus, PLINTHD_KEY_DEVID, m_mbConfig.rtu.iMbDevId);
+    cJSON_AddStringToObject(pStatus, PLINTHD_KEY_PROTOCOL, ProtocolName(config.eType));
+    if (config.eType == MBTYPE_RTU)
+        cJSON_AddNumberToObject(pStatus, PLINTHD_KEY_DEVID, config.rtu.iMbDevId);
 
     cJSON* pStat = cJSON_AddObjectToObject(pStatus, "stat");
-    cJSON_AddNumberToObject(pStat, "rxerror", m_mbStat.ErrorRx);
-    cJSON_AddNumberToObject(pStat, "txerror", m_mbStat.ErrorTx);
-    cJSON_AddNumberToObject(pStat, "rxvalid", m_mbStat.ValidRx);
-    cJSON_AddNumberToObject(pStat, "txvalid", m_mbStat.ValidTx);
+    cJSON_AddNumberToObject(pStat, "rxerror", stat.ErrorRx);
+    cJSON_AddNumberToObject(pStat, "txerror", stat.ErrorTx);
+    cJSON_AddNumberToObject(pStat, "rxvalid", stat.ValidRx);
+    cJSON_AddNumberToObject(pStat, "txvalid", stat.ValidTx);
 
     // Each master's own counters: one entry per TCP connection, one for
     // the serial line.
-    if (IsTcp()) {
-        m_tcp.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
-        m_tcp.AddLimitsToStatus(pStatus);
-    } else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen()) {
-        m_rtu.AddClientToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
-    }
+    if (m_server.HasClientsInStatus())
+        m_server.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
+    m_server.AddLimitsToStatus(pStatus);
 
     cJSON* pSwInfo = cJSON_AddObjectToObject(pStatus, "swinfo");
     cJSON_AddStringToObject(pSwInfo, "name", "plinthd");
     cJSON_AddStringToObject(pSwInfo, "version", "0.1");
     cJSON_AddStringToObject(pSwInfo, "builddate", BuildDate().c_str());
     cJSON_AddStringToObject(pSwInfo, "git", "undef");
-    jsonResult = pStatus;
-    return 0;
-}
-
-void CModBusServerThread::CheckSendStatus()
-{
-    if (m_DBUSState != DBUS_READY && m_DBUSState != DBUS_RUN)
-        return;
-    time_t tNow = MonotonicSeconds();
-    if (tNow > m_tLastStatus + 2) {
-        m_tLastStatus = tNow;
-        SendStatusSignal();
-    }
-}
-
-int CModBusServerThread::InitMbRtu()
-{
-    return m_rtu.Open(m_mbConfig.rtu);
-}
-
-int CModBusServerThread::InitMbTcp()
-{
-    return m_tcp.OpenTcp(m_mbConfig.tcp, m_mbConfig.serving);
-}
-
-int CModBusServerThread::InitMbTcpPI()
-{
-    return m_tcp.OpenTcpPi(m_mbConfig.tcppi, m_mbConfig.serving);
-}
-
-int CModBusServerThread::CloseModbus()
-{
-    m_tcp.Close();
-    m_rtu.Close();
-    m_regs.ReleaseBuffers();
-    return 0;
-}
-
-int CModBusServerThread::Run()
-{
-    // Messages libdbus read while the bus name was requested wait in its
-    // queue, not on the socket: dispatched before the first sleep, or a call
-    // sent right after the name appeared would stay unanswered.
-    Idle();
-    while (m_bRun) {
-        ArmWorkTimer();
-        int iReady = poll(m_paPoll, static_cast<nfds_t>(m_ciPoll), -1);
-        if (iReady > 0) {
-            // Serving may add and remove wait-list entries, so the ready ones
-            // are taken out first; each is then served once in this round.
-            m_vReady.clear();
-            for (int i = 0; i < m_ciPoll; i++) {
-                if (m_paPoll[i].revents != 0)
-                    m_vReady.push_back(m_paPoll[i]);
-            }
-            m_signals.BeginRound();
-            for (const pollfd& ready : m_vReady) {
-                if (!m_bRun)
-                    break;
-                DescriptorAvailable(ready.fd);
-            }
-            m_signals.EndRound();
-        }
-        Idle();
-    }
-    return RET_OK;
-}
-
-int CModBusServerThread::Stop()
-{
-    // The loop sleeps without a time-out: a message wakes it. A loop that
-    // cleared the flag itself is on its way out already.
-    if (m_bRun.exchange(false))
-        SendCmd(CMD_STOP, 0, 0);
-    return DBusThread::Stop();
-}
-
-int CModBusServerThread::DescriptorAvailable(int iFD)
-{
-    if (iFD == m_iTimerWork && m_iTimerWork >= 0) {
-        uint64_t ullExpired = 0;
-        if (read(iFD, &ullExpired, sizeof(ullExpired)) ==
-            static_cast<ssize_t>(sizeof(ullExpired))) {
-            m_llTimerDueMs = -1; // a one-shot timer: spent
-            Work();
-        }
-        return 0;
-    }
-    if (m_tcp.Serve(iFD) || m_rtu.Serve(iFD))
-        return 0;
-    return DBusThread::DescriptorAvailable(iFD);
-}
-
-int CModBusServerThread::Idle()
-{
-    if (m_rtu.IsOpen() && m_rtu.FD() >= 0 &&
-        (GetReturnedEvents(m_rtu.FD()) & (POLLHUP | POLLNVAL)) != 0) {
-        LogWrite("MBSRV ", LOG_ERR, "Serial port %s hung up, no longer served\n",
-                 m_mbConfig.rtu.sDevice.c_str());
-        m_rtu.Unwatch();
-        // The status shows the loss until a new "init".
-        m_ProcStatus.m_iErr = MBSRV_ERR_OPEN;
-        m_ProcStatus.m_iErrno = EIO;
-        // The port itself is closed by "deinit", with the context.
-    }
-    return DBusThread::Idle();
-}
-
-int CModBusServerThread::Work()
-{
-    CheckSendStatus();
-    m_tcp.ExpireRequests(MonotonicMs());
-    return 0;
-}
-
-void CModBusServerThread::ArmWorkTimer()
-{
-    if (m_iTimerWork < 0)
-        return;
-    long long llDue = -1;
-    if (m_DBUSState == DBUS_READY || m_DBUSState == DBUS_RUN) {
-        // The status goes out once the whole seconds passed exceed the last
-        // one by more than 2.
-        llDue = (static_cast<long long>(m_tLastStatus) + 3) * 1000LL;
-    }
-    const long long llRequest = m_tcp.NextDeadline();
-    if (llRequest >= 0 && (llDue < 0 || llRequest < llDue))
-        llDue = llRequest;
-    if (llDue == m_llTimerDueMs)
-        return;
-    m_llTimerDueMs = llDue;
-    itimerspec due;
-    memset(&due, 0, sizeof(due));
-    if (llDue >= 0) {
-        due.it_value.tv_sec = static_cast<time_t>(llDue / 1000);
-        due.it_value.tv_nsec = static_cast<long>((llDue % 1000) * 1000000L);
-        if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0)
-            due.it_value.tv_nsec = 1; // all zero would disarm
-    }
-    timerfd_settime(m_iTimerWork, TFD_TIMER_ABSTIME, &due, nullptr);
+    return pStatus;
 }

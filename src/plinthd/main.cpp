@@ -5,7 +5,7 @@
 
 #include "commandline.h"
 #include "log.h"
-#include "commandservice.h"
+#include "serverthread.h"
 #include "servinglimits.h"
 
 int main(int argc, char** argv)

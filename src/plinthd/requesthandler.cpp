@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "accessrules.h"
 #include "jsonhelpers.h"
 #include "log.h"
 #include "registerblock.h"
@@ -55,6 +54,317 @@ int CheckRange(int iAddr, int iQuantity, int iServed)
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Checks: 0, or the exception code. iLen is the PDU's length, the function
+// code included; iBits and iRegisters are what is served.
+
+int CheckReadBits(const uint8_t* pPdu, int iLen, int iBits, int)
+{
+    if (iLen != 5)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iQuantity = Word(pPdu + 3);
+    if (iQuantity < 1 || iQuantity > MB_MAX_READ_BITS)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), iQuantity, iBits);
+}
+
+int CheckReadRegisters(const uint8_t* pPdu, int iLen, int, int iRegisters)
+{
+    if (iLen != 5)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iQuantity = Word(pPdu + 3);
+    if (iQuantity < 1 || iQuantity > MB_MAX_READ_REGISTERS)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), iQuantity, iRegisters);
+}
+
+int CheckWriteCoil(const uint8_t* pPdu, int iLen, int iBits, int)
+{
+    if (iLen != 5)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iValue = Word(pPdu + 3);
+    if (iValue != 0x0000 && iValue != 0xFF00)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), 1, iBits);
+}
+
+int CheckWriteRegister(const uint8_t* pPdu, int iLen, int, int iRegisters)
+{
+    if (iLen != 5)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), 1, iRegisters);
+}
+
+int CheckWriteCoils(const uint8_t* pPdu, int iLen, int iBits, int)
+{
+    if (iLen < 6)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iQuantity = Word(pPdu + 3);
+    int iBytes = pPdu[5];
+    if (iQuantity < 1 || iQuantity > MB_MAX_WRITE_BITS || iBytes != (iQuantity + 7) / 8 ||
+        iLen != 6 + iBytes)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), iQuantity, iBits);
+}
+
+int CheckWriteRegisters(const uint8_t* pPdu, int iLen, int, int iRegisters)
+{
+    if (iLen < 6)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iQuantity = Word(pPdu + 3);
+    int iBytes = pPdu[5];
+    if (iQuantity < 1 || iQuantity > MB_MAX_WRITE_REGISTERS || iBytes != 2 * iQuantity ||
+        iLen != 6 + iBytes)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), iQuantity, iRegisters);
+}
+
+int CheckReportServerId(const uint8_t*, int iLen, int, int)
+{
+    return iLen == 1 ? 0 : MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+}
+
+int CheckMaskWrite(const uint8_t* pPdu, int iLen, int, int iRegisters)
+{
+    if (iLen != 7)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    return CheckRange(Word(pPdu + 1), 1, iRegisters);
+}
+
+int CheckWriteAndRead(const uint8_t* pPdu, int iLen, int, int iRegisters)
+{
+    if (iLen < 10)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iReadQuantity = Word(pPdu + 3);
+    int iWriteQuantity = Word(pPdu + 7);
+    int iBytes = pPdu[9];
+    if (iReadQuantity < 1 || iReadQuantity > MB_MAX_READ_REGISTERS || iWriteQuantity < 1 ||
+        iWriteQuantity > MB_MAX_WR_WRITE_REGISTERS || iBytes != 2 * iWriteQuantity ||
+        iLen != 10 + iBytes)
+        return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    int iCode = CheckRange(Word(pPdu + 1), iReadQuantity, iRegisters);
+    return iCode != 0 ? iCode : CheckRange(Word(pPdu + 5), iWriteQuantity, iRegisters);
+}
+
+// ---------------------------------------------------------------------------
+// Execution of a checked request, in two steps: the write into the Modbus
+// side of the block, then (after the access rules were applied to it) the
+// answer, built from the registers as they then stand. The function code of
+// the answer is set by the caller.
+
+void WriteCoil(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    pMap->tab_bits[Word(pPdu + 1)] = Word(pPdu + 3) == 0xFF00 ? 1 : 0;
+}
+
+void WriteRegister(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    pMap->tab_registers[Word(pPdu + 1)] = static_cast<uint16_t>(Word(pPdu + 3));
+}
+
+void WriteCoils(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    const int iAddr = Word(pPdu + 1);
+    const int iQuantity = Word(pPdu + 3);
+    for (int i = 0; i < iQuantity; i++)
+        pMap->tab_bits[iAddr + i] = (pPdu[6 + i / 8] >> (i % 8)) & 1;
+}
+
+void WriteRegisters(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    const int iAddr = Word(pPdu + 1);
+    const int iQuantity = Word(pPdu + 3);
+    for (int i = 0; i < iQuantity; i++)
+        pMap->tab_registers[iAddr + i] = static_cast<uint16_t>(Word(pPdu + 6 + 2 * i));
+}
+
+void MaskWrite(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    const int iAnd = Word(pPdu + 3);
+    const int iOr = Word(pPdu + 5);
+    uint16_t& usReg = pMap->tab_registers[Word(pPdu + 1)];
+    usReg = static_cast<uint16_t>((usReg & iAnd) | (iOr & ~iAnd));
+}
+
+// The write part of a write-and-read.
+void WriteForRead(modbus_mapping_t* pMap, const uint8_t* pPdu)
+{
+    const int iWriteAddr = Word(pPdu + 5);
+    const int iWriteQuantity = Word(pPdu + 7);
+    for (int i = 0; i < iWriteQuantity; i++)
+        pMap->tab_registers[iWriteAddr + i] = static_cast<uint16_t>(Word(pPdu + 10 + 2 * i));
+}
+
+int AnswerBits(const uint8_t* pBits, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    const int iAddr = Word(pPdu + 1);
+    const int iQuantity = Word(pPdu + 3);
+    const int iBytes = (iQuantity + 7) / 8;
+    pAnswer[1] = static_cast<uint8_t>(iBytes);
+    memset(pAnswer + 2, 0, static_cast<size_t>(iBytes));
+    for (int i = 0; i < iQuantity; i++) {
+        if (pBits[iAddr + i])
+            pAnswer[2 + i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+    }
+    return 2 + iBytes;
+}
+
+int AnswerRegisters(const uint16_t* pRegs, int iAddr, int iQuantity, uint8_t* pAnswer)
+{
+    pAnswer[1] = static_cast<uint8_t>(2 * iQuantity);
+    for (int i = 0; i < iQuantity; i++)
+        PutWord(pAnswer + 2 + 2 * i, pRegs[iAddr + i]);
+    return 2 + 2 * iQuantity;
+}
+
+int AnswerCoils(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    return AnswerBits(pMap->tab_bits, pPdu, pAnswer);
+}
+
+int AnswerDiscreteInputs(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    return AnswerBits(pMap->tab_input_bits, pPdu, pAnswer);
+}
+
+int AnswerHoldingRegisters(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    return AnswerRegisters(pMap->tab_registers, Word(pPdu + 1), Word(pPdu + 3), pAnswer);
+}
+
+int AnswerInputRegisters(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    return AnswerRegisters(pMap->tab_input_registers, Word(pPdu + 1), Word(pPdu + 3), pAnswer);
+}
+
+// The answer of the writes that echo the request's address and quantity or value.
+int AnswerEcho5(const modbus_mapping_t*, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    memcpy(pAnswer, pPdu, 5);
+    return 5;
+}
+
+int AnswerEcho7(const modbus_mapping_t*, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    memcpy(pAnswer, pPdu, 7);
+    return 7;
+}
+
+int AnswerServerId(const modbus_mapping_t*, const uint8_t*, uint8_t* pAnswer)
+{
+    const size_t uiIdent = sizeof(MB_IDENTIFICATION) - 1;
+    pAnswer[2] = MB_REPORT_SLAVE_ID_BYTE;
+    pAnswer[3] = MB_RUN_INDICATOR_ON;
+    memcpy(pAnswer + 4, MB_IDENTIFICATION, uiIdent);
+    pAnswer[1] = static_cast<uint8_t>(2 + uiIdent);
+    return 4 + static_cast<int>(uiIdent);
+}
+
+// The read part of a write-and-read.
+int AnswerWriteAndRead(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer)
+{
+    return AnswerRegisters(pMap->tab_registers, Word(pPdu + 1), Word(pPdu + 3), pAnswer);
+}
+
+// ---------------------------------------------------------------------------
+// The function table
+
+typedef struct MbFunction_s {
+    uint8_t ucCode;
+    MbTable_t eTable;
+    // Whether the request is well formed and within what is served.
+    int (*pfnCheck)(const uint8_t* pPdu, int iLen, int iBits, int iRegisters);
+    // Where the PDU names what it reads and writes: the byte offset of the
+    // read address and of the write address, 0 for none, each followed by
+    // its quantity unless the write is of one address; and the PDU length
+    // that holds them (a refused request is reported from what was
+    // received).
+    uint8_t ucReadAt;
+    uint8_t ucWriteAt;
+    bool bWriteOne;
+    uint8_t ucReachLen;
+    // Its write into the Modbus side; null for a function that writes nothing.
+    void (*pfnWrite)(modbus_mapping_t* pMap, const uint8_t* pPdu);
+    // Its answer after the function code; returns the answer's length.
+    int (*pfnAnswer)(const modbus_mapping_t* pMap, const uint8_t* pPdu, uint8_t* pAnswer);
+    // Whether its register reads and writes are reported to the controller
+    // (the "data" and "event" signals, the access rules for writes). Mask
+    // write changes one register too: without the rules a master could
+    // change read-only registers with it.
+    bool bReported;
+} MbFunction_t;
+
+// Function 7, 8 and the other serial-line diagnostics, file records, FIFO
+// reads, encapsulated transport and anything unknown are not here: they are
+// answered with exception 01.
+constexpr MbFunction_t s_aFunctions[] = {
+    {MODBUS_FC_READ_COILS, MB_TABLE_BITS, CheckReadBits, 1, 0, false, 5, nullptr, AnswerCoils,
+     false},
+    {MODBUS_FC_READ_DISCRETE_INPUTS, MB_TABLE_BITS, CheckReadBits, 1, 0, false, 5, nullptr,
+     AnswerDiscreteInputs, false},
+    {MODBUS_FC_READ_HOLDING_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, 1, 0, false, 5,
+     nullptr, AnswerHoldingRegisters, true},
+    {MODBUS_FC_READ_INPUT_REGISTERS, MB_TABLE_REGISTERS, CheckReadRegisters, 1, 0, false, 5,
+     nullptr, AnswerInputRegisters, true},
+    {MODBUS_FC_WRITE_SINGLE_COIL, MB_TABLE_BITS, CheckWriteCoil, 0, 1, true, 5, WriteCoil,
+     AnswerEcho5, false},
+    {MODBUS_FC_WRITE_SINGLE_REGISTER, MB_TABLE_REGISTERS, CheckWriteRegister, 0, 1, true, 5,
+     WriteRegister, AnswerEcho5, true},
+    {MODBUS_FC_WRITE_MULTIPLE_COILS, MB_TABLE_BITS, CheckWriteCoils, 0, 1, false, 5, WriteCoils,
+     AnswerEcho5, false},
+    {MODBUS_FC_WRITE_MULTIPLE_REGISTERS, MB_TABLE_REGISTERS, CheckWriteRegisters, 0, 1, false, 5,
+     WriteRegisters, AnswerEcho5, true},
+    {MODBUS_FC_REPORT_SLAVE_ID, MB_TABLE_NONE, CheckReportServerId, 0, 0, false, 1, nullptr,
+     AnswerServerId, false},
+    {MODBUS_FC_MASK_WRITE_REGISTER, MB_TABLE_REGISTERS, CheckMaskWrite, 0, 1, true, 5, MaskWrite,
+     AnswerEcho7, true},
+    // The write comes first, and the access rules with it, so the read part
+    // answers what the registers hold afterwards, as a later read would.
+    {MODBUS_FC_WRITE_AND_READ_REGISTERS, MB_TABLE_REGISTERS, CheckWriteAndRead, 1, 5, false, 9,
+     WriteForRead, AnswerWriteAndRead, true},
+};
+constexpr int FUNCTION_COUNT = static_cast<int>(sizeof(s_aFunctions) / sizeof(s_aFunctions[0]));
+
+// Function code -> table entry + 1 (0: not served), so that finding the
+// entry costs one load whatever the code.
+struct FunctionIndex_t {
+    uint8_t auc[256];
+    constexpr FunctionIndex_t() : auc{}
+    {
+        for (int i = 0; i < FUNCTION_COUNT; i++)
+            auc[s_aFunctions[i].ucCode] = static_cast<uint8_t>(i + 1);
+    }
+};
+constexpr FunctionIndex_t s_index;
+
+inline const MbFunction_t* FindFunction(uint8_t ucCode)
+{
+    const int i = s_index.auc[ucCode];
+    return i != 0 ? &s_aFunctions[i - 1] : nullptr;
+}
+
+inline MbReach_t ReachOf(const MbFunction_t* pFunction, const uint8_t* pPdu, int iLen)
+{
+    MbReach_t reach;
+    reach.iFunction = pPdu[0];
+    if (pFunction == nullptr)
+        return reach;
+    reach.eTable = pFunction->eTable;
+    if (iLen < pFunction->ucReachLen)
+        return reach;
+    if (pFunction->ucReadAt != 0) {
+        const uint8_t* p = pPdu + pFunction->ucReadAt;
+        reach.bRead = true;
+        reach.read = {Word(p), Word(p + 2)};
+    }
+    if (pFunction->ucWriteAt != 0) {
+        const uint8_t* p = pPdu + pFunction->ucWriteAt;
+        reach.bWrite = true;
+        reach.write = {Word(p), pFunction->bWriteOne ? 1 : Word(p + 2)};
+    }
+    return reach;
+}
+
 } // namespace
 
 CRequestHandler::CRequestHandler(CRegisterBlock& regs, CSignalQueue& signals)
@@ -64,82 +374,41 @@ CRequestHandler::CRequestHandler(CRegisterBlock& regs, CSignalQueue& signals)
 
 int CRequestHandler::Check(const uint8_t* pPdu, int iLen, int iBits, int iRegisters)
 {
-    const int iFunc = pPdu[0];
-    switch (iFunc) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS:
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS: {
-        const bool bBits = iFunc <= MODBUS_FC_READ_DISCRETE_INPUTS;
-        if (iLen != 5)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        int iQuantity = Word(pPdu + 3);
-        if (iQuantity < 1 || iQuantity > (bBits ? MB_MAX_READ_BITS : MB_MAX_READ_REGISTERS))
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        return CheckRange(Word(pPdu + 1), iQuantity, bBits ? iBits : iRegisters);
-    }
-    case MODBUS_FC_WRITE_SINGLE_COIL: {
-        if (iLen != 5)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        int iValue = Word(pPdu + 3);
-        if (iValue != 0x0000 && iValue != 0xFF00)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        return CheckRange(Word(pPdu + 1), 1, iBits);
-    }
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-        if (iLen != 5)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        return CheckRange(Word(pPdu + 1), 1, iRegisters);
-    case MODBUS_FC_WRITE_MULTIPLE_COILS:
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
-        const bool bBits = iFunc == MODBUS_FC_WRITE_MULTIPLE_COILS;
-        if (iLen < 6)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        int iQuantity = Word(pPdu + 3);
-        int iBytes = pPdu[5];
-        if (iQuantity < 1 || iQuantity > (bBits ? MB_MAX_WRITE_BITS : MB_MAX_WRITE_REGISTERS) ||
-            iBytes != (bBits ? (iQuantity + 7) / 8 : 2 * iQuantity) || iLen != 6 + iBytes)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        return CheckRange(Word(pPdu + 1), iQuantity, bBits ? iBits : iRegisters);
-    }
-    case MODBUS_FC_REPORT_SLAVE_ID:
-        return iLen == 1 ? 0 : MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-        if (iLen != 7)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        return CheckRange(Word(pPdu + 1), 1, iRegisters);
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS: {
-        if (iLen < 10)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        int iReadQuantity = Word(pPdu + 3);
-        int iWriteQuantity = Word(pPdu + 7);
-        int iBytes = pPdu[9];
-        if (iReadQuantity < 1 || iReadQuantity > MB_MAX_READ_REGISTERS || iWriteQuantity < 1 ||
-            iWriteQuantity > MB_MAX_WR_WRITE_REGISTERS || iBytes != 2 * iWriteQuantity ||
-            iLen != 10 + iBytes)
-            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        int iCode = CheckRange(Word(pPdu + 1), iReadQuantity, iRegisters);
-        return iCode != 0 ? iCode : CheckRange(Word(pPdu + 5), iWriteQuantity, iRegisters);
-    }
-    default:
-        // Function 7, 8 and the other serial-line diagnostics, file records,
-        // FIFO reads, encapsulated transport and anything unknown.
+    const MbFunction_t* pFunction = FindFunction(pPdu[0]);
+    if (pFunction == nullptr)
         return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-    }
+    return pFunction->pfnCheck(pPdu, iLen, iBits, iRegisters);
 }
 
-int CRequestHandler::Handle(const MbRequest_t& request, uint8_t* pAnswer, bool& bException)
+MbReach_t CRequestHandler::Reach(const uint8_t* pPdu, int iLen)
+{
+    if (pPdu == nullptr || iLen < 1)
+        return MbReach_t();
+    return ReachOf(FindFunction(pPdu[0]), pPdu, iLen);
+}
+
+int CRequestHandler::Handle(const MbRequest_t& request, uint8_t* pAnswer, bool& bException,
+                            const CRequestPermit* pPermit)
 {
     bException = false;
     if (request.pPdu == nullptr || request.iPduLen < 1)
         return 0;
     const uint8_t* pPdu = request.pPdu;
-    // A master's rights come first: a function it may not use is refused
-    // whatever its addresses.
-    int iCode = request.pRights ? request.pRights->Refusal(pPdu, request.iPduLen) : 0;
-    if (iCode == 0)
-        iCode = m_regs.IsBuilt() ? Check(pPdu, request.iPduLen, MB_BIT_COUNT, m_regs.Length())
-                                 : MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
+    const MbFunction_t* pFunction = FindFunction(pPdu[0]);
+    const MbReach_t reach = ReachOf(pFunction, pPdu, request.iPduLen);
+    const MbReach_t* pReported = pFunction != nullptr && pFunction->bReported ? &reach : nullptr;
+    int iCode = 0;
+    if (!m_regs.IsBuilt())
+        iCode = MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;
+    else if (pFunction == nullptr)
+        iCode = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    else
+        iCode = pFunction->pfnCheck(pPdu, request.iPduLen, MB_BIT_COUNT, m_regs.Length());
+    // The one place where a request may be refused for who sent it: it is
+    // well formed and within the block, nothing has run yet, and its reach
+    // says which table and addresses it would read or write.
+    if (iCode == 0 && pPermit != nullptr)
+        iCode = pPermit->Permit(request, reach);
     if (iCode != 0) {
         bException = true;
         // Bit 7 marks the answer as an exception; a function code that has
@@ -148,113 +417,19 @@ int CRequestHandler::Handle(const MbRequest_t& request, uint8_t* pAnswer, bool& 
         pAnswer[1] = static_cast<uint8_t>(iCode);
         LogWrite(MODNAME, LOG_DEBUG, "Exception %d for function %02X\n", iCode, pPdu[0]);
         // Reported as before; a refused write changed nothing.
-        PostProcess(request, false);
+        PostProcess(request, pReported, false);
         return 2;
     }
-    if (pPdu[0] == MODBUS_FC_WRITE_AND_READ_REGISTERS) {
-        // The write comes first, and the access rules with it, so the read
-        // part answers what the registers hold afterwards, as a later read
-        // would.
-        uint16_t* pRegisters = m_regs.Mapping()->tab_registers;
-        const int iWriteAddr = Word(pPdu + 5);
-        const int iWriteQuantity = Word(pPdu + 7);
-        for (int i = 0; i < iWriteQuantity; i++)
-            pRegisters[iWriteAddr + i] = static_cast<uint16_t>(Word(pPdu + 10 + 2 * i));
-        PostProcess(request, true);
-        const int iReadAddr = Word(pPdu + 1);
-        const int iReadQuantity = Word(pPdu + 3);
-        pAnswer[0] = MODBUS_FC_WRITE_AND_READ_REGISTERS;
-        pAnswer[1] = static_cast<uint8_t>(2 * iReadQuantity);
-        for (int i = 0; i < iReadQuantity; i++)
-            PutWord(pAnswer + 2 + 2 * i, pRegisters[iReadAddr + i]);
-        return 2 + 2 * iReadQuantity;
-    }
-    int iLen = Execute(pPdu, pAnswer);
-    PostProcess(request, true);
-    return iLen;
-}
-
-int CRequestHandler::Execute(const uint8_t* pPdu, uint8_t* pAnswer)
-{
     modbus_mapping_t* pMap = m_regs.Mapping();
-    const int iFunc = pPdu[0];
-    // Function 17 is the function code alone: the address exists for the
-    // others only (Check() saw their length).
-    const int iAddr = iFunc == MODBUS_FC_REPORT_SLAVE_ID ? 0 : Word(pPdu + 1);
-    pAnswer[0] = static_cast<uint8_t>(iFunc);
-    switch (iFunc) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS: {
-        const uint8_t* pBits =
-            iFunc == MODBUS_FC_READ_COILS ? pMap->tab_bits : pMap->tab_input_bits;
-        const int iQuantity = Word(pPdu + 3);
-        const int iBytes = (iQuantity + 7) / 8;
-        pAnswer[1] = static_cast<uint8_t>(iBytes);
-        memset(pAnswer + 2, 0, static_cast<size_t>(iBytes));
-        for (int i = 0; i < iQuantity; i++) {
-            if (pBits[iAddr + i])
-                pAnswer[2 + i / 8] |= static_cast<uint8_t>(1 << (i % 8));
-        }
-        return 2 + iBytes;
-    }
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS: {
-        const uint16_t* pRegs = iFunc == MODBUS_FC_READ_HOLDING_REGISTERS
-                                    ? pMap->tab_registers
-                                    : pMap->tab_input_registers;
-        const int iQuantity = Word(pPdu + 3);
-        pAnswer[1] = static_cast<uint8_t>(2 * iQuantity);
-        for (int i = 0; i < iQuantity; i++)
-            PutWord(pAnswer + 2 + 2 * i, pRegs[iAddr + i]);
-        return 2 + 2 * iQuantity;
-    }
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-        pMap->tab_bits[iAddr] = Word(pPdu + 3) == 0xFF00 ? 1 : 0;
-        memcpy(pAnswer, pPdu, 5);
-        return 5;
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-        pMap->tab_registers[iAddr] = static_cast<uint16_t>(Word(pPdu + 3));
-        memcpy(pAnswer, pPdu, 5);
-        return 5;
-    case MODBUS_FC_WRITE_MULTIPLE_COILS: {
-        const int iQuantity = Word(pPdu + 3);
-        for (int i = 0; i < iQuantity; i++)
-            pMap->tab_bits[iAddr + i] = (pPdu[6 + i / 8] >> (i % 8)) & 1;
-        memcpy(pAnswer, pPdu, 5);
-        return 5;
-    }
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
-        const int iQuantity = Word(pPdu + 3);
-        for (int i = 0; i < iQuantity; i++)
-            pMap->tab_registers[iAddr + i] = static_cast<uint16_t>(Word(pPdu + 6 + 2 * i));
-        memcpy(pAnswer, pPdu, 5);
-        return 5;
-    }
-    case MODBUS_FC_REPORT_SLAVE_ID: {
-        const size_t uiIdent = sizeof(MB_IDENTIFICATION) - 1;
-        pAnswer[2] = MB_REPORT_SLAVE_ID_BYTE;
-        pAnswer[3] = MB_RUN_INDICATOR_ON;
-        memcpy(pAnswer + 4, MB_IDENTIFICATION, uiIdent);
-        pAnswer[1] = static_cast<uint8_t>(2 + uiIdent);
-        return 4 + static_cast<int>(uiIdent);
-    }
-    case MODBUS_FC_MASK_WRITE_REGISTER: {
-        const int iAnd = Word(pPdu + 3);
-        const int iOr = Word(pPdu + 5);
-        uint16_t& usReg = pMap->tab_registers[iAddr];
-        usReg = static_cast<uint16_t>((usReg & iAnd) | (iOr & ~iAnd));
-        memcpy(pAnswer, pPdu, 7);
-        return 7;
-    }
-    default:
-        // Check() lets no other function through.
-        pAnswer[0] = static_cast<uint8_t>(iFunc | 0x80);
-        pAnswer[1] = MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
-        return 2;
-    }
+    if (pFunction->pfnWrite != nullptr)
+        pFunction->pfnWrite(pMap, pPdu);
+    PostProcess(request, pReported, true);
+    pAnswer[0] = pPdu[0];
+    return pFunction->pfnAnswer(pMap, pPdu, pAnswer);
 }
 
-void CRequestHandler::PostProcess(const MbRequest_t& request, bool bWritten)
+void CRequestHandler::PostProcess(const MbRequest_t& request, const MbReach_t* pReported,
+                                  bool bWritten)
 {
     // The log line shows eight bytes from the function code on, 0xFF past
     // the end of what was received.
@@ -276,37 +451,14 @@ void CRequestHandler::PostProcess(const MbRequest_t& request, bool bWritten)
                  request.iAduLen, iFunc, aby[0], aby[1], aby[2], aby[3], aby[4], aby[5], aby[6],
                  aby[7]);
     }
-    // Address and quantity must have been received, not taken from the fill.
-    if (request.iPduLen < 5)
+    if (pReported == nullptr)
         return;
-    const uint8_t* pPdu = request.pPdu;
-    const int iAddr = Word(pPdu + 1);
-    const int iQuantity = Word(pPdu + 3);
-    switch (iFunc) {
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS:
-        ReportRead(iAddr, iQuantity);
-        break;
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-    // Mask write changes one register too; without the access rules a master
-    // could change read-only registers with it.
-    case MODBUS_FC_MASK_WRITE_REGISTER:
-        ReportWrite(iAddr, 1, bWritten);
-        break;
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
-        ReportWrite(iAddr, iQuantity, bWritten);
-        break;
-    case MODBUS_FC_WRITE_AND_READ_REGISTERS:
-        // Read address and quantity, then write address and quantity; the
-        // write is executed before the read.
-        if (request.iPduLen >= 9) {
-            ReportWrite(Word(pPdu + 5), Word(pPdu + 7), bWritten);
-            ReportRead(iAddr, iQuantity);
-        }
-        break;
-    default:
-        break;
-    }
+    // Addresses and quantities as received, not taken from the fill; the
+    // write is executed before the read, so it is reported first.
+    if (pReported->bWrite)
+        ReportWrite(pReported->write.iAddress, pReported->write.iQuantity, bWritten);
+    if (pReported->bRead)
+        ReportRead(pReported->read.iAddress, pReported->read.iQuantity);
 }
 
 void CRequestHandler::ReportRead(int iAddr, int iLen)

@@ -13,7 +13,7 @@
 #include <map>
 #include <string>
 
-#include "accessrules.h"
+#include "masterrights.h"
 
 // Longest role name taken from a certificate or a roles file.
 constexpr size_t MB_MAX_ROLE_LENGTH = 64;

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "accessrules.h"
+#include "masterrights.h"
 #include "modbustypes.h"
 #include "tlsconnection.h"
 

@@ -554,13 +554,12 @@ bool CTcpTransport::AnswerRequest(CTcpConnection& conn, const uint8_t* pAdu, int
     request.iPduLen = iPduLen;
     request.iAduLen = iLen;
     request.bRtu = false;
-    request.pRights = &conn.Rights();
 
     // The request's transaction id and unit id, protocol id 0, and the
     // length of what follows.
     uint8_t abyRsp[MBAP_HEADER_LENGTH + MB_MAX_ANSWER_PDU];
     bool bException = false;
-    const int iAnswer = m_handler.Handle(request, abyRsp + MBAP_HEADER_LENGTH, bException);
+    const int iAnswer = m_handler.Handle(request, abyRsp + MBAP_HEADER_LENGTH, bException, &conn.Rights());
     if (bException)
         conn.CountException();
     abyRsp[0] = pAdu[0];

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "accessrules.h"
+#include "masterrights.h"
 
 class CTlsContext;
 

@@ -312,3 +312,60 @@ TEST_F(Commands, StatusSignalWhileConfiguredAndStopEndsTheProcess)
     EXPECT_EQ(JsonInt(stopped.json, "stopped"), daemon->Pid());
     EXPECT_EQ(daemon->WaitExit(5000), 0);
 }
+
+// Every command word in every state a client can reach (Stopping ends the
+// process): the states it is allowed in run it, the others refuse it with
+// 110 and leave the state; an unknown word is 107 everywhere.
+TEST_F(Commands, EveryWordFollowsItsStateRuleInEveryState)
+{
+    const int iPort = FreeTcpPort();
+    const std::string sInit = TcpInit(iPort, kTables25);
+    auto enter = [&](int iState) {
+        if (ProcState() != 1) {
+            ASSERT_EQ(Cmd(R"({"cmd":"deinit"})").Err(), 0);
+        }
+        if (iState >= 2) {
+            ASSERT_EQ(Cmd(sInit).Err(), 0);
+        }
+        if (iState == 3) {
+            ASSERT_EQ(Cmd(R"({"cmd":"setconfig","data":[]})").Err(), 0);
+        }
+        ASSERT_EQ(ProcState(), iState);
+    };
+    struct Case {
+        std::string sRequest;
+        int aiErr[3];   // in Idle, Init, SetConfig
+        int aiAfter[3]; // the state afterwards
+    } cases[] = {
+        {R"({"cmd":"start"})", {0, 0, 0}, {1, 2, 3}},
+        {sInit, {0, 110, 110}, {2, 2, 3}},
+        {R"({"cmd":"setconfig","data":[]})", {110, 0, 0}, {1, 3, 3}},
+        {R"({"cmd":"unsetconfig"})", {110, 110, 0}, {1, 2, 3}},
+        {R"({"cmd":"getconfig","zones":[]})", {0, 0, 0}, {1, 2, 3}},
+        {R"({"cmd":"deinit"})", {110, 0, 0}, {1, 1, 1}},
+        {R"({"cmd":"setloglevel","level":6})", {0, 0, 0}, {1, 2, 3}},
+        {R"({"cmd":"frobnicate"})", {107, 107, 107}, {1, 2, 3}},
+        {R"({"cmd":"stop"})", {-1, 110, 110}, {-1, 2, 3}}, // -1: not sent (ends the daemon)
+    };
+    for (const Case& c : cases) {
+        for (int iState = 1; iState <= 3; iState++) {
+            if (c.aiErr[iState - 1] < 0)
+                continue;
+            enter(iState);
+            const std::string sReply = client->Cmd(c.sRequest);
+            Reply r(cJSON_Parse(sReply.c_str()));
+            EXPECT_EQ(r.Err(), c.aiErr[iState - 1]) << c.sRequest << " in state " << iState;
+            if (c.aiErr[iState - 1] == 110) {
+                EXPECT_EQ(sReply, R"({"err":110,"info":""})") << c.sRequest;
+            }
+            EXPECT_EQ(ProcState(), c.aiAfter[iState - 1]) << c.sRequest << " in state " << iState;
+        }
+    }
+    for (int iState = 1; iState <= 3; iState++) {
+        enter(iState);
+        EXPECT_EQ(ProcState(), iState); // "getstatus" answers in every state
+    }
+    enter(1);
+    EXPECT_EQ(Cmd(R"({"cmd":"stop"})").Err(), 0);
+    EXPECT_EQ(daemon->WaitExit(5000), 0);
+}

@@ -189,14 +189,22 @@ TEST_F(Handler, RefusedRequestsGetTheStandardExceptionAndChangeNothing)
 TEST_F(Handler, QuantitiesPastTheLargestGetException03EvenWhenTheByteCountMatches)
 {
     auto writeRead = [](int iRead, int iWrite) {
-        Bytes pdu = {0x17, 0, 0, 0, static_cast<uint8_t>(iRead), 0, 0, 0,
-                     static_cast<uint8_t>(iWrite), static_cast<uint8_t>(2 * iWrite)};
+        Bytes pdu = {0x17,
+                     0,
+                     0,
+                     0,
+                     static_cast<uint8_t>(iRead),
+                     0,
+                     0,
+                     0,
+                     static_cast<uint8_t>(iWrite),
+                     static_cast<uint8_t>(2 * iWrite)};
         pdu.resize(pdu.size() + 2 * iWrite, 0x55);
         return pdu;
     };
     auto writeMany = [](int iQuantity) {
-        Bytes pdu = {0x10, 0, 0, 0, static_cast<uint8_t>(iQuantity),
-                     static_cast<uint8_t>(2 * iQuantity)};
+        Bytes pdu = {
+            0x10, 0, 0, 0, static_cast<uint8_t>(iQuantity), static_cast<uint8_t>(2 * iQuantity)};
         pdu.resize(pdu.size() + 2 * iQuantity, 0x55);
         return pdu;
     };
@@ -216,4 +224,89 @@ TEST_F(Handler, QuantitiesPastTheLargestGetException03EvenWhenTheByteCountMatche
     // The largest write of function 23 passes the quantity check: what is
     // left is the block's end (40 registers here), exception 02.
     EXPECT_EQ(Ask(writeRead(1, 121)), Bytes({0x97, 2}));
+}
+
+// The rights of a master are decided per request before anything runs: a
+// refused write is answered with the permit's exception and changes no
+// register; a request that fails its checks never reaches the permit.
+TEST_F(Handler, APermitSeesWhatEachRequestReachesAndItsRefusalChangesNothing)
+{
+    struct ReadOnlyPermit : CRequestPermit {
+        int Permit(const MbRequest_t&, const MbReach_t& reach) const override
+        {
+            seen.push_back(reach);
+            return reach.bWrite ? 1 : 0;
+        }
+        mutable std::vector<MbReach_t> seen;
+    } permit;
+    auto ask = [&](const Bytes& pdu) {
+        MbRequest_t request;
+        request.iUnit = 1;
+        request.pPdu = pdu.data();
+        request.iPduLen = static_cast<int>(pdu.size());
+        request.iAduLen = request.iPduLen + 7;
+        uint8_t aby[MB_MAX_ANSWER_PDU];
+        bool bException = false;
+        int n = handler.Handle(request, aby, bException, &permit);
+        EXPECT_EQ(bException, n == 2 && (aby[0] & 0x80) != 0);
+        return Bytes(aby, aby + n);
+    };
+
+    EXPECT_EQ(ask({0x03, 0, 8, 0, 2}), Bytes({0x03, 4, 0, 108, 0, 109}));
+    EXPECT_EQ(ask({0x10, 0, 8, 0, 2, 4, 0, 1, 0, 2}), Bytes({0x90, 1}));
+    EXPECT_EQ(ask({0x06, 0, 9, 0, 7}), Bytes({0x86, 1}));
+    EXPECT_EQ(ask({0x16, 0, 9, 0, 0, 0, 7}), Bytes({0x96, 1}));
+    EXPECT_EQ(ask({0x17, 0, 8, 0, 1, 0, 9, 0, 1, 2, 0, 7}), Bytes({0x97, 1}));
+    EXPECT_EQ(ask({0x0F, 0, 0, 0, 3, 1, 0x07}), Bytes({0x8F, 1}));
+    EXPECT_EQ(ask({0x11}).size(), 4 + std::string("LMB" LIBMODBUS_VERSION_STRING).size());
+    // Malformed or out of the block: the checks answer, the permit is not asked.
+    EXPECT_EQ(ask({0x10, 0, 8, 0, 2, 4, 0, 1}), Bytes({0x90, 3}));
+    EXPECT_EQ(ask({0x03, 0, 39, 0, 2}), Bytes({0x83, 2}));
+    EXPECT_EQ(ask({0x08, 0, 0, 0, 0}), Bytes({0x88, 1}));
+
+    for (int a = 0; a < 40; a++) {
+        EXPECT_EQ(regs.ModbusValue(a), a >= 20 ? 0 : 100 + a) << a;
+        EXPECT_EQ(regs.BackendValue(a), 100 + a) << a;
+    }
+    ASSERT_EQ(permit.seen.size(), 7u);
+    struct Expected {
+        int iFunction;
+        MbTable_t eTable;
+        bool bRead;
+        MbSpan_t read;
+        bool bWrite;
+        MbSpan_t write;
+    } expected[] = {
+        {0x03, MB_TABLE_REGISTERS, true, {8, 2}, false, {}},
+        {0x10, MB_TABLE_REGISTERS, false, {}, true, {8, 2}},
+        {0x06, MB_TABLE_REGISTERS, false, {}, true, {9, 1}},
+        {0x16, MB_TABLE_REGISTERS, false, {}, true, {9, 1}},
+        {0x17, MB_TABLE_REGISTERS, true, {8, 1}, true, {9, 1}},
+        {0x0F, MB_TABLE_BITS, false, {}, true, {0, 3}},
+        {0x11, MB_TABLE_NONE, false, {}, false, {}},
+    };
+    for (size_t i = 0; i < permit.seen.size(); i++) {
+        const MbReach_t& r = permit.seen[i];
+        const Expected& e = expected[i];
+        EXPECT_EQ(r.iFunction, e.iFunction) << i;
+        EXPECT_EQ(r.eTable, e.eTable) << i;
+        EXPECT_EQ(r.bRead, e.bRead) << i;
+        EXPECT_EQ(r.bWrite, e.bWrite) << i;
+        if (e.bRead) {
+            EXPECT_EQ(r.read.iAddress, e.read.iAddress) << i;
+            EXPECT_EQ(r.read.iQuantity, e.read.iQuantity) << i;
+        }
+        if (e.bWrite) {
+            EXPECT_EQ(r.write.iAddress, e.write.iAddress) << i;
+            EXPECT_EQ(r.write.iQuantity, e.write.iQuantity) << i;
+        }
+    }
+    // The refused register writes are reported with the controller's values
+    // (nothing was taken), as any refused write is.
+    auto texts = Signals();
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(texts[0], DataText(8, {108, 109}));
+    EXPECT_EQ(texts[1], DataText(9, {109}));
+    EXPECT_EQ(texts[3], DataText(9, {109}));
+    EXPECT_EQ(texts[4], DataText(8, {108, 109}));
 }

@@ -2,718 +2,119 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <syslog.h>
-#include <unistd.h>
 
-#include "log.h"
 #include "plinthdjson.h"
 
-const char* arState[] = {"Unknown", "Idle", "Init", "SetConfig", "Stopping"};
+const DBusCommand_t<DBusThread> DBusThread::s_aCommands[] = {
+    {PLINTHD_CMD_START, DBUS_IN_ANY, &DBusThread::CmdStart},
+    {PLINTHD_CMD_INIT, DBUS_IN_IDLE, &DBusThread::CmdInit},
+    {PLINTHD_CMD_SETCONFIG, DBUS_IN_CONFIGURED, &DBusThread::CmdSetConfig},
+    {PLINTHD_CMD_UNSETCONFIG, DBUS_IN_RUN, &DBusThread::CmdUnSetConfig},
+    {PLINTHD_CMD_GETSTATUS, DBUS_IN_ANY, &DBusThread::CmdGetStatus},
+    {PLINTHD_CMD_DEINIT, DBUS_IN_CONFIGURED, &DBusThread::CmdDeInit},
+    {PLINTHD_CMD_STOP, DBUS_IN_IDLE, &DBusThread::CmdStop},
+    {PLINTHD_CMD_SETLOGLEVEL, DBUS_IN_ANY, &DBusThread::CmdSetLogLevel},
+};
 
-namespace
+DBusThread::DBusThread() : m_dbus(*this), m_pDBusConn(m_dbus.ConnectionRef())
 {
-const char* MOD_DBUS = "dbus ";
-const char* MOD_CMD = "plinthd";
-const int SEND_CMD_TIMEOUT_MS = 10000;
-
-const char* StateName(int iState)
-{
-    if (iState < DBUS_UNKNOWN || iState > DBUS_STOPPING)
-        return arState[DBUS_UNKNOWN];
-    return arState[iState];
+    m_dbus.SetCommands(this);
 }
-
-// Prints a cJSON value minified; the caller frees the text with cJSON_free.
-char* PrintMinified(const cJSON* json)
-{
-    return json != nullptr ? cJSON_PrintUnformatted(json) : nullptr;
-}
-} // namespace
-
-DBusThread::DBusThread() : m_pDBusConn(nullptr), m_DBUSState(DBUS_IDLE) {}
 
 DBusThread::~DBusThread()
 {
-    ReleaseDBus();
-}
-
-// ---------------------------------------------------------------------------
-// Connection set-up and tear-down
-
-int DBusThread::InitDBus(const char* pszDestination, const char* szInterface, const char* psPath)
-{
-    m_psPath = psPath != nullptr ? psPath : "";
-    m_sInterface = szInterface != nullptr ? szInterface : "";
-    m_ProcStatus = ProcStatus_t();
-
-    // libdbus aborts the process on malformed names, so they are checked here.
-    if (pszDestination == nullptr || !dbus_validate_bus_name(pszDestination, nullptr) ||
-        !dbus_validate_interface(m_sInterface.c_str(), nullptr) ||
-        !dbus_validate_path(m_psPath.c_str(), nullptr)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "Invalid bus name, interface or object path '%s' '%s' '%s'",
-                 pszDestination != nullptr ? pszDestination : "", m_sInterface.c_str(),
-                 m_psPath.c_str());
-        return RET_ERROR;
-    }
-    if (m_pDBusConn != nullptr)
-        ReleaseDBus();
-
-    DBusError err;
-    dbus_error_init(&err);
-    m_pDBusConn = dbus_bus_get_private(DBUS_BUS_SYSTEM, &err);
-    if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "dbus_bus_get() %d failed: %s", DBUS_BUS_SYSTEM, err.message);
-        dbus_error_free(&err);
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    if (m_pDBusConn == nullptr) {
-        LogWrite(MOD_DBUS, LOG_ERR, "Can't open dbus connection %d", DBUS_BUS_SYSTEM);
-        return RET_ERROR;
-    }
-    // libdbus would end the process with _exit(1) when the bus goes away,
-    // unlogged and without closing anything; the thread stops itself instead.
-    dbus_connection_set_exit_on_disconnect(m_pDBusConn, FALSE);
-    m_bBusLost = false;
-
-    int iRet =
-        dbus_bus_request_name(m_pDBusConn, pszDestination, DBUS_NAME_FLAG_ALLOW_REPLACEMENT, &err);
-    if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "dbus_bus_request_name() %s failed: %s", pszDestination,
-                 err.message);
-        dbus_error_free(&err);
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    if (iRet <= 0) {
-        LogWrite(MOD_DBUS, LOG_ERR, "Can't create destination name '%s' on bus!", pszDestination);
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    if (iRet == DBUS_REQUEST_NAME_REPLY_IN_QUEUE || iRet == DBUS_REQUEST_NAME_REPLY_EXISTS)
-        LogWrite(MOD_DBUS, LOG_ERR, "Name '%s' is owned by another process; calls go there",
-                 pszDestination);
-
-    m_DBusCtx.conn = m_pDBusConn;
-    m_DBusCtx.thread = this;
-    m_DBusCtx.extra = nullptr;
-    m_DBusCtx.watches.clear();
-
-    if (!dbus_connection_set_watch_functions(m_pDBusConn, &DBusThread::WatchAdd,
-                                             &DBusThread::WatchRemove, &DBusThread::WatchToggle,
-                                             &m_DBusCtx, nullptr)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "dbus_connection_set_watch_functions() failed");
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    if (!dbus_connection_add_filter(m_pDBusConn, &DBusThread::FilterFunction, &m_DBusCtx,
-                                    nullptr)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "dbus_connection_add_filter() failed");
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    m_bFilterAdded = true;
-
-    DBusObjectPathVTable vtable;
-    memset(&vtable, 0, sizeof(vtable));
-    vtable.unregister_function = &DBusThread::PathUnregister;
-    vtable.message_function = &DBusThread::PathMessage;
-    if (!dbus_connection_try_register_object_path(m_pDBusConn, m_psPath.c_str(), &vtable,
-                                                  &m_DBusCtx, &err)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "failed to register object path");
-        if (dbus_error_is_set(&err))
-            dbus_error_free(&err);
-        ReleaseDBus();
-        return RET_ERROR;
-    }
-    m_bPathRegistered = true;
-    return RET_OK;
-}
-
-void DBusThread::ReleaseDBus()
-{
-    if (m_pDBusConn == nullptr)
-        return;
-    // Dropping the watch functions hands every watch back through WatchRemove,
-    // which takes its descriptor out of the wait list.
-    dbus_connection_set_watch_functions(m_pDBusConn, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (m_bPathRegistered) {
-        if (!dbus_connection_unregister_object_path(m_pDBusConn, m_psPath.c_str()))
-            LogWrite(MOD_DBUS, LOG_ERR, "failed to unregister object path %s", m_psPath.c_str());
-        m_bPathRegistered = false;
-    }
-    if (m_bFilterAdded) {
-        dbus_connection_remove_filter(m_pDBusConn, &DBusThread::FilterFunction, &m_DBusCtx);
-        m_bFilterAdded = false;
-    }
-    dbus_connection_close(m_pDBusConn);
-    dbus_connection_unref(m_pDBusConn);
-    m_pDBusConn = nullptr;
-    m_DBusCtx.conn = nullptr;
-    m_DBusCtx.extra = nullptr;
-    m_DBusCtx.watches.clear();
+    m_dbus.Release();
 }
 
 int DBusThread::Close()
 {
-    ReleaseDBus();
+    m_dbus.Release();
     return CPipeThread::Close();
-}
-
-// ---------------------------------------------------------------------------
-// Watches: libdbus's descriptors in the thread's wait list
-
-void DBusThread::SyncWatchDescriptor(int iFD)
-{
-    while (RemoveWaitDescriptor(iFD) == RET_OK) {
-    }
-    int iEvents = 0;
-    for (DBusWatch* pWatch : m_DBusCtx.watches) {
-        if (dbus_watch_get_unix_fd(pWatch) != iFD)
-            continue;
-        unsigned int uiFlags = dbus_watch_get_flags(pWatch);
-        if (uiFlags & DBUS_WATCH_READABLE)
-            iEvents |= POLLIN;
-        if (uiFlags & DBUS_WATCH_WRITABLE)
-            iEvents |= POLLOUT;
-    }
-    if (iEvents != 0 && AddWaitDescriptor(iFD, iEvents) != RET_OK)
-        LogWrite(MOD_DBUS, LOG_ERR, "Can't watch dbus descriptor %d", iFD);
-}
-
-dbus_bool_t DBusThread::WatchAdd(DBusWatch* watch, void* data)
-{
-    dbus_ctx* pCtx = static_cast<dbus_ctx*>(data);
-    if (!dbus_watch_get_enabled(watch))
-        return TRUE;
-    pCtx->extra = watch;
-    bool bKnown = false;
-    for (DBusWatch* pWatch : pCtx->watches)
-        bKnown = bKnown || pWatch == watch;
-    if (!bKnown)
-        pCtx->watches.push_back(watch);
-    pCtx->thread->SyncWatchDescriptor(dbus_watch_get_unix_fd(watch));
-    return TRUE;
-}
-
-void DBusThread::WatchRemove(DBusWatch* watch, void* data)
-{
-    dbus_ctx* pCtx = static_cast<dbus_ctx*>(data);
-    bool bKnown = false;
-    for (size_t i = 0; i < pCtx->watches.size(); ++i) {
-        if (pCtx->watches[i] == watch) {
-            pCtx->watches.erase(pCtx->watches.begin() + static_cast<long>(i));
-            bKnown = true;
-            break;
-        }
-    }
-    if (pCtx->extra == watch)
-        pCtx->extra = pCtx->watches.empty() ? nullptr : pCtx->watches.back();
-    if (bKnown)
-        pCtx->thread->SyncWatchDescriptor(dbus_watch_get_unix_fd(watch));
-    dbus_watch_set_data(watch, nullptr, nullptr);
-}
-
-void DBusThread::WatchToggle(DBusWatch* watch, void* data)
-{
-    if (dbus_watch_get_enabled(watch))
-        WatchAdd(watch, data);
-    else
-        WatchRemove(watch, data);
 }
 
 int DBusThread::DescriptorAvailable(int iFD)
 {
-    DBusDispatch();
-    std::vector<DBusWatch*> ready;
-    for (DBusWatch* pWatch : m_DBusCtx.watches)
-        if (dbus_watch_get_unix_fd(pWatch) == iFD)
-            ready.push_back(pWatch);
-    if (ready.empty())
-        return CPipeThread::DescriptorAvailable(iFD);
-
-    // Each watch is told what poll saw for its descriptor, limited to what it
-    // asked for; errors and hang-ups go to every watch.
-    short sEvents = GetReturnedEvents(iFD);
-    for (DBusWatch* pWatch : ready) {
-        bool bStillWatched = false;
-        for (DBusWatch* pKnown : m_DBusCtx.watches)
-            bStillWatched = bStillWatched || pKnown == pWatch;
-        if (!bStillWatched || !dbus_watch_get_enabled(pWatch))
-            continue; // a previous handle removed or disabled it
-        unsigned int uiWant = dbus_watch_get_flags(pWatch);
-        unsigned int uiFlags = 0;
-        if ((sEvents & POLLIN) && (uiWant & DBUS_WATCH_READABLE))
-            uiFlags |= DBUS_WATCH_READABLE;
-        if ((sEvents & POLLOUT) && (uiWant & DBUS_WATCH_WRITABLE))
-            uiFlags |= DBUS_WATCH_WRITABLE;
-        if (sEvents & POLLERR)
-            uiFlags |= DBUS_WATCH_ERROR;
-        if (sEvents & POLLHUP)
-            uiFlags |= DBUS_WATCH_HANGUP;
-        if (uiFlags == 0)
-            continue;
-        if (!dbus_watch_handle(pWatch, uiFlags))
-            LogWrite(MOD_DBUS, LOG_ERR, "dbus_watch_handle() failed");
-    }
-    DBusDispatch();
-    return RET_OK;
-}
-
-int DBusThread::DBusDispatch()
-{
-    if (m_pDBusConn == nullptr)
-        return RET_ERROR;
-    while (dbus_connection_dispatch(m_pDBusConn) == DBUS_DISPATCH_DATA_REMAINS) {
-    }
-    return RET_OK;
+    if (m_dbus.Serve(iFD))
+        return RET_OK;
+    return CPipeThread::DescriptorAvailable(iFD);
 }
 
 int DBusThread::Idle()
 {
-    DBusDispatch();
-    // A connection that broke without the Disconnected message reaching the
-    // filter (it is queued by the read that saw the hang-up) ends the same way.
-    if (m_pDBusConn != nullptr && !m_bBusLost && !dbus_connection_get_is_connected(m_pDBusConn))
-        OnBusLost();
+    m_dbus.Idle();
     return RET_OK;
 }
 
-void DBusThread::OnBusLost()
+int DBusThread::WatchDescriptor(int iFD, short sEvents)
 {
-    if (m_bBusLost)
-        return;
-    m_bBusLost = true;
-    LogWrite(MOD_DBUS, LOG_ERR, "Lost the connection to the system bus, leaving it and stopping");
-    // Nothing can reach the service any more: the loop ends and Close releases
-    // the connection (not here: libdbus may be inside a dispatch of it). The
-    // process decides how to exit.
+    return AddWaitDescriptor(iFD, sEvents);
+}
+
+int DBusThread::UnwatchDescriptor(int iFD)
+{
+    return RemoveWaitDescriptor(iFD);
+}
+
+short DBusThread::ReadyEvents(int iFD) const
+{
+    return GetReturnedEvents(iFD);
+}
+
+void DBusThread::EndLoop()
+{
     m_bRun = false;
 }
-
-// ---------------------------------------------------------------------------
-// Incoming messages
-
-DBusHandlerResult DBusThread::FilterFunction(DBusConnection*, DBusMessage* message, void* data)
-{
-    dbus_ctx* pCtx = static_cast<dbus_ctx*>(data);
-    // libdbus's own note that the connection broke; seen here so that a
-    // derived filter cannot swallow it.
-    if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
-        pCtx->thread->OnBusLost();
-        return DBUS_HANDLER_RESULT_HANDLED;
-    }
-    return pCtx->thread->DBusFilter(message, data);
-}
-
-DBusHandlerResult DBusThread::PathMessage(DBusConnection*, DBusMessage* message, void* data)
-{
-    dbus_ctx* pCtx = static_cast<dbus_ctx*>(data);
-    if (pCtx->thread->DBusMessageReceived(message, data) == RET_OK)
-        return DBUS_HANDLER_RESULT_HANDLED;
-    // Left to libdbus, which answers an unknown method call with an error
-    // instead of leaving the caller to its time-out.
-    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-}
-
-void DBusThread::PathUnregister(DBusConnection*, void*) {}
-
-int DBusThread::DBusMessageReceived(DBusMessage* message, void*)
-{
-    if (!dbus_message_is_method_call(message, DBUS_INTERFACE_INTROSPECTABLE, "Introspect"))
-        return RET_ERROR;
-    if (dbus_message_get_no_reply(message))
-        return RET_OK;
-    std::string sData = GetIntrospectData();
-    const char* pcData = sData.c_str();
-    DBusMessage* reply = dbus_message_new_method_return(message);
-    if (reply == nullptr)
-        return RET_OK;
-    if (dbus_message_append_args(reply, DBUS_TYPE_STRING, &pcData, DBUS_TYPE_INVALID)) {
-        dbus_connection_send(m_pDBusConn, reply, nullptr);
-        dbus_connection_flush(m_pDBusConn);
-    }
-    dbus_message_unref(reply);
-    return RET_OK;
-}
-
-DBusHandlerResult DBusThread::DBusFilter(DBusMessage* message, void*)
-{
-    if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL)
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    const char* pcMember = dbus_message_get_member(message);
-    if (pcMember == nullptr || strcmp(pcMember, "cmd") != 0)
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    return HandleCmdCall(message);
-}
-
-// Sends a reply unless the caller asked for none; flushes the connection.
-static void SendReply(DBusConnection* conn, DBusMessage* call, DBusMessage* reply)
-{
-    if (reply == nullptr)
-        return;
-    if (!dbus_message_get_no_reply(call)) {
-        dbus_connection_send(conn, reply, nullptr);
-        dbus_connection_flush(conn);
-    }
-    dbus_message_unref(reply);
-}
-
-DBusHandlerResult DBusThread::HandleCmdCall(DBusMessage* message)
-{
-    DBusError err;
-    dbus_error_init(&err);
-    const char* pcRequest = nullptr;
-    if (!dbus_message_get_args(message, &err, DBUS_TYPE_STRING, &pcRequest, DBUS_TYPE_INVALID)) {
-        LogWrite(MOD_CMD, LOG_ERR, "spurious InitSerial method");
-        if (dbus_error_is_set(&err))
-            dbus_error_free(&err);
-        // The caller gets an error at once rather than waiting for its time-out.
-        SendReply(m_pDBusConn, message,
-                  dbus_message_new_error(message, DBUS_ERROR_INVALID_ARGS,
-                                         "cmd takes one string argument: a JSON text"));
-        return DBUS_HANDLER_RESULT_HANDLED;
-    }
-
-    LogWrite(MOD_CMD, LOG_INFO, "Request %s", pcRequest);
-    int iErr = RET_OK;
-    cJSON* jsResult = nullptr;
-    cJSON* jsRequest = cJSON_Parse(pcRequest);
-    if (jsRequest == nullptr) {
-        LogWrite(MOD_CMD, LOG_INFO, "Error decoding JSON %s", pcRequest);
-        iErr = DBUS_ERR_JSON;
-    } else {
-        cJSON* jsCmd = cJSON_GetObjectItemCaseSensitive(jsRequest, PLINTHD_KEY_CMD);
-        if (!cJSON_IsString(jsCmd) || jsCmd->valuestring == nullptr) {
-            LogWrite(MOD_CMD, LOG_ERR, "JSON element 'cmd' is missing in '%s'", pcRequest);
-            iErr = DBUS_ERR_JSON_ELEMENT;
-        } else {
-            LogWrite(MOD_CMD, LOG_DEBUG, "Got cmd %s", jsCmd->valuestring);
-            iErr = ExecuteCmd(jsCmd->valuestring, jsRequest, jsResult);
-        }
-        cJSON_Delete(jsRequest);
-    }
-
-    if (jsResult == nullptr) {
-        LogWrite(MOD_CMD, LOG_DEBUG, "jsResult is null, iErr=%d", iErr);
-        jsResult = cJSON_CreateObject();
-        if (jsResult != nullptr) {
-            cJSON_AddNumberToObject(jsResult, "err", iErr);
-            cJSON_AddStringToObject(jsResult, "info", "");
-        }
-    } else {
-        LogWrite(MOD_CMD, LOG_DEBUG, "jsResult is not null");
-    }
-    char* pcAnswer = PrintMinified(jsResult);
-    cJSON_Delete(jsResult);
-    if (pcAnswer == nullptr || !dbus_validate_utf8(pcAnswer, nullptr)) {
-        LogWrite(MOD_CMD, LOG_ERR, "Can't build the answer to '%s'", pcRequest);
-        SendReply(
-            m_pDBusConn, message,
-            dbus_message_new_error(message, DBUS_ERROR_NO_MEMORY, "the answer could not be built"));
-        cJSON_free(pcAnswer);
-        return DBUS_HANDLER_RESULT_HANDLED;
-    }
-    LogWrite(MOD_CMD, LOG_INFO, "answer is %d '%s'", iErr, pcAnswer);
-    if (iErr != RET_OK)
-        LogWrite(MOD_CMD, LOG_ERR, "DBusFilter: error is %d", iErr);
-    DBusMessage* reply = dbus_message_new_method_return(message);
-    const char* pcConst = pcAnswer;
-    if (reply != nullptr &&
-        !dbus_message_append_args(reply, DBUS_TYPE_STRING, &pcConst, DBUS_TYPE_INVALID)) {
-        dbus_message_unref(reply);
-        reply = nullptr;
-    }
-    SendReply(m_pDBusConn, message, reply);
-    cJSON_free(pcAnswer);
-    return DBUS_HANDLER_RESULT_HANDLED;
-}
-
-// ---------------------------------------------------------------------------
-// Commands and the state table
 
 int DBusThread::ExecuteCmd(const char* pcCmd, cJSON* json, cJSON*& jsonResult)
 {
-    LogWrite(MOD_CMD, LOG_DEBUG, "JSON cmd %s", pcCmd);
-    const int iState = m_DBUSState;
-    if (strcmp(pcCmd, "start") == 0)
-        return ExecuteCmdStart(pcCmd, json, jsonResult);
-    if (strcmp(pcCmd, PLINTHD_CMD_INIT) == 0) {
-        if (iState != DBUS_IDLE)
-            return ReportInvalidState(pcCmd);
-        return ExecuteCmdInit(pcCmd, json, jsonResult);
-    }
-    if (strcmp(pcCmd, PLINTHD_CMD_SETCONFIG) == 0) {
-        if (iState != DBUS_READY && iState != DBUS_RUN)
-            return ReportInvalidState(pcCmd);
-        return ExecuteCmdSetConfig(pcCmd, json, jsonResult);
-    }
-    if (strcmp(pcCmd, "unsetconfig") == 0) {
-        if (iState != DBUS_RUN)
-            return ReportInvalidState(pcCmd);
-        return ExecuteCmdUnSetConfig(pcCmd, json, jsonResult);
-    }
-    if (strcmp(pcCmd, "getstatus") == 0)
-        return ExecuteCmdGetStatus(pcCmd, json, jsonResult);
-    if (strcmp(pcCmd, "deinit") == 0) {
-        if (iState != DBUS_READY && iState != DBUS_RUN)
-            return ReportInvalidState(pcCmd);
-        return ExecuteCmdDeInit(pcCmd, json, jsonResult);
-    }
-    if (strcmp(pcCmd, "stop") == 0) {
-        if (iState != DBUS_IDLE)
-            return ReportInvalidState(pcCmd);
-        return ExecuteCmdStop(pcCmd, json, jsonResult);
-    }
-    if (strcmp(pcCmd, "setloglevel") == 0)
-        return ExecuteCmdSetLogLevel(pcCmd, json, jsonResult);
-    return ExecuteCmdOther(pcCmd, json, jsonResult);
+    return DispatchDBusCommand(s_aCommands, *this, m_dbus.GetState(), pcCmd, json, jsonResult);
 }
 
-int DBusThread::ReportInvalidState(const char* pcCmd)
+cJSON* DBusThread::GetJsonStatus()
 {
-    LogWrite(MOD_CMD, LOG_ERR, "Invalid state %s while receiving command %s",
-             StateName(m_DBUSState), pcCmd);
-    return DBUS_ERR_INVALID_STATE;
+    return cJSON_CreateObject();
 }
 
-int DBusThread::ExecuteCmdStart(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdStart(cJSON*, cJSON*&)
 {
     return RET_OK;
 }
 
-int DBusThread::ExecuteCmdInit(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdInit(cJSON*, cJSON*&)
 {
-    m_DBUSState = DBUS_READY;
+    m_dbus.SetState(DBUS_READY);
     return RET_OK;
 }
 
-int DBusThread::ExecuteCmdSetConfig(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdSetConfig(cJSON*, cJSON*&)
 {
-    m_DBUSState = DBUS_RUN;
+    m_dbus.SetState(DBUS_RUN);
     return RET_OK;
 }
 
-int DBusThread::ExecuteCmdUnSetConfig(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdUnSetConfig(cJSON*, cJSON*&)
 {
     return RET_OK;
 }
 
-int DBusThread::ExecuteCmdDeInit(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdGetStatus(cJSON*, cJSON*& jsonResult)
 {
-    m_DBUSState = DBUS_IDLE;
-    LogWrite(MOD_CMD, LOG_ERR, "Command deinit received");
-    return RET_OK;
+    return m_dbus.CmdGetStatus(jsonResult);
 }
 
-int DBusThread::ExecuteCmdStop(const char*, cJSON*, cJSON*&)
+int DBusThread::CmdDeInit(cJSON*, cJSON*&)
 {
-    m_DBUSState = DBUS_STOPPING;
-    m_bRun = false;
-    LogWrite(MOD_CMD, LOG_ERR, "Command stop received");
-    SendStoppedSignal();
-    return RET_OK;
+    return m_dbus.CmdDeInit();
 }
 
-int DBusThread::ExecuteCmdGetStatus(const char*, cJSON*, cJSON*& jsonResult)
+int DBusThread::CmdStop(cJSON*, cJSON*&)
 {
-    GetJsonStatus(jsonResult);
-    if (jsonResult == nullptr)
-        jsonResult = cJSON_CreateObject();
-    if (jsonResult != nullptr)
-        cJSON_AddNumberToObject(jsonResult, "procstate", m_DBUSState);
-    return RET_OK;
+    return m_dbus.CmdStop();
 }
 
-int DBusThread::ExecuteCmdSetLogLevel(const char*, cJSON* json, cJSON*&)
+int DBusThread::CmdSetLogLevel(cJSON* json, cJSON*&)
 {
-    cJSON* jsLevel = cJSON_GetObjectItemCaseSensitive(json, "level");
-    if (!cJSON_IsNumber(jsLevel))
-        return DBUS_ERR_JSON_ELEMENT;
-    // valueint is the integer part, saturated to the int range.
-    LogSetLevel(jsLevel->valueint);
-    return RET_OK;
-}
-
-int DBusThread::ExecuteCmdOther(const char*, cJSON*, cJSON*&)
-{
-    return DBUS_ERR_UNKNOWN_CMD;
-}
-
-int DBusThread::GetJsonStatus(cJSON*& jsonResult)
-{
-    jsonResult = cJSON_CreateObject();
-    return jsonResult != nullptr ? RET_OK : RET_ERROR;
-}
-
-std::string DBusThread::GetIntrospectData()
-{
-    const std::string sPath = m_psPath.empty() ? DBUS_OBJECT_PATH : m_psPath;
-    const std::string sInterface =
-        m_sInterface.empty() ? std::string(PLINTHD_INTERFACE) : m_sInterface;
-    std::string s = DBUS_INTROSPECT_1_0_XML_DOCTYPE_DECL_NODE;
-    s += "<node name=\"" + sPath + "\">";
-    s += " <interface name=\"" DBUS_INTERFACE_INTROSPECTABLE "\">";
-    s += " <method name=\"Introspect\">";
-    s += " <arg name=\"data\" direction=\"out\" type=\"s\"/>";
-    s += " </method>";
-    s += " </interface>";
-    s += " <interface name=\"" + sInterface + "\">";
-    s += " <method name=\"cmd\">";
-    s += " <arg name=\"params\" direction=\"in\" type=\"s\"/>";
-    s += " <arg name=\"result\" direction=\"out\" type=\"s\"/>";
-    s += " </method>";
-    // "data" and "event" carry what Modbus masters wrote and did.
-    for (const char* pcSignal : {"started", "stopped", "status", "data", "event"}) {
-        s += " <signal name=\"";
-        s += pcSignal;
-        s += "\"> <arg name=\"params\" type=\"s\"/> </signal>";
-    }
-    s += " </interface>";
-    s += " </node>\n";
-    return s;
-}
-
-// ---------------------------------------------------------------------------
-// Signals
-
-int DBusThread::SendJsonSignal(const char* pszName, cJSON* json, bool bLog)
-{
-    if (m_pDBusConn == nullptr || json == nullptr) {
-        cJSON_Delete(json);
-        return RET_ERROR;
-    }
-    char* pcText = PrintMinified(json);
-    cJSON_Delete(json);
-    const std::string sPath = m_psPath.empty() ? DBUS_OBJECT_PATH : m_psPath;
-    DBusMessage* msg = dbus_message_new_signal(sPath.c_str(), m_sInterface.c_str(), pszName);
-    if (msg == nullptr || pcText == nullptr) {
-        if (bLog)
-            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while constructing args");
-        if (msg != nullptr)
-            dbus_message_unref(msg);
-        cJSON_free(pcText);
-        return RET_ERROR;
-    }
-    const char* pcConst = pcText;
-    int iResult = RET_OK;
-    if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &pcConst, DBUS_TYPE_INVALID)) {
-        if (bLog)
-            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while constructing args");
-        iResult = RET_ERROR;
-    } else if (!dbus_connection_send(m_pDBusConn, msg, nullptr)) {
-        if (bLog)
-            LogWrite(MOD_DBUS, LOG_ERR, "Ran out of memory while queueing message");
-        iResult = RET_ERROR;
-    } else {
-        // Not flushed: libdbus writes at once what the socket takes, and the
-        // watch on the bus socket lets the loop write the rest, so a signal
-        // never blocks the thread that sends it.
-        if (bLog)
-            LogWrite(MOD_DBUS, LOG_INFO, "Message '%s' sent", pszName);
-    }
-    dbus_message_unref(msg);
-    cJSON_free(pcText);
-    return iResult;
-}
-
-int DBusThread::SendStatusSignal()
-{
-    cJSON* json = nullptr;
-    GetJsonStatus(json);
-    if (json == nullptr)
-        json = cJSON_CreateObject();
-    if (json != nullptr)
-        cJSON_AddNumberToObject(json, "procstate", m_DBUSState);
-    return SendJsonSignal("status", json, false);
-}
-
-int DBusThread::SendStartedSignal()
-{
-    cJSON* json = cJSON_CreateObject();
-    if (json != nullptr)
-        cJSON_AddNumberToObject(json, "started", getpid());
-    return SendJsonSignal("started", json, true);
-}
-
-int DBusThread::SendStoppedSignal()
-{
-    cJSON* json = cJSON_CreateObject();
-    if (json != nullptr)
-        cJSON_AddNumberToObject(json, "stopped", getpid());
-    int iResult = SendJsonSignal("stopped", json, true);
-    // The connection closes right after: what is still queued must go now.
-    if (m_pDBusConn != nullptr)
-        dbus_connection_flush(m_pDBusConn);
-    return iResult;
-}
-
-// ---------------------------------------------------------------------------
-// Outgoing call to another service of the family
-
-int DBusThread::SendCmd(const char* szServiceName, const char* szInterface, cJSON* cmd,
-                        cJSON*& result)
-{
-    char* pcText = PrintMinified(cmd);
-    cJSON_Delete(cmd);
-    if (pcText == nullptr) {
-        LogWrite(MOD_DBUS, LOG_ERR, "SendCmd: Ran out of memory while constructing args\n");
-        return DBUS_ERR_NO_MESSAGE;
-    }
-    LogWrite(MOD_DBUS, LOG_ERR, "Send command '%s' to %s %s %s\n", pcText,
-             szServiceName != nullptr ? szServiceName : "", DBUS_OBJECT_PATH,
-             szInterface != nullptr ? szInterface : "");
-
-    DBusMessage* msg = nullptr;
-    if (m_pDBusConn != nullptr && szServiceName != nullptr && szInterface != nullptr &&
-        dbus_validate_bus_name(szServiceName, nullptr) &&
-        dbus_validate_interface(szInterface, nullptr))
-        msg = dbus_message_new_method_call(szServiceName, DBUS_OBJECT_PATH, szInterface, "cmd");
-    if (msg == nullptr) {
-        LogWrite(MOD_DBUS, LOG_ERR, "Can't allocate space for message!\n");
-        cJSON_free(pcText);
-        return DBUS_ERR_NO_MESSAGE;
-    }
-    const char* pcConst = pcText;
-    if (!dbus_message_append_args(msg, DBUS_TYPE_STRING, &pcConst, DBUS_TYPE_INVALID)) {
-        LogWrite(MOD_DBUS, LOG_ERR, "SendCmd: Ran out of memory while constructing args\n");
-        dbus_message_unref(msg);
-        cJSON_free(pcText);
-        return DBUS_ERR_NO_MESSAGE;
-    }
-    cJSON_free(pcText);
-
-    DBusError err;
-    dbus_error_init(&err);
-    DBusMessage* reply =
-        dbus_connection_send_with_reply_and_block(m_pDBusConn, msg, SEND_CMD_TIMEOUT_MS, &err);
-    dbus_message_unref(msg);
-    if (dbus_error_is_set(&err)) {
-        LogWrite(MOD_DBUS, LOG_ERR,
-                 "SendCmd: dbus_connection_send_with_reply_and_block() failed: %s\n", err.message);
-        dbus_error_free(&err);
-    }
-    // No usable answer is a failure: the caller must not take it for success.
-    int iResult = RET_ERROR;
-    if (reply != nullptr) {
-        LogWrite(MOD_DBUS, LOG_DEBUG, "reply received\n");
-        const char* pcAnswer = nullptr;
-        if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_STRING, &pcAnswer, DBUS_TYPE_INVALID)) {
-            LogWrite(MOD_DBUS, LOG_DEBUG, "SendCmd: result=%s\n", pcAnswer);
-            result = cJSON_Parse(pcAnswer);
-            cJSON* jsErr = cJSON_GetObjectItemCaseSensitive(result, "err");
-            if (cJSON_IsNumber(jsErr))
-                iResult = jsErr->valueint;
-        } else {
-            LogWrite(MOD_DBUS, LOG_ERR,
-                     "SendCmd: spurious reply (invalid parameter count or type in message)\n");
-        }
-        dbus_message_unref(reply);
-    } else {
-        LogWrite(MOD_DBUS, LOG_ERR, "No reply from call\n");
-    }
-    return iResult;
+    return m_dbus.CmdSetLogLevel(json);
 }
 
 // ---------------------------------------------------------------------------
@@ -737,48 +138,4 @@ std::string format(const char* fmt, ...)
     }
     va_end(args);
     return s;
-}
-
-void GPOIWriteFile(const std::string& sFile, const std::string& sData)
-{
-    LogWrite(MOD_DBUS, LOG_INFO, "gpiowritefile %s %s", sFile.c_str(), sData.c_str());
-    FILE* f = fopen(sFile.c_str(), "w");
-    if (f == nullptr)
-        return;
-    fputs(sData.c_str(), f);
-    fclose(f);
-}
-
-void GPIOExport(int iGPIONum)
-{
-    GPOIWriteFile("/sys/class/gpio/export", std::to_string(iGPIONum));
-}
-
-void GPIOExport(const std::string&, int iPin)
-{
-    GPIOExport(iPin);
-}
-
-std::string GPIOPinDirectory(int iPin)
-{
-    if (iPin < 0)
-        return std::string();
-    std::string s = "/sys/class/gpio/pio";
-    s += static_cast<char>('A' + iPin / 32);
-    s += std::to_string(iPin % 32);
-    return s;
-}
-
-void GPIODirection(int iPin, const std::string& sInOut)
-{
-    const std::string sDir = GPIOPinDirectory(iPin);
-    if (!sDir.empty())
-        GPOIWriteFile(sDir + "/direction", sInOut);
-}
-
-void GPIOSetValue(int iPin, int iValue)
-{
-    const std::string sDir = GPIOPinDirectory(iPin);
-    if (!sDir.empty())
-        GPOIWriteFile(sDir + "/value", std::to_string(iValue));
 }

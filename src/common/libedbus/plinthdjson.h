@@ -7,8 +7,15 @@
 #pragma once
 
 // Commands ("cmd").
+#define PLINTHD_CMD_START "start"
 #define PLINTHD_CMD_INIT "init"
 #define PLINTHD_CMD_SETCONFIG "setconfig"
+#define PLINTHD_CMD_UNSETCONFIG "unsetconfig"
+#define PLINTHD_CMD_GETCONFIG "getconfig"
+#define PLINTHD_CMD_GETSTATUS "getstatus"
+#define PLINTHD_CMD_DEINIT "deinit"
+#define PLINTHD_CMD_STOP "stop"
+#define PLINTHD_CMD_SETLOGLEVEL "setloglevel"
 
 // Members of every command document.
 #define PLINTHD_KEY_CMD "cmd"
@@ -41,11 +48,19 @@
 #define PLINTHD_KEY_KEY "key"
 #define PLINTHD_KEY_CA "ca"
 #define PLINTHD_KEY_ROLES "roles"
-// Members of a table of "init" ("mode" as above): access "r", "w" or "rw".
+// Members of a table of "init" ("mode" as above): access "r", "w" or "rw",
+// and its optional "zones", an array of objects of the same members.
 #define PLINTHD_KEY_ADDRESS "address"
 #define PLINTHD_KEY_LENGTH "length"
+#define PLINTHD_KEY_ZONES "zones"
 #define PLINTHD_ACCESS_READ "r"
 
-// Members of "setconfig": "data", an array of {"address", "values"}.
+// Members of "setconfig": "data", an array of {"address", "values"}, and the
+// optional "event" (true or false: whether reads and connections are
+// signalled). "getconfig" takes "zones" and answers "data".
 #define PLINTHD_KEY_DATA "data"
 #define PLINTHD_KEY_VALUES "values"
+#define PLINTHD_KEY_EVENT "event"
+
+// Member of "setloglevel": the syslog level number.
+#define PLINTHD_KEY_LEVEL "level"

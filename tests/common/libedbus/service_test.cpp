@@ -169,30 +169,10 @@ TEST_F(ServiceBus, SendCmdReturnsThePeersErrorCode)
     peer.Shutdown();
 }
 
-TEST(FreeHelpers, FormatAndGpioFiles)
+TEST(FreeHelpers, Format)
 {
     EXPECT_EQ(format("%s-%03d", "pin", 7), "pin-007");
     EXPECT_EQ(format("%s", std::string(5000, 'z').c_str()).size(), 5000u);
-    EXPECT_EQ(GPIOPinDirectory(37), "/sys/class/gpio/pioB5");
-    EXPECT_EQ(GPIOPinDirectory(0), "/sys/class/gpio/pioA0");
-    EXPECT_EQ(GPIOPinDirectory(31), "/sys/class/gpio/pioA31");
-    EXPECT_EQ(GPIOPinDirectory(64), "/sys/class/gpio/pioC0");
-    EXPECT_EQ(GPIOPinDirectory(-1), "");
-
-    char tmpl[] = "/tmp/tessal-gpio-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string sFile = std::string(tmpl) + "/value";
-    GPOIWriteFile(sFile, "old text that is longer");
-    GPOIWriteFile(sFile, "1");
-    FILE* f = fopen(sFile.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    char buf[64] = {};
-    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-    fclose(f);
-    EXPECT_EQ(std::string(buf, n), "1") << "the file is truncated before writing";
-    GPOIWriteFile(std::string(tmpl) + "/missing/dir/value", "1"); // silently ignored
-    unlink(sFile.c_str());
-    rmdir(tmpl);
 }
 
 } // namespace

@@ -128,8 +128,8 @@ int main(int argc, char** argv)
                                           seconds, datagrams.size(),
                                           [&](size_t i) {
                                               QByteArray d = datagrams[i];
-                                              handler.handleData(&d, &sender);
-                                              return handler.itemList().size();
+                                              handler.frameReceiver()->handleData(&d, &sender);
+                                              return handler.frameReceiver()->itemList().size();
                                           },
                                           sink));
     }

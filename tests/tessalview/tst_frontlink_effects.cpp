@@ -49,7 +49,7 @@ private:
     void send(const QByteArray& frame)
     {
         QByteArray copy = frame;
-        handler->handleData(&copy, &device);
+        handler->frameReceiver()->handleData(&copy, &device);
     }
     void sendGpio(const tup::gpiostate_s& s) { send(gpioFrame(++seq, s)); }
     QByteArray values() const
@@ -104,8 +104,8 @@ private slots:
         QCOMPARE(root->gpio(kGreen, "value") + root->gpio(kYellow, "value") +
                      root->gpio(kBuzzer, "value"),
                  QByteArray("110"));
-        QCOMPARE(handler->lastGpioState(), gpio(2, 2, 2, 0));
-        QCOMPARE(handler->blinkGpioState(), gpio(1, 1, 1, 0));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(2, 2, 2, 0));
+        QCOMPARE(handler->indicatorOutputs()->phase(), gpio(1, 1, 1, 0));
         QCOMPARE(handler->findChild<QTimer*>("blinkFastTimer")->interval(), 250);
         QCOMPARE(handler->findChild<QTimer*>("blinkSlowTimer")->interval(), 1000);
         QVERIFY(handler->findChild<QTimer*>("blinkSlowTimer")->isActive());
@@ -122,9 +122,9 @@ private slots:
         QCOMPARE(root->gpio(kGreen, "direction"), QByteArray("out"));
         QCOMPARE(root->gpio(kRed, "direction"), QByteArray("out"));
         QCOMPARE(root->gpio(kBuzzer, "direction"), QByteArray("in"));
-        QCOMPARE(handler->blinkGpioState(), gpio(1, 0, 0, 0));
-        handler->blinkSlowTimeout();
-        handler->blinkFastTimeout();
+        QCOMPARE(handler->indicatorOutputs()->phase(), gpio(1, 0, 0, 0));
+        handler->indicatorOutputs()->blinkSlowTimeout();
+        handler->indicatorOutputs()->blinkFastTimeout();
         QCOMPARE(values(), QByteArray("1000"));
     }
 
@@ -133,13 +133,13 @@ private slots:
         start();
         sendGpio(gpio(3, 2, 1, 3));
         QCOMPARE(values(), QByteArray("1111"));
-        handler->blinkFastTimeout();
+        handler->indicatorOutputs()->blinkFastTimeout();
         QCOMPARE(values(), QByteArray("0110"));
-        handler->blinkSlowTimeout();
+        handler->indicatorOutputs()->blinkSlowTimeout();
         QCOMPARE(values(), QByteArray("0010"));
-        handler->blinkFastTimeout();
+        handler->indicatorOutputs()->blinkFastTimeout();
         QCOMPARE(values(), QByteArray("1011"));
-        QCOMPARE(handler->blinkGpioState(), gpio(1, 0, 1, 1));
+        QCOMPARE(handler->indicatorOutputs()->phase(), gpio(1, 0, 1, 1));
 
         // The timers themselves drive the fast blink.
         const QByteArray before = root->gpio(kGreen, "value");
@@ -160,15 +160,15 @@ private slots:
     {
         start();
         sendGpio(gpio(0, 0, 2, 0));
-        handler->blinkSlowTimeout();
+        handler->indicatorOutputs()->blinkSlowTimeout();
         QCOMPARE(root->gpio(kRed, "value"), QByteArray("0"));
         sendGpio(gpio(0, 0, 3, 0));
         QCOMPARE(root->gpio(kRed, "value"), QByteArray("1"));
-        QCOMPARE(handler->blinkGpioState().critical, quint8(1));
+        QCOMPARE(handler->indicatorOutputs()->phase().critical, quint8(1));
         // Codes above 3 light the output and never blink.
         sendGpio(gpio(0, 0, 9, 0));
-        handler->blinkFastTimeout();
-        handler->blinkSlowTimeout();
+        handler->indicatorOutputs()->blinkFastTimeout();
+        handler->indicatorOutputs()->blinkSlowTimeout();
         QCOMPARE(root->gpio(kRed, "value"), QByteArray("1"));
     }
 
@@ -183,9 +183,9 @@ private slots:
         // checks below.
         handler->findChild<QTimer*>("blinkFastTimer")->stop();
         handler->findChild<QTimer*>("blinkSlowTimer")->stop();
-        QTRY_VERIFY_WITH_TIMEOUT(!handler->isAttached(), 5000);
-        QCOMPARE(handler->lastGpioState(), gpio(3, 3, 3, 1));
-        QCOMPARE(handler->blinkGpioState(), gpio(1, 1, 1, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(!handler->frameReceiver()->isAttached(), 5000);
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(3, 3, 3, 1));
+        QCOMPARE(handler->indicatorOutputs()->phase(), gpio(1, 1, 1, 1));
         QCOMPARE(values(), QByteArray("1111"));
     }
 
@@ -216,13 +216,13 @@ private slots:
             items.push_back(item);
         }
         send(makeFrame(1, [&](tup::FrameBuilder& b) { QVERIFY(b.addCore(items)); }));
-        QCOMPARE(handler->itemList().size(), size_t(50));
-        QVERIFY(handler->itemList() == items);
+        QCOMPARE(handler->frameReceiver()->itemList().size(), size_t(50));
+        QVERIFY(handler->frameReceiver()->itemList() == items);
         QCOMPARE(root->scriptCalls().filter("mbserverupdate.sh|").size(), 1);
 
         // A Core section without items still runs the update chain once.
         send(makeFrame(2, [&](tup::FrameBuilder& b) { b.addCore({}); }));
-        QVERIFY(handler->itemList().empty());
+        QVERIFY(handler->frameReceiver()->itemList().empty());
         QCOMPARE(root->scriptCalls().filter("mbserverupdate.sh|").size(), 2);
     }
 
@@ -235,9 +235,9 @@ private slots:
         send(makeFrame(1, [&](tup::FrameBuilder& b) { b.addRawSection(0x80, payload); }));
         QCOMPARE(log->count("Core item 2 runs past the end of the section. Stop item list"), 1);
         QVERIFY(!log->contains("Decode error"));
-        QCOMPARE(handler->itemList().size(), size_t(1));
-        QCOMPARE(handler->itemList()[0].ci_class, quint16(1));
-        QVERIFY(handler->itemList()[0].baData == std::vector<uint8_t>({0xbb, 0xaa}));
+        QCOMPARE(handler->frameReceiver()->itemList().size(), size_t(1));
+        QCOMPARE(handler->frameReceiver()->itemList()[0].ci_class, quint16(1));
+        QVERIFY(handler->frameReceiver()->itemList()[0].baData == std::vector<uint8_t>({0xbb, 0xaa}));
     }
 
     // Core has no minimum length: a length field short of the section's bytes
@@ -311,8 +311,8 @@ private slots:
                  QStringList({"netcfg.sh|static|192.168.1.20|255.255.255.0|192.168.1.1|8.8.8.8|"
                               "0.0.0.0|tessal",
                               "modbuscfg.sh|enable|502", "k3p.sh|10.0.0.7"}));
-        QVERIFY(!handler->lastNetCfg().resetcfg);
-        QCOMPARE(handler->lastNetCfg(), net);
+        QVERIFY(!handler->configuration()->netCfg().resetcfg);
+        QCOMPARE(handler->configuration()->netCfg(), net);
 
         root->clearScriptCalls();
         send(frame(2));
@@ -419,7 +419,7 @@ private slots:
             log->count("Script '" + root->path("scripts/netcfg.sh") + "' not found, do nothing"),
             1);
         // Applied all the same: it is not re-run on every frame.
-        QVERIFY(!handler->lastNetCfg().resetcfg);
+        QVERIFY(!handler->configuration()->netCfg().resetcfg);
     }
 
     void hungScriptIsKilled()

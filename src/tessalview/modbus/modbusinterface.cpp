@@ -3,7 +3,6 @@
 #include "logging.h"
 #include "plinthdjson.h"
 #include "privatedirectory.h"
-#include "scriptrunner.h"
 #include "settings.h"
 
 #include <QDebug>
@@ -318,26 +317,6 @@ bool ModbusInterface::GenerateDbusInit(const QString& dir)
     return true;
 }
 
-bool ModbusInterface::DbusStopMonitor()
-{
-    log("Stop modbus monitor");
-    ScriptRunner::runScript("mbserverstop.sh", {}, true);
-    return true;
-}
-
-bool ModbusInterface::DbusStartMonitor(const QString& dir)
-{
-    const QString script = QDir::cleanPath(Settings::getFilesScriptDir() + "/mbserverstart.sh");
-    log("Start modbus monitor");
-    const QStringList arguments{QDir::cleanPath(dir + "/" + initFileName)};
-    log(script);
-    for (const QString& argument : arguments)
-        log(argument);
-    log("");
-    ScriptRunner::runScript("mbserverstart.sh", arguments, true);
-    return true;
-}
-
 template <class List> QVector<int> ModbusInterface::checkItems(const List& items)
 {
     QVector<int> result;
@@ -510,12 +489,6 @@ QString ModbusInterface::GenerateDbusUpdateQuery(const QVector<MbRawData_s>& raw
     doc.insert(PLINTHD_KEY_CMD, PLINTHD_CMD_SETCONFIG);
     doc.insert(PLINTHD_KEY_DATA, data);
     return QString::fromUtf8(QJsonDocument(doc).toJson(QJsonDocument::Compact));
-}
-
-bool ModbusInterface::DbusUpdateRegisters(const QString& query)
-{
-    ScriptRunner::runScript("mbserverupdate.sh", {query}, false);
-    return true;
 }
 
 } // namespace Tessal

@@ -20,13 +20,11 @@ class TestModbusInterface; // the loader's white-box test
 namespace Tessal
 {
 
-// The Modbus bridge. Loads the Modbus map (which device value lands in which
-// register), has the Modbus server daemon started with an "init" document and
-// turns the device's Core items into "setconfig" documents. All traffic to
-// the daemon goes through three scripts in the script directory:
-// "mbserverstart.sh" (with the init file's path), "mbserverstop.sh" and
-// "mbserverupdate.sh" (with the document text). Everything runs on the
-// thread of the front-link receiver; a script run blocks it (30 s at most).
+// The Modbus bridge's map and documents. Loads the Modbus map (which device
+// value lands in which register), converts the device's Core items into
+// register words and writes the daemon's "init" document and the
+// "setconfig" update documents. It starts no process: RegisterRoad hands the
+// documents to the mbserver*.sh scripts.
 class ModbusInterface : public QObject
 {
     Q_OBJECT
@@ -55,20 +53,12 @@ public:
     // "r", "w", "rw" (exact); anything else is ACCESS_NO.
     static AccessMode AccessModefromString(const QString& text);
 
-    // --- the server ------------------------------------------------------------
+    // --- the documents ---------------------------------------------------------
 
     // Writes the "init" document to "mbserver_init.dbus" in dir. False, with
     // a log line, for a wrong interface setting, an unknown mode or a file
     // that could not be written.
     bool GenerateDbusInit(const QString& dir);
-    // Runs "mbserverstop.sh", which stops plinthd (no D-Bus call is made
-    // here). Returns true whether or not the script ran or succeeded: a
-    // missing script is logged, the script logs its own failures.
-    bool DbusStopMonitor();
-    // Runs "mbserverstart.sh" with the path of the init file in dir, which
-    // starts plinthd and delivers the file. Returns true whether or not the
-    // script ran or succeeded, as DbusStopMonitor.
-    bool DbusStartMonitor(const QString& dir);
 
     // --- register updates --------------------------------------------------------
 
@@ -85,10 +75,6 @@ public:
     QVector<MbRawData_s> ComputeRawData(const QVector<int>& tables);
     // The compact "setconfig" document for the raw data.
     QString GenerateDbusUpdateQuery(const QVector<MbRawData_s>& rawData);
-    // Runs "mbserverupdate.sh" with the document, which hands it to plinthd.
-    // Returns true whether or not the script ran or succeeded; a missing
-    // script drops the update without a log line.
-    bool DbusUpdateRegisters(const QString& query);
 
     // The loaded registers (by id) and tables (by start address).
     const QMap<int, MbRegister_s>& registers() const { return registerList; }

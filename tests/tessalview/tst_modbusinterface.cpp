@@ -1,5 +1,6 @@
 // Modbus bridge: loading the map, the init document, turning Core items into
-// register words and the update document, and the three script runs.
+// register words and the update document. The scripts that carry the
+// documents are the register road's (tst_registerroad).
 #include "logcapture.h"
 #include "modbusinterface.h"
 #include "sectiondecoders.h"
@@ -151,22 +152,6 @@ private:
         ini.close();
         Tessal::Settings::resetToDefaults();
         QVERIFY(Tessal::Settings::load());
-    }
-
-    // A script that appends its name and arguments (tab-separated) to calls.log.
-    void writeRecorder(const QString& dir, const QString& name)
-    {
-        QDir().mkpath(dir);
-        const QString path = dir + "/" + name;
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QString("#!/bin/sh\n{ printf '%s' \"$(basename \"$0\")\"\n"
-                           "for a in \"$@\"; do printf '\\t%s' \"$a\"; done\nprintf '\\n'; } >> "
-                           "'%1/calls.log'\n")
-                       .arg(dir)
-                       .toUtf8());
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
     // The words served for one register id after one item, via the whole chain.
@@ -676,50 +661,6 @@ private slots:
                 .object();
         QCOMPARE(doc.value("tables").toArray().at(0).toObject().value("length").toInt(),
                  ModbusInterface::maxTableWords);
-    }
-
-    // --- script runs ------------------------------------------------------------------
-
-    void scriptsAreCalledWithTheirArguments()
-    {
-        const QString scripts = m_dir.path() + "/scripts";
-        setSettings("tcp", "127.0.0.1:1502:1", scripts + "/");
-        for (const char* name : {"mbserverstart.sh", "mbserverstop.sh", "mbserverupdate.sh"})
-            writeRecorder(scripts, name);
-        ModbusInterface mb;
-        LogCapture log;
-        QVERIFY(mb.DbusStopMonitor());
-        QVERIFY(mb.DbusStartMonitor(m_dir.path() + "/etc//x/"));
-        const QString doc = "{\"cmd\":\"setconfig\",\"data\":[{\"address\":0,\"values\":[1]}]} "
-                            "$HOME `id` \\ 'q'";
-        QVERIFY(mb.DbusUpdateRegisters(doc));
-        QCOMPARE(QString(readAll(scripts + "/calls.log")),
-                 QString("mbserverstop.sh\nmbserverstart.sh\t%1/etc/x/mbserver_init.dbus\n"
-                         "mbserverupdate.sh\t%2\n")
-                     .arg(m_dir.path(), doc));
-        const QStringList lines = log.lines();
-        const int start = lines.indexOf("Start modbus monitor");
-        QVERIFY(lines.contains("Stop modbus monitor"));
-        QVERIFY(start >= 0 && start + 3 < lines.size());
-        QCOMPARE(lines.at(start + 1), scripts + "/mbserverstart.sh");
-        QCOMPARE(lines.at(start + 2), m_dir.path() + "/etc/x/mbserver_init.dbus");
-        QCOMPARE(lines.at(start + 3), QString(""));
-    }
-
-    void missingScriptsLogOnlyForStartAndStop()
-    {
-        const QString scripts = m_dir.path() + "/empty-scripts";
-        QDir().mkpath(scripts);
-        setSettings("tcp", "127.0.0.1:1502:1", scripts);
-        ModbusInterface mb;
-        LogCapture log;
-        QVERIFY(mb.DbusStopMonitor());
-        QVERIFY(mb.DbusStartMonitor(m_dir.path() + "/etc"));
-        QVERIFY(mb.DbusUpdateRegisters("{}"));
-        QCOMPARE(log.count("not found, do nothing"), 2);
-        QVERIFY(log.contains("Script '" + scripts + "/mbserverstop.sh' not found, do nothing"));
-        QVERIFY(log.contains("Script '" + scripts + "/mbserverstart.sh' not found, do nothing"));
-        QVERIFY(!log.contains("mbserverupdate.sh"));
     }
 };
 

@@ -22,6 +22,8 @@ ScriptWatcher::ScriptWatcher(int limitMs, QObject* parent) : QObject(parent), li
     qRegisterMetaType<Tessal::ScriptEnd>();
     limitTimer = new QTimer(this);
     limitTimer->setSingleShot(true);
+    // A coarse timer may fire 5 % early: a script is never cut short.
+    limitTimer->setTimerType(Qt::PreciseTimer);
     connect(limitTimer, &QTimer::timeout, this, &ScriptWatcher::limitReached);
     pollTimer = new QTimer(this);
     pollTimer->setInterval(20);

@@ -112,6 +112,7 @@ ConfigApply::ConfigApply(ScriptWatcher* scripts, int periodMs, QObject* parent)
 template <class Cfg> QTimer* ConfigApply::makeTimer(Kind<Cfg>& kind)
 {
     auto* timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer); // never shorter than the period
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this, &kind] { periodEnded(kind); });
     return timer;

@@ -120,11 +120,12 @@ public:
         Tessal::Settings::load();
     }
 
-    // A script that appends one line "name|arg1|arg2..." to scripts.log.
+    // A script that appends one line "name|arg1|arg2..." to scripts.log,
+    // in one write: the register road's scripts run beside the others.
     void recordingScript(const QString& name, const QByteArray& extra = QByteArray()) const
     {
-        const QByteArray body = "#!/bin/sh\n{ printf '%s' \"$(basename \"$0\")\"; for a in "
-                                "\"$@\"; do printf '|%s' \"$a\"; done; printf '\\n'; } >> '" +
+        const QByteArray body = "#!/bin/sh\nline=\"$(basename \"$0\")\"; for a in \"$@\"; do "
+                                "line=\"$line|$a\"; done; printf '%s\\n' \"$line\" >> '" +
                                 path("scripts.log").toLocal8Bit() + "'\n" + extra;
         touch("scripts/" + name, body);
         QFile::setPermissions(path("scripts/" + name),

@@ -254,7 +254,8 @@ private slots:
         QVERIFY(!log->contains("Decode error"));
         QCOMPARE(handler->frameReceiver()->itemList().size(), size_t(1));
         QCOMPARE(handler->frameReceiver()->itemList()[0].ci_class, quint16(1));
-        QVERIFY(handler->frameReceiver()->itemList()[0].baData == std::vector<uint8_t>({0xbb, 0xaa}));
+        QVERIFY(handler->frameReceiver()->itemList()[0].baData ==
+                std::vector<uint8_t>({0xbb, 0xaa}));
     }
 
     // Core has no minimum length: a length field short of the section's bytes
@@ -446,34 +447,6 @@ private slots:
             1);
         // Applied all the same: it is not re-run on every frame.
         QVERIFY(!handler->configuration()->netCfg().resetcfg);
-    }
-
-    void hungScriptIsKilledWithItsChildren()
-    {
-        root->configure(10);
-        root->recordingScript("k3p.sh", "sleep 30 &\necho $! > '" +
-                                            root->path("pid").toLocal8Bit() + "'\nexec sleep 30\n");
-        Tessal::ScriptWatcher scripts(500);
-        QSignalSpy started(&scripts, &Tessal::ScriptWatcher::started);
-        QSignalSpy finished(&scripts, &Tessal::ScriptWatcher::finished);
-        scripts.run("k3p.sh", {"10.0.0.7"});
-        scripts.run("netcfg.sh", {"dhcp"});
-        // Asked for, not waited for: the first one runs, the second waits.
-        QCOMPARE(started.count(), 1);
-        QVERIFY(scripts.isBusy());
-        QCOMPARE(scripts.waiting(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 5000);
-        QCOMPARE(finished[0][0].value<Tessal::ScriptRun_s>().name, QString("k3p.sh"));
-        QCOMPARE(finished[0][1].value<Tessal::ScriptEnd>(), Tessal::ScriptEnd::Killed);
-        QCOMPARE(finished[1][1].value<Tessal::ScriptEnd>(), Tessal::ScriptEnd::Exited);
-        QCOMPARE(root->scriptCalls(), QStringList({"k3p.sh|10.0.0.7", "netcfg.sh|dhcp"}));
-        QCOMPARE(log->count(QString("Script '%1' did not finish within 500 ms, killed")
-                                .arg(root->path("scripts/k3p.sh"))),
-                 1);
-        // The script's own child went with it (its process group).
-        const pid_t pid = root->read("pid").trimmed().toInt();
-        QVERIFY(pid > 0);
-        QTRY_VERIFY(::kill(pid, 0) == -1 && errno == ESRCH);
     }
 };
 

@@ -171,9 +171,8 @@ private slots:
         root.recordAllScripts();
         root.recordingScript("modbuscfg.sh", "exec sleep 60\n");
         // The update script writes each document it is given.
-        root.recordingScript("mbserverupdate.sh",
-                             "printf '%s\\n' \"$1\" >> '" + root.path("documents").toLocal8Bit() +
-                                 "'\n");
+        root.recordingScript("mbserverupdate.sh", "printf '%s\\n' \"$1\" >> '" +
+                                                      root.path("documents").toLocal8Bit() + "'\n");
 
         const int limitMs = 3000;
         Tessal::FrontLinkLimits_s limits;
@@ -242,12 +241,10 @@ private slots:
 
         // Frames read while the script hung: about one per 50 ms.
         QTRY_COMPARE(int(acceptedAt.size()), count);
-        const auto during = std::count_if(acceptedAt.begin(), acceptedAt.end(), [&](qint64 t) {
-            return t > hangStart && t < hangEnd;
-        });
-        QVERIFY2(during >= hang / 50 / 2, qPrintable(QString("%1 frames read in %2 ms")
-                                                         .arg(during)
-                                                         .arg(hang)));
+        const auto during = std::count_if(acceptedAt.begin(), acceptedAt.end(),
+                                          [&](qint64 t) { return t > hangStart && t < hangEnd; });
+        QVERIFY2(during >= hang / 50 / 2,
+                 qPrintable(QString("%1 frames read in %2 ms").arg(during).arg(hang)));
 
         // Blink edges while it hung: fast every 250 ms, slow every 1000 ms.
         const int fast = leds.edgesBetween(kGreen, hangStart + skew, hangEnd + skew);
@@ -291,9 +288,8 @@ private slots:
         std::vector<QByteArray> frames;
         const int count = 100; // 10 s at 100 ms
         for (int i = 1; i <= count; ++i)
-            frames.push_back(makeFrame(static_cast<uint32_t>(i), [&](tup::FrameBuilder& f) {
-                f.addNetCfg(i % 2 ? a : b);
-            }));
+            frames.push_back(makeFrame(static_cast<uint32_t>(i),
+                                       [&](tup::FrameBuilder& f) { f.addNetCfg(i % 2 ? a : b); }));
         const tup::netcfg_s last = count % 2 ? a : b;
         QSignalSpy applied(handler.configuration(), &Tessal::ConfigApply::netCfgApplied);
         {

@@ -573,14 +573,13 @@ private slots:
         QVERIFY(port > 0);
 
         QDir().mkpath(path("root/usr/local/etc"));
-        QVERIFY(
-            writeFile(path("root/usr/local/etc/tessal-view.ini"),
-                      QString("[Files]\nScriptDir=%1/scripts\nTmpCfgDir=%2\n"
-                              "[ModbusServer]\nModbusMode=tcp\nModbusInterface=127.0.0.1:%3:4\n"
-                              "ModbusMap=%1/deploy/etc/modbus.map\n")
-                          .arg(sourceDir(), path("etc"))
-                          .arg(port)
-                          .toUtf8()));
+        QVERIFY(writeFile(path("root/usr/local/etc/tessal-view.ini"),
+                          QString("[Files]\nScriptDir=%1/scripts\nTmpCfgDir=%2\n"
+                                  "[ModbusServer]\nModbusMode=tcp\nModbusInterface=127.0.0.1:%3:4\n"
+                                  "ModbusMap=%1/deploy/etc/modbus.map\n")
+                              .arg(sourceDir(), path("etc"))
+                              .arg(port)
+                              .toUtf8()));
         qputenv("TESSAL_ROOT", path("root").toLocal8Bit());
         Tessal::Settings::resetToDefaults();
         QVERIFY(Tessal::Settings::load());

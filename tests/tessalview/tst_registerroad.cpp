@@ -28,20 +28,21 @@ QByteArray twoTableMap()
         {"types", QJsonObject{{"u16", T_U16}}},
         {"classes",
          QJsonObject{{"Meter", QJsonObject{{"id", C_METER},
-                                            {"fields", QJsonObject{{"Voltage", F_VOLT},
-                                                                   {"Current", F_CURR}}}}}}}};
+                                           {"fields", QJsonObject{{"Voltage", F_VOLT},
+                                                                  {"Current", F_CURR}}}}}}}};
     auto reg = [](int id, const char* field) {
-        return QJsonObject{{"id", id},         {"name", field},     {"mb_type", "u16"},
-                           {"ci_class", "Meter"}, {"ci_field", field}, {"ci_index", 0},
-                           {"ci_type", "u16"}};
+        return QJsonObject{
+            {"id", id},          {"name", field}, {"mb_type", "u16"}, {"ci_class", "Meter"},
+            {"ci_field", field}, {"ci_index", 0}, {"ci_type", "u16"}};
     };
     auto table = [](int address, int reg) {
-        return QJsonObject{{"name", "t"}, {"mode", "r"}, {"address", address},
-                           {"registers", QJsonArray{reg}}};
+        return QJsonObject{
+            {"name", "t"}, {"mode", "r"}, {"address", address}, {"registers", QJsonArray{reg}}};
     };
-    return QJsonDocument(QJsonObject{{"ci", ci},
-                                     {"registers", QJsonArray{reg(1, "Voltage"), reg(2, "Current")}},
-                                     {"tables", QJsonArray{table(100, 1), table(200, 2)}}})
+    return QJsonDocument(
+               QJsonObject{{"ci", ci},
+                           {"registers", QJsonArray{reg(1, "Voltage"), reg(2, "Current")}},
+                           {"tables", QJsonArray{table(100, 1), table(200, 2)}}})
         .toJson();
 }
 
@@ -133,13 +134,12 @@ private slots:
         // Asked for, not waited for.
         QVERIFY(calls().size() < 3);
         QTRY_COMPARE(delivered.count(), 1);
-        const QString doc =
-            R"({"cmd":"setconfig","data":[{"address":100,"values":[230]}]})";
+        const QString doc = R"({"cmd":"setconfig","data":[{"address":100,"values":[230]}]})";
         QCOMPARE(delivered.first().first().toString(), doc);
-        QCOMPARE(calls(), QStringList({"mbserverstop.sh",
-                                       "mbserverstart.sh\t" + m_dir.path() +
-                                           "/etc/x/mbserver_init.dbus",
-                                       "mbserverupdate.sh\t" + doc}));
+        QCOMPARE(calls(),
+                 QStringList({"mbserverstop.sh",
+                              "mbserverstart.sh\t" + m_dir.path() + "/etc/x/mbserver_init.dbus",
+                              "mbserverupdate.sh\t" + doc}));
         const QStringList lines = log.lines();
         const int start = lines.indexOf("Start modbus monitor");
         QVERIFY(lines.contains("Stop modbus monitor"));
@@ -159,8 +159,7 @@ private slots:
         road.start();
         road.update({});
         QTRY_COMPARE(delivered.count(), 1);
-        QCOMPARE(delivered.first().first().toString(),
-                 QString(R"({"cmd":"setconfig","data":[]})"));
+        QCOMPARE(delivered.first().first().toString(), QString(R"({"cmd":"setconfig","data":[]})"));
         QCOMPARE(log.count("not found, do nothing"), 2);
         QVERIFY(log.contains("Script '" + scripts() + "/mbserverstop.sh' not found, do nothing"));
         QVERIFY(log.contains("Script '" + scripts() + "/mbserverstart.sh' not found, do nothing"));
@@ -200,8 +199,7 @@ private slots:
     void aHungUpdateIsKilledAndTheNextGoesOut()
     {
         configure(scripts(), m_dir.path() + "/etc");
-        writeRecorder("mbserverupdate.sh",
-                      "case \"$1\" in *'[1]'*) exec sleep 30;; esac\n");
+        writeRecorder("mbserverupdate.sh", "case \"$1\" in *'[1]'*) exec sleep 30;; esac\n");
         LogCapture log;
         RegisterRoad road(300);
         QSignalSpy delivered(&road, &RegisterRoad::documentDelivered);

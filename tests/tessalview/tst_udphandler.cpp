@@ -144,7 +144,7 @@ private slots:
         QCOMPARE(handler->frameReceiver()->attendedSender(), QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(handler->frameReceiver()->lastSequence(), 1u);
         QTRY_COMPARE(target->calls, QStringList({"setDefaultUrl http://127.0.0.1/index.html",
-                                             "openUrlForce http://127.0.0.1/index.html true"}));
+                                                 "openUrlForce http://127.0.0.1/index.html true"}));
         QCOMPARE(scriptsAtFirstPage, QStringList{"k3p.sh|127.0.0.1"});
 
         // A second frame is no first contact.
@@ -474,8 +474,8 @@ private slots:
     {
         start(10);
         QCOMPARE(handler->frameReceiver()->trust(), Tessal::FrameReceiver::Trust::FirstSender);
-        QCOMPARE(log->count(" - No device pinned: the first sender is trusted (trust on first use)"),
-                 1);
+        QCOMPARE(
+            log->count(" - No device pinned: the first sender is trusted (trust on first use)"), 1);
         QVERIFY(log->lines().filter("Device pinned").isEmpty());
     }
 
@@ -551,12 +551,14 @@ private slots:
         handler = new UdpHandler("127.0.0.1", port, target);
         handler->init();
         QCOMPARE(handler->frameReceiver()->trust(), Tessal::FrameReceiver::Trust::Nobody);
-        QCOMPARE(log->criticals().filter("DeviceAddress '10.0.0.300' is not an IP address: no "
-                                         "device will be attached")
+        QCOMPARE(log->criticals()
+                     .filter("DeviceAddress '10.0.0.300' is not an IP address: no "
+                             "device will be attached")
                      .size(),
                  1);
-        QCOMPARE(deliver(gpioFrame(1, gpio(1, 0, 0, 0))),
-                 QStringList{"Packet received from an unknown sender (127.0.0.1, attended nobody)"});
+        QCOMPARE(
+            deliver(gpioFrame(1, gpio(1, 0, 0, 0))),
+            QStringList{"Packet received from an unknown sender (127.0.0.1, attended nobody)"});
         QVERIFY(!handler->frameReceiver()->isAttached());
         QVERIFY(target->calls.isEmpty());
     }
@@ -575,7 +577,7 @@ private slots:
         v6.writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHostIPv6, port);
         QTRY_VERIFY(handler->frameReceiver()->isAttached());
         QTRY_COMPARE(target->calls, QStringList({"setDefaultUrl http://[::1]/index.html",
-                                             "openUrlForce http://[::1]/index.html true"}));
+                                                 "openUrlForce http://[::1]/index.html true"}));
         QCOMPARE(UdpHandler::devicePageUrl(QHostAddress("fe80::1%2")),
                  QString("http://[fe80::1%252]/index.html"));
         QCOMPARE(UdpHandler::devicePageUrl(QHostAddress("::ffff:10.0.0.7")),

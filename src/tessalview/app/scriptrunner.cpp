@@ -77,8 +77,7 @@ QString ScriptRunner::scriptPath(const QString& name)
     return QDir::cleanPath(Settings::getFilesScriptDir() + "/" + name);
 }
 
-qint64 ScriptRunner::startScript(const QString& name, const QStringList& arguments,
-                                 bool logMissing)
+qint64 ScriptRunner::startScript(const QString& name, const QStringList& arguments, bool logMissing)
 {
     const QString path = scriptPath(name);
     const QFileInfo info(path);

@@ -50,8 +50,8 @@ void ScriptWatcher::run(const QString& name, const QStringList& arguments, bool 
     startNext();
 }
 
-void ScriptWatcher::runLatest(const QString& key, const QString& name,
-                              const QStringList& arguments, bool logMissing)
+void ScriptWatcher::runLatest(const QString& key, const QString& name, const QStringList& arguments,
+                              bool logMissing)
 {
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->key == key) {
@@ -76,8 +76,8 @@ void ScriptWatcher::startNext()
     while (childPid <= 0 && !queue.empty()) {
         current = queue.front();
         queue.pop_front();
-        const qint64 pid = ScriptRunner::startScript(current.name, current.arguments,
-                                                     current.logMissing);
+        const qint64 pid =
+            ScriptRunner::startScript(current.name, current.arguments, current.logMissing);
         if (pid < 0) {
             const ScriptRun_s ended = current;
             if (ended.then)

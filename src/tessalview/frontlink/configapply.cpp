@@ -104,6 +104,7 @@ QString ConfigApply::snmpCfgPath()
 ConfigApply::ConfigApply(ScriptWatcher* scripts, int periodMs, QObject* parent)
     : QObject(parent), scripts(scripts), period(periodMs)
 {
+    registerTupMetaTypes();
     net.periodTimer = makeTimer(net);
     snmp.periodTimer = makeTimer(snmp);
     modbus.periodTimer = makeTimer(modbus);

@@ -1,6 +1,7 @@
 #ifndef TESSAL_CONFIGAPPLY_H
 #define TESSAL_CONFIGAPPLY_H
 
+#include "tupmetatypes.h"
 #include "tuprecords.h"
 
 #include <QByteArray>

@@ -102,13 +102,7 @@ struct FrameSections : tup::SectionVisitor {
 FrameReceiver::FrameReceiver(const QString& listenAddr, quint16 port, QObject* parent)
     : QObject(parent), listenAddr(listenAddr), listenPort(port)
 {
-    qRegisterMetaType<QHostAddress>();
-    qRegisterMetaType<tup::devinfo_s>();
-    qRegisterMetaType<tup::gpiostate_s>();
-    qRegisterMetaType<tup::netcfg_s>();
-    qRegisterMetaType<tup::snmpcfg_s>();
-    qRegisterMetaType<tup::modbuscfg_s>();
-    qRegisterMetaType<std::vector<tup::core_tmp>>();
+    registerTupMetaTypes();
 }
 
 void FrameReceiver::init()

@@ -2,6 +2,7 @@
 #define TESSAL_FRAMERECEIVER_H
 
 #include "framecheck.h"
+#include "tupmetatypes.h"
 #include "tuprecords.h"
 
 #include <QByteArray>
@@ -98,13 +99,5 @@ private:
 };
 
 } // namespace Tessal
-
-Q_DECLARE_METATYPE(QHostAddress)
-Q_DECLARE_METATYPE(tup::devinfo_s)
-Q_DECLARE_METATYPE(tup::gpiostate_s)
-Q_DECLARE_METATYPE(tup::netcfg_s)
-Q_DECLARE_METATYPE(tup::snmpcfg_s)
-Q_DECLARE_METATYPE(tup::modbuscfg_s)
-Q_DECLARE_METATYPE(std::vector<tup::core_tmp>)
 
 #endif

@@ -15,8 +15,7 @@ namespace Tessal
 UdpHandler::UdpHandler(const QString& listenAddr, quint16 port, FrontLinkTarget* mainWindow,
                        QObject* parent, const FrontLinkLimits_s& limits)
     : QObject(parent), receiver(new FrameReceiver(listenAddr, port, this)),
-      indicators(new Indicators(this)),
-      registerRoad(new RegisterRoad(limits.scriptLimitMs, this)),
+      indicators(new Indicators(this)), registerRoad(new RegisterRoad(limits.scriptLimitMs, this)),
       scripts(new ScriptWatcher(limits.scriptLimitMs, this)),
       config(new ConfigApply(scripts, limits.configPeriodMs, this)), main_window(mainWindow),
       language(mainWindow)

@@ -25,11 +25,10 @@ void log(const QString& text)
 RegisterRoad::RegisterRoad(int scriptLimitMs, QObject* parent)
     : QObject(parent), watcher(new ScriptWatcher(scriptLimitMs, this))
 {
-    connect(watcher, &ScriptWatcher::finished, this,
-            [this](const ScriptRun_s& run, ScriptEnd) {
-                if (run.name == updateScript && !run.arguments.isEmpty())
-                    emit documentDelivered(run.arguments.first());
-            });
+    connect(watcher, &ScriptWatcher::finished, this, [this](const ScriptRun_s& run, ScriptEnd) {
+        if (run.name == updateScript && !run.arguments.isEmpty())
+            emit documentDelivered(run.arguments.first());
+    });
     connect(watcher, &ScriptWatcher::started, this, [this](const ScriptRun_s& run) {
         if (run.name == updateScript)
             waitingTables.clear();

@@ -56,7 +56,7 @@ void RegisterRoad::start()
     log("Stop modbus monitor");
     watcher->run("mbserverstop.sh", {});
     log("Start modbus monitor");
-    const QStringList arguments{QDir::cleanPath(dir + "/" + ModbusInterface::initFileName)};
+    const QStringList arguments{QDir::cleanPath(dir + "/" + ModbusDocuments::initFileName)};
     log(ScriptRunner::scriptPath("mbserverstart.sh"));
     for (const QString& argument : arguments)
         log(argument);

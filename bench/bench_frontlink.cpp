@@ -128,8 +128,8 @@ int main(int argc, char** argv)
                                           seconds, datagrams.size(),
                                           [&](size_t i) {
                                               QByteArray d = datagrams[i];
-                                              handler.handleData(&d, &sender);
-                                              return handler.itemList().size();
+                                              handler.frameReceiver()->handleData(&d, &sender);
+                                              return handler.frameReceiver()->itemList().size();
                                           },
                                           sink));
     }
@@ -138,7 +138,7 @@ int main(int argc, char** argv)
 
     std::printf("frame: DevInfo + GpioState + Core of 50 items, %zu bytes\n", frames[0].size());
     std::printf("bare frame-library parser : %10.0f frames/s\n", bare);
-    std::printf("UdpHandler::handleData    : %10.0f frames/s\n", receiver);
+    std::printf("FrameReceiver::handleData : %10.0f frames/s\n", receiver);
     std::printf("receiver / bare           : %10.3f\n", receiver / bare);
     std::printf("(items decoded: %zu)\n", sink);
     return 0;

@@ -40,13 +40,15 @@ def run(cmd, **kw):
 
 
 class Unit:
-    def __init__(self, build_dir, udp_timeout=3, keep=False, modbus_map=None, www=None):
+    def __init__(self, build_dir, udp_timeout=3, keep=False, modbus_map=None, www=None,
+                 device_address=""):
         self.build = os.path.abspath(build_dir)
         self.modbus_map = modbus_map or os.path.join(SOURCE_DIR, "deploy/etc/modbus.map")
         self.www = www or os.path.join(SOURCE_DIR, "demo/www")
         self.work = tempfile.mkdtemp(prefix="tessal-unit-")
         self.root = os.path.join(self.work, "root")
         self.udp_timeout = udp_timeout
+        self.device_address = device_address
         self.keep = keep
         self.procs = []
         self.seq = {}
@@ -207,12 +209,14 @@ UdpPort=9876
 UdpTimeout={t}
 FrontInterface=usb0
 RetryTimeout=2
+DeviceAddress={pin}
 
 [UI]
 HideCursor=false
 ScreenSaverInterval=600000
 ErrorImagePath={src}/deploy/share/images
-""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout, map=self.modbus_map))
+""".format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout, map=self.modbus_map,
+           pin=self.device_address))
 
     def _bus(self):
         conf = os.path.join(self.work, "bus.conf")

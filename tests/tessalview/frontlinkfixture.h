@@ -91,16 +91,19 @@ public:
     }
 
     // Writes the ini file and loads it.
-    void configure(int udpTimeout, const QString& extra = QString()) const
+    void configure(int udpTimeout, const QString& extra = QString(),
+                   const QString& network = QString()) const
     {
-        configure(QString::number(udpTimeout), extra);
+        configure(QString::number(udpTimeout), extra, network);
     }
-    void configure(const QString& udpTimeout, const QString& extra) const
+    // `network`: further lines of the [Network] group.
+    void configure(const QString& udpTimeout, const QString& extra,
+                   const QString& network = QString()) const
     {
         QDir(dir.path()).mkpath("usr/local/etc");
         const QString ini = QString("[Files]\nScriptDir=%1\nTmpCfgDir=%2\n"
                                     "[ModbusServer]\nModbusMap=%3\n"
-                                    "[Network]\nUdpTimeout=%4\n"
+                                    "[Network]\nUdpTimeout=%4\n%9"
                                     "[GPIO]\nLedGreenPin=%5\nLedYellowPin=%6\nLedRedPin=%7\n"
                                     "BuzzerPin=%8\nLedGreenHigh=false\nLedYellowHigh=true\n"
                                     "LedRedHigh=false\nBuzzerHigh=true\n")
@@ -109,18 +112,20 @@ public:
                                 .arg(kGreen)
                                 .arg(kYellow)
                                 .arg(kRed)
-                                .arg(kBuzzer) +
+                                .arg(kBuzzer)
+                                .arg(network) +
                             extra;
         touch("usr/local/etc/tessal-view.ini", ini.toUtf8());
         Tessal::Settings::resetToDefaults();
         Tessal::Settings::load();
     }
 
-    // A script that appends one line "name|arg1|arg2..." to scripts.log.
+    // A script that appends one line "name|arg1|arg2..." to scripts.log,
+    // in one write: the register road's scripts run beside the others.
     void recordingScript(const QString& name, const QByteArray& extra = QByteArray()) const
     {
-        const QByteArray body = "#!/bin/sh\n{ printf '%s' \"$(basename \"$0\")\"; for a in "
-                                "\"$@\"; do printf '|%s' \"$a\"; done; printf '\\n'; } >> '" +
+        const QByteArray body = "#!/bin/sh\nline=\"$(basename \"$0\")\"; for a in \"$@\"; do "
+                                "line=\"$line|$a\"; done; printf '%s\\n' \"$line\" >> '" +
                                 path("scripts.log").toLocal8Bit() + "'\n" + extra;
         touch("scripts/" + name, body);
         QFile::setPermissions(path("scripts/" + name),

@@ -54,7 +54,7 @@ private:
     void feed(QByteArray d)
     {
         const int size = d.size();
-        handler->handleData(&d, &device);
+        handler->frameReceiver()->handleData(&d, &device);
         QVERIFY(d.size() == size || d.size() == size - 2);
     }
 
@@ -137,7 +137,7 @@ private slots:
         }
         // The generator must actually exercise the walk.
         QVERIFY2(walked > 500, qPrintable(QString("only %1 frames walked").arg(walked)));
-        QVERIFY(handler->isAttached());
+        QVERIFY(handler->frameReceiver()->isAttached());
     }
 };
 

@@ -84,7 +84,8 @@ private slots:
         window.calls.clear();
         window.threads.clear();
         link.start();
-        const quint16 port = onLinkThread(link, [&] { return link.handler()->boundPort(); });
+        const quint16 port =
+            onLinkThread(link, [&] { return link.handler()->frameReceiver()->boundPort(); });
         QVERIFY(port != 0);
         QUdpSocket device;
         auto send = [&](uint32_t seq, const std::function<void(tup::FrameBuilder&)>& fill) {
@@ -117,7 +118,10 @@ private slots:
         // and the error page is asked for in the language last announced,
         // without asking the blocked window for it.
         QVERIFY(blockUntil(
-            [&] { return !onLinkThread(link, [&] { return link.handler()->isAttached(); }); },
+            [&] {
+                return !onLinkThread(link,
+                                     [&] { return link.handler()->frameReceiver()->isAttached(); });
+            },
             4000));
 
         // The window's thread is free again: the calls run here, in order.
@@ -145,11 +149,15 @@ private slots:
         const int calledAtStart = recorder.calls.size(); // the language, read once
         link.start();
         QUdpSocket device;
-        QVERIFY(device.writeDatagram(
-                    gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost,
-                    onLinkThread(link, [&] { return link.handler()->boundPort(); })) > 0);
+        QVERIFY(device.writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHost,
+                                     onLinkThread(link, [&] {
+                                         return link.handler()->frameReceiver()->boundPort();
+                                     })) > 0);
         QVERIFY(blockUntil(
-            [&] { return onLinkThread(link, [&] { return link.handler()->isAttached(); }); },
+            [&] {
+                return onLinkThread(link,
+                                    [&] { return link.handler()->frameReceiver()->isAttached(); });
+            },
             2000));
         // The attachment's calls are queued for this thread, which has not
         // run its event loop since; the window goes away first.

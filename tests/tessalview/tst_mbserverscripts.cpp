@@ -3,6 +3,7 @@
 // Modbus server daemon, driven through ModbusInterface and read back by a
 // Modbus TCP master.
 #include "modbusinterface.h"
+#include "registerroad.h"
 #include "settings.h"
 
 #include <QDir>
@@ -572,23 +573,24 @@ private slots:
         QVERIFY(port > 0);
 
         QDir().mkpath(path("root/usr/local/etc"));
-        QVERIFY(
-            writeFile(path("root/usr/local/etc/tessal-view.ini"),
-                      QString("[Files]\nScriptDir=%1/scripts\nTmpCfgDir=%2\n"
-                              "[ModbusServer]\nModbusMode=tcp\nModbusInterface=127.0.0.1:%3:4\n")
-                          .arg(sourceDir(), path("etc"))
-                          .arg(port)
-                          .toUtf8()));
+        QVERIFY(writeFile(path("root/usr/local/etc/tessal-view.ini"),
+                          QString("[Files]\nScriptDir=%1/scripts\nTmpCfgDir=%2\n"
+                                  "[ModbusServer]\nModbusMode=tcp\nModbusInterface=127.0.0.1:%3:4\n"
+                                  "ModbusMap=%1/deploy/etc/modbus.map\n")
+                              .arg(sourceDir(), path("etc"))
+                              .arg(port)
+                              .toUtf8()));
         qputenv("TESSAL_ROOT", path("root").toLocal8Bit());
         Tessal::Settings::resetToDefaults();
         QVERIFY(Tessal::Settings::load());
 
-        // The kiosk's start-up order, with the sample map of the repository.
-        ModbusInterface mb;
-        QVERIFY(mb.LoadConfig(sourceDir() + "/deploy/etc/modbus.map"));
-        QVERIFY(mb.GenerateDbusInit(Tessal::Settings::getFilesTmpCfgDir()));
-        QVERIFY(mb.DbusStopMonitor());
-        QVERIFY(mb.DbusStartMonitor(Tessal::Settings::getFilesTmpCfgDir()));
+        // The kiosk's start-up order, with the sample map of the repository:
+        // the register road stops and starts the server on its own watcher.
+        Tessal::RegisterRoad road;
+        QSignalSpy delivered(&road, &Tessal::RegisterRoad::documentDelivered);
+        road.start();
+        QVERIFY(road.map().tables().size() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!road.scripts().isBusy() && road.scripts().waiting() == 0, 20000);
         QVERIFY(daemonOwnsName());
         const qint64 pid = daemonPid();
 
@@ -603,12 +605,18 @@ private slots:
             it.baData = std::move(bytes);
             return it;
         };
-        const QList<core_tmp> items{item(2, 1, 8, {0x43, 0x66, 0x80, 0x00}),
-                                    item(2, 2, 5, {0xFF, 0xF4}), item(1, 2, 1, {0x01}),
-                                    item(2, 5, 8, {0x41, 0xAC, 0x00, 0x00})};
-        const QVector<int> tables = mb.CheckTableToUpdate(items);
-        QCOMPARE(tables, QVector<int>({100, 200, 0}));
-        QVERIFY(mb.DbusUpdateRegisters(mb.GenerateDbusUpdateQuery(mb.ComputeRawData(tables))));
+        road.update({item(2, 1, 8, {0x43, 0x66, 0x80, 0x00}), item(2, 2, 5, {0xFF, 0xF4}),
+                     item(1, 2, 1, {0x01}), item(2, 5, 8, {0x41, 0xAC, 0x00, 0x00})});
+        QTRY_COMPARE_WITH_TIMEOUT(delivered.count(), 1, 20000);
+        QJsonArray sentTables;
+        const QJsonArray data =
+            QJsonDocument::fromJson(delivered.first().first().toString().toUtf8())
+                .object()
+                .value("data")
+                .toArray();
+        for (const QJsonValue& t : data)
+            sentTables.append(t.toObject().value("address"));
+        QCOMPARE(sentTables, QJsonArray({100, 200, 0}));
 
         QProcess master;
         master.start("/usr/bin/python3",
@@ -642,7 +650,7 @@ private slots:
         QCOMPARE(run("mbserverstart.sh", {path("etc/mbserver_init.dbus")}).exitCode, 0);
         QCOMPARE(daemonPid(), pid);
 
-        QVERIFY(mb.DbusStopMonitor());
+        QCOMPARE(run("mbserverstop.sh", {}).exitCode, 0);
         QVERIFY(!daemonOwnsName());
         QVERIFY(processGone(pid));
     }

@@ -1,5 +1,6 @@
 // Modbus bridge: loading the map, the init document, turning Core items into
-// register words and the update document, and the three script runs.
+// register words and the update document. The scripts that carry the
+// documents are the register road's (tst_registerroad).
 #include "logcapture.h"
 #include "modbusinterface.h"
 #include "sectiondecoders.h"
@@ -153,22 +154,6 @@ private:
         QVERIFY(Tessal::Settings::load());
     }
 
-    // A script that appends its name and arguments (tab-separated) to calls.log.
-    void writeRecorder(const QString& dir, const QString& name)
-    {
-        QDir().mkpath(dir);
-        const QString path = dir + "/" + name;
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QString("#!/bin/sh\n{ printf '%s' \"$(basename \"$0\")\"\n"
-                           "for a in \"$@\"; do printf '\\t%s' \"$a\"; done\nprintf '\\n'; } >> "
-                           "'%1/calls.log'\n")
-                       .arg(dir)
-                       .toUtf8());
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    }
-
     // The words served for one register id after one item, via the whole chain.
     QVector<quint16> servedWords(ModbusInterface& mb, int address, const core_tmp& it)
     {
@@ -199,7 +184,8 @@ private slots:
             QVERIFY(log.lines().size() >= 2);
             QVERIFY(!log.lines().at(1).isEmpty());
             QVERIFY(!log.contains("Json file parsed"));
-            QVERIFY(mb.registerList.isEmpty() && mb.tableList.isEmpty() && mb.jsonCfg.isEmpty());
+            QVERIFY(mb.map().registerList.isEmpty() && mb.map().tableList.isEmpty() &&
+                    mb.map().jsonCfg.isEmpty());
         }
         {
             LogCapture log;
@@ -244,7 +230,8 @@ private slots:
         QVERIFY(log.contains("Mapping = test map"));
         QVERIFY(log.contains("Date    = 2026-12-08"));
         QVERIFY(log.contains("Target  = K3P"));
-        QCOMPARE(mb.jsonCfg.value("info").toObject().value("target").toString(), QString("K3P"));
+        QCOMPARE(mb.map().jsonCfg.value("info").toObject().value("target").toString(),
+                 QString("K3P"));
     }
 
     void incompleteAndUnknownRegistersAreSkipped()
@@ -261,8 +248,8 @@ private slots:
         QVERIFY(mb.LoadConfig(writeMap(map({reg(1, "u16", "Voltage", 0, "u16"), stringIndex, noName,
                                             badClass, reg(5, "u16", "Frequency", 0, "u16"), fine},
                                            {}))));
-        QCOMPARE(mb.registerList.keys(), QList<int>({1, 6}));
-        const Tessal::CiCoord_s ci = mb.registerList.value(6).ci;
+        QCOMPARE(mb.map().registerList.keys(), QList<int>({1, 6}));
+        const Tessal::CiCoord_s ci = mb.map().registerList.value(6).ci;
         QCOMPARE(ci.ciClass, int(C_METER));
         QCOMPARE(ci.ciField, int(F_CURR));
         QCOMPARE(ci.ciIndex, 2);
@@ -285,11 +272,11 @@ private slots:
                          {table(10, {1}), "x", QJsonObject{{"address", "5"}, {"registers", "abc"}},
                           QJsonObject{{"address", 20}, {"registers", QJsonArray{"1", 1.5, 1}}}},
                          ci))));
-        QCOMPARE(mb.registerList.keys(), QList<int>({1}));
+        QCOMPARE(mb.map().registerList.keys(), QList<int>({1}));
         // Table elements are read without checks: the bad ones land at 0.
-        QCOMPARE(mb.tableList.keys(), QList<int>({0, 10, 20}));
-        QCOMPARE(mb.tableList.value(20).registers, QVector<int>({0, 0, 1}));
-        QCOMPARE(mb.ciLookup.value(Tessal::CiCoord_s{C_METER, F_VOLT, 0, T_U16}).tables,
+        QCOMPARE(mb.map().tableList.keys(), QList<int>({0, 10, 20}));
+        QCOMPARE(mb.map().tableList.value(20).registers, QVector<int>({0, 0, 1}));
+        QCOMPARE(mb.map().ciLookup.value(Tessal::CiCoord_s{C_METER, F_VOLT, 0, T_U16}).tables,
                  QVector<int>({10, 20}));
     }
 
@@ -303,9 +290,9 @@ private slots:
         QJsonObject fraction = reg(3, "u16", "Voltage", 2, "u16");
         fraction.insert("default", 7.5);
         QVERIFY(mb.LoadConfig(writeMap(map({seven, text, fraction}, {table(0, {1, 2, 3}, "r")}))));
-        QCOMPARE(mb.registerList.value(1).value.toInt(), 7);
-        QCOMPARE(mb.registerList.value(2).value.toInt(), 0);
-        QCOMPARE(mb.registerList.value(3).value.toInt(), 0);
+        QCOMPARE(mb.map().registerList.value(1).value.toInt(), 7);
+        QCOMPARE(mb.map().registerList.value(2).value.toInt(), 0);
+        QCOMPARE(mb.map().registerList.value(3).value.toInt(), 0);
         // A first update sends the defaults of registers not received yet.
         QCOMPARE(mb.ComputeRawData({0}).first().values, words({7, 0, 0}));
     }
@@ -329,11 +316,11 @@ private slots:
         QCOMPARE(u16.byteSize, 2);
         QCOMPARE(u16.ciSize, 1);
         QCOMPARE(u16.mbSize, 1);
-        const Tessal::MbType_s undef = mb.ciTypeList.value(9);
+        const Tessal::MbType_s undef = mb.map().ciTypeList.value(9);
         QCOMPARE(undef.name, QString("undef"));
         QCOMPARE(undef.byteSize + undef.ciSize + undef.mbSize, 0);
-        QCOMPARE(mb.registerList.value(1).mbtype, 9);
-        QCOMPARE(mb.registerList.value(2).ci.ciType, 9);
+        QCOMPARE(mb.map().registerList.value(1).mbtype, 9);
+        QCOMPARE(mb.map().registerList.value(2).ci.ciType, 9);
         // A register served as "undef" fills no words: 0 + 1 + 2.
         QCOMPARE(mb.ComputeRawData({0}).first().values.size(), 3);
         QCOMPARE(ModbusInterface::AccessModefromString("rw"), Tessal::ACCESS_RW);
@@ -351,11 +338,11 @@ private slots:
                           reg(3, "u16", "Current", 0, "u16")},
                          {table(200, {2, 3}), table(100, {1, 3, 3})}))));
         const Tessal::CiCoord_s volt{C_METER, F_VOLT, 0, T_U16};
-        QCOMPARE(mb.ciLookup.value(volt).reg, 1);
-        QCOMPARE(mb.ciLookup.value(volt).tables, QVector<int>({100, 200}));
+        QCOMPARE(mb.map().ciLookup.value(volt).reg, 1);
+        QCOMPARE(mb.map().ciLookup.value(volt).tables, QVector<int>({100, 200}));
         const Tessal::CiCoord_s curr{C_METER, F_CURR, 0, T_U16};
-        QCOMPARE(mb.ciLookup.value(curr).reg, 3);
-        QCOMPARE(mb.ciLookup.value(curr).tables, QVector<int>({100, 200}));
+        QCOMPARE(mb.map().ciLookup.value(curr).reg, 3);
+        QCOMPARE(mb.map().ciLookup.value(curr).tables, QVector<int>({100, 200}));
         // A hash of the four numbers, as the lookup is keyed.
         QCOMPARE(qHash(Tessal::CiCoord_s{1, 2, 3, 4}), uint(1 ^ (2 << 1) ^ (3 << 2) ^ (4 << 3)));
     }
@@ -396,8 +383,8 @@ private slots:
                          "}\n"));
         // The [1, -2, 3] layout: register 1, two zero words, register 3 high
         // word first.
-        mb.registerList[3].value = 0x12345678u;
-        mb.registerList[1].value = 9;
+        mb.map().registerList[3].value = 0x12345678u;
+        mb.map().registerList[1].value = 9;
         QCOMPARE(mb.ComputeRawData({0}).first().values, words({9, 0, 0, 0x1234, 0x5678}));
     }
 
@@ -604,7 +591,7 @@ private slots:
         QCOMPARE(items.size(), size_t(1));
         // Served as float in one table and as int32 (37) in the other.
         QCOMPARE(mb.CheckTableToUpdate(items), QVector<int>({0, 100}));
-        QCOMPARE(mb.registerList.value(1).value.toFloat(), celsius);
+        QCOMPARE(mb.map().registerList.value(1).value.toFloat(), celsius);
         const QVector<MbRawData_s> raw = mb.ComputeRawData({0, 100});
         QCOMPARE(raw.at(0).values,
                  words({static_cast<int>(bits >> 16), static_cast<int>(bits & 0xFFFF)}));
@@ -676,50 +663,6 @@ private slots:
                 .object();
         QCOMPARE(doc.value("tables").toArray().at(0).toObject().value("length").toInt(),
                  ModbusInterface::maxTableWords);
-    }
-
-    // --- script runs ------------------------------------------------------------------
-
-    void scriptsAreCalledWithTheirArguments()
-    {
-        const QString scripts = m_dir.path() + "/scripts";
-        setSettings("tcp", "127.0.0.1:1502:1", scripts + "/");
-        for (const char* name : {"mbserverstart.sh", "mbserverstop.sh", "mbserverupdate.sh"})
-            writeRecorder(scripts, name);
-        ModbusInterface mb;
-        LogCapture log;
-        QVERIFY(mb.DbusStopMonitor());
-        QVERIFY(mb.DbusStartMonitor(m_dir.path() + "/etc//x/"));
-        const QString doc = "{\"cmd\":\"setconfig\",\"data\":[{\"address\":0,\"values\":[1]}]} "
-                            "$HOME `id` \\ 'q'";
-        QVERIFY(mb.DbusUpdateRegisters(doc));
-        QCOMPARE(QString(readAll(scripts + "/calls.log")),
-                 QString("mbserverstop.sh\nmbserverstart.sh\t%1/etc/x/mbserver_init.dbus\n"
-                         "mbserverupdate.sh\t%2\n")
-                     .arg(m_dir.path(), doc));
-        const QStringList lines = log.lines();
-        const int start = lines.indexOf("Start modbus monitor");
-        QVERIFY(lines.contains("Stop modbus monitor"));
-        QVERIFY(start >= 0 && start + 3 < lines.size());
-        QCOMPARE(lines.at(start + 1), scripts + "/mbserverstart.sh");
-        QCOMPARE(lines.at(start + 2), m_dir.path() + "/etc/x/mbserver_init.dbus");
-        QCOMPARE(lines.at(start + 3), QString(""));
-    }
-
-    void missingScriptsLogOnlyForStartAndStop()
-    {
-        const QString scripts = m_dir.path() + "/empty-scripts";
-        QDir().mkpath(scripts);
-        setSettings("tcp", "127.0.0.1:1502:1", scripts);
-        ModbusInterface mb;
-        LogCapture log;
-        QVERIFY(mb.DbusStopMonitor());
-        QVERIFY(mb.DbusStartMonitor(m_dir.path() + "/etc"));
-        QVERIFY(mb.DbusUpdateRegisters("{}"));
-        QCOMPARE(log.count("not found, do nothing"), 2);
-        QVERIFY(log.contains("Script '" + scripts + "/mbserverstop.sh' not found, do nothing"));
-        QVERIFY(log.contains("Script '" + scripts + "/mbserverstart.sh' not found, do nothing"));
-        QVERIFY(!log.contains("mbserverupdate.sh"));
     }
 };
 

@@ -51,6 +51,7 @@ private slots:
         QCOMPARE(Settings::getNetRetryTimeout(), quint16(15));
         QCOMPARE(Settings::getNetUdpIntf(), QString("eth1"));
         QCOMPARE(Settings::getNetUdpAddr(), QString());
+        QCOMPARE(Settings::getNetDeviceAddress(), QString());
         QCOMPARE(Settings::getNetFrontIntf(), QString("usb0"));
         QCOMPARE(Settings::getFilesDirectory(), QString("/usbmnt"));
         // Read for older ini files; it decides nothing and has no default.

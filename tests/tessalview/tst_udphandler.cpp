@@ -3,6 +3,7 @@
 #include "crc16.h"
 #include "frontlinkfixture.h"
 #include "logcapture.h"
+#include "framecheck.h"
 #include "udphandler.h"
 
 #include <QElapsedTimer>
@@ -90,17 +91,17 @@ private slots:
     void startUpLogsListenAddressAndBinds()
     {
         start(10);
-        QCOMPARE(handler->boundPort(), port);
+        QCOMPARE(handler->frameReceiver()->boundPort(), port);
         QVERIFY(log->lines().contains(QString("UDP listen 127.0.0.1:%1").arg(port)));
         QVERIFY(log->lines().contains("UDP bound"));
-        QVERIFY(!handler->isAttached());
-        QCOMPARE(handler->lastSequence(), 0u);
-        QVERIFY(handler->lastNetCfg().resetcfg);
-        QVERIFY(handler->lastSnmpCfg().resetcfg);
-        QVERIFY(handler->lastModbusCfg().resetcfg);
-        QCOMPARE(handler->lastSnmpCfg().port, quint16(161));
-        QCOMPARE(handler->lastSnmpCfg().port_trap, quint16(162));
-        QCOMPARE(handler->lastModbusCfg().tcp_port, quint16(502));
+        QVERIFY(!handler->frameReceiver()->isAttached());
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 0u);
+        QVERIFY(handler->configuration()->netCfg().resetcfg);
+        QVERIFY(handler->configuration()->snmpCfg().resetcfg);
+        QVERIFY(handler->configuration()->modbusCfg().resetcfg);
+        QCOMPARE(handler->configuration()->snmpCfg().port, quint16(161));
+        QCOMPARE(handler->configuration()->snmpCfg().port_trap, quint16(162));
+        QCOMPARE(handler->configuration()->modbusCfg().tcp_port, quint16(502));
     }
 
     void failedBindIsReportedNotClaimed()
@@ -126,7 +127,7 @@ private slots:
         deliver(gpioFrame(1, gpio(1, 0, 0, 0)));
         QCOMPARE(watchdog()->interval(), 10000);
         QTest::qWait(50);
-        QVERIFY(handler->isAttached());
+        QVERIFY(handler->frameReceiver()->isAttached());
     }
 
     void firstFrameAttachesAndOpensTheDevicePages()
@@ -139,18 +140,18 @@ private slots:
         QVERIFY(!lines.isEmpty());
         QCOMPARE(lines.first(),
                  QString("First frame, try to connect to the web server at 127.0.0.1"));
-        QVERIFY(handler->isAttached());
-        QCOMPARE(handler->attendedSender(), QHostAddress(QHostAddress::LocalHost));
-        QCOMPARE(handler->lastSequence(), 1u);
-        QCOMPARE(target->calls, QStringList({"setDefaultUrl http://127.0.0.1/index.html",
-                                             "openUrlForce http://127.0.0.1/index.html true"}));
+        QVERIFY(handler->frameReceiver()->isAttached());
+        QCOMPARE(handler->frameReceiver()->attendedSender(), QHostAddress(QHostAddress::LocalHost));
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 1u);
+        QTRY_COMPARE(target->calls, QStringList({"setDefaultUrl http://127.0.0.1/index.html",
+                                                 "openUrlForce http://127.0.0.1/index.html true"}));
         QCOMPARE(scriptsAtFirstPage, QStringList{"k3p.sh|127.0.0.1"});
 
         // A second frame is no first contact.
         target->calls.clear();
         QVERIFY(deliver(gpioFrame(2, gpio(1, 0, 0, 0))).filter("First frame").isEmpty());
         QVERIFY(target->calls.isEmpty());
-        QCOMPARE(root->scriptCalls(), QStringList{"k3p.sh|127.0.0.1"});
+        QTRY_COMPARE(root->scriptCalls(), QStringList{"k3p.sh|127.0.0.1"});
     }
 
     void sequenceNumbers()
@@ -159,10 +160,10 @@ private slots:
         // lastSeqno starts at 0: a first frame numbered 0 counts as repeated.
         QCOMPARE(deliver(gpioFrame(0, gpio(1, 0, 0, 0))),
                  QStringList({"Repeated packet. Drop frame", "(0 = 0)"}));
-        QVERIFY(!handler->isAttached());
+        QVERIFY(!handler->frameReceiver()->isAttached());
 
         QVERIFY(!deliver(gpioFrame(9, gpio(1, 0, 0, 0))).isEmpty());
-        QCOMPARE(handler->lastSequence(), 9u);
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 9u);
 
         // The same frame twice: the copy is dropped and does not feed the
         // watchdog.
@@ -180,9 +181,9 @@ private slots:
         // Backwards: accepted with a note; forwards with a gap: silent.
         QCOMPARE(deliver(gpioFrame(5, gpio(1, 0, 0, 0))),
                  QStringList({"Back in the sequence, probable reboot of the KxP", "(5 < 10)"}));
-        QCOMPARE(handler->lastSequence(), 5u);
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 5u);
         QCOMPARE(deliver(gpioFrame(100, gpio(1, 0, 0, 0))), QStringList());
-        QCOMPARE(handler->lastSequence(), 100u);
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 100u);
     }
 
     // The per-frame lines are off until a logging rule turns them on; then
@@ -271,11 +272,11 @@ private slots:
         QFETCH(QStringList, expected);
         start(10);
         QCOMPARE(deliver(datagram), expected);
-        QVERIFY(!handler->isAttached());
-        QCOMPARE(handler->lastSequence(), 0u);
+        QVERIFY(!handler->frameReceiver()->isAttached());
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 0u);
         QVERIFY(!watchdog()->isActive());
         QVERIFY(target->calls.isEmpty());
-        QCOMPARE(handler->lastGpioState(), gpio(2, 2, 2, 0));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(2, 2, 2, 0));
     }
 
     void sectionOffset8IsAccepted()
@@ -289,8 +290,8 @@ private slots:
         // The walk now starts inside the header (over seqno); the frame
         // itself still counts as accepted.
         deliver(toBytes(b.build()));
-        QVERIFY(handler->isAttached());
-        QCOMPARE(handler->lastSequence(), 0x01020304u);
+        QVERIFY(handler->frameReceiver()->isAttached());
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 0x01020304u);
         QVERIFY(watchdog()->isActive());
     }
 
@@ -303,10 +304,10 @@ private slots:
         const QStringList lines = deliver(frame);
         QCOMPARE(lines.mid(0, 2),
                  QStringList({"Unknown section type. Skip section", "Decode error"}));
-        QVERIFY(handler->isAttached());
-        QCOMPARE(handler->lastSequence(), 4u);
+        QVERIFY(handler->frameReceiver()->isAttached());
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 4u);
         QVERIFY(watchdog()->isActive());
-        QCOMPARE(target->calls.size(), 2);
+        QTRY_COMPARE(target->calls.size(), 2);
     }
 
     // A DevInfo whose length says 30: the decoder sees 34 bytes and refuses
@@ -328,7 +329,7 @@ private slots:
         QCOMPARE(lines.mid(0, 3), QStringList({"DevInfo section length mismatch (28)",
                                                "Payload size mismatch", "Decode error"}));
         QVERIFY(!lines.contains("Payload too short. Drop remaining bytes"));
-        QCOMPARE(handler->lastGpioState(), gpio(3, 0, 1, 0));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(3, 0, 1, 0));
         QVERIFY(!target->calls.contains("setLanguage de"));
     }
 
@@ -373,7 +374,7 @@ private slots:
         more.forceSectCount(5);
         QStringList lines = deliver(toBytes(more.build()));
         QCOMPARE(lines.count("Payload too short. Drop remaining bytes"), 1);
-        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(1, 1, 0, 0));
 
         // The first section starts at the very end of the frame.
         tup::FrameBuilder end;
@@ -383,8 +384,8 @@ private slots:
         end.forceSectOffset(22);
         lines = deliver(toBytes(end.build()));
         QVERIFY(lines.contains("Payload too short. Drop remaining bytes"));
-        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
-        QCOMPARE(handler->lastSequence(), 2u);
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(1, 1, 0, 0));
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 2u);
 
         // A section longer than the rest of the frame, then more announced.
         tup::FrameBuilder longer;
@@ -396,7 +397,7 @@ private slots:
         QCOMPARE(lines.mid(0, 2),
                  QStringList({"Section length exceed frame length. Skip section", "Decode error"}));
         QCOMPARE(lines.count("Payload too short. Drop remaining bytes"), 1);
-        QCOMPARE(handler->lastGpioState(), gpio(1, 1, 0, 0));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(1, 1, 0, 0));
     }
 
     void watchdogDetachesAndAnotherSenderMayAttach()
@@ -405,30 +406,32 @@ private slots:
         QUdpSocket other;
         QVERIFY(other.bind(QHostAddress("127.0.0.2"), 0));
         deliver(gpioFrame(5, gpio(1, 0, 0, 1)));
-        QVERIFY(handler->isAttached());
+        QVERIFY(handler->frameReceiver()->isAttached());
+        QTRY_COMPARE(target->calls.size(), 2); // the first page, once registered
         root->clearScriptCalls();
         target->calls.clear();
 
         QCOMPARE(deliver(gpioFrame(6, gpio(1, 0, 0, 1)), &other),
                  QStringList{"Packet received from an unknown sender (127.0.0.2, attended "
                              "127.0.0.1)"});
-        QCOMPARE(handler->lastSequence(), 5u);
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 5u);
 
-        QTRY_VERIFY_WITH_TIMEOUT(!handler->isAttached(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!handler->frameReceiver()->isAttached(), 5000);
         QVERIFY(
             log->lines().contains("No packet received within the 2s window, unregister 127.0.0.1"));
-        QCOMPARE(handler->lastSequence(), 0u);
-        QCOMPARE(root->scriptCalls(), QStringList{"k3p.sh|delete|127.0.0.1"});
+        QCOMPARE(handler->frameReceiver()->lastSequence(), 0u);
+        QTRY_COMPARE(root->scriptCalls(), QStringList{"k3p.sh|delete|127.0.0.1"});
         QCOMPARE(target->calls, QStringList({"getLanguage", "displayError fr"}));
         // Lost link: the LEDs blink fast together, the buzzer keeps its state.
-        QCOMPARE(handler->lastGpioState(), gpio(3, 3, 3, 1));
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(3, 3, 3, 1));
 
         target->calls.clear();
         QVERIFY(deliver(gpioFrame(1, gpio(1, 0, 0, 0)), &other)
                     .contains("First frame, try to connect to the web server at 127.0.0.2"));
-        QCOMPARE(handler->attendedSender(), QHostAddress("127.0.0.2"));
+        QCOMPARE(handler->frameReceiver()->attendedSender(), QHostAddress("127.0.0.2"));
+        QTRY_VERIFY(!target->calls.isEmpty());
         QCOMPARE(target->calls.first(), QString("setDefaultUrl http://127.0.0.2/index.html"));
-        QCOMPARE(root->scriptCalls().last(), QString("k3p.sh|127.0.0.2"));
+        QTRY_COMPARE(root->scriptCalls().last(), QString("k3p.sh|127.0.0.2"));
         // The former sender is now the stranger.
         QVERIFY(deliver(gpioFrame(2, gpio(1, 0, 0, 0)))
                     .contains("Packet received from an unknown sender (127.0.0.1, attended "
@@ -465,14 +468,122 @@ private slots:
         QVERIFY(!log->contains("First frame"));
     }
 
-    void byteReadersNeverReadPastTheFrame()
+    // --- whom the receiver trusts -------------------------------------------
+
+    void emptyPinTrustsTheFirstSender()
     {
-        const QByteArray f = QByteArray::fromHex("0102030405");
-        QCOMPARE(UdpHandler::getBytes(f, 1, 2), QByteArray::fromHex("0302"));
-        QCOMPARE(UdpHandler::getBytesReverse(f, 1, 2), QByteArray::fromHex("0203"));
-        QCOMPARE(UdpHandler::getBytes(f, 3, 4), QByteArray::fromHex("0504"));
-        QCOMPARE(UdpHandler::getBytes(f, 5, 1), QByteArray());
-        QCOMPARE(UdpHandler::getBytes(f, -1, 2), QByteArray());
+        start(10);
+        QCOMPARE(handler->frameReceiver()->trust(), Tessal::FrameReceiver::Trust::FirstSender);
+        QCOMPARE(
+            log->count(" - No device pinned: the first sender is trusted (trust on first use)"), 1);
+        QVERIFY(log->lines().filter("Device pinned").isEmpty());
+    }
+
+    // A pinned unit hears its device only: a stranger's frames, with a right
+    // checksum and the next sequence number, are dropped before the first
+    // contact, while attached and after the silence window alike, and change
+    // nothing.
+    void pinnedDeviceOnly()
+    {
+        root->configure(1, QString(), "DeviceAddress=127.0.0.2\n");
+        port = freePort();
+        handler = new UdpHandler("127.0.0.1", port, target);
+        handler->init();
+        Tessal::FrameReceiver* receiver = handler->frameReceiver();
+        QCOMPARE(receiver->trust(), Tessal::FrameReceiver::Trust::Pinned);
+        QCOMPARE(receiver->pinnedDevice(), QHostAddress("127.0.0.2"));
+        QCOMPARE(log->count(" - Device pinned to 127.0.0.2"), 1);
+        QSignalSpy dropped(receiver, &Tessal::FrameReceiver::frameDropped);
+        QSignalSpy accepted(receiver, &Tessal::FrameReceiver::frameAccepted);
+        QSignalSpy gpioDecoded(receiver, &Tessal::FrameReceiver::gpioStateDecoded);
+        QUdpSocket pinned;
+        QVERIFY(pinned.bind(QHostAddress("127.0.0.2"), 0));
+        const QString stranger =
+            "Packet received from an unknown sender (127.0.0.1, attended 127.0.0.2)";
+
+        // Before the first contact.
+        QCOMPARE(deliver(gpioFrame(1, gpio(0, 0, 1, 1))), QStringList{stranger});
+        QCOMPARE(dropped.count(), 2); // the frame, then deliver()'s marker
+        QCOMPARE(dropped.first().at(0).toInt(), int(tup::CHECK_SENDER));
+        QCOMPARE(dropped.first().at(1).value<QHostAddress>(), QHostAddress("127.0.0.1"));
+        QVERIFY(!receiver->isAttached());
+        QCOMPARE(receiver->lastSequence(), 0u);
+        QVERIFY(accepted.isEmpty());
+        QVERIFY(gpioDecoded.isEmpty());
+        QVERIFY(target->calls.isEmpty());
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(2, 2, 2, 0));
+
+        // The device itself attaches.
+        QVERIFY(deliver(gpioFrame(1, gpio(1, 0, 0, 0)), &pinned)
+                    .contains("First frame, try to connect to the web server at 127.0.0.2"));
+        QCOMPARE(accepted.count(), 1);
+        QTRY_VERIFY(!target->calls.isEmpty());
+        QCOMPARE(target->calls.first(), QString("setDefaultUrl http://127.0.0.2/index.html"));
+
+        // While attached: the next sequence number from the stranger.
+        QCOMPARE(deliver(gpioFrame(2, gpio(0, 0, 1, 1))), QStringList{stranger});
+        QCOMPARE(receiver->lastSequence(), 1u);
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(1, 0, 0, 0));
+
+        // After the silence window: still the stranger is nobody.
+        QTRY_VERIFY_WITH_TIMEOUT(!receiver->isAttached(), 5000);
+        target->calls.clear();
+        QCOMPARE(deliver(gpioFrame(1, gpio(0, 0, 1, 1))), QStringList{stranger});
+        QCOMPARE(deliver(gpioFrame(2, gpio(0, 0, 1, 1))), QStringList{stranger});
+        QVERIFY(!receiver->isAttached());
+        QCOMPARE(handler->indicatorOutputs()->state(), gpio(3, 3, 3, 0));
+        QVERIFY(target->calls.isEmpty());
+        QCOMPARE(accepted.count(), 1);
+        QCOMPARE(gpioDecoded.count(), 1);
+        QVERIFY(root->scriptCalls().filter("127.0.0.1").isEmpty());
+
+        // And the device comes back.
+        QVERIFY(deliver(gpioFrame(7, gpio(1, 0, 0, 0)), &pinned)
+                    .contains("First frame, try to connect to the web server at 127.0.0.2"));
+    }
+
+    // A pin that is not an address attaches nobody: a typing error must not
+    // open the unit to the first sender.
+    void malformedPinAttachesNobody()
+    {
+        root->configure(10, QString(), "DeviceAddress=10.0.0.300\n");
+        port = freePort();
+        handler = new UdpHandler("127.0.0.1", port, target);
+        handler->init();
+        QCOMPARE(handler->frameReceiver()->trust(), Tessal::FrameReceiver::Trust::Nobody);
+        QCOMPARE(log->criticals()
+                     .filter("DeviceAddress '10.0.0.300' is not an IP address: no "
+                             "device will be attached")
+                     .size(),
+                 1);
+        QCOMPARE(
+            deliver(gpioFrame(1, gpio(1, 0, 0, 0))),
+            QStringList{"Packet received from an unknown sender (127.0.0.1, attended nobody)"});
+        QVERIFY(!handler->frameReceiver()->isAttached());
+        QVERIFY(target->calls.isEmpty());
+    }
+
+    // An IPv6 device: pinned by its IPv6 address, its pages in brackets.
+    void ipv6DeviceIsPinnedAndBracketed()
+    {
+        QUdpSocket v6;
+        if (!v6.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+            QSKIP("no IPv6 loopback here");
+        root->configure(10, QString(), "DeviceAddress=::1\n");
+        port = freePort();
+        handler = new UdpHandler("::1", port, target);
+        handler->init();
+        QCOMPARE(log->count(" - Device pinned to ::1"), 1);
+        v6.writeDatagram(gpioFrame(1, gpio(1, 0, 0, 0)), QHostAddress::LocalHostIPv6, port);
+        QTRY_VERIFY(handler->frameReceiver()->isAttached());
+        QTRY_COMPARE(target->calls, QStringList({"setDefaultUrl http://[::1]/index.html",
+                                                 "openUrlForce http://[::1]/index.html true"}));
+        QCOMPARE(UdpHandler::devicePageUrl(QHostAddress("fe80::1%2")),
+                 QString("http://[fe80::1%252]/index.html"));
+        QCOMPARE(UdpHandler::devicePageUrl(QHostAddress("::ffff:10.0.0.7")),
+                 QString("http://[::ffff:10.0.0.7]/index.html"));
+        QCOMPARE(UdpHandler::devicePageUrl(QHostAddress("10.0.0.7")),
+                 QString("http://10.0.0.7/index.html"));
     }
 };
 

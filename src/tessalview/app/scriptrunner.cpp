@@ -72,17 +72,20 @@ bool waitForChild(pid_t pid, int timeoutMs, int* status)
 
 } // namespace
 
-bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, bool logMissing,
-                             int timeoutMs)
+QString ScriptRunner::scriptPath(const QString& name)
 {
-    const QString path = QDir::cleanPath(Settings::getFilesScriptDir() + "/" + name);
+    return QDir::cleanPath(Settings::getFilesScriptDir() + "/" + name);
+}
+
+qint64 ScriptRunner::startScript(const QString& name, const QStringList& arguments, bool logMissing)
+{
+    const QString path = scriptPath(name);
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || !info.isExecutable()) {
         if (logMissing)
             qCDebug(lcApp).noquote() << "Script '" + path + "' not found, do nothing";
-        return false;
+        return -1;
     }
-
     // posix_spawn starts the script without copying the kiosk's page tables
     // (a fork of a 130 MB process costs milliseconds on a small board).
     const QByteArray program = QFile::encodeName(path);
@@ -128,9 +131,19 @@ bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, 
         qCInfo(lcApp).noquote() << QString("Script '%1' could not be started: %2")
                                        .arg(path,
                                             QString::fromLocal8Bit(std::strerror(spawnError)));
-        return false;
+        return -1;
     }
+    return pid;
+}
 
+bool ScriptRunner::runScript(const QString& name, const QStringList& arguments, bool logMissing,
+                             int timeoutMs)
+{
+    const qint64 started = startScript(name, arguments, logMissing);
+    if (started < 0)
+        return false;
+    const pid_t pid = static_cast<pid_t>(started);
+    const QString path = scriptPath(name);
     int status = 0;
     if (!waitForChild(pid, timeoutMs, &status)) {
         ::kill(-pid, SIGKILL);

@@ -33,6 +33,7 @@ namespace Tessal
     X(U16, "Network", "UdpTimeout", netUdpTimeout, getNetUdpTimeout, 10)                           \
     X(String, "Network", "FrontInterface", netFrontIntf, getNetFrontIntf, "usb0")                  \
     X(U16, "Network", "RetryTimeout", netRetryTimeout, getNetRetryTimeout, 15)                     \
+    X(String, "Network", "DeviceAddress", netDeviceAddr, getNetDeviceAddress, "")                  \
     X(U32, "GPIO", "LedGreenPin", gpioLedGreenPin, getGPIOLedGreenPin, 224)                        \
     X(U32, "GPIO", "LedYellowPin", gpioLedYellowPin, getGPIOLedYellowPin, 225)                     \
     X(U32, "GPIO", "LedRedPin", gpioLedRedPin, getGPIOLedRedPin, 228)                              \

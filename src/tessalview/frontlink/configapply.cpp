@@ -2,7 +2,7 @@
 
 #include "logging.h"
 #include "privatedirectory.h"
-#include "scriptrunner.h"
+#include "scriptwatcher.h"
 #include "settings.h"
 #include "snmpcodes.h"
 #include "tupbytes.h"
@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -49,18 +50,6 @@ QByteArray escaped(const std::string& value)
 }
 
 } // namespace
-
-void ConfigApply::addK3P(const QString& address, int timeoutMs)
-{
-    log(QString("Register device %1").arg(address));
-    ScriptRunner::runScript("k3p.sh", {address}, true, timeoutMs);
-}
-
-void ConfigApply::removeK3P(const QString& address, int timeoutMs)
-{
-    log(QString("Unregister device %1").arg(address));
-    ScriptRunner::runScript("k3p.sh", {"delete", address}, true, timeoutMs);
-}
 
 QStringList ConfigApply::netCfgArguments(const tup::netcfg_s& cfg)
 {
@@ -112,47 +101,125 @@ QString ConfigApply::snmpCfgPath()
     return QDir::cleanPath(Settings::getFilesTmpCfgDir() + "/snmp.cfg");
 }
 
-namespace
+ConfigApply::ConfigApply(ScriptWatcher* scripts, int periodMs, QObject* parent)
+    : QObject(parent), scripts(scripts), period(periodMs)
 {
+    registerTupMetaTypes();
+    net.periodTimer = makeTimer(net);
+    snmp.periodTimer = makeTimer(snmp);
+    modbus.periodTimer = makeTimer(modbus);
+}
 
-// A configuration handed to its script as arguments: applied when it differs
-// from the one in force or when that one is due for a reset.
-template <class Cfg>
-bool applyByArguments(Cfg& inForce, const Cfg& received, const QStringList& args, const char* what,
-                      const char* script, int timeoutMs)
+template <class Cfg> QTimer* ConfigApply::makeTimer(Kind<Cfg>& kind)
 {
-    if (!inForce.resetcfg && received == inForce)
-        return false;
-    log(QString("Apply %1 configuration: %2").arg(QLatin1String(what), args.join(' ')));
-    ScriptRunner::runScript(script, args, true, timeoutMs);
-    inForce = received;
+    auto* timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer); // never shorter than the period
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, &kind] { periodEnded(kind); });
+    return timer;
+}
+
+void ConfigApply::resetToDefaults()
+{
+    snmp.inForce.port = 161;
+    snmp.inForce.port_trap = 162;
+    modbus.inForce.tcp_port = 502;
+    net.inForce.resetcfg = true;
+    snmp.inForce.resetcfg = true;
+    modbus.inForce.resetcfg = true;
+}
+
+template <class Cfg> void ConfigApply::receive(Kind<Cfg>& kind, const Cfg& received)
+{
+    if (kind.periodTimer->isActive()) {
+        // Within the period: the newest record waits for its end.
+        kind.waiting = received;
+        return;
+    }
+    if (!kind.inForce.resetcfg && received == kind.inForce)
+        return;
+    kind.waiting = received;
+    kind.periodTimer->start(period);
+}
+
+template <class Cfg> void ConfigApply::periodEnded(Kind<Cfg>& kind)
+{
+    if (!kind.waiting)
+        return;
+    const Cfg received = *kind.waiting;
+    kind.waiting.reset();
+    // The same content never runs twice: a storm that ends on the record in
+    // force applies nothing.
+    if (!kind.inForce.resetcfg && received == kind.inForce)
+        return;
+    if (apply(received))
+        kind.inForce = received;
+}
+
+void ConfigApply::receiveNetCfg(const tup::netcfg_s& received)
+{
+    receive(net, received);
+}
+
+void ConfigApply::receiveSnmpCfg(const tup::snmpcfg_s& received)
+{
+    receive(snmp, received);
+}
+
+void ConfigApply::receiveModbusCfg(const tup::modbuscfg_s& received)
+{
+    receive(modbus, received);
+}
+
+void ConfigApply::deviceAttached(const QString& address, std::function<void()> registered)
+{
+    log(QString("Register device %1").arg(address));
+    scripts->run("k3p.sh", {address}, true, [registered](ScriptEnd) {
+        if (registered)
+            registered();
+    });
+}
+
+void ConfigApply::deviceLost(const QString& address)
+{
+    for (QTimer* timer : {net.periodTimer, snmp.periodTimer, modbus.periodTimer})
+        timer->stop();
+    net.waiting.reset();
+    snmp.waiting.reset();
+    modbus.waiting.reset();
+    log(QString("Unregister device %1").arg(address));
+    scripts->run("k3p.sh", {"delete", address});
+}
+
+bool ConfigApply::apply(const tup::netcfg_s& cfg)
+{
+    // A failing script does not keep the old record in force: the device
+    // would otherwise have the same script re-run on every period.
+    const QStringList args = netCfgArguments(cfg);
+    log(QString("Apply network configuration: %1").arg(args.join(' ')));
+    scripts->run("netcfg.sh", args);
+    emit netCfgApplied(cfg);
     return true;
 }
 
-} // namespace
-
-bool ConfigApply::updateNetCfg(tup::netcfg_s& inForce, const tup::netcfg_s& received, int timeoutMs)
+bool ConfigApply::apply(const tup::modbuscfg_s& cfg)
 {
-    return applyByArguments(inForce, received, netCfgArguments(received), "network", "netcfg.sh",
-                            timeoutMs);
+    const QStringList args = modbusCfgArguments(cfg);
+    log(QString("Apply Modbus configuration: %1").arg(args.join(' ')));
+    scripts->run("modbuscfg.sh", args);
+    emit modbusCfgApplied(cfg);
+    return true;
 }
 
-bool ConfigApply::updateModbusCfg(tup::modbuscfg_s& inForce, const tup::modbuscfg_s& received,
-                                  int timeoutMs)
+bool ConfigApply::apply(const tup::snmpcfg_s& received)
 {
-    return applyByArguments(inForce, received, modbusCfgArguments(received), "Modbus",
-                            "modbuscfg.sh", timeoutMs);
-}
-
-bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& received,
-                                int timeoutMs)
-{
-    if (!inForce.resetcfg && received == inForce)
-        return false;
     // The settings hold passwords and keys: they travel in an owner-only
     // file rather than on command lines that every user can list. The file is
     // written beside its place and renamed over it, so a link planted at that
-    // name in a shared directory is replaced, never followed.
+    // name in a shared directory is replaced, never followed. Should the
+    // scripts of an earlier record still wait in the queue when the file is
+    // rewritten, they read the newer settings: either way the agent ends up
+    // with the record in force.
     const QString path = snmpCfgPath();
     if (!PrivateDirectory::prepare(QFileInfo(path).absolutePath()))
         return false;
@@ -166,19 +233,19 @@ bool ConfigApply::updateSnmpCfg(tup::snmpcfg_s& inForce, const tup::snmpcfg_s& r
         file.setAutoRemove(false);
     if (!written) {
         // Nothing is applied and the old record stays in force, so the next
-        // frame tries again.
+        // record tries again.
         qCCritical(lcFrontLink).noquote() << QString("Error writing file '%1'").arg(path);
         return false;
     }
     const bool agentOn = received.version >= 1 && received.version <= 5;
     log(QString("Apply SNMP configuration: %1, agent %2")
             .arg(tup::snmpVersionText(received.version), agentOn ? "on" : "off"));
-    ScriptRunner::runScript("snmpctl.sh", {"stop"}, true, timeoutMs);
-    ScriptRunner::runScript("snmpcfg.sh", {path}, true, timeoutMs);
-    ScriptRunner::runScript("snmptrap.sh", {path}, true, timeoutMs);
+    scripts->run("snmpctl.sh", {"stop"});
+    scripts->run("snmpcfg.sh", {path});
+    scripts->run("snmptrap.sh", {path});
     if (agentOn)
-        ScriptRunner::runScript("snmpctl.sh", {"start"}, true, timeoutMs);
-    inForce = received;
+        scripts->run("snmpctl.sh", {"start"});
+    emit snmpCfgApplied(received);
     return true;
 }
 

@@ -102,6 +102,7 @@ struct FrameSections : tup::SectionVisitor {
 FrameReceiver::FrameReceiver(const QString& listenAddr, quint16 port, QObject* parent)
     : QObject(parent), listenAddr(listenAddr), listenPort(port)
 {
+    registerTupMetaTypes();
 }
 
 void FrameReceiver::init()
@@ -119,6 +120,25 @@ void FrameReceiver::init()
         watchdogSeconds = defaultWatchdogSeconds;
         qCInfo(lcFrontLink).noquote()
             << QString("UDP time-out of 0 s is not usable, using %1 s").arg(watchdogSeconds);
+    }
+
+    // Whom to trust, said once at start.
+    const QString device = Settings::getNetDeviceAddress().trimmed();
+    pinned = QHostAddress();
+    if (device.isEmpty()) {
+        trustMode = Trust::FirstSender;
+        qCInfo(lcFrontLink).noquote()
+            << "No device pinned: the first sender is trusted (trust on first use)";
+    } else if (QHostAddress parsed; parsed.setAddress(device)) {
+        trustMode = Trust::Pinned;
+        pinned = plainAddress(parsed);
+        qCInfo(lcFrontLink).noquote() << "Device pinned to " + pinned.toString();
+    } else {
+        // A typing error must not open the unit to the first sender.
+        trustMode = Trust::Nobody;
+        qCCritical(lcFrontLink).noquote()
+            << QString("DeviceAddress '%1' is not an IP address: no device will be attached")
+                   .arg(device);
     }
 }
 
@@ -177,14 +197,25 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     const QHostAddress from = plainAddress(*sender);
     const std::string fromText = from.toString().toStdString();
 
-    const tup::frame_check_s check =
-        tup::checkFrame(bytesOf(*datagram), static_cast<size_t>(datagram->size()), fromText, link);
+    // A pinned device is the attended sender even while detached: the
+    // sender check then drops everyone else, before the first contact and
+    // after a silence alike. With a malformed pin no one is attended.
+    tup::link_state_s expected = link;
+    if (!expected.hasPacketSender && trustMode != Trust::FirstSender) {
+        expected.hasPacketSender = true;
+        expected.packetSender =
+            trustMode == Trust::Pinned ? pinned.toString().toStdString() : std::string("nobody");
+    }
+    const tup::frame_check_s check = tup::checkFrame(
+        bytesOf(*datagram), static_cast<size_t>(datagram->size()), fromText, expected);
     if (check.crcPresent && check.receivedCrc == check.computedCrc)
         datagram->chop(static_cast<int>(tup::TUP_CRC_SIZE));
     for (const std::string& line : check.log)
         qCDebug(lcFrontLink).noquote() << QString::fromStdString(line);
-    if (!check.accepted())
+    if (!check.accepted()) {
+        emit frameDropped(check.failed, from);
         return;
+    }
 
     // Accepted: the watchdog starts over.
     if (packetTimer != nullptr) {
@@ -207,6 +238,7 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     const bool first = tup::acceptFrame(link, fromText, check);
     if (first)
         packetSender = from;
+    emit frameAccepted(check.header.seqno, from);
 
     // The effects in the front link's fixed order, whatever the frame's.
     if (sections.devinfo)

@@ -2,6 +2,7 @@
 #define TESSAL_FRAMERECEIVER_H
 
 #include "framecheck.h"
+#include "tupmetatypes.h"
 #include "tuprecords.h"
 
 #include <QByteArray>
@@ -18,10 +19,16 @@ namespace Tessal
 {
 
 // Receives TUP frames and checks them by libtup's rules (the ones tupwatch
-// applies), attaches to the first sender whose frame passes, walks and
-// decodes the sections and says what it decoded through its signals. It
-// knows nothing of LEDs, scripts, registers or windows. A silence watchdog
-// detaches a sender that stops talking.
+// applies), attaches to a sender, walks and decodes the sections and says
+// what it decoded through its signals. It knows nothing of LEDs, scripts,
+// registers or windows. A silence watchdog detaches a sender that stops
+// talking.
+//
+// Whom it attaches to is decided once, at init(), by `[Network]
+// DeviceAddress`: empty, the first sender whose frame passes the checks
+// (trust on first use, and again after each silence); an address, that
+// device only, before the first contact and after a silence alike; anything
+// else, nobody at all.
 class FrameReceiver : public QObject
 {
     Q_OBJECT
@@ -43,6 +50,11 @@ public:
     // The watchdog's end: detaches the sender and says so (senderLost).
     void packetTimeout();
 
+    // Who may attach, from the settings read by init().
+    enum class Trust { FirstSender, Pinned, Nobody };
+    Trust trust() const { return trustMode; }
+    QHostAddress pinnedDevice() const { return pinned; }
+
     bool isAttached() const { return link.hasPacketSender; }
     QHostAddress attendedSender() const { return packetSender; }
     quint32 lastSequence() const { return link.lastSeqno; }
@@ -52,6 +64,10 @@ public:
     quint16 boundPort() const;
 
 signals:
+    // A frame passed the checks (before its sections take effect).
+    void frameAccepted(quint32 seqno, const QHostAddress& sender);
+    // A frame was dropped by the check `check` (tup::FrameCheck).
+    void frameDropped(int check, const QHostAddress& sender);
     // After an accepted frame, one signal per section that decoded, in this
     // order: DevInfo, GpioState, SnmpCfg, NetCfg, Core, ModbusCfg; then
     // firstContact when the frame attached its sender.
@@ -75,6 +91,8 @@ private:
     tup::link_state_s link;
     QHostAddress packetSender;
     std::vector<tup::core_tmp> m_itemList;
+    Trust trustMode = Trust::FirstSender;
+    QHostAddress pinned;
     // Silence window of the watchdog, from the settings.
     static constexpr int defaultWatchdogSeconds = 10;
     int watchdogSeconds = defaultWatchdogSeconds;

@@ -42,7 +42,10 @@ QString gpioDir(quint32 pin)
 
 } // namespace
 
-Indicators::Indicators(QObject* parent) : QObject(parent) {}
+Indicators::Indicators(QObject* parent) : QObject(parent)
+{
+    registerTupMetaTypes();
+}
 
 void Indicators::start()
 {
@@ -66,6 +69,7 @@ void Indicators::start()
     blink_gpiostate = {1, 1, 1, 0};
     blinkFastTimer->start(250);
     blinkSlowTimer->start(1000);
+    emit outputsChanged(last_gpiostate, blink_gpiostate);
 }
 
 void Indicators::stop()
@@ -83,6 +87,7 @@ void Indicators::showLinkLost()
         last_gpiostate.*indicator[i].field = 3;
         blink_gpiostate.*indicator[i].field = 1;
     }
+    emit outputsChanged(last_gpiostate, blink_gpiostate);
 }
 
 void Indicators::blinkFastTimeout()
@@ -97,13 +102,17 @@ void Indicators::blinkSlowTimeout()
 
 void Indicators::toggleBlinking(quint8 code)
 {
+    bool toggled = false;
     for (int i = 0; i < indicatorCount; ++i) {
         if (last_gpiostate.*indicator[i].field != code)
             continue;
         uint8_t& phase = blink_gpiostate.*indicator[i].field;
         phase = phase ? 0 : 1;
         handleGPIO(indicator[i].pin(), phase);
+        toggled = true;
     }
+    if (toggled)
+        emit outputsChanged(last_gpiostate, blink_gpiostate);
 }
 
 void Indicators::apply(const tup::gpiostate_s& state)
@@ -124,6 +133,7 @@ void Indicators::apply(const tup::gpiostate_s& state)
         }
     }
     last_gpiostate = state;
+    emit outputsChanged(last_gpiostate, blink_gpiostate);
 }
 
 void Indicators::initializeGPIO(quint32 pin, bool activeHigh)

@@ -1,6 +1,7 @@
 #ifndef TESSAL_INDICATORS_H
 #define TESSAL_INDICATORS_H
 
+#include "tupmetatypes.h"
 #include "tuprecords.h"
 
 #include <QObject>
@@ -41,6 +42,11 @@ public:
 
     const tup::gpiostate_s& state() const { return last_gpiostate; }
     const tup::gpiostate_s& phase() const { return blink_gpiostate; }
+
+signals:
+    // The outputs were written: each indicator's state code and its output
+    // phase (0 or 1) now. A blink tick that toggles nothing says nothing.
+    void outputsChanged(const tup::gpiostate_s& state, const tup::gpiostate_s& phase);
 
 private:
     void initializeGPIO(quint32 pin, bool activeHigh);

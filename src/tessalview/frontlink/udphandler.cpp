@@ -7,21 +7,30 @@
 #include "registerroad.h"
 
 #include <QDebug>
-
-#include <algorithm>
+#include <QPointer>
 
 namespace Tessal
 {
 
 UdpHandler::UdpHandler(const QString& listenAddr, quint16 port, FrontLinkTarget* mainWindow,
-                       QObject* parent)
+                       QObject* parent, const FrontLinkLimits_s& limits)
     : QObject(parent), receiver(new FrameReceiver(listenAddr, port, this)),
-      indicators(new Indicators(this)), registerRoad(new RegisterRoad(this)),
-      main_window(mainWindow), language(mainWindow)
+      indicators(new Indicators(this)), registerRoad(new RegisterRoad(limits.scriptLimitMs, this)),
+      scripts(new ScriptWatcher(limits.scriptLimitMs, this)),
+      config(new ConfigApply(scripts, limits.configPeriodMs, this)), main_window(mainWindow),
+      language(mainWindow)
 {
 }
 
 UdpHandler::~UdpHandler() = default;
+
+QString UdpHandler::devicePageUrl(const QHostAddress& device)
+{
+    QString host = device.toString();
+    if (device.protocol() == QAbstractSocket::IPv6Protocol)
+        host = "[" + host.replace('%', "%25") + "]";
+    return "http://" + host + "/index.html";
+}
 
 void UdpHandler::init()
 {
@@ -30,28 +39,32 @@ void UdpHandler::init()
 
     // What the receiver decoded goes to the piece whose job it is, in the
     // order the receiver says it: DevInfo, GpioState, SnmpCfg, NetCfg, Core,
-    // ModbusCfg, then first contact.
+    // ModbusCfg, then first contact. The receiver only passes on frames of
+    // the attached device, so configuration records come from it alone.
     connect(receiver, &FrameReceiver::devInfoDecoded, this,
             [this](const tup::devinfo_s& d) { language.apply(d); });
     connect(receiver, &FrameReceiver::gpioStateDecoded, indicators, &Indicators::apply);
-    connect(receiver, &FrameReceiver::snmpCfgDecoded, this,
-            [this](const tup::snmpcfg_s& s) { config.applySnmpCfg(s); });
-    connect(receiver, &FrameReceiver::netCfgDecoded, this,
-            [this](const tup::netcfg_s& n) { config.applyNetCfg(n); });
+    connect(receiver, &FrameReceiver::snmpCfgDecoded, config, &ConfigApply::receiveSnmpCfg);
+    connect(receiver, &FrameReceiver::netCfgDecoded, config, &ConfigApply::receiveNetCfg);
     connect(receiver, &FrameReceiver::coreItemsDecoded, registerRoad, &RegisterRoad::update);
-    connect(receiver, &FrameReceiver::modbusCfgDecoded, this,
-            [this](const tup::modbuscfg_s& m) { config.applyModbusCfg(m); });
+    connect(receiver, &FrameReceiver::modbusCfgDecoded, config, &ConfigApply::receiveModbusCfg);
     connect(receiver, &FrameReceiver::firstContact, this, [this](const QHostAddress& sender) {
-        const QString address = sender.toString();
-        config.deviceAttached(address);
-        const QString url = "http://" + address + "/index.html";
-        if (main_window != nullptr) {
-            main_window->setDefaultUrl(url);
-            main_window->openUrlForce(url, true);
-        }
+        // The device's pages are asked for once it is registered; the
+        // script is watched, not waited for. A device lost meanwhile gets no
+        // page: the error page stands.
+        QPointer<FrameReceiver> guard(receiver);
+        config->deviceAttached(sender.toString(), [this, guard, sender] {
+            if (!guard || !guard->isAttached() || guard->attendedSender() != sender)
+                return;
+            const QString url = devicePageUrl(sender);
+            if (main_window != nullptr) {
+                main_window->setDefaultUrl(url);
+                main_window->openUrlForce(url, true);
+            }
+        });
     });
     connect(receiver, &FrameReceiver::senderLost, this, [this](const QHostAddress& sender) {
-        config.deviceLost(sender.toString());
+        config->deviceLost(sender.toString());
         if (main_window != nullptr)
             main_window->displayError(main_window->getLanguage());
         indicators->showLinkLost();
@@ -60,7 +73,7 @@ void UdpHandler::init()
     connect(this, &UdpHandler::finished, this, &QObject::deleteLater);
 
     receiver->bindSocket();
-    config.resetToDefaults();
+    config->resetToDefaults();
     indicators->start();
 }
 
@@ -70,20 +83,6 @@ void UdpHandler::stop()
     receiver->stop();
     qCDebug(lcFrontLink).noquote() << "UDP stop";
     emit finished();
-}
-
-QByteArray UdpHandler::getBytes(const QByteArray& frame, int offset, int count)
-{
-    QByteArray bytes = getBytesReverse(frame, offset, count);
-    std::reverse(bytes.begin(), bytes.end());
-    return bytes;
-}
-
-QByteArray UdpHandler::getBytesReverse(const QByteArray& frame, int offset, int count)
-{
-    if (offset < 0 || count <= 0 || offset >= frame.size())
-        return QByteArray();
-    return frame.mid(offset, std::min(count, frame.size() - offset));
 }
 
 } // namespace Tessal

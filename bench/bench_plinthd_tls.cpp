@@ -74,9 +74,9 @@ public:
     // Reads 10 registers from iAddr; false on a wrong or missing answer.
     bool Read(int iTid, int iAddr)
     {
-        const uint8_t req[12] = {static_cast<uint8_t>(iTid >> 8), static_cast<uint8_t>(iTid), 0, 0,
-                                 0, 6, 1, 3, static_cast<uint8_t>(iAddr >> 8),
-                                 static_cast<uint8_t>(iAddr), 0, 10};
+        const uint8_t req[12] = {
+            static_cast<uint8_t>(iTid >> 8),  static_cast<uint8_t>(iTid),  0, 0, 0, 6, 1, 3,
+            static_cast<uint8_t>(iAddr >> 8), static_cast<uint8_t>(iAddr), 0, 10};
         if (!Write(req, sizeof(req)))
             return false;
         uint8_t rsp[29];
@@ -183,9 +183,8 @@ void MeasureReads(int iPort, SSL_CTX* pCtx, int iMasters, double dSeconds, Sampl
 void MeasureConnections(int iPort, SSL_CTX* pCtx, double dSeconds, Samples& samples)
 {
     const Clock::time_point tStart = Clock::now();
-    const Clock::time_point tEnd =
-        tStart +
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(dSeconds));
+    const Clock::time_point tEnd = tStart + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(dSeconds));
     int i = 0;
     while (Clock::now() < tEnd) {
         auto t0 = Clock::now();

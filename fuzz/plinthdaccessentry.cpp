@@ -67,9 +67,12 @@ void FuzzRoles(const uint8_t* data, size_t size)
         return;
     if (!roles.DefaultRole().empty() && roles.Rights(roles.DefaultRole()) == nullptr)
         abort();
-    static const uint8_t s_pdus[][12] = {
-        {3, 0, 0, 0, 10},    {6, 0, 5, 0, 1},    {16, 0, 0, 0, 2, 4, 0, 1, 0, 2},
-        {23, 0, 0, 0, 1, 0, 2, 0, 1, 2, 0, 9}, {4, 0xFF, 0xFF, 0, 1}, {17}};
+    static const uint8_t s_pdus[][12] = {{3, 0, 0, 0, 10},
+                                         {6, 0, 5, 0, 1},
+                                         {16, 0, 0, 0, 2, 4, 0, 1, 0, 2},
+                                         {23, 0, 0, 0, 1, 0, 2, 0, 1, 2, 0, 9},
+                                         {4, 0xFF, 0xFF, 0, 1},
+                                         {17}};
     for (const char* pszRole : {"reader", "writer", "operator", ""}) {
         const CMasterRights* pRights = roles.Rights(pszRole);
         if (pRights == nullptr)

@@ -55,9 +55,8 @@ int ParseTcp(const cJSON* pParams, ModbusTcpConfig_t& tcp, std::string& sInfo)
     // A port number outside 1..65535 would be cut to 16 bits and the daemon
     // would listen on some other port. Port 0: the secure port alone (its
     // "tls" member is read with the optional keys).
-    const int iLowest = cJSON_IsObject(cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_TLS))
-                            ? 0
-                            : 1;
+    const int iLowest =
+        cJSON_IsObject(cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_TLS)) ? 0 : 1;
     if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < iLowest ||
         JsonInt(pPort) > 65535)
         return Refuse(sInfo, "Incomplete or invalid TCP config");

@@ -102,8 +102,8 @@ bool CRolesFile::Parse(const std::string& sText, std::string& sError)
 {
     m_roles.clear();
     m_sDefault.clear();
-    std::unique_ptr<cJSON, void (*)(cJSON*)> pDoc(
-        cJSON_ParseWithLength(sText.data(), sText.size()), cJSON_Delete);
+    std::unique_ptr<cJSON, void (*)(cJSON*)> pDoc(cJSON_ParseWithLength(sText.data(), sText.size()),
+                                                  cJSON_Delete);
     if (!pDoc || !cJSON_IsObject(pDoc.get())) {
         sError = "not a JSON object";
         return false;

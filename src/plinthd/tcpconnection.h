@@ -39,8 +39,7 @@ public:
 
     // Takes over iFD (non-blocking), closed by the destructor, and the TLS
     // session on it when the master came to the secure port.
-    CTcpConnection(int iFD, const TcpClient_t& client,
-                   std::unique_ptr<CTlsSession> pTls = nullptr);
+    CTcpConnection(int iFD, const TcpClient_t& client, std::unique_ptr<CTlsSession> pTls = nullptr);
     ~CTcpConnection();
     CTcpConnection(const CTcpConnection&) = delete;
     CTcpConnection& operator=(const CTcpConnection&) = delete;
@@ -60,10 +59,7 @@ public:
 
     // Bytes of a request that has not arrived whole yet, or a handshake
     // that has not ended: both must be done by the request deadline.
-    bool IsReceiving() const
-    {
-        return m_iEnd > m_iStart || (m_pTls && !m_pTls->Established());
-    }
+    bool IsReceiving() const { return m_iEnd > m_iStart || (m_pTls && !m_pTls->Established()); }
     // Starts the clock for the request that has begun to arrive, or stops it
     // when the buffer holds no partial request any more. The time allowed is
     // counted from the request's first byte, not from its latest one, so a

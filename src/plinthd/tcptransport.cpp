@@ -97,8 +97,7 @@ int CTcpTransport::OpenTcp(const ModbusTcpConfig_t& cfg, const ServingConfig_t& 
         // The backlog only holds masters until they are accepted; how many
         // are served is the connection limit's business.
         m_iListenFD = modbus_tcp_listen(m_pCtx, MB_LISTEN_BACKLOG);
-        int iErr =
-            Listen(std::string(pszAddr ? pszAddr : "*") + ":" + std::to_string(cfg.iPort));
+        int iErr = Listen(std::string(pszAddr ? pszAddr : "*") + ":" + std::to_string(cfg.iPort));
         if (iErr != 0) {
             Close();
             return iErr;
@@ -158,8 +157,7 @@ int CTcpTransport::OpenTls(const std::string& sNode)
     }
     m_waitList.Watch(m_iTlsListenFD, POLLIN);
     LogWrite(MODNAME, LOG_INFO, "Modbus/TCP Security on %s:%s, %zu roles%s%s",
-             sNode.empty() ? "*" : sNode.c_str(), sService.c_str(),
-             m_serving.pTls->Roles().Size(),
+             sNode.empty() ? "*" : sNode.c_str(), sService.c_str(), m_serving.pTls->Roles().Size(),
              m_serving.pTls->Roles().DefaultRole().empty() ? "" : ", default ",
              m_serving.pTls->Roles().DefaultRole().c_str());
     return 0;
@@ -380,8 +378,8 @@ bool CTcpTransport::EvictIdlest(const TcpClient_t& newcomer)
         return false;
     m_limits.uiEvicted++;
     LogWrite(MODNAME, LOG_WARNING,
-             "%d masters connected, closing %s:%d (idle %lld ms) to admit %s:%d\n",
-             m_iConnections, pIdlest->Client().sIp.c_str(), pIdlest->Client().iPort,
+             "%d masters connected, closing %s:%d (idle %lld ms) to admit %s:%d\n", m_iConnections,
+             pIdlest->Client().sIp.c_str(), pIdlest->Client().iPort,
              MonotonicMs() - pIdlest->LastActiveMs(), newcomer.sIp.c_str(), newcomer.iPort);
     DropClient(pIdlest->FD());
     return true;
@@ -397,8 +395,8 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client, const sockaddr
         // delayed acknowledgement of the first.
         int iOne = 1;
         setsockopt(iFD, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne));
-        pTls.reset(new CTlsSession(m_serving.pTls, iFD,
-                                   client.sIp + ":" + std::to_string(client.iPort)));
+        pTls.reset(
+            new CTlsSession(m_serving.pTls, iFD, client.sIp + ":" + std::to_string(client.iPort)));
         if (!pTls->Valid()) {
             close(iFD);
             m_limits.uiTlsFailed++;
@@ -426,8 +424,8 @@ void CTcpTransport::AddClient(int iFD, const TcpClient_t& client, const sockaddr
     }
     m_waitList.Watch(iFD, POLLIN | POLLPRI);
     pConn->SetWatched(POLLIN | POLLPRI);
-    LogWrite(MODNAME, LOG_INFO, "New connection from %s:%d%s\n", client.sIp.c_str(),
-             client.iPort, bTls ? " (TLS)" : "");
+    LogWrite(MODNAME, LOG_INFO, "New connection from %s:%d%s\n", client.sIp.c_str(), client.iPort,
+             bTls ? " (TLS)" : "");
     m_handler.ReportClient("tcpconnect", client);
 }
 
@@ -559,7 +557,8 @@ bool CTcpTransport::AnswerRequest(CTcpConnection& conn, const uint8_t* pAdu, int
     // length of what follows.
     uint8_t abyRsp[MBAP_HEADER_LENGTH + MB_MAX_ANSWER_PDU];
     bool bException = false;
-    const int iAnswer = m_handler.Handle(request, abyRsp + MBAP_HEADER_LENGTH, bException, &conn.Rights());
+    const int iAnswer =
+        m_handler.Handle(request, abyRsp + MBAP_HEADER_LENGTH, bException, &conn.Rights());
     if (bException)
         conn.CountException();
     abyRsp[0] = pAdu[0];

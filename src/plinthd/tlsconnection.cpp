@@ -110,8 +110,8 @@ CTlsSession::Step_t CTlsSession::Handshake()
     if (m_sFailure.empty()) {
         const long lVerify = SSL_get_verify_result(m_pSsl);
         if (lVerify != X509_V_OK) {
-            m_sFailure = std::string("certificate refused: ") +
-                         X509_verify_cert_error_string(lVerify);
+            m_sFailure =
+                std::string("certificate refused: ") + X509_verify_cert_error_string(lVerify);
         } else {
             std::string sSsl = LastSslError();
             m_sFailure = !sSsl.empty() ? sSsl

@@ -39,8 +39,8 @@ bool Readable(const std::string& sPath, const char* pszWhat, std::string& sError
         return false;
     }
     if (access(sPath.c_str(), R_OK) != 0) {
-        sError = std::string("TLS ") + pszWhat + " '" + sPath + "' cannot be read: " +
-                 strerror(errno);
+        sError =
+            std::string("TLS ") + pszWhat + " '" + sPath + "' cannot be read: " + strerror(errno);
         return false;
     }
     return true;
@@ -52,8 +52,8 @@ int VerifyMaster(int iOk, X509_STORE_CTX* pStore)
 {
     if (!iOk || X509_STORE_CTX_get_error_depth(pStore) != 0)
         return iOk;
-    SSL* pSsl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    SSL* pSsl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(pStore, SSL_get_ex_data_X509_STORE_CTX_idx()));
     CTlsSession* pSession = pSsl ? static_cast<CTlsSession*>(SSL_get_app_data(pSsl)) : nullptr;
     if (pSession == nullptr)
         return 0;
@@ -198,8 +198,8 @@ int ListenTcp(const std::string& sNode, const std::string& sService, int iBacklo
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* pList = nullptr;
-    const int iGai = getaddrinfo(sNode.empty() ? nullptr : sNode.c_str(), sService.c_str(), &hints,
-                                 &pList);
+    const int iGai =
+        getaddrinfo(sNode.empty() ? nullptr : sNode.c_str(), sService.c_str(), &hints, &pList);
     if (iGai != 0) {
         sError = gai_strerror(iGai);
         return -1;

@@ -20,7 +20,7 @@ struct Json {
     cJSON* json;
 };
 
-const std::vector<uint8_t> kWrite6 = {6, 0, 4, 0x12, 0x34};                 // 0x1234 to 4
+const std::vector<uint8_t> kWrite6 = {6, 0, 4, 0x12, 0x34};                  // 0x1234 to 4
 const std::vector<uint8_t> kWrite16 = {16, 0, 4, 0, 2, 4, 0xAB, 0xCD, 0, 1}; // 4 and 5
 
 // The answer's PDU (function code first); empty when none came.
@@ -50,10 +50,9 @@ protected:
         }
         const std::string sPort =
             sProtocol == "tcppi" ? "\"" + std::to_string(port) + "\"" : std::to_string(port);
-        Json r(client->CmdJson(R"({"cmd":"init","protocol":")" + sProtocol +
-                               R"(","delay":0,")" + sProtocol + R"(":{"listen":")" + sListen +
-                               R"(","port":)" + sPort + sExtra +
-                               R"(},"tables":[{"address":0,"length":10,"mode":"rw"}]})"));
+        Json r(client->CmdJson(R"({"cmd":"init","protocol":")" + sProtocol + R"(","delay":0,")" +
+                               sProtocol + R"(":{"listen":")" + sListen + R"(","port":)" + sPort +
+                               sExtra + R"(},"tables":[{"address":0,"length":10,"mode":"rw"}]})"));
         if (pInfo)
             *pInfo = JsonStr(r.json, "info");
         const int iErr = JsonInt(r.json, "err");
@@ -94,9 +93,9 @@ TEST_F(Access, AMasterOutsideTheNetworksIsClosedAtAccept)
 
 TEST_F(Access, AMasterOutsideTheWriteListGetsException01AndTheRegisterStays)
 {
-    ASSERT_EQ(Init("tcp", "0.0.0.0",
-                   R"(,"allowconnect":["127.0.0.0/8"],"allowwrite":["127.0.0.2/32"])"),
-              0);
+    ASSERT_EQ(
+        Init("tcp", "0.0.0.0", R"(,"allowconnect":["127.0.0.0/8"],"allowwrite":["127.0.0.2/32"])"),
+        0);
     RawMaster reader("127.0.0.1", "127.0.0.1", port);
     EXPECT_EQ(Ask(reader, ReadPdu(4, 1)), (std::vector<uint8_t>{3, 2, 0, 40}));
     EXPECT_EQ(Ask(reader, kWrite6), (std::vector<uint8_t>{0x86, 1}));
@@ -119,9 +118,8 @@ TEST_F(Access, AMasterOutsideTheWriteListGetsException01AndTheRegisterStays)
 TEST_F(Access, IPv6AndMappedIPv4MastersAreMatchedByTheirNetworks)
 {
     // An IPv6 socket takes IPv4 masters too, as ::ffff:a.b.c.d.
-    ASSERT_EQ(Init("tcppi", "::",
-                   R"(,"allowconnect":["::1/128","127.0.0.1"],"allowwrite":["::1"])"),
-              0);
+    ASSERT_EQ(
+        Init("tcppi", "::", R"(,"allowconnect":["::1/128","127.0.0.1"],"allowwrite":["::1"])"), 0);
     RawMaster six("::1", "::1", port);
     ASSERT_TRUE(six.Connected());
     EXPECT_EQ(Ask(six, kWrite6), kWrite6);

@@ -117,16 +117,17 @@ protected:
         daemon = std::make_unique<DaemonProcess>(bus->Address());
         client = std::make_unique<BusClient>(bus->Address());
         port = FreeTcpPort();
-        std::string sInit = R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":)" +
-                            std::to_string(port) + sExtra +
-                            R"(},"tables":[{"address":0,"length":100,"mode":"rw"}]})";
+        std::string sInit =
+            R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":)" +
+            std::to_string(port) + sExtra +
+            R"(},"tables":[{"address":0,"length":100,"mode":"rw"}]})";
         Json r(client->CmdJson(sInit));
         ASSERT_EQ(JsonInt(r.json, "err"), 0) << JsonStr(r.json, "info");
         std::string sValues;
         for (int i = 0; i < 100; i++)
             sValues += (i ? "," : "") + std::to_string(i + 7);
         ASSERT_EQ(client->Cmd(std::string(R"({"cmd":"setconfig","event":)") +
-                                  (bEvents ? "true" : "false") + R"(,"data":[{"address":0,"values":[)" +
+                              (bEvents ? "true" : "false") + R"(,"data":[{"address":0,"values":[)" +
                               sValues + "]}]}"),
                   R"({"err":0,"info":""})");
     }
@@ -284,9 +285,10 @@ TEST_F(Limits, TheInitRefusesBadBounds)
     const int iPort = FreeTcpPort();
     for (const char* pszExtra : {R"("clients":-1)", R"("clients":"10")", R"("idletimeout":-5)",
                                  R"("idletimeout":1.5)", R"("idletimeout":100000)"}) {
-        std::string sInit = R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":)" +
-                            std::to_string(iPort) + "," + pszExtra +
-                            R"(},"tables":[{"address":0,"length":10,"mode":"rw"}]})";
+        std::string sInit =
+            R"({"cmd":"init","protocol":"tcp","delay":0,"tcp":{"listen":"127.0.0.1","port":)" +
+            std::to_string(iPort) + "," + pszExtra +
+            R"(},"tables":[{"address":0,"length":10,"mode":"rw"}]})";
         Json r(client->CmdJson(sInit));
         EXPECT_EQ(JsonInt(r.json, "err"), 108) << pszExtra;
         EXPECT_NE(JsonStr(r.json, "info"), "") << pszExtra;

@@ -96,7 +96,8 @@ protected:
     // line of output.
     std::string Master(const std::string& sCert, const std::string& sAction)
     {
-        std::string sCmd = "/usr/bin/python3 " TESSAL_SOURCE_DIR "/tests/plinthd/tls_master.py --port " +
+        std::string sCmd = "/usr/bin/python3 " TESSAL_SOURCE_DIR
+                           "/tests/plinthd/tls_master.py --port " +
                            std::to_string(tlsPort) + " --ca " + Cert("ca.pem");
         if (!sCert.empty())
             sCmd += " --cert " + Cert(sCert + ".pem") + " --key " + Cert(sCert + ".key");
@@ -221,8 +222,7 @@ TEST_F(Tls, AHalfHandshakeHoldsUpNobodyAndIsDroppedAtTheDeadline)
     // Still stalled, still connected: those were served beside it.
     EXPECT_TRUE(half.Silent(0));
     EXPECT_TRUE(half.WaitClosed(4000));
-    const double dDroppedMs =
-        std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    const double dDroppedMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     printf("stalled handshake dropped after %.0f ms\n", dDroppedMs);
     EXPECT_EQ(Limit("tlsfailed"), 1);
 }
@@ -244,10 +244,10 @@ TEST_F(Tls, StatusShowsTransportSubjectAndRoleOfEachMaster)
     EXPECT_EQ(Trim(szLine), "OK 0");
     Json status(client->CmdJson(R"({"cmd":"getstatus"})"));
     std::string sCtl;
-    EXPECT_EQ(RunCommand("DBUS_SYSTEM_BUS_ADDRESS=" + bus->Address() + " " PLINTHCTL_BINARY
-                         " status",
-                         &sCtl),
-              0);
+    EXPECT_EQ(
+        RunCommand("DBUS_SYSTEM_BUS_ADDRESS=" + bus->Address() + " " PLINTHCTL_BINARY " status",
+                   &sCtl),
+        0);
     pclose(pHold);
     EXPECT_NE(sCtl.find(R"(, tls "CN=scada-writer,O=Tessal" role "writer")"), std::string::npos)
         << sCtl;
@@ -291,7 +291,8 @@ TEST_F(Tls, TheSecurePortAloneAndBadFilesAreInitErrors)
     sNoKey.replace(sNoKey.find(sServerKey), sServerKey.size(), Cert("missing.key"));
     EXPECT_EQ(Init(sNoKey, &sInfo), 108);
     EXPECT_NE(sInfo.find("missing.key"), std::string::npos) << sInfo;
-    std::ofstream(Cert("roles-bad.json")) << R"({"default":"boss","roles":{"reader":{"access":"r"}}})";
+    std::ofstream(Cert("roles-bad.json"))
+        << R"({"default":"boss","roles":{"reader":{"access":"r"}}})";
     EXPECT_EQ(Init(TlsObject("roles-bad.json"), &sInfo), 108);
     EXPECT_NE(sInfo.find("default"), std::string::npos) << sInfo;
     // No plain port without the secure one.

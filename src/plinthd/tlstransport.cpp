@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +42,13 @@ bool Readable(const std::string& sPath, const char* pszWhat, std::string& sError
     if (access(sPath.c_str(), R_OK) != 0) {
         sError =
             std::string("TLS ") + pszWhat + " '" + sPath + "' cannot be read: " + strerror(errno);
+        return false;
+    }
+    // A pipe or a device would hold the loop (and every master) while it is
+    // read: plain files only.
+    struct stat st;
+    if (stat(sPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        sError = std::string("TLS ") + pszWhat + " '" + sPath + "' is not a plain file";
         return false;
     }
     return true;

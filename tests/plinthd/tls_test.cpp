@@ -295,6 +295,12 @@ TEST_F(Tls, TheSecurePortAloneAndBadFilesAreInitErrors)
         << R"({"default":"boss","roles":{"reader":{"access":"r"}}})";
     EXPECT_EQ(Init(TlsObject("roles-bad.json"), &sInfo), 108);
     EXPECT_NE(sInfo.find("default"), std::string::npos) << sInfo;
+    // A device or a pipe would hold the daemon while it is read.
+    std::string sDevice = sTls;
+    const std::string sRoles = Cert("roles-default.json");
+    sDevice.replace(sDevice.find(sRoles), sRoles.size(), "/dev/zero");
+    EXPECT_EQ(Init(sDevice, &sInfo), 108);
+    EXPECT_NE(sInfo.find("not a plain file"), std::string::npos) << sInfo;
     // No plain port without the secure one.
     EXPECT_EQ(Init(R"("clients":4)", &sInfo, 0), 108);
     // The secure port alone: nothing listens on the plain one.

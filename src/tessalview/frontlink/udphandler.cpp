@@ -1,5 +1,6 @@
 #include "udphandler.h"
 
+#include "deviceorigin.h"
 #include "framereceiver.h"
 #include "frontlinktarget.h"
 #include "indicators.h"
@@ -44,7 +45,7 @@ void UdpHandler::init()
     connect(receiver, &FrameReceiver::firstContact, this, [this](const QHostAddress& sender) {
         const QString address = sender.toString();
         config.deviceAttached(address);
-        const QString url = "http://" + address + "/index.html";
+        const QString url = DeviceOrigin::startUrlFor(address);
         if (main_window != nullptr) {
             main_window->setDefaultUrl(url);
             main_window->openUrlForce(url, true);

@@ -13,6 +13,8 @@
 namespace Tessal
 {
 
+const char* const WebPage::NavigationProperty = "tessalNavigation";
+
 WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     : QWebPage(parent), services(services)
 {
@@ -21,6 +23,22 @@ WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     connect(this, &QWebPage::unsupportedContent, this, &WebPage::handleUnsupportedContent);
     // The manager's own bookkeeping was connected first and runs first.
     connect(nam, &QNetworkAccessManager::finished, this, &WebPage::httpResponseFinished);
+    // The engine names the frame that asks for each request: the login goes
+    // only to what a frame of the device's origin asks for, or to the frame
+    // navigation itself.
+    nam->setStartedByDevice([nam](const QNetworkRequest& request) {
+        auto* frame = qobject_cast<QWebFrame*>(request.originatingObject());
+        if (!frame)
+            return true; // the kiosk's own request
+        if (frame->property(NavigationProperty).toUrl() == request.url()) {
+            // A frame's own navigation: the top level is the kiosk's (the
+            // engine does not say whether a page started it); a frame
+            // inside a page is its parent page's.
+            QWebFrame* parent = frame->parentFrame();
+            return !parent || nam->isDeviceUrl(parent->url());
+        }
+        return nam->isDeviceUrl(frame->url());
+    });
     mainFrame()->setScrollBarPolicy(Qt::Vertical, Qt::ScrollBarAlwaysOff);
     mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
 }
@@ -37,6 +55,8 @@ bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& r
         currentUrl = request.url();
         emit loadingUrl(currentUrl);
     }
+    if (frame)
+        frame->setProperty(NavigationProperty, request.url());
     return QWebPage::acceptNavigationRequest(frame, request, type);
 }
 

@@ -50,6 +50,9 @@ protected:
                           QString* result) override;
 
 private:
+    // The address a frame is navigating to, kept on the frame.
+    static const char* const NavigationProperty;
+
     // The engine's code for a load that turned into something else, a
     // download (WebKitErrorFrameLoadInterruptedByPolicyChange).
     static constexpr int FrameLoadInterruptedByPolicyChange = 102;

@@ -29,6 +29,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -38,6 +39,7 @@ import urllib.parse
 
 DEVICE = "127.0.0.1"
 FOREIGN = "127.0.0.2"
+OTHER_PORT = 8080  # another port of the device's host: another origin
 UDP_PORT = 9876
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 AS_USER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "as-user.sh")
@@ -87,6 +89,20 @@ def ensure_private_netns():
 
 
 # --------------------------------------------------------------------- web
+def make_certificate(directory, name):
+    """A self-signed certificate for DEVICE made by openssl (NAME.pem,
+    NAME.key); returns its SHA-256 fingerprint as openssl prints it."""
+    cert = os.path.join(directory, name + ".pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+                    os.path.join(directory, name + ".key"), "-out", cert, "-days", "2",
+                    "-subj", "/CN=" + DEVICE, "-addext", "subjectAltName=IP:" + DEVICE],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
+                         check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    return out.split("=", 1)[1]
+
+
 class Web:
     """The device's web server and the other host: records every request
     (host, path, Authorization, User-Agent) and serves what the test says."""
@@ -118,6 +134,7 @@ class Web:
                     web.requests.append(record)
                     record.update({
                         "server": self.server.server_address[0],
+                        "port": self.server.server_address[1],
                         "path": url.path,
                         "query": urllib.parse.unquote(url.query),
                         "auth": self.headers.get("Authorization"),
@@ -127,7 +144,9 @@ class Web:
                     if body is None and url.path == "/index.html":
                         body = web.index
                     trickle = web.trickle and url.path == "/index.html"
-                    special = web.special.get((self.server.server_address[0], url.path))
+                    special = web.special.get(self.server.server_address + (url.path,),
+                                              web.special.get((self.server.server_address[0],
+                                                               url.path)))
                 if special is not None:
                     status, headers, body = special
                     self.send_response(status)
@@ -167,9 +186,20 @@ class Web:
                 except OSError:
                     record["closed"] = time.monotonic()
 
-        for host in (DEVICE, FOREIGN):
-            server = http.server.ThreadingHTTPServer((host, 80), Handler)
+        # The device on port 80, on another port (8080), and over HTTPS with
+        # a self-signed certificate made here; the other host on port 80.
+        self.certs = tempfile.mkdtemp(prefix="kiosk-pages-certs-")
+        self.device_fp = make_certificate(self.certs, "device")
+        self.other_fp = make_certificate(self.certs, "other")
+        for host, port, tls in ((DEVICE, 80, False), (FOREIGN, 80, False),
+                                (DEVICE, OTHER_PORT, False), (DEVICE, 443, True)):
+            server = http.server.ThreadingHTTPServer((host, port), Handler)
             server.daemon_threads = True
+            if tls:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(os.path.join(self.certs, "device.pem"),
+                                        os.path.join(self.certs, "device.key"))
+                server.socket = context.wrap_socket(server.socket, server_side=True)
             threading.Thread(target=server.serve_forever, daemon=True).start()
             self.servers.append(server)
 
@@ -177,6 +207,7 @@ class Web:
         for s in self.servers:
             s.shutdown()
             s.server_close()
+        shutil.rmtree(self.certs, ignore_errors=True)
 
     def find(self, **match):
         with self.lock:
@@ -687,9 +718,15 @@ def group_foreign_host(tv, ts, web):
         foreign = web.find(server=FOREIGN)
         check(len(foreign) >= 2, "the other host's page and image were loaded (%d)" % len(foreign), k)
         check(all(r["auth"] is None for r in foreign), "no Authorization header to the other host")
-        device = web.find(server=DEVICE, agent=AGENT)
+        device = [r for r in web.find(server=DEVICE, agent=AGENT)
+                  if r["path"] != "/from-foreign.png"]
         check(device and all(r["auth"] == CREDENTIALS for r in device),
-              "every kiosk request to the device carries the login (%d)" % len(device))
+              "every request of the device's pages to the device carries the login (%d)"
+              % len(device))
+        asked = web.find(server=DEVICE, path="/from-foreign.png")
+        check(asked and all(r["auth"] is None for r in asked),
+              "the other host's page gets no login on its request to the device (%s)"
+              % [r["auth"] for r in asked], k)
         check(k.wait_log("Screen dark on a page of another host (http://127.0.0.2/elsewhere.html)",
                          12), "screen went dark on the other host's page", k)
         t_dark = time.monotonic()
@@ -933,6 +970,180 @@ def group_redirect(tv, ts, web):
         frames.stop()
     finally:
         web.special.clear()
+        k.close()
+
+
+# A script's request in either credentials mode: fetch where the engine has
+# it, else XMLHttpRequest (withCredentials false for "omit").
+GET_JS = (b"function get(u, omit) { if (window.fetch) { fetch(u, {credentials: omit ? 'omit' : "
+          b"'include', mode: 'no-cors'}).catch(function(){}); return; } "
+          b"var x = new XMLHttpRequest(); x.open('GET', u); x.withCredentials = !omit; "
+          b"try { x.send(); } catch (e) {} }")
+
+
+def group_origin(tv, ts, web):
+    print("origin: the login goes only to the device's origin, on its own pages' requests")
+    port = "http://%s:%d" % (DEVICE, OTHER_PORT)
+    web.index = (b"<html><body>device<img src='/logo.png'><iframe src='/frame.html'></iframe>"
+                 b"<script>" + GET_JS +
+                 b"get('/own-fetch.txt', false); get('/own-omit.txt', true);"
+                 b"get('http://127.0.0.2/omit.txt', true); get('http://127.0.0.2/include.txt', false);"
+                 b"get('" + port.encode() + b"/port.txt', false);"
+                 b"new Image().src = '" + port.encode() + b"/port.png';"
+                 b"setTimeout(function(){ location = '/go-port.html'; }, 1500);"
+                 b"</script></body></html>")
+    web.pages[(DEVICE, "/logo.png")] = PNG
+    web.pages[(DEVICE, "/frame.html")] = b"<html><body>frame<img src='/frame-img.png'></body></html>"
+    web.pages[(DEVICE, "/frame-img.png")] = PNG
+    web.pages[(DEVICE, "/port.png")] = PNG
+    for path in ("/own-fetch.txt", "/own-omit.txt", "/port.txt", "/from-foreign-fetch.txt",
+                 "/from-foreign-omit.txt", "/from-foreign-frame.html"):
+        web.pages[(DEVICE, path)] = b"text"
+    for path in ("/omit.txt", "/include.txt"):
+        web.pages[(FOREIGN, path)] = b"text"
+    web.pages[(FOREIGN, "/from-foreign.png")] = PNG
+    # The device sends the page to its other port, which sends it on to the
+    # other host, whose page asks the device for things.
+    web.special[(DEVICE, 80, "/go-port.html")] = (
+        302, [("Location", port + "/landing.html")], b"")
+    web.pages[(DEVICE, "/landing.html")] = (
+        b"<html><body>landing<script>setTimeout(function(){ "
+        b"location = 'http://127.0.0.2/elsewhere.html'; }, 500);</script></body></html>")
+    web.pages[(FOREIGN, "/elsewhere.html")] = (
+        b"<html><body>elsewhere<script>" + GET_JS +
+        b"get('http://127.0.0.1/from-foreign-fetch.txt', false);"
+        b"get('http://127.0.0.1/from-foreign-omit.txt', true);"
+        b"new Image().src = 'http://127.0.0.1/from-foreign.png';"
+        b"</script><iframe src='http://127.0.0.1/from-foreign-frame.html'></iframe></body></html>")
+    web.pages[(DEVICE, "/from-foreign.png")] = PNG
+    k = Kiosk(tv, ts)
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 20
+        while time.monotonic() < end and not (
+                web.find(server=DEVICE, path="/from-foreign-frame.html") and
+                web.find(server=DEVICE, path="/from-foreign.png")):
+            time.sleep(0.1)
+        time.sleep(1)  # the other host's page's scripts
+        web.index = GOOD_PAGE
+        frames.stop()
+
+        def auths(**match):
+            return [r["auth"] for r in web.find(**match) if r["t"] >= t0]
+        for path in ("/index.html", "/logo.png", "/frame.html", "/frame-img.png",
+                     "/own-fetch.txt"):
+            got = auths(server=DEVICE, port=80, path=path)
+            check(got and all(a == CREDENTIALS for a in got),
+                  "the device's own %s carries the login (%s)" % (path, got), k)
+        other_port = auths(server=DEVICE, port=OTHER_PORT)
+        check(len(other_port) >= 3 and all(a is None for a in other_port),
+              "another port of the device's host (its image, a script's fetch, a redirect "
+              "there) never gets the login (%s)" % other_port, k)
+        foreign = auths(server=FOREIGN)
+        omit = auths(server=FOREIGN, path="/omit.txt")
+        check(bool(omit) and bool(auths(server=FOREIGN, path="/elsewhere.html")) and
+              all(a is None for a in foreign),
+              "the other host never gets the login: a fetch with credentials 'omit' or "
+              "'include', the page it was sent to (%s)" % foreign, k)
+        for path in ("/from-foreign-fetch.txt", "/from-foreign-omit.txt", "/from-foreign.png",
+                     "/from-foreign-frame.html"):
+            got = auths(server=DEVICE, path=path)
+            check(got and all(a is None for a in got),
+                  "a request of the other host's page to the device (%s) gets no login (%s)"
+                  % (path, got), k)
+        own_omit = auths(server=DEVICE, path="/own-omit.txt")
+        print("  note the device's own page asking its own origin with credentials 'omit': %s"
+              % ("login sent" if own_omit and own_omit[0] else "no login" if own_omit
+                 else "not sent"))
+        check(k.run_log().count("Redirect to '%s/landing.html' stopped" % port) >= 1,
+              "the redirect to another port was stopped and loaded afresh", k)
+    finally:
+        web.special.clear()
+        k.close()
+
+
+def group_https(tv, ts, web):
+    print("https: the device's self-signed certificate pinned by its fingerprint")
+    web.index = b"<html><body>device over https<img src='/logo.png'></body></html>"
+    web.pages[(DEVICE, "/logo.png")] = PNG
+    refused = "Certificate of 'https://%s/index.html' refused: SHA-256 %s presented, %s expected"
+    # Its fingerprint: the page, its image and the retry probe (the device
+    # first answers 503, then the probe finds it back) reach the device over
+    # https, with the login.
+    web.special[(DEVICE, 443, "/index.html")] = (503, [], b"busy")
+    k = Kiosk(tv, ts, "[WebSite]\nScheme=https\nRequireHttps=true\nCertificateSha256=%s\n"
+              "[Network]\nRetryTimeout=2\n" % web.device_fp.lower().replace(":", ""))
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("wv: Load error page", 15), "the device's 503 shows the error page", k)
+        web.special.clear()
+        end = time.monotonic() + 15
+        while time.monotonic() < end and not web.find(server=DEVICE, port=443, path="/logo.png"):
+            time.sleep(0.1)
+        frames.stop()
+        got = [r for r in web.find(server=DEVICE, port=443) if r["t"] >= t0]
+        check(bool([r for r in got if r["path"] == "/logo.png"]),
+              "the retry probe found the device back and its page was shown over https", k)
+        probes = [r for r in got if r["path"] == "/index.html" and r["agent"] != AGENT]
+        check(bool(probes), "the retry probe went over https with the pin (%d)" % len(probes), k)
+        check(got and all(r["auth"] == CREDENTIALS for r in got),
+              "every request to the device over https carries the login (%s)"
+              % [(r["path"], r["auth"]) for r in got], k)
+        check("refused" not in k.run_log(), "no certificate refused", k)
+        check(not [r for r in web.find(server=DEVICE, port=80) if r["t"] >= t0],
+              "nothing went to the device over http", k)
+    finally:
+        web.special.clear()
+        k.close()
+
+    # Another certificate's fingerprint: the error page, both fingerprints
+    # named, and the device never sees a request (so no login), neither from
+    # the page nor from the probe.
+    k = Kiosk(tv, ts, "[WebSite]\nScheme=https\nCertificateSha256=%s\n"
+              "[Network]\nRetryTimeout=2\n" % web.other_fp)
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("wv: Load error page", 15), "the error page is shown", k)
+        line = refused % (DEVICE, web.device_fp, web.other_fp)
+        check(k.wait_log("WebView::handleRetryTimer()", 10), "the retry probe ran", k)
+        time.sleep(1)
+        frames.stop()
+        check(k.run_log().count(line) >= 2,
+              "the page's and the probe's refusals name both fingerprints (%d)"
+              % k.run_log().count(line), k)
+        got = [r for r in web.find(server=DEVICE) if r["t"] >= t0]
+        check(not got, "the device saw no request at all (%s)" % [(r["port"], r["path"]) for r in got],
+              k)
+    finally:
+        k.close()
+
+    # RequireHttps with an http device: the page is asked for without the
+    # login, and one line says why.
+    k = Kiosk(tv, ts, "[WebSite]\nRequireHttps=true\n")
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 15
+        while time.monotonic() < end and not web.find(server=DEVICE, port=80, path="/logo.png"):
+            time.sleep(0.1)
+        frames.stop()
+        got = [r for r in web.find(server=DEVICE, port=80) if r["t"] >= t0]
+        check(bool(got) and all(r["auth"] is None for r in got),
+              "no login over http (%s)" % [(r["path"], r["auth"]) for r in got], k)
+        check(k.run_log().count("Login withheld from 'http://%s:80': RequireHttps sends it over "
+                                "https only" % DEVICE) == 1, "one line says why", k)
+    finally:
         k.close()
 
 
@@ -1237,6 +1448,8 @@ GROUPS = {
     "foreign": group_foreign_host,
     "challenge": group_challenge,
     "redirect": group_redirect,
+    "origin": group_origin,
+    "https": group_https,
     "storage": group_storage,
     "sandbox": group_sandbox,
 }

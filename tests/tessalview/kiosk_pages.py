@@ -1067,13 +1067,15 @@ def group_origin(tv, ts, web):
 
 def group_https(tv, ts, web):
     print("https: the device's self-signed certificate pinned by its fingerprint")
-    web.index = b"<html><body>device over https<img src='/logo.png'></body></html>"
+    web.index = (b"<html><body>device over https<img src='/logo.png'><script>"
+                 b"setTimeout(function(){ location = '/file.bin'; }, 1000);</script></body></html>")
     web.pages[(DEVICE, "/logo.png")] = PNG
     refused = "Certificate of 'https://%s/index.html' refused: SHA-256 %s presented, %s expected"
-    # Its fingerprint: the page, its image and the retry probe (the device
-    # first answers 503, then the probe finds it back) reach the device over
-    # https, with the login.
+    # Its fingerprint: the page, its image, the retry probe (the device
+    # first answers 503, then the probe finds it back) and a download reach
+    # the device over https, with the login.
     web.special[(DEVICE, 443, "/index.html")] = (503, [], b"busy")
+    download = (200, [("Content-Disposition", "attachment; filename=data.bin")], b"data")
     k = Kiosk(tv, ts, "[WebSite]\nScheme=https\nRequireHttps=true\nCertificateSha256=%s\n"
               "[Network]\nRetryTimeout=2\n" % web.device_fp.lower().replace(":", ""))
     try:
@@ -1083,9 +1085,9 @@ def group_https(tv, ts, web):
         frames = Frames(k, period=0.5)
         check(k.wait_log("wv: Load error page", 15), "the device's 503 shows the error page", k)
         web.special.clear()
-        end = time.monotonic() + 15
-        while time.monotonic() < end and not web.find(server=DEVICE, port=443, path="/logo.png"):
-            time.sleep(0.1)
+        web.special[(DEVICE, 443, "/file.bin")] = download
+        check(k.wait_log("Download request for 'https://%s/file.bin'" % DEVICE, 20),
+              "the download was fetched over https with the pin", k)
         frames.stop()
         got = [r for r in web.find(server=DEVICE, port=443) if r["t"] >= t0]
         check(bool([r for r in got if r["path"] == "/logo.png"]),

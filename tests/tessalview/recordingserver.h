@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -93,24 +94,66 @@ private:
     QList<Request> m_requests;
 };
 
-// A self-signed certificate for 127.0.0.1 made by openssl in `dir`, and its
-// SHA-256 fingerprint as openssl prints it ("AB:CD:...").
+// Certificates made by openssl in `dir`, each with its SHA-256 fingerprint
+// as openssl prints it ("AB:CD:...").
 struct TestCertificate {
     QString cert;
     QString key;
     QString fingerprint;
 
+    // A certificate for 127.0.0.1 signed by the authority `ca` (made with
+    // makeAuthority), so that a client trusting `ca` trusts it.
+    bool makeSigned(const QString& dir, const QString& name, const TestCertificate& ca)
+    {
+        cert = dir + "/" + name + ".pem";
+        key = dir + "/" + name + ".key";
+        const QString csr = dir + "/" + name + ".csr";
+        const QString ext = dir + "/" + name + ".ext";
+        QFile extFile(ext);
+        if (!extFile.open(QIODevice::WriteOnly) ||
+            extFile.write("subjectAltName=IP:127.0.0.1\n") < 0)
+            return false;
+        extFile.close();
+        return run({"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"}) &&
+               run({"x509", "-req", "-in", csr, "-CA", ca.cert, "-CAkey", ca.key, "-CAcreateserial",
+                    "-out", cert, "-days", "2", "-extfile", ext}) &&
+               readFingerprint();
+    }
+
+    bool makeAuthority(const QString& dir, const QString& name)
+    {
+        cert = dir + "/" + name + ".pem";
+        key = dir + "/" + name + ".key";
+        return run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj",
+                    "/CN=Tessal test authority"}) &&
+               readFingerprint();
+    }
+
+    // A self-signed certificate for 127.0.0.1.
     bool make(const QString& dir, const QString& name)
     {
         cert = dir + "/" + name + ".pem";
         key = dir + "/" + name + ".key";
+        return run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"}) &&
+               readFingerprint();
+    }
+
+private:
+    static bool run(const QStringList& args)
+    {
         QProcess openssl;
-        openssl.start("openssl",
-                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj",
-                       "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
-            return false;
+        openssl.start("openssl", args);
+        return openssl.waitForFinished(20000) && openssl.exitStatus() == QProcess::NormalExit &&
+               openssl.exitCode() == 0;
+    }
+
+    bool readFingerprint()
+    {
+        QProcess openssl;
         openssl.start("openssl", {"x509", "-in", cert, "-noout", "-fingerprint", "-sha256"});
         if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
             return false;

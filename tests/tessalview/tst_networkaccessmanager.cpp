@@ -14,6 +14,7 @@
 #include <QNetworkCookie>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -326,6 +327,61 @@ private slots:
                 QString("Certificate of '%1' refused: SHA-256 %2 %3")
                     .arg(httpsUrl("/index.html"), m_deviceCert.fingerprint, refusalEnd);
             QVERIFY2(log.count(line) == 1, qPrintable(log.lines().join('\n')));
+        }
+        delete reply;
+    }
+
+    // A certificate that an authority the system trusts vouches for: without
+    // a fingerprint the trust store takes it; with the device's pin naming
+    // another certificate it is refused all the same, before the request is
+    // sent.
+    void trustedCertificateStillHeldToThePin_data()
+    {
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("no fingerprint") << QString() << true;
+        QTest::newRow("its own fingerprint") << QString("signed") << true;
+        QTest::newRow("another fingerprint") << m_otherCert.fingerprint << false;
+    }
+    void trustedCertificateStillHeldToThePin()
+    {
+        QFETCH(QString, pin);
+        QFETCH(bool, accepted);
+        TestCertificate authority;
+        TestCertificate signedCert;
+        QVERIFY(authority.makeAuthority(m_certDir.path(), "authority"));
+        QVERIFY(signedCert.makeSigned(m_certDir.path(), "signed", authority));
+        if (pin == "signed")
+            pin = signedCert.fingerprint;
+        RecordingServer server;
+        QVERIFY(server.start(signedCert.cert, signedCert.key));
+        const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration trusting = saved;
+        trusting.setCaCertificates(QSslCertificate::fromPath(authority.cert));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+
+        QVERIFY(m_env.loadIni("[WebSite]\nLogin=admin\nPassword=pw\nScheme=https\n"
+                              "CertificateSha256=" +
+                              pin.toLatin1() + "\n"));
+        const QString url = QString("https://127.0.0.1:%1/index.html").arg(server.port());
+        LogCapture log;
+        NetworkAccessManager nam;
+        nam.setDeviceUrl(QUrl(url));
+        QNetworkReply* reply = get(nam, url);
+        QSslConfiguration::setDefaultConfiguration(saved);
+        QVERIFY(reply->isFinished());
+        const auto requests = server.requests();
+        if (accepted) {
+            QCOMPARE(reply->error(), QNetworkReply::NoError);
+            QCOMPARE(requests.size(), 1);
+            QCOMPARE(requests.first().auth, "Basic " + QByteArray("admin:pw").toBase64());
+        } else {
+            QVERIFY(reply->error() != QNetworkReply::NoError);
+            QCOMPARE(requests.size(), 0);
+            QCOMPARE(log.count(QString("Certificate of '%1' refused: SHA-256 %2 presented, %3 "
+                                       "expected")
+                                   .arg(url, signedCert.fingerprint, pin)),
+                     1);
         }
         delete reply;
     }

@@ -37,7 +37,10 @@ WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
             QWebFrame* parent = frame->parentFrame();
             return !parent || nam->isDeviceUrl(parent->url());
         }
-        return nam->isDeviceUrl(frame->url());
+        // A frame still loading its own document has no address yet: the
+        // address it asked for is its document's.
+        const QUrl document = frame->url().isEmpty() ? frame->requestedUrl() : frame->url();
+        return nam->isDeviceUrl(document);
     });
     mainFrame()->setScrollBarPolicy(Qt::Vertical, Qt::ScrollBarAlwaysOff);
     mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);

@@ -230,6 +230,9 @@ private slots:
                                            << "https://10.0.0.5/index.html";
         QTest::newRow("IPv6 in brackets") << QByteArray() << "fd00::5"
                                           << "http://[fd00::5]/index.html";
+        QTest::newRow("IPv6 link-local with its interface")
+            << QByteArray("[WebSite]\nScheme=https\n") << "fe80::1%eth1"
+            << "https://[fe80::1%25eth1]/index.html";
         QTest::newRow("unknown scheme") << QByteArray("[WebSite]\nScheme=gopher\n") << "10.0.0.5"
                                         << "http://10.0.0.5/index.html";
     }

@@ -1057,17 +1057,12 @@ def group_origin(tv, ts, web):
             got = auths(server=DEVICE, port=80, path=path)
             check(got and all(a == CREDENTIALS for a in got),
                   "the device's own %s carries the login (%s)" % (path, got), k)
-        # The other host's page sends the whole window to the device: with
-        # QtWebEngine, which tells who started a navigation, without the
-        # login; QtWebKit does not tell, and takes it for the kiosk's own.
+        # The other host's page sends the whole window to the device: the
+        # navigation is that page's, not the kiosk's.
         nav = auths(server=DEVICE, path="/from-foreign-nav.html")
-        if ENGINE == "webengine":
-            check(nav and all(a is None for a in nav),
-                  "the other host's page sending the window to the device gets no login (%s)"
-                  % nav, k)
-        else:
-            print("  note QtWebKit: the other host's page sending the window to the device: %s"
-                  % nav)
+        check(nav and all(a is None for a in nav),
+              "the other host's page sending the window to the device gets no login (%s)"
+              % nav, k)
         # The page's own fetch to a page that asks for the login gets it up
         # front. Neither engine tells the kiosk a request's credentials mode,
         # so one with 'omit' gets it too: it reaches only the device. (A

@@ -21,6 +21,9 @@ public:
     WebPage(const WebSurface::Services& services, QObject* parent = nullptr);
 
     QUrl getCurrentUrl() const { return currentUrl; }
+    // The kiosk loads a page itself: its navigation (and the redirects on
+    // the way) gets the device's login, whatever page is shown now.
+    void startKioskLoad() { kioskLoad = true; }
 
 signals:
     void loadingUrl(QUrl url);
@@ -50,8 +53,10 @@ protected:
                           QString* result) override;
 
 private:
-    // The address a frame is navigating to, kept on the frame.
+    // The address a frame is navigating to, and who started that (empty
+    // for the kiosk), kept on the frame.
     static const char* const NavigationProperty;
+    static const char* const InitiatorProperty;
 
     // The engine's code for a load that turned into something else, a
     // download (WebKitErrorFrameLoadInterruptedByPolicyChange).
@@ -59,6 +64,7 @@ private:
 
     WebSurface::Services services;
     QUrl currentUrl;
+    bool kioskLoad = false;
 };
 
 } // namespace Tessal

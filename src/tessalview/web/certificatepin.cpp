@@ -62,9 +62,9 @@ bool CertificatePin::matches(const QSslCertificate& leaf)
     return !pin.isEmpty() && digest(leaf) == pin;
 }
 
-QString CertificatePin::refusal(const QString& url, const QSslCertificate& leaf)
+QString CertificatePin::refusal(const QString& url, const QSslCertificate& leaf, bool pinApplies)
 {
-    const QByteArray pin = expected();
+    const QByteArray pin = pinApplies ? expected() : QByteArray();
     if (pin.isEmpty())
         return QString("Certificate of '%1' refused: SHA-256 %2 presented, none pinned")
             .arg(url, format(digest(leaf)));

@@ -32,8 +32,9 @@ public:
     // True when a fingerprint is configured and `leaf` (the server's own
     // certificate, first of its chain) has it.
     static bool matches(const QSslCertificate& leaf);
-    // The log line of a refused certificate: both fingerprints.
-    static QString refusal(const QString& url, const QSslCertificate& leaf);
+    // The log line of a refused certificate: the one presented and, where
+    // the pin applies (the device's origin), the one expected.
+    static QString refusal(const QString& url, const QSslCertificate& leaf, bool pinApplies);
 };
 
 } // namespace Tessal

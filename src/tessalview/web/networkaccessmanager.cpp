@@ -94,8 +94,10 @@ void NetworkAccessManager::checkSslErrors(QNetworkReply* reply, const QList<QSsl
     QStringList reasons;
     for (const QSslError& error : errors)
         reasons << error.errorString();
-    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf) + " (" +
-                                      reasons.join(", ") + ")";
+    const bool pinApplies = device.isHttps() && isDeviceUrl(reply->url());
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf,
+                                                          pinApplies) +
+                                      " (" + reasons.join(", ") + ")";
 }
 
 void NetworkAccessManager::checkEncrypted(QNetworkReply* reply)
@@ -107,7 +109,7 @@ void NetworkAccessManager::checkEncrypted(QNetworkReply* reply)
     const QSslCertificate leaf = leafOf(reply);
     if (CertificatePin::matches(leaf))
         return;
-    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf);
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf, true);
     reply->abort();
 }
 

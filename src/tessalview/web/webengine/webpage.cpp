@@ -68,10 +68,11 @@ bool WebPage::certificateError(const QWebEngineCertificateError& error)
     // other one ends the load, and the error page follows.
     const QSslCertificate leaf = error.certificateChain().value(0);
     const QUrl url = error.url();
-    if (services.network->deviceOrigin().isHttps() && services.network->isDeviceUrl(url) &&
-        CertificatePin::matches(leaf) && error.isOverridable())
+    const bool pinApplies =
+        services.network->deviceOrigin().isHttps() && services.network->isDeviceUrl(url);
+    if (pinApplies && CertificatePin::matches(leaf) && error.isOverridable())
         return true;
-    qCWarning(lcWeb).noquote() << CertificatePin::refusal(url.toString(), leaf) + " (" +
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(url.toString(), leaf, pinApplies) + " (" +
                                       error.errorDescription() + ")";
     return false;
 }

@@ -201,6 +201,8 @@ private slots:
                                    << "http://10.0.0.5/a" << false;
         QTest::newRow("not the web") << "http://10.0.0.5/index.html"
                                      << "ftp://10.0.0.5/a" << false;
+        QTest::newRow("not the web, port written out") << "ftp://10.0.0.5:80/index.html"
+                                                       << "ftp://10.0.0.5:80/a" << false;
         QTest::newRow("no host") << "http://10.0.0.5/index.html"
                                  << "file:///a" << false;
     }

@@ -34,8 +34,9 @@ QString normalHost(const QString& host)
 DeviceOrigin::DeviceOrigin(const QString& scheme, const QString& host, int port)
     : schemeName(scheme.toLower()), hostName(normalHost(host))
 {
+    // Only the web's two schemes have an origin here.
     portNumber = port >= 0 ? port : defaultPort(schemeName);
-    if (portNumber < 0 || hostName.isEmpty()) {
+    if (defaultPort(schemeName) < 0 || portNumber > 65535 || hostName.isEmpty()) {
         schemeName.clear();
         hostName.clear();
         portNumber = -1;

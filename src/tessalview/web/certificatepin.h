@@ -2,7 +2,6 @@
 #define TESSAL_CERTIFICATEPIN_H
 
 #include <QByteArray>
-#include <QList>
 #include <QSslCertificate>
 #include <QString>
 

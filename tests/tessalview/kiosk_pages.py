@@ -709,6 +709,7 @@ def group_foreign_host(tv, ts, web):
     web.pages[(FOREIGN, "/pic.png")] = PNG
     k = Kiosk(tv, ts, "[UI]\nScreenSaverInterval=4000\n")
     try:
+        t0 = time.monotonic()
         k.start()
         check(k.wait_log("Main window shown", 20), "kiosk started", k)
         frames = Frames(k, period=0.5)
@@ -724,11 +725,11 @@ def group_foreign_host(tv, ts, web):
         check(len(foreign) >= 2, "the other host's page and image were loaded (%d)" % len(foreign), k)
         check(all(r["auth"] is None for r in foreign), "no Authorization header to the other host")
         device = [r for r in web.find(server=DEVICE, agent=AGENT)
-                  if r["path"] != "/from-foreign.png"]
+                  if r["path"] != "/from-foreign.png" and r["t"] >= t0]
         check(device and all(r["auth"] == CREDENTIALS for r in device),
               "every request of the device's pages to the device carries the login (%d)"
               % len(device))
-        asked = web.find(server=DEVICE, path="/from-foreign.png")
+        asked = [r for r in web.find(server=DEVICE, path="/from-foreign.png") if r["t"] >= t0]
         check(asked and all(r["auth"] is None for r in asked),
               "the other host's page gets no login on its request to the device (%s)"
               % [r["auth"] for r in asked], k)
@@ -1004,14 +1005,14 @@ def group_origin(tv, ts, web):
     web.pages[(DEVICE, "/frame.html")] = b"<html><body>frame<img src='/frame-img.png'></body></html>"
     web.pages[(DEVICE, "/frame-img.png")] = PNG
     web.pages[(DEVICE, "/port.png")] = PNG
-    for path in ("/own-fetch.txt", "/own-omit.txt", "/port.txt", "/from-foreign-fetch.txt",
-                 "/from-foreign-omit.txt", "/from-foreign-frame.html"):
+    for path in ("/own-fetch.txt", "/own-omit.txt", "/port.txt", "/from-away-fetch.txt",
+                 "/from-away-omit.txt", "/from-away-frame.html"):
         web.pages[(DEVICE, path)] = b"text"
     for path in ("/omit.txt", "/include.txt"):
         web.pages[(FOREIGN, path)] = b"text"
-    web.pages[(FOREIGN, "/from-foreign.png")] = PNG
+    web.pages[(FOREIGN, "/from-away.png")] = PNG
     web.protected.update({(DEVICE, "/own-fetch.txt"), (DEVICE, "/own-omit.txt"),
-                          (DEVICE, "/from-foreign-fetch.txt")})
+                          (DEVICE, "/from-away-fetch.txt")})
     # The device redirects to a page of its own (the login goes along), then
     # sends the page to its other port, which sends it on to the other host,
     # whose page asks the device for things.
@@ -1024,16 +1025,16 @@ def group_origin(tv, ts, web):
         302, [("Location", port + "/landing.html")], b"")
     web.pages[(DEVICE, "/landing.html")] = (
         b"<html><body>landing<script>setTimeout(function(){ "
-        b"location = 'http://127.0.0.2/elsewhere.html'; }, 500);</script></body></html>")
-    web.pages[(FOREIGN, "/elsewhere.html")] = (
+        b"location = 'http://127.0.0.2/away.html'; }, 500);</script></body></html>")
+    web.pages[(FOREIGN, "/away.html")] = (
         b"<html><body>elsewhere<script>" + GET_JS +
-        b"get('http://127.0.0.1/from-foreign-fetch.txt', false);"
-        b"get('http://127.0.0.1/from-foreign-omit.txt', true);"
-        b"new Image().src = 'http://127.0.0.1/from-foreign.png';"
-        b"setTimeout(function(){ location = 'http://127.0.0.1/from-foreign-nav.html'; }, 1000);"
-        b"</script><iframe src='http://127.0.0.1/from-foreign-frame.html'></iframe></body></html>")
-    web.pages[(DEVICE, "/from-foreign.png")] = PNG
-    web.pages[(DEVICE, "/from-foreign-nav.html")] = b"<html><body>sent here</body></html>"
+        b"get('http://127.0.0.1/from-away-fetch.txt', false);"
+        b"get('http://127.0.0.1/from-away-omit.txt', true);"
+        b"new Image().src = 'http://127.0.0.1/from-away.png';"
+        b"setTimeout(function(){ location = 'http://127.0.0.1/from-away-nav.html'; }, 1000);"
+        b"</script><iframe src='http://127.0.0.1/from-away-frame.html'></iframe></body></html>")
+    web.pages[(DEVICE, "/from-away.png")] = PNG
+    web.pages[(DEVICE, "/from-away-nav.html")] = b"<html><body>sent here</body></html>"
     k = Kiosk(tv, ts)
     try:
         t0 = time.monotonic()
@@ -1042,9 +1043,9 @@ def group_origin(tv, ts, web):
         frames = Frames(k, period=0.5)
         end = time.monotonic() + 20
         while time.monotonic() < end and not (
-                web.find(server=DEVICE, path="/from-foreign-frame.html") and
-                web.find(server=DEVICE, path="/from-foreign.png") and
-                web.find(server=DEVICE, path="/from-foreign-nav.html")):
+                web.find(server=DEVICE, path="/from-away-frame.html") and
+                web.find(server=DEVICE, path="/from-away.png") and
+                web.find(server=DEVICE, path="/from-away-nav.html")):
             time.sleep(0.1)
         time.sleep(0.5)  # the other host's page's scripts
         web.index = GOOD_PAGE
@@ -1059,7 +1060,7 @@ def group_origin(tv, ts, web):
                   "the device's own %s carries the login (%s)" % (path, got), k)
         # The other host's page sends the whole window to the device: the
         # navigation is that page's, not the kiosk's.
-        nav = auths(server=DEVICE, path="/from-foreign-nav.html")
+        nav = auths(server=DEVICE, path="/from-away-nav.html")
         check(nav and all(a is None for a in nav),
               "the other host's page sending the window to the device gets no login (%s)"
               % nav, k)
@@ -1079,12 +1080,12 @@ def group_origin(tv, ts, web):
               "there) never gets the login (%s)" % other_port, k)
         foreign = auths(server=FOREIGN)
         omit = auths(server=FOREIGN, path="/omit.txt")
-        check(bool(omit) and bool(auths(server=FOREIGN, path="/elsewhere.html")) and
+        check(bool(omit) and bool(auths(server=FOREIGN, path="/away.html")) and
               all(a is None for a in foreign),
               "the other host never gets the login: a fetch with credentials 'omit' or "
               "'include', the page it was sent to (%s)" % foreign, k)
-        for path in ("/from-foreign-fetch.txt", "/from-foreign-omit.txt", "/from-foreign.png",
-                     "/from-foreign-frame.html"):
+        for path in ("/from-away-fetch.txt", "/from-away-omit.txt", "/from-away.png",
+                     "/from-away-frame.html"):
             got = auths(server=DEVICE, path=path)
             check(got and all(a is None for a in got),
                   "a request of the other host's page to the device (%s) gets no login (%s)"

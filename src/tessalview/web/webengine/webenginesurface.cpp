@@ -192,9 +192,12 @@ void WebEngineSurface::handleLoadFinished(bool ok)
     }
     if (builtInPage || page->url().scheme() == QLatin1String("data"))
         return;
-    if (!ok && redirectRefused) {
+    if (redirectRefused) {
+        // The refused navigation ends before the fresh load starts: one end
+        // is forgiven, never a later one.
         redirectRefused = false;
-        return;
+        if (!ok)
+            return;
     }
     const QUrl url = page->getCurrentUrl();
     if (ok) {

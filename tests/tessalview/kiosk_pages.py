@@ -2,15 +2,18 @@
 """The whole kiosk against a device whose own pages misbehave.
 
 tessalview (Qt offscreen) runs in a private network namespace with the
-device's web server on 127.0.0.1:80, a second host on 127.0.0.2:80, TUP
-frames from tupsend and the LED files under TESSAL_ROOT. The service
+device's web server on 127.0.0.1:80 (and on its port 8080, and over HTTPS
+on 443 with a self-signed certificate made by openssl), a second host on
+127.0.0.2:80, TUP frames from tupsend and the LED files under TESSAL_ROOT. The service
 manager is played by this script: it receives READY=1 and WATCHDOG=1 on a
 unix datagram socket named by NOTIFY_SOCKET and, like systemd with
 WatchdogSec=, kills (SIGABRT) and restarts a kiosk whose keep-alives stop.
 
 One group per fault: a page script that never returns, JavaScript dialogs,
-a page that trickles, a page that leads to another host; and what the kiosk
-asks of the system: the web engine's sandbox, web storage kept off the disk.
+a page that trickles, a page that leads to another host; whom the device's
+login goes to (its origin, its own pages' requests) and the device's pinned
+certificate; and what the kiosk asks of the system: the web engine's
+sandbox, web storage kept off the disk.
 
 The test runs as root (its servers, the network namespace, port 80), but
 the kiosk runs as the packaged unit runs it: an unprivileged user without

@@ -61,7 +61,7 @@ BR_HOST_TOOLS=(
   qtbase5-dev-tools qttools5-dev-tools
   dbus xvfb xauth socat mbpoll python3-pymodbus python3-serial-asyncio libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
-  strace lintian fakeroot
+  strace lintian fakeroot openssl
 )
 # Libraries of the target architecture for the tests (and the sanitizer
 # runtimes, which no package depends on).

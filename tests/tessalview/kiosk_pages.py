@@ -1189,6 +1189,33 @@ def group_https(tv, ts, web):
         k.close()
 
 
+def group_pinned_download(tv, ts, web):
+    print("pinned download: a unit pinned to its device saves only what the device serves")
+    web.index = (b"<html><body>device<script>"
+                 b"setTimeout(function(){ location = 'http://127.0.0.2/foreign.bin'; }, 300);"
+                 b"setTimeout(function(){ location = '/own.bin'; }, 2500);"
+                 b"</script></body></html>")
+    attachment = [("Content-Disposition", "attachment; filename=data.bin")]
+    web.special[(FOREIGN, 80, "/foreign.bin")] = (200, attachment, b"foreign")
+    web.special[(DEVICE, 80, "/own.bin")] = (200, attachment, b"own")
+    k = Kiosk(tv, ts, "[Network]\nDeviceAddress=%s\n" % DEVICE)
+    try:
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("Download request for 'http://%s/own.bin'" % DEVICE, 20),
+              "the device's own download goes ahead", k)
+        frames.stop()
+        log = k.run_log()
+        check("Download of 'http://%s/foreign.bin' refused: the unit is pinned to %s"
+              % (FOREIGN, DEVICE) in log, "the other host's download is refused, and said", k)
+        check("Download request for 'http://%s/foreign.bin'" % FOREIGN not in log,
+              "the other host's file never reaches the download dialog", k)
+    finally:
+        web.special.clear()
+        k.close()
+
+
 # A page that stores what it can: localStorage (16 blocks of 0.5 MB, or
 # until the engine refuses more), Web SQL (8 rows of 0.5 MB) where the
 # engine has it, and IndexedDB in 1 MB blocks of random bytes (nothing to
@@ -1492,6 +1519,7 @@ GROUPS = {
     "redirect": group_redirect,
     "origin": group_origin,
     "https": group_https,
+    "pinneddownload": group_pinned_download,
     "storage": group_storage,
     "sandbox": group_sandbox,
 }

@@ -113,6 +113,15 @@ void NetworkAccessManager::checkEncrypted(QNetworkReply* reply)
     reply->abort();
 }
 
+bool NetworkAccessManager::mayDownload(const QUrl& url) const
+{
+    if (Settings::getNetDeviceAddress().isEmpty() || isDeviceUrl(url))
+        return true;
+    qCInfo(lcWeb).noquote() << QString("Download of '%1' refused: the unit is pinned to %2")
+                                   .arg(url.toString(), Settings::getNetDeviceAddress());
+    return false;
+}
+
 void NetworkAccessManager::setLanguage(const QString& lang)
 {
     if (lang.isEmpty() || lang == QLatin1String("default"))

@@ -37,6 +37,11 @@ public:
     // device's origin, empty for any other origin, without a login, and over
     // http while [WebSite] RequireHttps is set.
     QByteArray credentialsFor(const QUrl& url) const;
+    // False, with a log line, for a download that does not come from the
+    // device's origin while the unit is pinned to a device ([Network]
+    // DeviceAddress): a pinned unit writes to its drive only what its own
+    // device serves.
+    bool mayDownload(const QUrl& url) const;
 
     // Tells whether a request of the page was started by the device's own
     // page (an engine that fetches through this manager sets it). Without

@@ -241,6 +241,8 @@ void WebEngineSurface::handleDownload(QWebEngineDownloadItem* item)
 
 void WebEngineSurface::fetchDownload(const QUrl& url)
 {
+    if (!services.network->mayDownload(url))
+        return;
     QNetworkRequest request(url);
     request.setRawHeader("User-Agent", UserAgent);
     QNetworkReply* reply = services.network->get(request);

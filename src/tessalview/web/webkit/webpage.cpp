@@ -148,6 +148,11 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
         // Said before the file dialog opens: the page is not stalled while
         // the user is asked.
         emit loadBecameDownload();
+        if (!services.network->mayDownload(reply->url())) {
+            reply->abort();
+            reply->deleteLater();
+            return;
+        }
         // The handler owns the reply from here and releases it when done.
         services.downloads->start(reply);
         return;

@@ -44,7 +44,7 @@ PACKAGES=(
   libmodbus-dev libdbus-1-dev libcjson-dev libssl-dev openssl libgtest-dev
   python3 dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
-  clang strace
+  clang strace openssl
   libsystemd-dev
   debhelper lintian systemd-container ccache
   help2man groff-base patch xz-utils

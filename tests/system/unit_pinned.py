@@ -1,28 +1,67 @@
 #!/usr/bin/python3
 """A unit pinned to its device hears no one else.
 
-The unit is pinned to DEVICE_A ([Network] DeviceAddress). DEVICE_B, a second
-address on the same segment, sends frames with a correct checksum and the
-next sequence number: before the first contact, while A is attached and
-after A's silence window. Each time they are dropped with the unknown-sender
-line, and the LEDs (the fake sysfs files), the Modbus registers (read by a
-Modbus TCP master from plinthd) and the page (the device web servers' request
-logs) do not change.
+The unit is pinned to DEVICE_A ([Network] DeviceAddress). A stranger, a host
+of its own (a second network namespace joined to the unit's segment by the
+far end of its cable), sends frames with a correct checksum and the next
+sequence number: before the first contact, while A is attached and after A's
+silence window. Each time they are dropped with the unknown-sender line, and
+the LEDs (the fake sysfs files), the Modbus registers (read by a Modbus TCP
+master from plinthd) and the page (the device web servers' request logs) do
+not change.
 
     unit_pinned.py --build BUILD_DIR
 """
 import argparse
 import os
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import unitenv  # noqa: E402
-from unitenv import DEVICE_A, DEVICE_B, Unit  # noqa: E402
+from unitenv import BROADCAST, DEVICE_A, Unit  # noqa: E402
 
 ARGS = None
-STRANGER = "Packet received from an unknown sender (10.9.0.2, attended 10.9.0.1)"
+STRANGER_ADDRESS = "10.9.0.3"
+STRANGER = "Packet received from an unknown sender (%s, attended 10.9.0.1)" % STRANGER_ADDRESS
+SEND = """
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.bind((sys.argv[1], 0))
+s.sendto(sys.stdin.buffer.read(), (sys.argv[2], 9876))
+"""
+
+
+class StrangerHost:
+    """A second network namespace that holds the far end of the unit's
+    cable (dev0) with an address of its own on the segment."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen(["unshare", "--net", "sleep", "infinity"])
+        own = os.readlink("/proc/self/ns/net")
+        end = time.time() + 5
+        while os.readlink("/proc/%d/ns/net" % self.proc.pid) == own:
+            if time.time() > end:
+                raise RuntimeError("the stranger's namespace was not made")
+            time.sleep(0.02)
+        subprocess.run(["ip", "link", "set", "dev0", "netns", str(self.proc.pid)], check=True)
+        self.inside(["ip", "link", "set", "lo", "up"])
+        self.inside(["ip", "addr", "add", STRANGER_ADDRESS + "/24", "brd", BROADCAST,
+                     "dev", "dev0"])
+        self.inside(["ip", "link", "set", "dev0", "up"])
+
+    def inside(self, cmd, **kw):
+        return subprocess.run(["nsenter", "-t", str(self.proc.pid), "-n"] + cmd, check=True, **kw)
+
+    def send(self, data):
+        self.inside([sys.executable, "-c", SEND, STRANGER_ADDRESS, BROADCAST], input=data)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
 
 
 class PinnedDevice(unittest.TestCase):
@@ -30,9 +69,11 @@ class PinnedDevice(unittest.TestCase):
     def setUpClass(cls):
         cls.unit = Unit(ARGS.build, udp_timeout=2, keep=ARGS.keep, device_address=DEVICE_A)
         cls.unit.start()
+        cls.stranger = StrangerHost()
 
     @classmethod
     def tearDownClass(cls):
+        cls.stranger.close()
         cls.unit.stop()
 
     def frame(self, status, gpio, device, seqno):
@@ -54,14 +95,15 @@ class PinnedDevice(unittest.TestCase):
         return seen
 
     def stranger_sends(self, first_seqno, count=4):
-        """B's frames: red and buzzer on, status 66; each is dropped."""
+        """The stranger's frames: red and buzzer on, status 66, the device's
+        next sequence numbers; each is dropped."""
         u = self.unit
         before = u.kiosk_output().count(STRANGER)
         for n in range(count):
-            u.send(self.frame(66, "0,0,1,1", DEVICE_B, first_seqno + n), DEVICE_B)
+            self.stranger.send(self.frame(66, "0,0,1,1", DEVICE_A, first_seqno + n))
             time.sleep(0.1)
         u.wait_for(lambda: u.kiosk_output().count(STRANGER) >= before + count, 5,
-                   "%d frames of %s dropped" % (count, DEVICE_B))
+                   "%d frames of %s dropped" % (count, STRANGER_ADDRESS))
 
     def test_only_the_pinned_device_is_heard(self):
         u = self.unit
@@ -88,7 +130,7 @@ class PinnedDevice(unittest.TestCase):
         u.wait_for(lambda: '"GET /index.html HTTP/1.1" 200' in self.web_log("a"), 20,
                    "the kiosk loading http://10.9.0.1/index.html")
 
-        # -- while attached: B with A's next sequence numbers ------------------
+        # -- while attached: the stranger with A's next sequence numbers ------------------
         self.stranger_sends(4)
         self.assertEqual(u.read_registers(1, 1), [7])
         seen = self.leds(0.6)
@@ -103,10 +145,10 @@ class PinnedDevice(unittest.TestCase):
         self.assertEqual(out.count("First frame"), 1)
         self.assertEqual(u.read_registers(1, 1), [7])
         seen = self.leds()
-        # Lost link: the three LEDs blink fast; B's buzzer never sounded.
+        # Lost link: the three LEDs blink fast; the stranger's buzzer never sounded.
         self.assertEqual(seen["buzzer"], {"0"})
         self.assertEqual(seen["red"], {"0", "1"})
-        # B's web server never saw the kiosk.
+        # No other web server saw the kiosk.
         self.assertNotIn("GET ", self.web_log("b"))
 
 

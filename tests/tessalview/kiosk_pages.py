@@ -2,15 +2,18 @@
 """The whole kiosk against a device whose own pages misbehave.
 
 tessalview (Qt offscreen) runs in a private network namespace with the
-device's web server on 127.0.0.1:80, a second host on 127.0.0.2:80, TUP
-frames from tupsend and the LED files under TESSAL_ROOT. The service
+device's web server on 127.0.0.1:80 (and on its port 8080, and over HTTPS
+on 443 with a self-signed certificate made by openssl), a second host on
+127.0.0.2:80, TUP frames from tupsend and the LED files under TESSAL_ROOT. The service
 manager is played by this script: it receives READY=1 and WATCHDOG=1 on a
 unix datagram socket named by NOTIFY_SOCKET and, like systemd with
 WatchdogSec=, kills (SIGABRT) and restarts a kiosk whose keep-alives stop.
 
 One group per fault: a page script that never returns, JavaScript dialogs,
-a page that trickles, a page that leads to another host; and what the kiosk
-asks of the system: the web engine's sandbox, web storage kept off the disk.
+a page that trickles, a page that leads to another host; whom the device's
+login goes to (its origin, its own pages' requests) and the device's pinned
+certificate; and what the kiosk asks of the system: the web engine's
+sandbox, web storage kept off the disk.
 
 The test runs as root (its servers, the network namespace, port 80), but
 the kiosk runs as the packaged unit runs it: an unprivileged user without
@@ -29,6 +32,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -38,6 +42,7 @@ import urllib.parse
 
 DEVICE = "127.0.0.1"
 FOREIGN = "127.0.0.2"
+OTHER_PORT = 8080  # another port of the device's host: another origin
 UDP_PORT = 9876
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 AS_USER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "as-user.sh")
@@ -87,6 +92,20 @@ def ensure_private_netns():
 
 
 # --------------------------------------------------------------------- web
+def make_certificate(directory, name):
+    """A self-signed certificate for DEVICE made by openssl (NAME.pem,
+    NAME.key); returns its SHA-256 fingerprint as openssl prints it."""
+    cert = os.path.join(directory, name + ".pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+                    os.path.join(directory, name + ".key"), "-out", cert, "-days", "2",
+                    "-subj", "/CN=" + DEVICE, "-addext", "subjectAltName=IP:" + DEVICE],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    out = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint", "-sha256"],
+                         check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    return out.split("=", 1)[1]
+
+
 class Web:
     """The device's web server and the other host: records every request
     (host, path, Authorization, User-Agent) and serves what the test says."""
@@ -100,6 +119,8 @@ class Web:
         # (host, path) -> (status, [(header, value)], body): answers other
         # than a plain page (a login challenge, a redirect).
         self.special = {}
+        # (host, path) of pages that challenge a request without the login.
+        self.protected = set()
         self.servers = []
 
     def start(self):
@@ -118,6 +139,7 @@ class Web:
                     web.requests.append(record)
                     record.update({
                         "server": self.server.server_address[0],
+                        "port": self.server.server_address[1],
                         "path": url.path,
                         "query": urllib.parse.unquote(url.query),
                         "auth": self.headers.get("Authorization"),
@@ -127,7 +149,12 @@ class Web:
                     if body is None and url.path == "/index.html":
                         body = web.index
                     trickle = web.trickle and url.path == "/index.html"
-                    special = web.special.get((self.server.server_address[0], url.path))
+                    special = web.special.get(self.server.server_address + (url.path,),
+                                              web.special.get((self.server.server_address[0],
+                                                               url.path)))
+                    if ((self.server.server_address[0], url.path) in web.protected and
+                            self.headers.get("Authorization") != CREDENTIALS):
+                        special = (401, [("WWW-Authenticate", 'Basic realm="K3P"')], b"who?")
                 if special is not None:
                     status, headers, body = special
                     self.send_response(status)
@@ -167,9 +194,20 @@ class Web:
                 except OSError:
                     record["closed"] = time.monotonic()
 
-        for host in (DEVICE, FOREIGN):
-            server = http.server.ThreadingHTTPServer((host, 80), Handler)
+        # The device on port 80, on another port (8080), and over HTTPS with
+        # a self-signed certificate made here; the other host on port 80.
+        self.certs = tempfile.mkdtemp(prefix="kiosk-pages-certs-")
+        self.device_fp = make_certificate(self.certs, "device")
+        self.other_fp = make_certificate(self.certs, "other")
+        for host, port, tls in ((DEVICE, 80, False), (FOREIGN, 80, False),
+                                (DEVICE, OTHER_PORT, False), (DEVICE, 443, True)):
+            server = http.server.ThreadingHTTPServer((host, port), Handler)
             server.daemon_threads = True
+            if tls:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(os.path.join(self.certs, "device.pem"),
+                                        os.path.join(self.certs, "device.key"))
+                server.socket = context.wrap_socket(server.socket, server_side=True)
             threading.Thread(target=server.serve_forever, daemon=True).start()
             self.servers.append(server)
 
@@ -177,6 +215,7 @@ class Web:
         for s in self.servers:
             s.shutdown()
             s.server_close()
+        shutil.rmtree(self.certs, ignore_errors=True)
 
     def find(self, **match):
         with self.lock:
@@ -673,6 +712,7 @@ def group_foreign_host(tv, ts, web):
     web.pages[(FOREIGN, "/pic.png")] = PNG
     k = Kiosk(tv, ts, "[UI]\nScreenSaverInterval=4000\n")
     try:
+        t0 = time.monotonic()
         k.start()
         check(k.wait_log("Main window shown", 20), "kiosk started", k)
         frames = Frames(k, period=0.5)
@@ -687,9 +727,15 @@ def group_foreign_host(tv, ts, web):
         foreign = web.find(server=FOREIGN)
         check(len(foreign) >= 2, "the other host's page and image were loaded (%d)" % len(foreign), k)
         check(all(r["auth"] is None for r in foreign), "no Authorization header to the other host")
-        device = web.find(server=DEVICE, agent=AGENT)
+        device = [r for r in web.find(server=DEVICE, agent=AGENT)
+                  if r["path"] != "/from-foreign.png" and r["t"] >= t0]
         check(device and all(r["auth"] == CREDENTIALS for r in device),
-              "every kiosk request to the device carries the login (%d)" % len(device))
+              "every request of the device's pages to the device carries the login (%d)"
+              % len(device))
+        asked = [r for r in web.find(server=DEVICE, path="/from-foreign.png") if r["t"] >= t0]
+        check(asked and all(r["auth"] is None for r in asked),
+              "the other host's page gets no login on its request to the device (%s)"
+              % [r["auth"] for r in asked], k)
         check(k.wait_log("Screen dark on a page of another host (http://127.0.0.2/elsewhere.html)",
                          12), "screen went dark on the other host's page", k)
         t_dark = time.monotonic()
@@ -913,6 +959,7 @@ def group_redirect(tv, ts, web):
         302, [("Location", "http://127.0.0.2/landing.html")], b"")
     k = Kiosk(tv, ts)
     try:
+        t0 = time.monotonic()
         k.start()
         check(k.wait_log("Main window shown", 30), "kiosk started", k)
         frames = Frames(k, period=0.5)
@@ -927,10 +974,243 @@ def group_redirect(tv, ts, web):
         check(all(r["auth"] is None for r in foreign),
               "no Authorization header to the other host (%s)"
               % [(r["path"], r["auth"]) for r in foreign], k)
-        device = web.find(server=DEVICE, agent=AGENT)
+        # This run's requests only: an earlier group's other host asked the
+        # device for things, without the login.
+        device = [r for r in web.find(server=DEVICE, agent=AGENT) if r["t"] >= t0]
         check(device and all(r["auth"] == CREDENTIALS for r in device),
               "every request to the device carries the login (%d)" % len(device), k)
         frames.stop()
+    finally:
+        web.special.clear()
+        k.close()
+
+
+# A script's request in either credentials mode: fetch where the engine has
+# it, else XMLHttpRequest (withCredentials false for "omit").
+GET_JS = (b"function get(u, omit) { if (window.fetch) { fetch(u, {credentials: omit ? 'omit' : "
+          b"'include', mode: 'no-cors'}).catch(function(){}); return; } "
+          b"var x = new XMLHttpRequest(); x.open('GET', u); x.withCredentials = !omit; "
+          b"try { x.send(); } catch (e) {} }")
+
+
+def group_origin(tv, ts, web):
+    print("origin: the login goes only to the device's origin, on its own pages' requests")
+    port = "http://%s:%d" % (DEVICE, OTHER_PORT)
+    web.index = (b"<html><body>device<img src='/logo.png'><iframe src='/frame.html'></iframe>"
+                 b"<script>" + GET_JS +
+                 b"get('/own-fetch.txt', false); get('/own-omit.txt', true);"
+                 b"get('http://127.0.0.2/omit.txt', true); get('http://127.0.0.2/include.txt', false);"
+                 b"get('" + port.encode() + b"/port.txt', false);"
+                 b"new Image().src = '" + port.encode() + b"/port.png';"
+                 b"setTimeout(function(){ location = '/go-self.html'; }, 1500);"
+                 b"</script></body></html>")
+    web.pages[(DEVICE, "/logo.png")] = PNG
+    web.pages[(DEVICE, "/frame.html")] = b"<html><body>frame<img src='/frame-img.png'></body></html>"
+    web.pages[(DEVICE, "/frame-img.png")] = PNG
+    web.pages[(DEVICE, "/port.png")] = PNG
+    for path in ("/own-fetch.txt", "/own-omit.txt", "/port.txt", "/from-away-fetch.txt",
+                 "/from-away-omit.txt", "/from-away-frame.html"):
+        web.pages[(DEVICE, path)] = b"text"
+    for path in ("/omit.txt", "/include.txt"):
+        web.pages[(FOREIGN, path)] = b"text"
+    web.pages[(FOREIGN, "/from-away.png")] = PNG
+    web.protected.update({(DEVICE, "/own-fetch.txt"), (DEVICE, "/own-omit.txt"),
+                          (DEVICE, "/from-away-fetch.txt")})
+    # The device redirects to a page of its own (the login goes along), then
+    # sends the page to its other port, which sends it on to the other host,
+    # whose page asks the device for things.
+    web.special[(DEVICE, 80, "/go-self.html")] = (302, [("Location", "/second.html")], b"")
+    web.pages[(DEVICE, "/second.html")] = (
+        b"<html><body>second<img src='/second.png'><script>setTimeout(function(){ "
+        b"location = '/go-port.html'; }, 300);</script></body></html>")
+    web.pages[(DEVICE, "/second.png")] = PNG
+    web.special[(DEVICE, 80, "/go-port.html")] = (
+        302, [("Location", port + "/landing.html")], b"")
+    web.pages[(DEVICE, "/landing.html")] = (
+        b"<html><body>landing<script>setTimeout(function(){ "
+        b"location = 'http://127.0.0.2/away.html'; }, 500);</script></body></html>")
+    web.pages[(FOREIGN, "/away.html")] = (
+        b"<html><body>elsewhere<script>" + GET_JS +
+        b"get('http://127.0.0.1/from-away-fetch.txt', false);"
+        b"get('http://127.0.0.1/from-away-omit.txt', true);"
+        b"new Image().src = 'http://127.0.0.1/from-away.png';"
+        b"setTimeout(function(){ location = 'http://127.0.0.1/from-away-nav.html'; }, 1000);"
+        b"</script><iframe src='http://127.0.0.1/from-away-frame.html'></iframe></body></html>")
+    web.pages[(DEVICE, "/from-away.png")] = PNG
+    web.pages[(DEVICE, "/from-away-nav.html")] = b"<html><body>sent here</body></html>"
+    k = Kiosk(tv, ts)
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 20
+        while time.monotonic() < end and not (
+                web.find(server=DEVICE, path="/from-away-frame.html") and
+                web.find(server=DEVICE, path="/from-away.png") and
+                web.find(server=DEVICE, path="/from-away-nav.html")):
+            time.sleep(0.1)
+        time.sleep(0.5)  # the other host's page's scripts
+        web.index = GOOD_PAGE
+        frames.stop()
+
+        def auths(**match):
+            return [r["auth"] for r in web.find(**match) if r["t"] >= t0]
+        for path in ("/index.html", "/logo.png", "/frame.html", "/frame-img.png", "/go-self.html",
+                     "/second.html", "/second.png"):
+            got = auths(server=DEVICE, port=80, path=path)
+            check(got and all(a == CREDENTIALS for a in got),
+                  "the device's own %s carries the login (%s)" % (path, got), k)
+        # The other host's page sends the whole window to the device: the
+        # navigation is that page's, not the kiosk's.
+        nav = auths(server=DEVICE, path="/from-away-nav.html")
+        check(nav and all(a is None for a in nav),
+              "the other host's page sending the window to the device gets no login (%s)"
+              % nav, k)
+        # The page's own fetch to a page that asks for the login gets it up
+        # front. Neither engine tells the kiosk a request's credentials mode,
+        # so one with 'omit' gets it too: it reaches only the device. (A
+        # challenge answered instead would fill the engine's own login cache,
+        # which then hands the login to any page's fetch in 'include' mode.)
+        got = auths(server=DEVICE, port=80, path="/own-fetch.txt")
+        check(got and all(a == CREDENTIALS for a in got),
+              "the device's own fetch carries the login (%s)" % got, k)
+        print("  note the device's own fetch to its own origin with credentials 'omit': %s"
+              % auths(server=DEVICE, path="/own-omit.txt"))
+        other_port = auths(server=DEVICE, port=OTHER_PORT)
+        check(len(other_port) >= 3 and all(a is None for a in other_port),
+              "another port of the device's host (its image, a script's fetch, a redirect "
+              "there) never gets the login (%s)" % other_port, k)
+        foreign = auths(server=FOREIGN)
+        omit = auths(server=FOREIGN, path="/omit.txt")
+        check(bool(omit) and bool(auths(server=FOREIGN, path="/away.html")) and
+              all(a is None for a in foreign),
+              "the other host never gets the login: a fetch with credentials 'omit' or "
+              "'include', the page it was sent to (%s)" % foreign, k)
+        for path in ("/from-away-fetch.txt", "/from-away-omit.txt", "/from-away.png",
+                     "/from-away-frame.html"):
+            got = auths(server=DEVICE, path=path)
+            check(got and all(a is None for a in got),
+                  "a request of the other host's page to the device (%s) gets no login (%s)"
+                  % (path, got), k)
+        if ENGINE == "webengine":
+            # QtWebEngine carries the login along a redirect: it is refused
+            # and loaded afresh. (QtWebKit's requests go through the kiosk's
+            # client, which takes the header off.)
+            check(k.run_log().count("Redirect to '%s/landing.html' stopped" % port) >= 1,
+                  "the redirect to another port was stopped and loaded afresh", k)
+    finally:
+        web.special.clear()
+        web.protected.clear()
+        k.close()
+
+
+def group_https(tv, ts, web):
+    print("https: the device's self-signed certificate pinned by its fingerprint")
+    web.index = (b"<html><body>device over https<img src='/logo.png'><script>"
+                 b"setTimeout(function(){ location = '/file.bin'; }, 1000);</script></body></html>")
+    web.pages[(DEVICE, "/logo.png")] = PNG
+    refused = "Certificate of 'https://%s/index.html' refused: SHA-256 %s presented, %s expected"
+    # Its fingerprint: the page, its image, the retry probe (the device
+    # first answers 503, then the probe finds it back) and a download reach
+    # the device over https, with the login.
+    web.special[(DEVICE, 443, "/index.html")] = (503, [], b"busy")
+    download = (200, [("Content-Disposition", "attachment; filename=data.bin")], b"data")
+    k = Kiosk(tv, ts, "[WebSite]\nScheme=https\nRequireHttps=true\nCertificateSha256=%s\n"
+              "[Network]\nRetryTimeout=2\n" % web.device_fp.lower().replace(":", ""))
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("wv: Load error page", 15), "the device's 503 shows the error page", k)
+        web.special.clear()
+        web.special[(DEVICE, 443, "/file.bin")] = download
+        check(k.wait_log("Download request for 'https://%s/file.bin'" % DEVICE, 20),
+              "the download was fetched over https with the pin", k)
+        frames.stop()
+        got = [r for r in web.find(server=DEVICE, port=443) if r["t"] >= t0]
+        check(bool([r for r in got if r["path"] == "/logo.png"]),
+              "the retry probe found the device back and its page was shown over https", k)
+        probes = [r for r in got if r["path"] == "/index.html" and r["agent"] != AGENT]
+        check(bool(probes), "the retry probe went over https with the pin (%d)" % len(probes), k)
+        check(got and all(r["auth"] == CREDENTIALS for r in got),
+              "every request to the device over https carries the login (%s)"
+              % [(r["path"], r["auth"]) for r in got], k)
+        check("refused" not in k.run_log(), "no certificate refused", k)
+        check(not [r for r in web.find(server=DEVICE, port=80) if r["t"] >= t0],
+              "nothing went to the device over http", k)
+    finally:
+        web.special.clear()
+        k.close()
+
+    # Another certificate's fingerprint: the error page, both fingerprints
+    # named, and the device never sees a request (so no login), neither from
+    # the page nor from the probe.
+    k = Kiosk(tv, ts, "[WebSite]\nScheme=https\nCertificateSha256=%s\n"
+              "[Network]\nRetryTimeout=2\n" % web.other_fp)
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("wv: Load error page", 15), "the error page is shown", k)
+        line = refused % (DEVICE, web.device_fp, web.other_fp)
+        check(k.wait_log("WebView::handleRetryTimer()", 10), "the retry probe ran", k)
+        time.sleep(1)
+        frames.stop()
+        check(k.run_log().count(line) >= 2,
+              "the page's and the probe's refusals name both fingerprints (%d)"
+              % k.run_log().count(line), k)
+        got = [r for r in web.find(server=DEVICE) if r["t"] >= t0]
+        check(not got, "the device saw no request at all (%s)" % [(r["port"], r["path"]) for r in got],
+              k)
+    finally:
+        k.close()
+
+    # RequireHttps with an http device: the page is asked for without the
+    # login, and one line says why.
+    k = Kiosk(tv, ts, "[WebSite]\nRequireHttps=true\n")
+    try:
+        t0 = time.monotonic()
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        end = time.monotonic() + 15
+        while time.monotonic() < end and not web.find(server=DEVICE, port=80, path="/logo.png"):
+            time.sleep(0.1)
+        frames.stop()
+        got = [r for r in web.find(server=DEVICE, port=80) if r["t"] >= t0]
+        check(bool(got) and all(r["auth"] is None for r in got),
+              "no login over http (%s)" % [(r["path"], r["auth"]) for r in got], k)
+        check(k.run_log().count("Login withheld from 'http://%s:80': RequireHttps sends it over "
+                                "https only" % DEVICE) == 1, "one line says why", k)
+    finally:
+        k.close()
+
+
+def group_pinned_download(tv, ts, web):
+    print("pinned download: a unit pinned to its device saves only what the device serves")
+    web.index = (b"<html><body>device<script>"
+                 b"setTimeout(function(){ location = 'http://127.0.0.2/foreign.bin'; }, 300);"
+                 b"setTimeout(function(){ location = '/own.bin'; }, 2500);"
+                 b"</script></body></html>")
+    attachment = [("Content-Disposition", "attachment; filename=data.bin")]
+    web.special[(FOREIGN, 80, "/foreign.bin")] = (200, attachment, b"foreign")
+    web.special[(DEVICE, 80, "/own.bin")] = (200, attachment, b"own")
+    k = Kiosk(tv, ts, "[Network]\nDeviceAddress=%s\n" % DEVICE)
+    try:
+        k.start()
+        check(k.wait_log("Main window shown", 30), "kiosk started", k)
+        frames = Frames(k, period=0.5)
+        check(k.wait_log("Download request for 'http://%s/own.bin'" % DEVICE, 20),
+              "the device's own download goes ahead", k)
+        frames.stop()
+        log = k.run_log()
+        check("Download of 'http://%s/foreign.bin' refused: the unit is pinned to %s"
+              % (FOREIGN, DEVICE) in log, "the other host's download is refused, and said", k)
+        check("Download request for 'http://%s/foreign.bin'" % FOREIGN not in log,
+              "the other host's file never reaches the download dialog", k)
     finally:
         web.special.clear()
         k.close()
@@ -1237,6 +1517,9 @@ GROUPS = {
     "foreign": group_foreign_host,
     "challenge": group_challenge,
     "redirect": group_redirect,
+    "origin": group_origin,
+    "https": group_https,
+    "pinneddownload": group_pinned_download,
     "storage": group_storage,
     "sandbox": group_sandbox,
 }

@@ -18,6 +18,9 @@ namespace Tessal
     X(String, "WebSite", "Url", url, getUrl, "http://127.0.0.1/index.html")                        \
     X(String, "WebSite", "Login", login, getLogin, "")                                             \
     X(String, "WebSite", "Password", password, getPassword, "")                                    \
+    X(String, "WebSite", "Scheme", webScheme, getWebScheme, "http")                                \
+    X(String, "WebSite", "CertificateSha256", webCertificateSha256, getWebCertificateSha256, "")   \
+    X(Bool, "WebSite", "RequireHttps", webRequireHttps, getWebRequireHttps, false)                 \
     X(U64, "WebCache", "Size", webCacheSize, getWebCacheSize, 0)                                   \
     X(String, "WebCache", "Path", webCachePath, getWebCachePath, TESSAL_PATH_WEBCACHE_DIR)         \
     X(String, "Files", "Directory", filesDirectory, getFilesDirectory, "/usbmnt")                  \

@@ -1,5 +1,6 @@
 #include "udphandler.h"
 
+#include "deviceorigin.h"
 #include "framereceiver.h"
 #include "frontlinktarget.h"
 #include "indicators.h"
@@ -26,10 +27,7 @@ UdpHandler::~UdpHandler() = default;
 
 QString UdpHandler::devicePageUrl(const QHostAddress& device)
 {
-    QString host = device.toString();
-    if (device.protocol() == QAbstractSocket::IPv6Protocol)
-        host = "[" + host.replace('%', "%25") + "]";
-    return "http://" + host + "/index.html";
+    return DeviceOrigin::startUrlFor(device.toString());
 }
 
 void UdpHandler::init()

@@ -1,5 +1,6 @@
 #include "networkaccessmanager.h"
 
+#include "certificatepin.h"
 #include "logging.h"
 #include "settings.h"
 
@@ -7,6 +8,7 @@
 #include <QDebug>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 
 namespace Tessal
 {
@@ -27,6 +29,7 @@ NetworkAccessManager::NetworkAccessManager(QObject* parent)
     connect(this, &QNetworkAccessManager::finished, this, &NetworkAccessManager::requestFinished);
     // Cookies live only as long as the process.
     setCookieJar(new QNetworkCookieJar(this));
+    guardCertificates(this);
 }
 
 void NetworkAccessManager::reset()
@@ -36,19 +39,87 @@ void NetworkAccessManager::reset()
 
 void NetworkAccessManager::setDeviceUrl(const QUrl& url)
 {
-    device = url.host().toLower();
+    device = DeviceOrigin::fromUrl(url);
 }
 
 bool NetworkAccessManager::isDeviceUrl(const QUrl& url) const
 {
-    return !device.isEmpty() && url.host().toLower() == device;
+    return device.matches(url);
 }
 
 QByteArray NetworkAccessManager::credentialsFor(const QUrl& url) const
 {
     if (Settings::getLogin().isEmpty() || !isDeviceUrl(url))
         return QByteArray();
+    if (Settings::getWebRequireHttps() && !device.isHttps()) {
+        // Over http anyone on the segment reads the login off the wire.
+        if (!withheldSaid)
+            qCWarning(lcWeb).noquote()
+                << QString("Login withheld from '%1': RequireHttps sends it over https only")
+                       .arg(device.toString());
+        withheldSaid = true;
+        return QByteArray();
+    }
     return Settings::getHttpAuthorizationBytes();
+}
+
+void NetworkAccessManager::guardCertificates(QNetworkAccessManager* manager)
+{
+    connect(manager, &QNetworkAccessManager::sslErrors, this,
+            &NetworkAccessManager::checkSslErrors);
+    connect(manager, &QNetworkAccessManager::encrypted, this,
+            &NetworkAccessManager::checkEncrypted);
+}
+
+namespace
+{
+QSslCertificate leafOf(QNetworkReply* reply, const QList<QSslError>& errors = {})
+{
+    QSslCertificate leaf = reply->sslConfiguration().peerCertificate();
+    if (leaf.isNull() && !errors.isEmpty())
+        leaf = errors.first().certificate();
+    return leaf;
+}
+} // namespace
+
+void NetworkAccessManager::checkSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+{
+    const QSslCertificate leaf = leafOf(reply, errors);
+    // The device's own certificate needs no authority: its fingerprint is
+    // known. Whatever the errors, they are about that very certificate.
+    if (device.isHttps() && isDeviceUrl(reply->url()) && CertificatePin::matches(leaf)) {
+        reply->ignoreSslErrors(errors);
+        return;
+    }
+    QStringList reasons;
+    for (const QSslError& error : errors)
+        reasons << error.errorString();
+    const bool pinApplies = device.isHttps() && isDeviceUrl(reply->url());
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf,
+                                                          pinApplies) +
+                                      " (" + reasons.join(", ") + ")";
+}
+
+void NetworkAccessManager::checkEncrypted(QNetworkReply* reply)
+{
+    // A certificate that an authority vouches for is still not the device's
+    // when the pin names another one.
+    if (!device.isHttps() || !isDeviceUrl(reply->url()) || !CertificatePin::isSet())
+        return;
+    const QSslCertificate leaf = leafOf(reply);
+    if (CertificatePin::matches(leaf))
+        return;
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(reply->url().toString(), leaf, true);
+    reply->abort();
+}
+
+bool NetworkAccessManager::mayDownload(const QUrl& url) const
+{
+    if (Settings::getNetDeviceAddress().isEmpty() || isDeviceUrl(url))
+        return true;
+    qCInfo(lcWeb).noquote() << QString("Download of '%1' refused: the unit is pinned to %2")
+                                   .arg(url.toString(), Settings::getNetDeviceAddress());
+    return false;
 }
 
 void NetworkAccessManager::setLanguage(const QString& lang)
@@ -89,13 +160,14 @@ QNetworkReply* NetworkAccessManager::createRequest(Operation op, const QNetworkR
     QNetworkRequest copy(request);
     // Credentials go out before the server asks, so a protected device never
     // needs a challenge answered. They are the device's: a page that leads
-    // somewhere else never hands them to that host, not even when the engine
+    // to another origin never hands them to it, not even when the engine
     // carries the header over from the device's request (a redirect).
     if (!Settings::getLogin().isEmpty()) {
-        const QByteArray credentials = Settings::getHttpAuthorizationBytes();
-        if (isDeviceUrl(request.url()))
+        const bool own = !startedByDevice || startedByDevice(request);
+        const QByteArray credentials = own ? credentialsFor(request.url()) : QByteArray();
+        if (!credentials.isEmpty())
             copy.setRawHeader("Authorization", credentials);
-        else if (copy.rawHeader("Authorization") == credentials)
+        else if (copy.rawHeader("Authorization") == Settings::getHttpAuthorizationBytes())
             copy.setRawHeader("Authorization", QByteArray());
     }
     if (!language.isEmpty())

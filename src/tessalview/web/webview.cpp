@@ -40,9 +40,12 @@ bool isRegularFile(const QString& path)
 
 WebView::WebView(NetworkAccessManager* network, QWidget* dialogParent, QWidget* parent)
     : QWidget(parent), onDefault(false), language("default"),
-      downloadHandler(new DownloadHandler(dialogParent)), currentPage(nullptr), retryTimer(nullptr),
-      pageTimer(nullptr), watchdog(nullptr)
+      downloadHandler(new DownloadHandler(dialogParent)), currentPage(nullptr), network(network),
+      retryTimer(nullptr), pageTimer(nullptr), watchdog(nullptr)
 {
+    // The probe is held to the device's certificate like the pages.
+    if (network)
+        network->guardCertificates(&netman);
     WebSurface::Services services;
     services.network = network;
     services.downloads = downloadHandler;
@@ -237,9 +240,11 @@ void WebView::tryload(const QUrl&)
     // probe (and with it the retry cycle) for ever: a probe silent for one
     // retry period ends as failed, and the timer re-arms.
     request.setTransferTimeout(retryTimer->interval());
-    // A device that asks for a login must be able to answer the probe too.
-    if (!Settings::getLogin().isEmpty())
-        request.setRawHeader("Authorization", Settings::getHttpAuthorizationBytes());
+    // A device that asks for a login must be able to answer the probe too;
+    // the probe gets it on the terms of the pages.
+    const QByteArray credentials = network ? network->credentialsFor(defaultUrl) : QByteArray();
+    if (!credentials.isEmpty())
+        request.setRawHeader("Authorization", credentials);
     // A failed page load starts a new cycle while an older probe may still
     // wait for a silent device: that probe is superseded and released, not
     // left open for ever.

@@ -92,6 +92,7 @@ private:
     QString language;
     DownloadHandler* downloadHandler;
     WebSurface* currentPage;
+    NetworkAccessManager* network;
     QNetworkAccessManager netman;
     // The probe in flight, if any: only its answer decides the retry cycle.
     QPointer<QNetworkReply> probeReply;

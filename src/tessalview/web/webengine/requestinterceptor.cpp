@@ -35,6 +35,19 @@ QString RequestInterceptor::typeName(int resourceType)
     return QStringLiteral("other");
 }
 
+bool RequestInterceptor::startedByDevice(const QWebEngineUrlRequestInfo& info) const
+{
+    // Who asks decides, not only where it goes: a page of another origin
+    // that makes the kiosk fetch the device (an image, a script's fetch, a
+    // frame, a form) gets no login of ours, whatever credentials mode it
+    // asked for. A top-level load the kiosk starts itself has no initiator.
+    const QUrl initiator = info.initiator();
+    if (info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame &&
+        initiator.isEmpty())
+        return true;
+    return network->isDeviceUrl(initiator);
+}
+
 void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
 {
     const QUrl url = info.requestUrl();
@@ -47,8 +60,7 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
     }
     network->noteStarted(info.requestMethod(), url, typeName(type));
 
-    const QByteArray credentials = network->credentialsFor(url);
-    if (!Settings::getLogin().isEmpty() && credentials.isEmpty() &&
+    if (!Settings::getLogin().isEmpty() && !network->isDeviceUrl(url) &&
         info.navigationType() == QWebEngineUrlRequestInfo::NavigationTypeRedirect &&
         (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
         // The engine keeps the headers of the request it redirects, the
@@ -61,8 +73,14 @@ void RequestInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info)
         emit foreignRedirectBlocked(url, mainFrame);
         return;
     }
-    if (!credentials.isEmpty())
-        info.setHttpHeader("Authorization", credentials);
+    if (startedByDevice(info)) {
+        const QByteArray credentials = network->credentialsFor(url);
+        if (!credentials.isEmpty())
+            info.setHttpHeader("Authorization", credentials);
+    } else if (Settings::isLogVerbose() && network->isDeviceUrl(url)) {
+        qCInfo(lcWeb).noquote() << QString("No login on '%1': started by '%2'")
+                                       .arg(url.toString(), info.initiator().toString());
+    }
     const QByteArray language = network->acceptLanguage();
     if (!language.isEmpty())
         info.setHttpHeader("Accept-Language", language);

@@ -11,8 +11,8 @@ namespace Tessal
 class NetworkAccessManager;
 
 // Sees every request of the page before it leaves: the device's login goes
-// on the device's requests only, the page language on all of them, and each
-// request is logged.
+// on the requests that the device's own pages send to the device's origin,
+// the page language on all of them, and each request is logged.
 class RequestInterceptor : public QWebEngineUrlRequestInterceptor
 {
     Q_OBJECT
@@ -31,6 +31,10 @@ signals:
     void foreignRedirectBlocked(const QUrl& url, bool mainFrame);
 
 private:
+    // The request is the device's own: the kiosk's top-level load, or one
+    // that a page of the device's origin started.
+    bool startedByDevice(const QWebEngineUrlRequestInfo& info) const;
+
     NetworkAccessManager* network;
 };
 

@@ -149,13 +149,17 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
                 emit renderProcessEnded(QString("%1, exit code %2").arg(reason).arg(exitCode));
             });
     connect(page, &WebPage::foreignRedirectRefused, this, [this](const QUrl& url) {
-        // Queued: the engine is still deciding on the redirect.
+        // The refused navigation ends as a failed load, which is no failure
+        // of the device: the page is loaded afresh. Queued: the engine is
+        // still deciding on the redirect.
+        redirectRefused = true;
         QTimer::singleShot(0, this, [this, url] { load(url); });
     });
     connect(interceptor, &RequestInterceptor::foreignRedirectBlocked, this,
             [this](const QUrl& url, bool mainFrame) {
                 if (!mainFrame)
                     return;
+                redirectRefused = true;
                 // Queued: the engine is still inside the redirect.
                 QTimer::singleShot(0, this, [this, url] { load(url); });
             });
@@ -188,6 +192,13 @@ void WebEngineSurface::handleLoadFinished(bool ok)
     }
     if (builtInPage || page->url().scheme() == QLatin1String("data"))
         return;
+    if (redirectRefused) {
+        // The refused navigation ends before the fresh load starts: one end
+        // is forgiven, never a later one.
+        redirectRefused = false;
+        if (!ok)
+            return;
+    }
     const QUrl url = page->getCurrentUrl();
     if (ok) {
         reportLoad(true, url);
@@ -230,6 +241,8 @@ void WebEngineSurface::handleDownload(QWebEngineDownloadItem* item)
 
 void WebEngineSurface::fetchDownload(const QUrl& url)
 {
+    if (!services.network->mayDownload(url))
+        return;
     QNetworkRequest request(url);
     request.setRawHeader("User-Agent", UserAgent);
     QNetworkReply* reply = services.network->get(request);

@@ -61,6 +61,9 @@ private:
     bool builtInPage = false;
     // The load under way turned into a download.
     bool becameDownload = false;
+    // The load under way was a redirect to another origin, refused and
+    // loaded afresh: its failed end is no failure.
+    bool redirectRefused = false;
 };
 
 } // namespace Tessal

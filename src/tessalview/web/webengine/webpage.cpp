@@ -1,5 +1,6 @@
 #include "webpage.h"
 
+#include "certificatepin.h"
 #include "filedialog.h"
 #include "jsdialogs.h"
 #include "logging.h"
@@ -8,6 +9,7 @@
 
 #include <QAuthenticator>
 #include <QDebug>
+#include <QWebEngineCertificateError>
 
 namespace Tessal
 {
@@ -39,7 +41,7 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
     // refused here, before it is followed, and the page is loaded afresh
     // without the login.
     if (type == NavigationTypeRedirect && !Settings::getLogin().isEmpty() &&
-        services.network->credentialsFor(url).isEmpty() &&
+        !services.network->isDeviceUrl(url) &&
         (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))) {
         qCInfo(lcWeb).noquote() << QString("Redirect to '%1' stopped: it would carry the "
                                            "device's login to another host")
@@ -57,6 +59,22 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
         currentUrl = url;
     }
     return true;
+}
+
+bool WebPage::certificateError(const QWebEngineCertificateError& error)
+{
+    // Only certificates that the system's trust store refuses come here. The
+    // device's own is accepted when it has the pinned fingerprint; every
+    // other one ends the load, and the error page follows.
+    const QSslCertificate leaf = error.certificateChain().value(0);
+    const QUrl url = error.url();
+    const bool pinApplies =
+        services.network->deviceOrigin().isHttps() && services.network->isDeviceUrl(url);
+    if (pinApplies && CertificatePin::matches(leaf) && error.isOverridable())
+        return true;
+    qCWarning(lcWeb).noquote() << CertificatePin::refusal(url.toString(), leaf, pinApplies) + " (" +
+                                      error.errorDescription() + ")";
+    return false;
 }
 
 QStringList WebPage::chooseFiles(FileSelectionMode, const QStringList&, const QStringList&)

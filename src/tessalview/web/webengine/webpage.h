@@ -35,6 +35,7 @@ signals:
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+    bool certificateError(const QWebEngineCertificateError& error) override;
     QStringList chooseFiles(FileSelectionMode mode, const QStringList& oldFiles,
                             const QStringList& acceptedMimeTypes) override;
     void javaScriptAlert(const QUrl& securityOrigin, const QString& msg) override;

@@ -75,6 +75,7 @@ WebKitSurface::~WebKitSurface()
 
 void WebKitSurface::load(const QUrl& url)
 {
+    page->startKioskLoad();
     view->load(url);
 }
 
@@ -85,6 +86,7 @@ void WebKitSurface::stop()
 
 void WebKitSurface::reload()
 {
+    page->startKioskLoad();
     view->reload();
 }
 

@@ -13,6 +13,9 @@
 namespace Tessal
 {
 
+const char* const WebPage::NavigationProperty = "tessalNavigation";
+const char* const WebPage::InitiatorProperty = "tessalInitiator";
+
 WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     : QWebPage(parent), services(services)
 {
@@ -21,6 +24,27 @@ WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     connect(this, &QWebPage::unsupportedContent, this, &WebPage::handleUnsupportedContent);
     // The manager's own bookkeeping was connected first and runs first.
     connect(nam, &QNetworkAccessManager::finished, this, &WebPage::httpResponseFinished);
+    // The engine names the frame that asks for each request: the login goes
+    // only to what a frame of the device's origin asks for, and to a frame's
+    // navigation that the kiosk or a page of the device's origin started.
+    nam->setStartedByDevice([this, nam](const QNetworkRequest& request) {
+        auto* frame = qobject_cast<QWebFrame*>(request.originatingObject());
+        if (!frame)
+            return true; // the kiosk's own request
+        if (frame->property(NavigationProperty).toUrl() == request.url()) {
+            const QUrl initiator = frame->property(InitiatorProperty).toUrl();
+            if (initiator.isEmpty())
+                return frame == mainFrame(); // the kiosk's own load
+            return nam->isDeviceUrl(initiator);
+        }
+        // A frame still loading its own document has no address yet: the
+        // address it asked for is its document's.
+        const QUrl document = frame->url().isEmpty() ? frame->requestedUrl() : frame->url();
+        return nam->isDeviceUrl(document);
+    });
+    // A load of the kiosk's (redirects included) lasts until the new page
+    // replaces the old one.
+    connect(mainFrame(), &QWebFrame::urlChanged, this, [this] { kioskLoad = false; });
     mainFrame()->setScrollBarPolicy(Qt::Vertical, Qt::ScrollBarAlwaysOff);
     mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
 }
@@ -36,6 +60,23 @@ bool WebPage::acceptNavigationRequest(QWebFrame* frame, const QNetworkRequest& r
     if (frame == mainFrame()) {
         currentUrl = request.url();
         emit loadingUrl(currentUrl);
+    }
+    if (frame) {
+        // Who starts the navigation: the kiosk (no initiator), else the page
+        // the frame shows, which for a redirect is still the page that
+        // started it. A frame inside a page is started by that page.
+        QUrl initiator;
+        if (frame != mainFrame()) {
+            QWebFrame* parent = frame->parentFrame();
+            if (parent)
+                initiator = parent->url().isEmpty() ? parent->requestedUrl() : parent->url();
+            if (initiator.isEmpty())
+                initiator = QUrl(QStringLiteral("about:blank"));
+        } else if (!kioskLoad) {
+            initiator = frame->url();
+        }
+        frame->setProperty(NavigationProperty, request.url());
+        frame->setProperty(InitiatorProperty, initiator);
     }
     return QWebPage::acceptNavigationRequest(frame, request, type);
 }
@@ -107,6 +148,11 @@ void WebPage::handleUnsupportedContent(QNetworkReply* reply)
         // Said before the file dialog opens: the page is not stalled while
         // the user is asked.
         emit loadBecameDownload();
+        if (!services.network->mayDownload(reply->url())) {
+            reply->abort();
+            reply->deleteLater();
+            return;
+        }
         // The handler owns the reply from here and releases it when done.
         services.downloads->start(reply);
         return;

@@ -21,6 +21,9 @@ public:
     WebPage(const WebSurface::Services& services, QObject* parent = nullptr);
 
     QUrl getCurrentUrl() const { return currentUrl; }
+    // The kiosk loads a page itself: its navigation (and the redirects on
+    // the way) gets the device's login, whatever page is shown now.
+    void startKioskLoad() { kioskLoad = true; }
 
 signals:
     void loadingUrl(QUrl url);
@@ -50,12 +53,18 @@ protected:
                           QString* result) override;
 
 private:
+    // The address a frame is navigating to, and who started that (empty
+    // for the kiosk), kept on the frame.
+    static const char* const NavigationProperty;
+    static const char* const InitiatorProperty;
+
     // The engine's code for a load that turned into something else, a
     // download (WebKitErrorFrameLoadInterruptedByPolicyChange).
     static constexpr int FrameLoadInterruptedByPolicyChange = 102;
 
     WebSurface::Services services;
     QUrl currentUrl;
+    bool kioskLoad = false;
 };
 
 } // namespace Tessal

@@ -109,11 +109,21 @@ def pymodbus(args):
     longer than 8 bytes: the asynchronous client is used."""
     import asyncio
     from pymodbus.client import AsyncModbusTlsClient
-    from pymodbus.framer.socket_framer import ModbusSocketFramer
+    # The socket (MBAP) framer: an enum in later pymodbus (Debian 13), a
+    # class in 3.0.
+    try:
+        from pymodbus import FramerType
+        socket_framer = FramerType.SOCKET
+    except ImportError:
+        try:
+            from pymodbus import Framer
+            socket_framer = Framer.SOCKET
+        except ImportError:
+            from pymodbus.framer.socket_framer import ModbusSocketFramer as socket_framer
 
     async def run():
         client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
-                                      framer=ModbusSocketFramer, timeout=3, retries=0)
+                                      framer=socket_framer, timeout=3, retries=0)
         await client.connect()
         if not client.connected:
             return "REFUSED connect"

@@ -34,6 +34,7 @@ run() { # run NAME COMMAND...: runs it, shows its last lines, notes a failure
 run bench_tupparse "$BUILD/bench/bench_tupparse" 0.1
 run bench_plinthd "$BUILD/bench/bench_plinthd" 0.5
 run bench_plinthd_rtu "$BUILD/bench/bench_plinthd_rtu" 1
+run bench_plinthd_tls "$BUILD/bench/bench_plinthd_tls" 0.4
 if [ -x "$BUILD/bench/bench_frontlink" ]; then
   run bench_frontlink "$BUILD/bench/bench_frontlink" 0.1
   run bench_modbusbridge "$BUILD/bench/bench_modbusbridge" 20

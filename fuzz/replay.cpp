@@ -3,7 +3,15 @@
 // without clang or libFuzzer. A path that cannot be read, a directory that
 // cannot be listed to the end, or one that holds no input is a failure: a
 // replay that silently ran nothing would pass while testing nothing.
+#ifdef REPLAY_ENTRY
+#include <cstddef>
+#include <cstdint>
+// Another entry point of the same shape (set by the build).
+int REPLAY_ENTRY(const uint8_t* data, size_t size);
+#else
 #include "tupfuzzentry.h"
+#define REPLAY_ENTRY tupFuzzOne
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -31,7 +39,7 @@ bool replayFile(const std::string& path)
         std::fprintf(stderr, "replay: cannot read '%s'\n", path.c_str());
         return false;
     }
-    tupFuzzOne(bytes.get(), static_cast<size_t>(size));
+    REPLAY_ENTRY(bytes.get(), static_cast<size_t>(size));
     return true;
 }
 

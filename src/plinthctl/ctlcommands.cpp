@@ -242,8 +242,31 @@ int CCtlCommands::Status(bool bJson)
                          std::to_string(Member(pClient, "bytesin")) + " B in, " +
                          std::to_string(Member(pClient, "bytesout")) + " B out, since " + szSince;
             }
+            // How it came: plain TCP, or TLS with its certificate and role.
+            if (cJSON_GetObjectItemCaseSensitive(pClient, "transport") != nullptr) {
+                sLine += ", " + MemberText(pClient, "transport");
+                if (cJSON_GetObjectItemCaseSensitive(pClient, "subject") != nullptr)
+                    sLine += " \"" + MemberText(pClient, "subject") + "\" role \"" +
+                             MemberText(pClient, "role") + "\"";
+                if (cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(pClient, "write")))
+                    sLine += ", no writes";
+            }
             PrintLine(sLine);
         }
+    }
+    const cJSON* pLimits = cJSON_GetObjectItemCaseSensitive(status.get(), "limits");
+    if (cJSON_IsObject(pLimits)) {
+        const long lIdle = Member(pLimits, PLINTHD_KEY_IDLETIMEOUT);
+        PrintLine("limits:     " + std::to_string(Member(pLimits, "maxclients")) +
+                  " masters, idle time-out " +
+                  (lIdle > 0 ? std::to_string(lIdle) + " s" : std::string("off")) + ", TLS " +
+                  (cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(pLimits, PLINTHD_KEY_TLS))
+                       ? "on"
+                       : "off") +
+                  "; " + std::to_string(Member(pLimits, "evicted")) + " evicted, " +
+                  std::to_string(Member(pLimits, "idleclosed")) + " idle closed, " +
+                  std::to_string(Member(pLimits, "refused")) + " refused, " +
+                  std::to_string(Member(pLimits, "tlsfailed")) + " TLS handshakes failed");
     }
     const cJSON* pStat = cJSON_GetObjectItemCaseSensitive(status.get(), "stat");
     std::printf("requests:   %ld valid, %ld malformed\n", Member(pStat, "rxvalid"),

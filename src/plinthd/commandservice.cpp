@@ -273,6 +273,7 @@ cJSON* CCommandService::GetJsonStatus()
     // the serial line.
     if (m_server.HasClientsInStatus())
         m_server.AddClientsToStatus(cJSON_AddArrayToObject(pStatus, PLINTHD_KEY_CLIENTS));
+    m_server.AddLimitsToStatus(pStatus);
 
     cJSON* pSwInfo = cJSON_AddObjectToObject(pStatus, "swinfo");
     cJSON_AddStringToObject(pSwInfo, "name", "plinthd");

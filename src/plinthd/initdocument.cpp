@@ -10,6 +10,7 @@
 #include "log.h"
 #include "plinthdiface.h"
 #include "plinthdjson.h"
+#include "servinglimits.h"
 
 #define MODNAME "plinthd"
 
@@ -52,8 +53,11 @@ int ParseTcp(const cJSON* pParams, ModbusTcpConfig_t& tcp, std::string& sInfo)
     const cJSON* pListen = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_LISTEN);
     const cJSON* pPort = cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_PORT);
     // A port number outside 1..65535 would be cut to 16 bits and the daemon
-    // would listen on some other port.
-    if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < 1 ||
+    // would listen on some other port. Port 0: the secure port alone (its
+    // "tls" member is read with the optional keys).
+    const int iLowest =
+        cJSON_IsObject(cJSON_GetObjectItemCaseSensitive(pParams, PLINTHD_KEY_TLS)) ? 0 : 1;
+    if (!cJSON_IsString(pListen) || !JsonIsInt(pPort) || JsonInt(pPort) < iLowest ||
         JsonInt(pPort) > 65535)
         return Refuse(sInfo, "Incomplete or invalid TCP config");
     tcp.sListen = pListen->valuestring;
@@ -176,14 +180,17 @@ int ParseInitZones(const cJSON* pZones, RegZoneList_t& zones, std::string& sInfo
     return 0;
 }
 
-int ParseInitOptions(const cJSON*, InitDocument_t&, std::string&)
+int ParseInitOptions(const cJSON* json, InitDocument_t& doc, std::string& sInfo)
 {
-    // The place for optional keys of the document (and of the protocol's
-    // object), read after everything required was accepted: one block per
-    // key, each reading its member with cJSON_GetObjectItemCaseSensitive,
-    // taking the default when it is absent, storing the value in doc
-    // (InitDocument_t) and returning Refuse(sInfo, "...") for a value of the
-    // wrong type or range. The key's word goes into plinthdjson.h. None are
-    // read yet: "clients" of the "tcp" object is accepted and ignored.
-    return 0;
+    // TCP and TCP-PI: the bounds of the masters ("clients", "idletimeout"),
+    // the address lists and the secure port, members of the protocol's
+    // object. A document for another protocol leaves the defaults.
+    ModbusConfig_t& config = doc.config;
+    if (config.eType != MBTYPE_TCP && config.eType != MBTYPE_TCP_PI) {
+        config.serving = ServingConfig_t();
+        return 0;
+    }
+    const cJSON* pParams = cJSON_GetObjectItemCaseSensitive(
+        json, config.eType == MBTYPE_TCP ? PLINTHD_PROTOCOL_TCP : PLINTHD_PROTOCOL_TCPPI);
+    return ParseServingConfig(pParams, config.serving, sInfo);
 }

@@ -20,7 +20,9 @@ typedef struct InitDocument_s {
     RegZoneList_t tables;
     RegZoneList_t zones;
     // Values of the optional keys go here (read by ParseInitOptions); a
-    // document without them leaves their defaults.
+    // document without them leaves their defaults. Those of the "tcp" and
+    // "tcppi" objects (connection limits, address lists, TLS) are
+    // config.serving.
 } InitDocument_t;
 
 // Reads an "init" document into doc. Returns 0, or the error code with sInfo

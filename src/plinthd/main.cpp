@@ -6,12 +6,14 @@
 #include "commandline.h"
 #include "log.h"
 #include "serverthread.h"
+#include "servinglimits.h"
 
 int main(int argc, char** argv)
 {
     const int iAnswered = plinthd::AnswerCommandLine(argc, argv);
     if (iAnswered >= 0)
         return iAnswered;
+    RaiseDescriptorLimit();
     CModBusServerThread server;
     CThread::Start(&server);
     if (server.WaitRunning() != RET_OK) {

@@ -37,12 +37,12 @@ int CModbusServer::InitMbRtu()
 
 int CModbusServer::InitMbTcp()
 {
-    return m_tcp.OpenTcp(m_mbConfig.tcp);
+    return m_tcp.OpenTcp(m_mbConfig.tcp, m_mbConfig.serving);
 }
 
 int CModbusServer::InitMbTcpPI()
 {
-    return m_tcp.OpenTcpPi(m_mbConfig.tcppi);
+    return m_tcp.OpenTcpPi(m_mbConfig.tcppi, m_mbConfig.serving);
 }
 
 int CModbusServer::CloseModbus()
@@ -69,6 +69,12 @@ void CModbusServer::AddClientsToStatus(cJSON* pArray) const
         m_tcp.AddClientsToStatus(pArray);
     else if (m_mbConfig.eType == MBTYPE_RTU && m_rtu.IsOpen())
         m_rtu.AddClientToStatus(pArray);
+}
+
+void CModbusServer::AddLimitsToStatus(cJSON* pStatus) const
+{
+    if (IsTcp())
+        m_tcp.AddLimitsToStatus(pStatus);
 }
 
 int CModbusServer::SerialFD() const

@@ -57,6 +57,8 @@ public:
     // the status has no "clients" (no TCP configured, no serial port open).
     bool HasClientsInStatus() const;
     void AddClientsToStatus(cJSON* pArray) const;
+    // TCP and TCP-PI: "limits", the bounds of the masters and what they did.
+    void AddLimitsToStatus(cJSON* pStatus) const;
 
     // The serial port's descriptor while it is watched, else -1.
     int SerialFD() const;

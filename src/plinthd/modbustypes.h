@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "servinglimits.h"
+
 enum ModbusType_t { MBTYPE_UNDEF = 0, MBTYPE_RTU = 1, MBTYPE_TCP = 2, MBTYPE_TCP_PI = 3 };
 
 // Access as seen from the Modbus master: "r" may be read, "w" may be written.
@@ -22,7 +24,7 @@ typedef struct ModbusRtuConfig_s {
 typedef struct ModbusTcpConfig_s {
     std::string sListen;
     int iPort = 0;
-    int iClients = 0; // listen backlog; 0 means the daemon's default
+    int iClients = 0; // not used: the connection limit is serving.iMaxClients
 } ModbusTcpConfig_t;
 
 typedef struct ModbusTcpPiConfig_s {
@@ -37,6 +39,7 @@ typedef struct ModbusConfig_s {
     ModbusRtuConfig_t rtu;
     ModbusTcpConfig_t tcp;
     ModbusTcpPiConfig_t tcppi;
+    ServingConfig_t serving; // TCP and TCP-PI: connection limits, access rules, TLS
 } ModbusConfig_t;
 
 typedef struct RegZone_s {

@@ -9,13 +9,17 @@
 #include <cstring>
 #include <ctime>
 
-CTcpConnection::CTcpConnection(int iFD, const TcpClient_t& client) : m_iFD(iFD), m_client(client)
+CTcpConnection::CTcpConnection(int iFD, const TcpClient_t& client,
+                               std::unique_ptr<CTlsSession> pTls)
+    : m_iFD(iFD), m_client(client), m_pTls(std::move(pTls))
 {
     m_stat.llSince = static_cast<long long>(time(nullptr));
 }
 
 CTcpConnection::~CTcpConnection()
 {
+    // The session goes first: its close_notify needs the socket.
+    m_pTls.reset();
     if (m_iFD >= 0)
         close(m_iFD);
 }
@@ -32,6 +36,8 @@ CTcpConnection::Fill_t CTcpConnection::Fill()
     const size_t uiRoom = sizeof(m_abyBuffer) - static_cast<size_t>(m_iEnd);
     if (uiRoom == 0)
         return FILL_FULL;
+    if (m_pTls)
+        return FillTls(uiRoom);
     ssize_t n = recv(m_iFD, m_abyBuffer + m_iEnd, uiRoom, MSG_DONTWAIT);
     if (n > 0) {
         m_iEnd += static_cast<int>(n);
@@ -43,6 +49,29 @@ CTcpConnection::Fill_t CTcpConnection::Fill()
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
         return FILL_NONE;
     return FILL_ERROR;
+}
+
+CTcpConnection::Fill_t CTcpConnection::FillTls(size_t uiRoom)
+{
+    if (!m_pTls->Established()) {
+        const CTlsSession::Step_t eStep = m_pTls->Handshake();
+        if (eStep == CTlsSession::STEP_AGAIN)
+            return FILL_NONE;
+        if (eStep == CTlsSession::STEP_FAILED) {
+            errno = EPROTO;
+            return FILL_ERROR;
+        }
+        // Established: requests may have come with the last flight.
+    }
+    const int n = m_pTls->Read(m_abyBuffer + m_iEnd, static_cast<int>(uiRoom));
+    if (n > 0) {
+        m_iEnd += n;
+        m_stat.ullBytesIn += static_cast<uint64_t>(n);
+        return FILL_DATA;
+    }
+    if (n == 0)
+        return FILL_NONE;
+    return errno == 0 ? FILL_CLOSED : FILL_ERROR;
 }
 
 CTcpConnection::Frame_t CTcpConnection::NextFrame(const uint8_t*& pAdu, int& iLength)
@@ -85,6 +114,12 @@ void CTcpConnection::UpdateDeadline(long long llNowMs, int iTimeoutMs)
 
 bool CTcpConnection::Send(const uint8_t* pData, int iLength)
 {
+    if (m_pTls) {
+        if (!m_pTls->Write(pData, iLength))
+            return false;
+        m_stat.ullBytesOut += static_cast<uint64_t>(iLength);
+        return true;
+    }
     ssize_t n = send(m_iFD, pData, static_cast<size_t>(iLength), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0)
         m_stat.ullBytesOut += static_cast<uint64_t>(n);

@@ -1,11 +1,17 @@
 // One Modbus TCP (or TCP-PI) master's connection: the bytes received so far,
 // cut into requests by their MBAP header, and how long the master may take
-// to complete the request it has started.
+// to complete the request it has started. On the secure port the bytes come
+// and go through the master's TLS session; the framing is the same.
 #pragma once
 
-#include <cstdint>
+#include <poll.h>
 
+#include <cstdint>
+#include <memory>
+
+#include "masterrights.h"
 #include "modbustypes.h"
+#include "tlsconnection.h"
 
 // Lengths of the MBAP header: transaction id (2), protocol id (2), length
 // (2), unit id (1). The length counts the unit id and the PDU.
@@ -31,8 +37,9 @@ public:
         FILL_FULL,   // no room left: cannot happen while requests are taken out
     };
 
-    // Takes over iFD (non-blocking), closed by the destructor.
-    CTcpConnection(int iFD, const TcpClient_t& client);
+    // Takes over iFD (non-blocking), closed by the destructor, and the TLS
+    // session on it when the master came to the secure port.
+    CTcpConnection(int iFD, const TcpClient_t& client, std::unique_ptr<CTlsSession> pTls = nullptr);
     ~CTcpConnection();
     CTcpConnection(const CTcpConnection&) = delete;
     CTcpConnection& operator=(const CTcpConnection&) = delete;
@@ -40,15 +47,19 @@ public:
     int FD() const { return m_iFD; }
     const TcpClient_t& Client() const { return m_client; }
 
-    // Reads what the socket holds, without waiting, after the bytes kept.
+    // Reads what the socket holds, without waiting, after the bytes kept. On
+    // the secure port it first carries the handshake on as far as it goes.
     Fill_t Fill();
+    // Decrypted bytes wait in the TLS session that poll cannot see.
+    bool HasBuffered() const { return m_pTls && m_pTls->HasPending(); }
     // Looks at the oldest unprocessed bytes. A complete request is handed
     // out (pointer into the buffer, valid until the next Fill) and taken off
     // the buffer; so is a discarded frame.
     Frame_t NextFrame(const uint8_t*& pAdu, int& iLength);
 
-    // Bytes of a request that has not arrived whole yet.
-    bool IsReceiving() const { return m_iEnd > m_iStart; }
+    // Bytes of a request that has not arrived whole yet, or a handshake
+    // that has not ended: both must be done by the request deadline.
+    bool IsReceiving() const { return m_iEnd > m_iStart || (m_pTls && !m_pTls->Established()); }
     // Starts the clock for the request that has begun to arrive, or stops it
     // when the buffer holds no partial request any more. The time allowed is
     // counted from the request's first byte, not from its latest one, so a
@@ -63,6 +74,28 @@ public:
     // full at once: the master does not read, or is gone.
     bool Send(const uint8_t* pData, int iLength);
 
+    // The TLS session (null on the plain port).
+    const CTlsSession* Tls() const { return m_pTls.get(); }
+    // What the master may do; the secure port's role applies once the
+    // handshake has given it.
+    const CMasterRights& Rights() const { return m_rights; }
+    void SetRights(const CMasterRights& rights) { m_rights = rights; }
+    // The events poll must watch for: POLLIN, or POLLOUT while OpenSSL waits
+    // to write.
+    short WantedEvents() const { return m_pTls ? m_pTls->WantedEvents() : POLLIN; }
+    // What the socket is watched for now.
+    short Watched() const { return m_sWatched; }
+    void SetWatched(short sEvents) { m_sWatched = sEvents; }
+
+    // Monotonic milliseconds of the last request (of the connection before
+    // the first): the master idle the longest makes room for a new one.
+    long long LastActiveMs() const { return m_llLastActiveMs; }
+    void SetActive(long long llNowMs) { m_llLastActiveMs = llNowMs; }
+    // Rank of the last activity (accept or request) among all masters': the
+    // order of events, where several fall in one millisecond.
+    uint64_t ActivityRank() const { return m_ullRank; }
+    void SetActivityRank(uint64_t ullRank) { m_ullRank = ullRank; }
+
     // What this master did: requests, exceptions, bytes, connection time.
     const ClientStat_t& Stat() const { return m_stat; }
     void CountException() { m_stat.uiExceptions++; }
@@ -71,6 +104,8 @@ public:
     int Unsent() const;
 
 private:
+    Fill_t FillTls(size_t uiRoom);
+
     int m_iFD;
     TcpClient_t m_client;
     // Enough for several pipelined requests; a partial request is moved to
@@ -80,4 +115,9 @@ private:
     int m_iEnd = 0;   // end of the bytes received
     long long m_llDeadlineMs = -1;
     ClientStat_t m_stat;
+    std::unique_ptr<CTlsSession> m_pTls;
+    CMasterRights m_rights;
+    long long m_llLastActiveMs = 0;
+    uint64_t m_ullRank = 0;
+    short m_sWatched = POLLIN | POLLPRI;
 };

@@ -383,6 +383,40 @@ RawMaster::RawMaster(int iPort, int iRcvBuf)
     m_iFD = s;
 }
 
+RawMaster::RawMaster(const std::string& sFrom, const std::string& sTo, int iPort)
+{
+    sockaddr_storage from{}, to{};
+    socklen_t len = 0;
+    auto fill = [&](const std::string& sAddr, sockaddr_storage& addr, int iP) {
+        sockaddr_in* pIn = reinterpret_cast<sockaddr_in*>(&addr);
+        sockaddr_in6* pIn6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        if (inet_pton(AF_INET, sAddr.c_str(), &pIn->sin_addr) == 1) {
+            pIn->sin_family = AF_INET;
+            pIn->sin_port = htons(static_cast<uint16_t>(iP));
+            len = sizeof(sockaddr_in);
+            return true;
+        }
+        if (inet_pton(AF_INET6, sAddr.c_str(), &pIn6->sin6_addr) == 1) {
+            pIn6->sin6_family = AF_INET6;
+            pIn6->sin6_port = htons(static_cast<uint16_t>(iP));
+            len = sizeof(sockaddr_in6);
+            return true;
+        }
+        return false;
+    };
+    if (!fill(sFrom, from, 0) || !fill(sTo, to, iPort) || from.ss_family != to.ss_family)
+        return;
+    int s = socket(to.ss_family, SOCK_STREAM, 0);
+    int iOne = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof(iOne));
+    if (bind(s, reinterpret_cast<sockaddr*>(&from), len) != 0 ||
+        connect(s, reinterpret_cast<sockaddr*>(&to), len) != 0) {
+        close(s);
+        return;
+    }
+    m_iFD = s;
+}
+
 RawMaster::~RawMaster()
 {
     if (m_iFD >= 0)

@@ -115,6 +115,8 @@ class RawMaster
 public:
     // iRcvBuf > 0 sets a small receive buffer (a master that does not read).
     explicit RawMaster(int iPort, int iRcvBuf = 0);
+    // From the local address sFrom to sTo (IPv4 or IPv6 text) on iPort.
+    RawMaster(const std::string& sFrom, const std::string& sTo, int iPort);
     ~RawMaster();
     RawMaster(const RawMaster&) = delete;
     RawMaster& operator=(const RawMaster&) = delete;

@@ -137,14 +137,15 @@ private:
     }
 
     // Replaces the ini file under TESSAL_ROOT and reloads the settings.
-    void setSettings(const QString& mode, const QString& intf, const QString& scriptDir)
+    void setSettings(const QString& mode, const QString& intf, const QString& scriptDir,
+                     const QString& extra = QString())
     {
         QDir(m_dir.path()).mkpath("root/usr/local/etc");
         QFile ini(m_dir.path() + "/root/usr/local/etc/tessal-view.ini");
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
         ini.write(QString("[Files]\nScriptDir=%1\nTmpCfgDir=%2\n[ModbusServer]\nModbusMode=%3\n"
-                          "ModbusInterface=%4\n")
-                      .arg(scriptDir, m_dir.path() + "/etc", mode, intf)
+                          "ModbusInterface=%4\n%5")
+                      .arg(scriptDir, m_dir.path() + "/etc", mode, intf, extra)
                       .toUtf8());
         // The ini reader caches a file by size and time: every rewrite gets a
         // new size so the new values are read.
@@ -386,6 +387,45 @@ private slots:
         mb.map().registerList[3].value = 0x12345678u;
         mb.map().registerList[1].value = 9;
         QCOMPARE(mb.ComputeRawData({0}).first().values, words({9, 0, 0, 0x1234, 0x5678}));
+    }
+
+    void initDocumentCarriesAccessRulesAndTheSecurePort()
+    {
+        // Networks separated by commas or blanks; TLS on once a certificate
+        // is named. The defaults (all empty) add nothing: initDocumentForTcp.
+        setSettings("tcp", "0.0.0.0:0:10", m_dir.path() + "/none",
+                    "AllowConnect=192.168.10.0/24, fd00::/8\nAllowWrite=192.168.10.5\n"
+                    "IdleTimeout=600\nTlsPort=8802\nTlsCertificate=/etc/tessal/tls/plinthd.pem\n"
+                    "TlsKey=/etc/tessal/tls/plinthd.key\nTlsCa=/etc/tessal/tls/ca.pem\n"
+                    "TlsRoles=/etc/tessal/tls/roles.json\n");
+        ModbusInterface mb;
+        QVERIFY(
+            mb.LoadConfig(writeMap(map({reg(1, "u16", "Voltage", 0, "u16")}, {table(0, {1})}))));
+        QVERIFY(mb.GenerateDbusInit(m_dir.path() + "/etc/tls"));
+        const QJsonObject tcp =
+            QJsonDocument::fromJson(readAll(m_dir.path() + "/etc/tls/mbserver_init.dbus"))
+                .object()
+                .value("tcp")
+                .toObject();
+        QCOMPARE(tcp.value("port").toInt(-1), 0);
+        QCOMPARE(tcp.value("clients").toInt(), 10);
+        QCOMPARE(tcp.value("allowconnect").toArray(), QJsonArray({"192.168.10.0/24", "fd00::/8"}));
+        QCOMPARE(tcp.value("allowwrite").toArray(), QJsonArray({"192.168.10.5"}));
+        QCOMPARE(tcp.value("idletimeout").toInt(), 600);
+        const QJsonObject tls = tcp.value("tls").toObject();
+        QCOMPARE(tls.value("port").toInt(), 8802);
+        QCOMPARE(tls.value("certificate").toString(), QString("/etc/tessal/tls/plinthd.pem"));
+        QCOMPARE(tls.value("key").toString(), QString("/etc/tessal/tls/plinthd.key"));
+        QCOMPARE(tls.value("ca").toString(), QString("/etc/tessal/tls/ca.pem"));
+        QCOMPARE(tls.value("roles").toString(), QString("/etc/tessal/tls/roles.json"));
+        // Without a certificate there is no secure port, whatever else is set.
+        setSettings("tcp", "0.0.0.0:502:10", m_dir.path() + "/none", "TlsKey=/x.key\n");
+        QVERIFY(mb.GenerateDbusInit(m_dir.path() + "/etc/tls"));
+        QVERIFY(!QJsonDocument::fromJson(readAll(m_dir.path() + "/etc/tls/mbserver_init.dbus"))
+                     .object()
+                     .value("tcp")
+                     .toObject()
+                     .contains("tls"));
     }
 
     void initDocumentForRtu()

@@ -36,6 +36,18 @@
 // Members of the "tcp" interface object ("port" as above).
 #define PLINTHD_KEY_LISTEN "listen"
 #define PLINTHD_KEY_CLIENTS "clients"
+// Optional members of the "tcp" and "tcppi" objects: seconds a master may
+// stay idle (0: for ever), the networks that may connect and those that may
+// write (lists of CIDR texts), and the secure port (Modbus/TCP Security).
+#define PLINTHD_KEY_IDLETIMEOUT "idletimeout"
+#define PLINTHD_KEY_ALLOWCONNECT "allowconnect"
+#define PLINTHD_KEY_ALLOWWRITE "allowwrite"
+#define PLINTHD_KEY_TLS "tls"
+// Members of the "tls" object ("port" as above; file names otherwise).
+#define PLINTHD_KEY_CERTIFICATE "certificate"
+#define PLINTHD_KEY_KEY "key"
+#define PLINTHD_KEY_CA "ca"
+#define PLINTHD_KEY_ROLES "roles"
 // Members of a table of "init" ("mode" as above): access "r", "w" or "rw",
 // and its optional "zones", an array of objects of the same members.
 #define PLINTHD_KEY_ADDRESS "address"

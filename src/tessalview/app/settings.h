@@ -30,6 +30,14 @@ namespace Tessal
     X(String, "ModbusServer", "ModbusMap", modbusMap, getModbusMap, TESSAL_PATH_MODBUS_MAP)        \
     X(String, "ModbusServer", "ModbusMode", modbusMode, getModbusMode, "tcp")                      \
     X(String, "ModbusServer", "ModbusInterface", modbusIntf, getModbusIntf, "0.0.0.0:502:10")      \
+    X(String, "ModbusServer", "AllowConnect", modbusAllowConnect, getModbusAllowConnect, "")       \
+    X(String, "ModbusServer", "AllowWrite", modbusAllowWrite, getModbusAllowWrite, "")             \
+    X(U32, "ModbusServer", "IdleTimeout", modbusIdleTimeout, getModbusIdleTimeout, 0)              \
+    X(U16, "ModbusServer", "TlsPort", modbusTlsPort, getModbusTlsPort, 802)                        \
+    X(String, "ModbusServer", "TlsCertificate", modbusTlsCertificate, getModbusTlsCertificate, "") \
+    X(String, "ModbusServer", "TlsKey", modbusTlsKey, getModbusTlsKey, "")                         \
+    X(String, "ModbusServer", "TlsCa", modbusTlsCa, getModbusTlsCa, "")                            \
+    X(String, "ModbusServer", "TlsRoles", modbusTlsRoles, getModbusTlsRoles, "")                   \
     X(String, "Network", "UdpInterface", netUdpIntf, getNetUdpIntf, "eth1")                        \
     X(String, "Network", "UdpBindAddress", netUdpAddr, getNetUdpAddr, "")                          \
     X(U16, "Network", "UdpPort", netUdpPort, getNetUdpPort, 9876)                                  \

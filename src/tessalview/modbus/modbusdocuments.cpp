@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 namespace Tessal
@@ -23,6 +24,39 @@ namespace
 void log(const QString& text)
 {
     qCDebug(lcModbus).noquote() << text;
+}
+
+// Networks as the ini gives them, separated by commas or blanks.
+QJsonArray networks(const QString& text)
+{
+    QJsonArray list;
+    const QStringList parts =
+        text.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (const QString& network : parts)
+        list.append(network);
+    return list;
+}
+
+// The access rules and the secure port of the ini, carried into the TCP
+// object as the daemon reads them. A setting left empty (or 0) adds nothing,
+// so the daemon's default holds; the daemon checks the texts.
+void insertServingSettings(QJsonObject& intf)
+{
+    if (!networks(Settings::getModbusAllowConnect()).isEmpty())
+        intf.insert(PLINTHD_KEY_ALLOWCONNECT, networks(Settings::getModbusAllowConnect()));
+    if (!networks(Settings::getModbusAllowWrite()).isEmpty())
+        intf.insert(PLINTHD_KEY_ALLOWWRITE, networks(Settings::getModbusAllowWrite()));
+    if (Settings::getModbusIdleTimeout() > 0)
+        intf.insert(PLINTHD_KEY_IDLETIMEOUT, static_cast<qint64>(Settings::getModbusIdleTimeout()));
+    if (Settings::getModbusTlsCertificate().isEmpty())
+        return;
+    QJsonObject tls;
+    tls.insert(PLINTHD_KEY_PORT, static_cast<int>(Settings::getModbusTlsPort()));
+    tls.insert(PLINTHD_KEY_CERTIFICATE, Settings::getModbusTlsCertificate());
+    tls.insert(PLINTHD_KEY_KEY, Settings::getModbusTlsKey());
+    tls.insert(PLINTHD_KEY_CA, Settings::getModbusTlsCa());
+    tls.insert(PLINTHD_KEY_ROLES, Settings::getModbusTlsRoles());
+    intf.insert(PLINTHD_KEY_TLS, tls);
 }
 
 } // namespace
@@ -53,6 +87,7 @@ bool ModbusDocuments::GenerateDbusInit(const ModbusMap& map, const QString& dir)
         intf.insert(PLINTHD_KEY_LISTEN, parts[0]);
         intf.insert(PLINTHD_KEY_PORT, parts[1].toInt());
         intf.insert(PLINTHD_KEY_CLIENTS, parts[2].toInt());
+        insertServingSettings(intf);
     } else {
         log("Unrecognized Modbus mode");
         return false;

@@ -9,10 +9,7 @@
 
 #include "tlstransport.h"
 
-namespace
-{
-
-std::string LastSslError()
+std::string OpenSslLastError()
 {
     unsigned long ulErr = ERR_peek_last_error();
     char szBuf[256] = "";
@@ -21,6 +18,9 @@ std::string LastSslError()
     ERR_clear_error();
     return szBuf;
 }
+
+namespace
+{
 
 // The subject as one line ("CN=reader,O=Tessal"); control bytes escaped by
 // OpenSSL, so that a certificate cannot forge log or status lines.
@@ -113,7 +113,7 @@ CTlsSession::Step_t CTlsSession::Handshake()
             m_sFailure =
                 std::string("certificate refused: ") + X509_verify_cert_error_string(lVerify);
         } else {
-            std::string sSsl = LastSslError();
+            std::string sSsl = OpenSslLastError();
             m_sFailure = !sSsl.empty() ? sSsl
                          : iSaved != 0 ? std::string("connection lost in the handshake")
                                        : std::string("closed in the handshake");

@@ -13,6 +13,10 @@
 
 class CTlsContext;
 
+// OpenSSL's last error in this thread as one line ("" when none), and the
+// thread's error queue emptied.
+std::string OpenSslLastError();
+
 class CTlsSession
 {
 public:

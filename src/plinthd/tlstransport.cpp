@@ -18,12 +18,8 @@ namespace
 
 std::string OpenSslError()
 {
-    unsigned long ulErr = ERR_peek_last_error();
-    char szBuf[256] = "unknown error";
-    if (ulErr != 0)
-        ERR_error_string_n(ulErr, szBuf, sizeof(szBuf));
-    ERR_clear_error();
-    return szBuf;
+    const std::string sError = OpenSslLastError();
+    return sError.empty() ? std::string("unknown error") : sError;
 }
 
 // A key with a passphrase cannot be used by a daemon: refused, never asked

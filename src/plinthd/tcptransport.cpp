@@ -465,11 +465,12 @@ void CTcpTransport::ServeConnection(CTcpConnection& conn)
     const uint32_t uiRequestsBefore = conn.Stat().uiRequests;
     bool bRoleApplied = false;
 
-    // A TLS record may hold more than the buffer takes: what OpenSSL keeps
-    // decrypted is read in the same round (poll would not report it). A
-    // record is at most 16 KiB, so this master's round stays bounded.
+    // What OpenSSL already holds (the rest of a record the buffer could not
+    // take, records read ahead) is read in the same round: poll would not
+    // report it. OpenSSL's buffer is bounded, so this master's round is too.
+    CTcpConnection::Fill_t eFill = CTcpConnection::FILL_NONE;
     do {
-        CTcpConnection::Fill_t eFill = conn.Fill();
+        eFill = conn.Fill();
         if (eFill == CTcpConnection::FILL_CLOSED || eFill == CTcpConnection::FILL_ERROR) {
             int iErrno = eFill == CTcpConnection::FILL_CLOSED ? ECONNRESET : errno;
             if (conn.Tls() != nullptr && !conn.Tls()->Established()) {
@@ -483,6 +484,7 @@ void CTcpTransport::ServeConnection(CTcpConnection& conn)
                 m_stat.ErrorRx++;
             LogWrite(MODNAME, iErrno == ECONNRESET ? LOG_INFO : LOG_WARNING,
                      "Connection closed %s\n", modbus_strerror(iErrno));
+            settle();
             DropClient(iFD);
             return;
         }
@@ -522,7 +524,10 @@ void CTcpTransport::ServeConnection(CTcpConnection& conn)
                 return;
             }
         }
-    } while (conn.HasBuffered());
+        // Only while reading gets somewhere: the part of a record that has
+        // arrived counts as pending too, and waits for poll.
+    } while ((eFill == CTcpConnection::FILL_DATA || eFill == CTcpConnection::FILL_FULL) &&
+             conn.HasBuffered());
     if (bHandshaking && conn.Tls()->Established()) {
         LogWrite(MODNAME, LOG_INFO, "TLS master %s:%d: %s, role %s\n", conn.Client().sIp.c_str(),
                  conn.Client().iPort, conn.Tls()->Subject().c_str(), conn.Tls()->Role().c_str());

@@ -146,7 +146,10 @@ int CTlsSession::Read(uint8_t* pBuffer, int iRoom)
 
 bool CTlsSession::HasPending() const
 {
-    return m_bEstablished && SSL_pending(m_pSsl) > 0;
+    // SSL_pending counts only what is decrypted; records read ahead from
+    // the socket but not yet opened count too, or they would wait there
+    // until the master sends more.
+    return m_bEstablished && SSL_has_pending(m_pSsl) == 1;
 }
 
 bool CTlsSession::Write(const uint8_t* pData, int iLength)

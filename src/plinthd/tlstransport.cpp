@@ -101,7 +101,8 @@ std::shared_ptr<CTlsContext> CTlsContext::Create(const TlsConfig_t& cfg, std::st
     SSL_CTX_set_num_tickets(pCtx, 0);
     SSL_CTX_set_mode(pCtx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     // A record is read whole with one system call, not header and body
-    // apart; what comes with it waits decrypted (HasPending).
+    // apart; the records that come with it wait in OpenSSL's buffer
+    // (HasPending), still to be opened.
     SSL_CTX_set_read_ahead(pCtx, 1);
     if (SSL_CTX_use_certificate_chain_file(pCtx, cfg.sCertificate.c_str()) != 1) {
         sError = "TLS certificate '" + cfg.sCertificate + "' cannot be used: " + OpenSslError();

@@ -75,6 +75,21 @@ def plain_ssl(args):
             print(answer(transact(sock, 1, struct.pack(">BHH", 3, 0, 1)), 3), flush=True)
             time.sleep(float(args.values[0]))
             return None
+        if args.action == "pipelined":
+            # Several requests, one TLS record each, corked into one segment:
+            # the server reads them in one go and must answer every one
+            # without waiting for more from the master.
+            count = int(args.values[0])
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+            for i in range(count):
+                pdu = struct.pack(">BHH", 3, i, 1)
+                sock.sendall(struct.pack(">HHHB", i + 1, 0, len(pdu) + 1, 1) + pdu)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 0)
+            values = []
+            for i in range(count):
+                _, _, length, _ = struct.unpack(">HHHB", recv_exact(sock, 7))
+                values.append(answer(recv_exact(sock, length - 1), 3)[3:])
+            return "OK " + " ".join(values)
         if args.action == "read":
             pdu = struct.pack(">BHH", 3, int(args.values[0]), int(args.values[1]))
             return answer(transact(sock, 1, pdu), 3)
@@ -155,11 +170,12 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--source")
-    parser.add_argument("action", choices=["read", "write", "handshakes", "hold", "pymodbus-read",
+    parser.add_argument("action", choices=["read", "write", "handshakes", "hold", "pipelined",
+                                           "pymodbus-read",
                                            "pymodbus-write"])
     parser.add_argument("values", nargs="*")
     args = parser.parse_args()
-    if args.action in ("read", "write", "hold"):
+    if args.action in ("read", "write", "hold", "pipelined"):
         line = plain_ssl(args)
         if line is not None:
             print(line)

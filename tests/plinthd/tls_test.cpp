@@ -151,6 +151,15 @@ TEST_F(Tls, TheReaderReadsAndIsRefusedWritesTheWriterWritesInItsRange)
     EXPECT_EQ(Master("writer", "read 6 2"), "OK 6 7");
 }
 
+// Requests that reach the daemon together, each in a record of its own,
+// are all answered at once: none waits inside OpenSSL for the master to send
+// more (it would be dropped at the request deadline).
+TEST_F(Tls, RequestsArrivingTogetherAreAllAnswered)
+{
+    ASSERT_EQ(Init(TlsObject("roles-default.json")), 0);
+    EXPECT_EQ(Master("reader", "pipelined 5"), "OK 0 1 2 3 40");
+}
+
 TEST_F(Tls, PymodbusTlsClientReadsAndWritesByRole)
 {
     ASSERT_EQ(Init(TlsObject("roles-default.json")), 0);

@@ -669,6 +669,46 @@ in_ct umount -R /run/test-class
 in_ct rmdir /run/test-class
 in_ct systemctl restart tessalview-devices.service tessalview.service
 
+# Modbus/TCP Security through the packaged units: the kiosk's ini names the
+# certificates, the kiosk carries them into its init document, and plinthd
+# (user plinthd, CAP_NET_BIND_SERVICE alone, its system-call filter) serves
+# port 802 beside 502. A master with the role "reader" reads, and its write
+# is answered with exception 01.
+[ "$(in_ct stat -c '%a %U:%G' /etc/tessal/tls)" = "750 root:plinthd" ] ||
+  fail "/etc/tessal/tls is $(in_ct stat -c '%a %U:%G' /etc/tessal/tls)"
+mkdir -p "$WORK/tls"
+bash "$TOP/tests/plinthd/make_tls_certs.sh" "$WORK/tls"
+cp "$WORK/tls/ca.pem" "$WORK/tls/server.pem" "$WORK/tls/server.key" "$WORK/tls/reader.pem" \
+  "$WORK/tls/reader.key" "$ROOT/etc/tessal/tls/"
+printf '{"roles": {"reader": {"access": "r"}}}\n' >"$ROOT/etc/tessal/tls/roles.json"
+in_ct chgrp plinthd /etc/tessal/tls/server.key
+in_ct chmod 0640 /etc/tessal/tls/server.key
+in_ct sed -i -e 's|^TlsCertificate=.*|TlsCertificate=/etc/tessal/tls/server.pem|' \
+  -e 's|^TlsKey=.*|TlsKey=/etc/tessal/tls/server.key|' -e 's|^TlsCa=.*|TlsCa=/etc/tessal/tls/ca.pem|' \
+  -e 's|^TlsRoles=.*|TlsRoles=/etc/tessal/tls/roles.json|' /etc/tessal/tessal-view.ini
+in_ct systemctl restart tessalview.service
+tls_master='import socket, ssl, struct, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.load_verify_locations("/etc/tessal/tls/ca.pem")
+ctx.load_cert_chain("/etc/tessal/tls/reader.pem", "/etc/tessal/tls/reader.key")
+s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", 802), timeout=3), server_hostname="127.0.0.1")
+s.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 1, 1))
+r = s.recv(64)
+s.sendall(struct.pack(">HHHBBHH", 2, 0, 6, 1, 6, 1, 7))
+w = s.recv(64)
+sys.stdout.write("read %d write %s" % (r[7], w[7:9].hex()))'
+answer=
+for _ in $(seq 1 30); do
+  answer=$(in_ct python3 -c "$tls_master" 2>&1 | tail -n 1 || true)
+  [ "$answer" = "read 3 write 8601" ] && break
+  sleep 0.5
+done
+[ "$answer" = "read 3 write 8601" ] ||
+  fail "Modbus/TCP Security on 802: '$answer'; plinthd: $(in_ct journalctl --no-pager -u plinthd.service -o cat | tail -n 5)"
+in_ct journalctl --no-pager -o cat | has "BEGIN PRIVATE KEY\|$(sed -n 2p "$WORK/tls/server.key")" &&
+  fail "the server's key is in the journal"
+ok "Modbus/TCP Security on 802 under plinthd.service: the reader's read answered, its write refused with exception 01"
+
 # --- upgrade ------------------------------------------------------------------
 step "upgrade to $v2 with an edited tessal-view.ini"
 in_ct sed -i 's/^ScreenSaverInterval=.*/ScreenSaverInterval=30000 ; edited by the site/' /etc/tessal/tessal-view.ini

@@ -2,6 +2,7 @@
 
 #include <cJSON.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,8 +33,8 @@ bool ParseRole(const cJSON* pRole, CMasterRights& rights, std::string& sError)
         sError = "has no \"access\"";
         return false;
     }
-    const std::string sAccess = pAccess->valuestring;
-    if (sAccess != "r" && sAccess != "w" && sAccess != "rw" && sAccess != "-") {
+    AccessMode_t eAccess = ACCESS_NO;
+    if (!AccessModeFromString(pAccess->valuestring, eAccess)) {
         sError = "has an \"access\" other than \"r\", \"w\", \"rw\" or \"-\"";
         return false;
     }
@@ -62,8 +63,8 @@ bool ParseRole(const cJSON* pRole, CMasterRights& rights, std::string& sError)
             vRanges.push_back(range);
         }
     }
-    rights = CMasterRights(sAccess.find('r') != std::string::npos,
-                           sAccess.find('w') != std::string::npos, std::move(vRanges));
+    rights = CMasterRights(eAccess == ACCESS_RO || eAccess == ACCESS_RW,
+                           eAccess == ACCESS_WO || eAccess == ACCESS_RW, std::move(vRanges));
     return true;
 }
 
@@ -102,11 +103,19 @@ bool CRolesFile::Parse(const std::string& sText, std::string& sError)
 {
     m_roles.clear();
     m_sDefault.clear();
-    std::unique_ptr<cJSON, void (*)(cJSON*)> pDoc(cJSON_ParseWithLength(sText.data(), sText.size()),
-                                                  cJSON_Delete);
+    // The whole text is the one object: nothing may follow it but blanks.
+    const char* pszEnd = nullptr;
+    std::unique_ptr<cJSON, void (*)(cJSON*)> pDoc(
+        cJSON_ParseWithLengthOpts(sText.data(), sText.size(), &pszEnd, 0), cJSON_Delete);
     if (!pDoc || !cJSON_IsObject(pDoc.get())) {
         sError = "not a JSON object";
         return false;
+    }
+    for (const char* p = pszEnd; p != nullptr && p < sText.data() + sText.size(); ++p) {
+        if (!isspace(static_cast<unsigned char>(*p))) {
+            sError = "something follows the JSON object";
+            return false;
+        }
     }
     const cJSON* pRoles = cJSON_GetObjectItemCaseSensitive(pDoc.get(), "roles");
     if (!cJSON_IsObject(pRoles)) {

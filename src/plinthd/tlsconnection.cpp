@@ -95,6 +95,12 @@ CTlsSession::Step_t CTlsSession::Handshake()
     ERR_clear_error();
     const int iResult = SSL_do_handshake(m_pSsl);
     if (iResult == 1) {
+        if (m_sRole.empty()) {
+            // Verification always reads the role; a session without one
+            // (a path OpenSSL should never take) gets no service.
+            m_sFailure = "no role was read from the certificate";
+            return STEP_FAILED;
+        }
         m_bEstablished = true;
         m_sWanted = POLLIN;
         X509* pCert = SSL_get1_peer_certificate(m_pSsl);

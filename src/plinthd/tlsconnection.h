@@ -69,6 +69,7 @@ private:
     short m_sWanted;
     std::string m_sSubject;
     std::string m_sRole;
-    CMasterRights m_rights;
+    // Nothing until the handshake has read the certificate's role.
+    CMasterRights m_rights{false, false, {}};
     std::string m_sFailure;
 };

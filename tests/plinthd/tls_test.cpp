@@ -51,7 +51,8 @@ protected:
         ASSERT_EQ(RunCommand("bash " TESSAL_SOURCE_DIR "/tests/plinthd/make_tls_certs.sh " +
                              s_pCerts->Path()),
                   0);
-        std::ofstream(s_pCerts->Path() + "/roles-default.json") << kRolesDefault;
+        // Blank lines after the object are fine.
+        std::ofstream(s_pCerts->Path() + "/roles-default.json") << kRolesDefault << "\n\n";
         std::ofstream(s_pCerts->Path() + "/roles-strict.json") << kRolesStrict;
     }
     static void TearDownTestSuite()
@@ -304,6 +305,12 @@ TEST_F(Tls, TheSecurePortAloneAndBadFilesAreInitErrors)
         << R"({"default":"boss","roles":{"reader":{"access":"r"}}})";
     EXPECT_EQ(Init(TlsObject("roles-bad.json"), &sInfo), 108);
     EXPECT_NE(sInfo.find("default"), std::string::npos) << sInfo;
+    // A roles file is one object and nothing after it (a second, edited
+    // object appended would otherwise be silently ignored).
+    std::ofstream(Cert("roles-twice.json"))
+        << R"({"roles":{"reader":{"access":"r"}}} {"roles":{"reader":{"access":"rw"}}})";
+    EXPECT_EQ(Init(TlsObject("roles-twice.json"), &sInfo), 108);
+    EXPECT_NE(sInfo.find("follows"), std::string::npos) << sInfo;
     // A device or a pipe would hold the daemon while it is read.
     std::string sDevice = sTls;
     const std::string sRoles = Cert("roles-default.json");

@@ -116,6 +116,37 @@ private slots:
         QCOMPARE(first.last().first().value<QHostAddress>(), QHostAddress("127.0.0.2"));
     }
 
+    // Who counts as the pinned device: the address itself, an IPv4 device
+    // seen through an IPv6 socket, and a link-local device on any link when
+    // the pin names no zone; never another address or another zone.
+    void pinnedSenderComparison_data()
+    {
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("the address") << "10.9.0.1"
+                                     << "10.9.0.1" << true;
+        QTest::newRow("another address") << "10.9.0.1"
+                                         << "10.9.0.2" << false;
+        QTest::newRow("IPv4 through IPv6") << "10.9.0.1"
+                                           << "::ffff:10.9.0.1" << true;
+        QTest::newRow("link-local, zone of the link") << "fe80::1"
+                                                      << "fe80::1%2" << true;
+        QTest::newRow("link-local, same zone") << "fe80::1%2"
+                                               << "fe80::1%2" << true;
+        QTest::newRow("link-local, other zone") << "fe80::1%2"
+                                                << "fe80::1%3" << false;
+        QTest::newRow("link-local, other host") << "fe80::1"
+                                                << "fe80::2%2" << false;
+    }
+    void pinnedSenderComparison()
+    {
+        QFETCH(QString, pin);
+        QFETCH(QString, sender);
+        QFETCH(bool, same);
+        QCOMPARE(FrameReceiver::isPinnedSender(QHostAddress(pin), QHostAddress(sender)), same);
+    }
+
     void malformedPinTrustsNobody_data()
     {
         QTest::addColumn<QString>("pin");

@@ -99,6 +99,14 @@ struct FrameSections : tup::SectionVisitor {
 
 } // namespace
 
+bool FrameReceiver::isPinnedSender(const QHostAddress& pin, const QHostAddress& sender)
+{
+    // QHostAddress's own comparison leaves zones out: they are compared
+    // here, unless the pin names none.
+    const QHostAddress from = plainAddress(sender);
+    return from.isEqual(pin) && (pin.scopeId().isEmpty() || from.scopeId() == pin.scopeId());
+}
+
 FrameReceiver::FrameReceiver(const QString& listenAddr, quint16 port, QObject* parent)
     : QObject(parent), listenAddr(listenAddr), listenPort(port)
 {
@@ -203,8 +211,12 @@ void FrameReceiver::handleData(QByteArray* datagram, QHostAddress* sender)
     tup::link_state_s expected = link;
     if (!expected.hasPacketSender && trustMode != Trust::FirstSender) {
         expected.hasPacketSender = true;
-        expected.packetSender =
-            trustMode == Trust::Pinned ? pinned.toString().toStdString() : std::string("nobody");
+        if (trustMode == Trust::Nobody)
+            expected.packetSender = "nobody";
+        else if (isPinnedSender(pinned, from))
+            expected.packetSender = fromText;
+        else
+            expected.packetSender = pinned.toString().toStdString();
     }
     const tup::frame_check_s check = tup::checkFrame(
         bytesOf(*datagram), static_cast<size_t>(datagram->size()), fromText, expected);

@@ -54,6 +54,10 @@ public:
     enum class Trust { FirstSender, Pinned, Nobody };
     Trust trust() const { return trustMode; }
     QHostAddress pinnedDevice() const { return pinned; }
+    // True when `sender` is the device `pin` names. A pin without a zone
+    // (fe80::1) names the device on whichever link it speaks from: the
+    // sender's zone (fe80::1%eth1) is then left out of the comparison.
+    static bool isPinnedSender(const QHostAddress& pin, const QHostAddress& sender);
 
     bool isAttached() const { return link.hasPacketSender; }
     QHostAddress attendedSender() const { return packetSender; }

@@ -16,6 +16,11 @@ namespace Tessal
 const char* const WebPage::NavigationProperty = "tessalNavigation";
 const char* const WebPage::InitiatorProperty = "tessalInitiator";
 
+WebPage::~WebPage()
+{
+    services.network->setStartedByDevice(nullptr);
+}
+
 WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     : QWebPage(parent), services(services)
 {

@@ -19,6 +19,8 @@ class WebPage : public QWebPage
     Q_OBJECT
 public:
     WebPage(const WebSurface::Services& services, QObject* parent = nullptr);
+    // The manager outlives the page: it forgets the page's judgement.
+    ~WebPage() override;
 
     QUrl getCurrentUrl() const { return currentUrl; }
     // The kiosk loads a page itself: its navigation (and the redirects on

@@ -708,6 +708,12 @@ done
 in_ct journalctl --no-pager -o cat | has "BEGIN PRIVATE KEY\|$(sed -n 2p "$WORK/tls/server.key")" &&
   fail "the server's key is in the journal"
 ok "Modbus/TCP Security on 802 under plinthd.service: the reader's read answered, its write refused with exception 01"
+# The site's files go again (a purge keeps what a site put there), and the
+# kiosk serves plain Modbus TCP alone once more.
+in_ct sh -c 'rm -f /etc/tessal/tls/*'
+in_ct sed -i -e 's|^TlsCertificate=.*|TlsCertificate=|' -e 's|^TlsKey=.*|TlsKey=|' \
+  -e 's|^TlsCa=.*|TlsCa=|' -e 's|^TlsRoles=.*|TlsRoles=|' /etc/tessal/tessal-view.ini
+in_ct systemctl restart tessalview.service
 
 # --- upgrade ------------------------------------------------------------------
 step "upgrade to $v2 with an edited tessal-view.ini"

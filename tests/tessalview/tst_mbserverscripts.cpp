@@ -199,17 +199,18 @@ private:
     static QList<int> readRegisters(quint16 port, int address, int count)
     {
         QProcess master;
-        master.start("/usr/bin/python3",
-                     {"-c",
-                      "import sys\n"
-                      "from pymodbus.client import ModbusTcpClient\n"
-                      "c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))\n"
-                      "if not c.connect(): sys.exit(2)\n"
-                      "r = c.read_holding_registers(int(sys.argv[2]), count=int(sys.argv[3]), slave=1)\n"
-                      "c.close()\n"
-                      "if r.isError(): sys.exit(3)\n"
-                      "print(' '.join(str(v) for v in r.registers))\n",
-                      QString::number(port), QString::number(address), QString::number(count)});
+        master.start(
+            "/usr/bin/python3",
+            {"-c",
+             "import sys\n"
+             "from pymodbus.client import ModbusTcpClient\n"
+             "c = ModbusTcpClient('127.0.0.1', port=int(sys.argv[1]))\n"
+             "if not c.connect(): sys.exit(2)\n"
+             "r = c.read_holding_registers(int(sys.argv[2]), count=int(sys.argv[3]), slave=1)\n"
+             "c.close()\n"
+             "if r.isError(): sys.exit(3)\n"
+             "print(' '.join(str(v) for v in r.registers))\n",
+             QString::number(port), QString::number(address), QString::number(count)});
         QList<int> values;
         if (!master.waitForFinished(20000) || master.exitCode() != 0)
             return values;

@@ -16,6 +16,7 @@ import argparse
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -25,6 +26,9 @@ from unitenv import BROADCAST, DEVICE_A, Unit  # noqa: E402
 
 ARGS = None
 STRANGER_ADDRESS = "10.9.0.3"
+# The silence window: long enough for the checks made while the device is
+# attached, also under emulation, where the kiosk answers slowly.
+SILENCE = 4
 STRANGER = "Packet received from an unknown sender (%s, attended 10.9.0.1)" % STRANGER_ADDRESS
 SEND = """
 import socket, sys
@@ -67,7 +71,7 @@ class StrangerHost:
 class PinnedDevice(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.unit = Unit(ARGS.build, udp_timeout=2, keep=ARGS.keep, device_address=DEVICE_A)
+        cls.unit = Unit(ARGS.build, udp_timeout=SILENCE, keep=ARGS.keep, device_address=DEVICE_A)
         cls.unit.start()
         cls.stranger = StrangerHost()
 
@@ -121,26 +125,41 @@ class PinnedDevice(unittest.TestCase):
         self.assertEqual(seen["red"], {"0", "1"})
 
         # -- the pinned device attaches ----------------------------------------
-        for n in range(1, 4):
-            u.send(self.frame(7, "1,0,0,0", DEVICE_A, n), DEVICE_A)
-            time.sleep(0.1)
-        u.wait_for(lambda: "First frame, try to connect to the web server at 10.9.0.1"
-                   in u.kiosk_output(), 10, "first contact of the pinned device")
-        u.wait_for(lambda: u.read_registers(1, 1) == [7], 10, "status register = 7")
-        u.wait_for(lambda: '"GET /index.html HTTP/1.1" 200' in self.web_log("a"), 20,
-                   "the kiosk loading http://10.9.0.1/index.html")
+        # It speaks every 0.5 s while the kiosk loads its page (slowly under
+        # emulation), so that it stays attached until the checks below.
+        last = [0]
+        quiet = threading.Event()
 
-        # -- while attached: the stranger with A's next sequence numbers ------------------
-        self.stranger_sends(4)
+        def device_speaks():
+            while not quiet.is_set():
+                last[0] += 1
+                u.send(self.frame(7, "1,0,0,0", DEVICE_A, last[0]), DEVICE_A)
+                quiet.wait(0.5)
+
+        speaker = threading.Thread(target=device_speaks)
+        speaker.start()
+        try:
+            u.wait_for(lambda: "First frame, try to connect to the web server at 10.9.0.1"
+                       in u.kiosk_output(), 10, "first contact of the pinned device")
+            u.wait_for(lambda: u.read_registers(1, 1) == [7], 10, "status register = 7")
+            u.wait_for(lambda: '"GET /index.html HTTP/1.1" 200' in self.web_log("a"), 30,
+                       "the kiosk loading http://10.9.0.1/index.html")
+        finally:
+            quiet.set()
+            speaker.join()
+
+        # -- while attached: the stranger with A's next sequence numbers ---
+        self.stranger_sends(last[0] + 1)
+        self.assertNotIn("No packet received within", u.kiosk_output())
         self.assertEqual(u.read_registers(1, 1), [7])
         seen = self.leds(0.6)
         self.assertEqual((seen["green"], seen["red"], seen["buzzer"]), ({"1"}, {"0"}, {"0"}))
 
         # -- after the silence window ------------------------------------------
-        u.wait_for(lambda: "No packet received within the 2s window, unregister 10.9.0.1"
-                   in u.kiosk_output(), 10, "the pinned device detached")
+        detached = "No packet received within the %ds window, unregister 10.9.0.1" % SILENCE
+        u.wait_for(lambda: detached in u.kiosk_output(), 10, "the pinned device detached")
         self.stranger_sends(1)
-        self.stranger_sends(5)
+        self.stranger_sends(last[0] + 1)
         out = u.kiosk_output()
         self.assertEqual(out.count("First frame"), 1)
         self.assertEqual(u.read_registers(1, 1), [7])

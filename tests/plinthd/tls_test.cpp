@@ -48,9 +48,15 @@ protected:
     static void SetUpTestSuite()
     {
         s_pCerts = new TempDir();
-        ASSERT_EQ(RunCommand("bash " TESSAL_SOURCE_DIR "/tests/plinthd/make_tls_certs.sh " +
-                             s_pCerts->Path()),
-                  0);
+        // The armhf build root has the library, not the command: there the
+        // cases say why they do not run. Anywhere else a failure to make the
+        // certificates fails every case (SetUp).
+        if (RunCommand("command -v openssl >/dev/null") != 0) {
+            s_sWhyNot = "no openssl command here to make the certificates";
+            return;
+        }
+        s_bCertsMade = RunCommand("bash " TESSAL_SOURCE_DIR "/tests/plinthd/make_tls_certs.sh " +
+                                  s_pCerts->Path()) == 0;
         // Blank lines after the object are fine.
         std::ofstream(s_pCerts->Path() + "/roles-default.json") << kRolesDefault << "\n\n";
         std::ofstream(s_pCerts->Path() + "/roles-strict.json") << kRolesStrict;
@@ -64,6 +70,9 @@ protected:
 
     void SetUp() override
     {
+        if (!s_sWhyNot.empty())
+            GTEST_SKIP() << s_sWhyNot;
+        ASSERT_TRUE(s_bCertsMade) << "make_tls_certs.sh failed";
         bus = std::make_unique<PrivateBus>();
         daemon = std::make_unique<DaemonProcess>(bus->Address());
         client = std::make_unique<BusClient>(bus->Address());
@@ -125,6 +134,8 @@ protected:
     }
 
     static TempDir* s_pCerts;
+    static bool s_bCertsMade;
+    static std::string s_sWhyNot;
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<DaemonProcess> daemon;
     std::unique_ptr<BusClient> client;
@@ -133,6 +144,8 @@ protected:
 };
 
 TempDir* Tls::s_pCerts = nullptr;
+bool Tls::s_bCertsMade = false;
+std::string Tls::s_sWhyNot;
 
 } // namespace
 

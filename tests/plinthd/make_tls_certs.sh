@@ -47,8 +47,13 @@ printf '%s\n' "extendedKeyUsage = clientAuth" >norole.ext
 master writer "/O=Tessal/CN=scada-writer" role-writer.ext 825
 master norole "/O=Tessal/CN=no-role" norole.ext 825
 master intruder "/O=Tessal/CN=intruder" role-intruder.ext 825
-# Expired: valid until the day before it was made.
-master expired "/O=Tessal/CN=expired-reader" role-reader.ext -1
+# Expired: valid until the day before it was made. OpenSSL 3.4 and later
+# (Debian 13) refuse a negative -days and take the dates themselves;
+# OpenSSL 3.0 (Debian 12) has only -days.
+if ! master expired "/O=Tessal/CN=expired-reader" role-reader.ext -1; then
+  openssl x509 -req -in expired.csr -CA ca.pem -CAkey ca.key -CAcreateserial \
+    -not_before 20200101000000Z -not_after 20200102000000Z -extfile role-reader.ext -out expired.pem
+fi
 # A CA plinthd does not trust, and a writer of its own.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
   -keyout rogueca.key -out rogueca.pem -days 3650 -subj "/O=Elsewhere/CN=Rogue CA"

@@ -137,8 +137,14 @@ def pymodbus(args):
             from pymodbus.framer.socket_framer import ModbusSocketFramer as socket_framer
 
     async def run():
-        client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
-                                      framer=socket_framer, timeout=3, retries=0)
+        try:
+            client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
+                                          framer=socket_framer, timeout=3, retries=0)
+        except TypeError:
+            # Later versions (3.8, Debian 13) take only their TLS framer,
+            # which frames with the MBAP header as Modbus/TCP Security does.
+            client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
+                                          timeout=3, retries=0)
         await client.connect()
         if not client.connected:
             return "REFUSED connect"

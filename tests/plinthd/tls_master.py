@@ -13,6 +13,7 @@ or "REFUSED" and the reason (handshake refused, connection closed before an
 answer). Exit status 0 for every one of these, 2 for a usage error.
 """
 import argparse
+import logging
 import socket
 import ssl
 import struct
@@ -136,6 +137,9 @@ def pymodbus(args):
         except ImportError:
             from pymodbus.framer.socket_framer import ModbusSocketFramer as socket_framer
 
+    # pymodbus 3.8 logs every exception answer; the answer is printed here.
+    logging.disable(logging.CRITICAL)
+
     async def run():
         try:
             client = AsyncModbusTlsClient(args.host, port=args.port, sslctx=context(args),
@@ -151,13 +155,15 @@ def pymodbus(args):
         try:
             if args.action == "pymodbus-read":
                 r = await client.read_holding_registers(int(args.values[0]),
-                                                        int(args.values[1]), slave=1)
+                                                        count=int(args.values[1]), slave=1)
             else:
                 r = await client.write_register(int(args.values[0]), int(args.values[1]),
                                                 slave=1)
             if r.isError():
                 return "EXC %d" % getattr(r, "exception_code", -1)
-            return "OK" + "".join(" %d" % v for v in getattr(r, "registers", []))
+            if args.action != "pymodbus-read":
+                return "OK"
+            return "OK" + "".join(" %d" % v for v in r.registers)
         except Exception as err:  # pymodbus reports a lost connection as its own exceptions
             return "REFUSED %s" % err
         finally:

@@ -14,12 +14,6 @@ using namespace plinthd_test;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 const std::vector<uint8_t> kWrite6 = {6, 0, 4, 0x12, 0x34};                  // 0x1234 to 4
 const std::vector<uint8_t> kWrite16 = {16, 0, 4, 0, 2, 4, 0xAB, 0xCD, 0, 1}; // 4 and 5
 

@@ -26,12 +26,6 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 double Ms(Clock::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();

@@ -23,12 +23,6 @@ using namespace plinthd_test;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 typedef std::vector<uint8_t> Bytes;
 
 Bytes Concat(std::initializer_list<Bytes> parts)

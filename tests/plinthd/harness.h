@@ -18,6 +18,16 @@
 namespace plinthd_test
 {
 
+// A parsed JSON document, freed with its holder.
+struct Json {
+    explicit Json(cJSON* p) : json(p) {}
+    explicit Json(const std::string& s) : json(cJSON_Parse(s.c_str())) {}
+    ~Json() { cJSON_Delete(json); }
+    Json(const Json&) = delete;
+    Json& operator=(const Json&) = delete;
+    cJSON* json;
+};
+
 // A temporary directory removed with its contents.
 class TempDir
 {

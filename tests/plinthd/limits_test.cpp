@@ -26,12 +26,6 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 // iCount connections that never send anything, made 100 at a time without
 // waiting for each. Their descriptors, or fewer when a connection failed.
 std::vector<int> IdleConnections(int iPort, int iCount)

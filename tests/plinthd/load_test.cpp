@@ -22,12 +22,6 @@ using namespace plinthd_test;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 modbus_t* Connect(int iPort)
 {
     modbus_t* ctx = modbus_new_tcp("127.0.0.1", iPort);

@@ -23,12 +23,6 @@ using namespace plinthd_test;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 uint16_t Crc16(const std::vector<uint8_t>& bytes)
 {
     uint16_t usCrc = 0xFFFF;

@@ -62,13 +62,6 @@ public:
     int holdA = -1, holdB = -1;
 };
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    explicit Json(const std::string& s) : json(cJSON_Parse(s.c_str())) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 class Rtu : public ::testing::Test
 {
 protected:

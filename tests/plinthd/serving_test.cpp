@@ -24,13 +24,6 @@ using namespace plinthd_test;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    explicit Json(const std::string& s) : json(cJSON_Parse(s.c_str())) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 struct Master {
     explicit Master(int iPort, const char* pszHost = "127.0.0.1")
     {

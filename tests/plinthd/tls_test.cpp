@@ -23,12 +23,6 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-struct Json {
-    explicit Json(cJSON* p) : json(p) {}
-    ~Json() { cJSON_Delete(json); }
-    cJSON* json;
-};
-
 const char kRolesDefault[] = R"({"default": "reader",
  "roles": {"reader": {"access": "r"},
            "writer": {"access": "rw", "ranges": [{"address": 0, "length": 8}]}}})";

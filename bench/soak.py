@@ -324,7 +324,10 @@ class Soak:
         self.args = args
         self.unit = Unit(args.build, udp_timeout=3, keep=args.keep,
                          modbus_map=os.path.join(HERE, "soak.map"),
-                         www=os.path.join(HERE, "soak-www"))
+                         www=os.path.join(HERE, "soak-www"),
+                         # every master and the writer keep their connection:
+                         # a unit that admits fewer would close the idlest
+                         modbus_clients=MASTERS + 1 + 4)
         self.frames = FrameMaker(os.path.abspath(args.build))
         self.counter = 0
         self.sent = 0

@@ -41,7 +41,7 @@ def run(cmd, **kw):
 
 class Unit:
     def __init__(self, build_dir, udp_timeout=3, keep=False, modbus_map=None, www=None,
-                 device_address=""):
+                 device_address="", modbus_clients=10):
         self.build = os.path.abspath(build_dir)
         self.modbus_map = modbus_map or os.path.join(SOURCE_DIR, "deploy/etc/modbus.map")
         self.www = www or os.path.join(SOURCE_DIR, "demo/www")
@@ -49,6 +49,8 @@ class Unit:
         self.root = os.path.join(self.work, "root")
         self.udp_timeout = udp_timeout
         self.device_address = device_address
+        # plinthd admits this many masters and closes the idlest beyond it
+        self.modbus_clients = modbus_clients
         self.keep = keep
         self.procs = []
         self.seq = {}
@@ -201,7 +203,7 @@ TmpCfgDir={w}/etc
 [ModbusServer]
 ModbusMap={map}
 ModbusMode=tcp
-ModbusInterface=0.0.0.0:502:10
+ModbusInterface=0.0.0.0:502:{clients}
 
 [Network]
 UdpInterface=eth1
@@ -216,7 +218,7 @@ HideCursor=false
 ScreenSaverInterval=600000
 ErrorImagePath={src}/deploy/share/images
 """.format(w=self.work, src=SOURCE_DIR, t=self.udp_timeout, map=self.modbus_map,
-           pin=self.device_address))
+           pin=self.device_address, clients=self.modbus_clients))
 
     def _bus(self):
         conf = os.path.join(self.work, "bus.conf")

@@ -3,6 +3,7 @@
 #include "frontlinkthread.h"
 #include "listenaddress.h"
 #include "mainwindow.h"
+#include "rotatedscreen.h"
 #include "screensaver.h"
 #include "servicenotifier.h"
 #include "settings.h"
@@ -48,6 +49,12 @@ int main(int argc, char* argv[])
         QApplication::setOverrideCursor(QCursor(Qt::BlankCursor));
 
     main_window = new MainWindow();
+    // A unit mounted on its side or upside down: the window is drawn, and
+    // touched, through a turned view.
+    RotatedScreen* turned = nullptr;
+    if (const int degrees = RotatedScreen::degreesFromSetting(Settings::getUIRotation()))
+        turned = new RotatedScreen(main_window, degrees);
+    QWidget* const screenWindow = turned ? static_cast<QWidget*>(turned) : main_window;
     ScreenSaver::instance()->install();
     QObject::connect(main_window->getWebView(), &WebView::urlChanged,
                      [](const QUrl& url) { RunMarker::setPage(url.toString()); });
@@ -67,8 +74,8 @@ int main(int argc, char* argv[])
     // Without a window manager nobody maximises the window: give it the
     // whole screen ourselves.
     if (QScreen* screen = QGuiApplication::primaryScreen())
-        main_window->setGeometry(screen->availableGeometry());
-    main_window->showMaximized();
+        screenWindow->setGeometry(screen->availableGeometry());
+    screenWindow->showMaximized();
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {
@@ -82,6 +89,7 @@ int main(int argc, char* argv[])
     frontLink->stop();
     delete frontLink;
     ScreenSaver::instance()->uninstall();
+    delete turned;
     delete main_window;
     main_window = nullptr;
     RunMarker::end();

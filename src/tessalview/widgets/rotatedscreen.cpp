@@ -1,0 +1,184 @@
+#include "rotatedscreen.h"
+
+#include "logging.h"
+#include "screensaver.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDialog>
+#include <QEvent>
+#include <QGraphicsProxyWidget>
+#include <QGraphicsScene>
+#include <QResizeEvent>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace Tessal
+{
+
+int RotatedScreen::degreesFromSetting(const QString& value)
+{
+    const QString text = value.trimmed();
+    if (text == "0" || text == "90" || text == "180" || text == "270")
+        return text.toInt();
+    qCWarning(lcUi).noquote()
+        << QString("Rotation '%1' is not one of 0, 90, 180 or 270: the picture is not turned")
+               .arg(value);
+    return 0;
+}
+
+RotatedScreen::RotatedScreen(QWidget* content, int degrees, QWidget* parent)
+    : QGraphicsView(parent), angle(degrees), scene(new QGraphicsScene(this)), contentProxy(nullptr),
+      hosted(content)
+{
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setBackgroundBrush(Qt::black);
+    // Pages repaint small regions often; the whole viewport costs no more
+    // than tracking turned rectangles and never leaves a seam.
+    setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setScene(scene);
+    // Touches reach the scene as touches, mapped through the view's
+    // transform like clicks.
+    viewport()->setAttribute(Qt::WA_AcceptTouchEvents);
+    setMouseTracking(true);
+    // The view takes the finger first: the screen saver sees every touch
+    // here, as it does on the window when the picture is not turned.
+    ScreenSaver::instance()->handleMouseMove(viewport());
+
+    contentProxy = scene->addWidget(content);
+    rotate(angle);
+    layoutScene();
+    qApp->installEventFilter(this);
+    qCInfo(lcUi).noquote()
+        << QString("Picture and touch turned by %1 degrees clockwise").arg(angle);
+}
+
+RotatedScreen::~RotatedScreen()
+{
+    qApp->removeEventFilter(this);
+    // The scene would delete the content with its proxy.
+    releaseContent();
+}
+
+QWidget* RotatedScreen::releaseContent()
+{
+    QWidget* content = hosted;
+    if (contentProxy) {
+        contentProxy->setWidget(nullptr);
+        delete contentProxy;
+        contentProxy = nullptr;
+    }
+    hosted = nullptr;
+    return content;
+}
+
+QSize RotatedScreen::contentSize() const
+{
+    const QSize screen = viewport()->size();
+    return angle % 180 == 0 ? screen : screen.transposed();
+}
+
+void RotatedScreen::resizeEvent(QResizeEvent* event)
+{
+    QGraphicsView::resizeEvent(event);
+    layoutScene();
+}
+
+void RotatedScreen::layoutScene()
+{
+    const QSize size = contentSize();
+    if (hosted)
+        hosted->setGeometry(0, 0, size.width(), size.height());
+    if (contentProxy) {
+        contentProxy->setPos(0, 0);
+        contentProxy->resize(size);
+    }
+    scene->setSceneRect(0, 0, size.width(), size.height());
+    // The turned scene rectangle covers the viewport exactly: no scrolling,
+    // no offset.
+    centerOn(size.width() / 2.0, size.height() / 2.0);
+}
+
+bool RotatedScreen::belongsToContent(const QWidget* widget) const
+{
+    for (const QWidget* w = widget ? widget->parentWidget() : nullptr; w; w = w->parentWidget()) {
+        if (w == hosted)
+            return true;
+    }
+    return false;
+}
+
+bool RotatedScreen::eventFilter(QObject* watched, QEvent* event)
+{
+    // A dialog of the content (a popup message, the progress bar, the file
+    // dialog) must not open as a window of its own, drawn unturned where no
+    // window manager places it. The toolkit already hosts a window whose
+    // owner is hosted in a scene; this makes it a plain part of the turned
+    // picture, and hosts it itself should the toolkit not have done so.
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::Show || type == QEvent::Resize || type == QEvent::Move) &&
+        watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (widget->isWindow() && belongsToContent(widget)) {
+            if (type == QEvent::Show)
+                hostDialog(widget);
+            // The toolkit places a dialog over its owner in the coordinates
+            // of a screen that is not turned: it goes back to the middle.
+            else if (widget->graphicsProxyWidget())
+                QTimer::singleShot(0, widget, [this, widget] { centreDialog(widget); });
+        }
+    }
+    return QGraphicsView::eventFilter(watched, event);
+}
+
+void RotatedScreen::hostDialog(QWidget* dialog)
+{
+    QGraphicsProxyWidget* proxy = dialog->graphicsProxyWidget();
+    if (!proxy) {
+        proxy = scene->addWidget(dialog);
+        if (!proxy)
+            return;
+        proxy->setZValue(1);
+        // The proxy goes with its dialog, the dialog stays with its owner.
+        connect(dialog, &QObject::destroyed, proxy, [proxy] { proxy->deleteLater(); });
+    }
+    // The scene draws a title bar round a window item unless told not to.
+    // (Its window type stays: the scene keeps a window's focus chain apart.)
+    if (proxy->isWindow())
+        proxy->setWindowFlags(proxy->windowFlags() | Qt::FramelessWindowHint);
+    // The dialog has no window of its own, so the toolkit's modality blocks
+    // nothing: a modal dialog blocks the page behind it as a modal panel of
+    // the scene instead.
+    if (dialog->isModal() || dialog->windowModality() != Qt::NonModal) {
+        proxy->setFlag(QGraphicsItem::ItemIsPanel);
+        proxy->setPanelModality(QGraphicsItem::SceneModal);
+    }
+    centreDialog(dialog);
+}
+
+void RotatedScreen::centreDialog(QWidget* dialog)
+{
+    QGraphicsProxyWidget* proxy = dialog->graphicsProxyWidget();
+    if (!proxy)
+        return;
+    // A dialog made for the wide screen (the file dialog is 512 wide) is
+    // scaled down to fit the turned one rather than cut at its edges.
+    const QSize area = contentSize();
+    const QSizeF box = proxy->size();
+    if (box.isEmpty() || area.isEmpty())
+        return;
+    const qreal scale = std::min({1.0, area.width() / box.width(), area.height() / box.height()});
+    const QPointF middle((area.width() - box.width() * scale) / 2.0,
+                         (area.height() - box.height() * scale) / 2.0);
+    if (!qFuzzyCompare(proxy->scale(), scale))
+        proxy->setScale(scale);
+    if (proxy->pos() != middle)
+        proxy->setPos(middle);
+}
+
+} // namespace Tessal

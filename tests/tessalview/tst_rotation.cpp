@@ -44,6 +44,9 @@ const QByteArray TestPage =
     "background:#0000ff'></div>"
     "<button id='target' style='position:absolute;left:160px;top:280px;width:140px;"
     "height:90px' onclick='window.clicks=(window.clicks||0)+1'>Press</button>"
+    "<script>window.touchStarts=0;window.touchAt=[];"
+    "addEventListener('touchstart',function(e){touchStarts++;"
+    "touchAt=[e.touches[0].clientX,e.touches[0].clientY]},true)</script>"
     "</body></html>";
 
 // Where a point of the upright picture (`x` to the right, `y` down, in a
@@ -115,6 +118,19 @@ private:
     }
 
     int clicks(Kiosk& kiosk) { return WebTest::runJs(kiosk.surface(), "window.clicks||0").toInt(); }
+
+    // How many touches the page's own touch handler saw, and where the last
+    // one began (page coordinates).
+    int touchStarts(Kiosk& kiosk)
+    {
+        return WebTest::runJs(kiosk.surface(), "window.touchStarts").toInt();
+    }
+    QPoint lastTouchAt(Kiosk& kiosk)
+    {
+        const QVariantList at = WebTest::runJs(kiosk.surface(), "window.touchAt").toList();
+        return at.size() == 2 ? QPointF(at[0].toDouble(), at[1].toDouble()).toPoint()
+                              : QPoint(-1, -1);
+    }
 
     static QSize pageSize(Kiosk& kiosk)
     {
@@ -227,14 +243,26 @@ private slots:
 
         // The touch: where the button would be upright it misses, on the
         // button's place on the glass it clicks once.
+        // The page's own touch handler sees each touch where the finger is.
         const QRectF button = pictureRect(*kiosk, "#target");
+        const QRect buttonInPage = WebTest::elementRect(kiosk->surface(), "#target");
         QVERIFY(!button.isEmpty());
+        int touches = 0;
         if (degrees) {
             touchGlass(*kiosk, button.center().toPoint());
+            ++touches;
+            QTRY_COMPARE_WITH_TIMEOUT(touchStarts(*kiosk), touches, 3000);
+            QVERIFY(!buttonInPage.contains(lastTouchAt(*kiosk)));
             QTest::qWait(300);
             QCOMPARE(clicks(*kiosk), 0);
         }
         touchGlass(*kiosk, onGlass(button.center(), degrees));
+        ++touches;
+        QTRY_COMPARE_WITH_TIMEOUT(touchStarts(*kiosk), touches, 3000);
+        QVERIFY2(buttonInPage.contains(lastTouchAt(*kiosk)),
+                 qPrintable(QString("touch at %1,%2")
+                                .arg(lastTouchAt(*kiosk).x())
+                                .arg(lastTouchAt(*kiosk).y())));
         QTRY_COMPARE_WITH_TIMEOUT(clicks(*kiosk), 1, 3000);
     }
 

@@ -11,6 +11,7 @@
 #include <QGraphicsScene>
 #include <QResizeEvent>
 #include <QTimer>
+#include <QTouchEvent>
 
 #include <algorithm>
 
@@ -104,6 +105,89 @@ void RotatedScreen::layoutScene()
     centerOn(size.width() / 2.0, size.height() / 2.0);
 }
 
+bool RotatedScreen::viewportEvent(QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+        if (forwardTouch(static_cast<QTouchEvent*>(event)))
+            return true;
+        break;
+    default:
+        break;
+    }
+    return QGraphicsView::viewportEvent(event);
+}
+
+bool RotatedScreen::forwardTouch(QTouchEvent* event)
+{
+    // A graphics scene gives its widgets mouse events only: without this, a
+    // page's own touch handlers (a slider) would see no touch when turned.
+    const QEvent::Type type = event->type();
+    if (type == QEvent::TouchBegin) {
+        touchTarget = nullptr;
+        touchProxy = nullptr;
+        if (event->touchPoints().isEmpty())
+            return false;
+        const QPointF at = mapToScene(event->touchPoints().first().pos().toPoint());
+        QGraphicsItem* item = scene->itemAt(at, transform());
+        auto* proxy = item ? qgraphicsitem_cast<QGraphicsProxyWidget*>(item) : nullptr;
+        // A modal dialog in the scene keeps touches from what lies behind
+        // it: the scene itself decides for those, through mouse events.
+        if (!proxy || !proxy->widget() || proxy->isBlockedByModalPanel())
+            return false;
+        QWidget* widget = proxy->widget();
+        QWidget* under = widget->childAt(proxy->mapFromScene(at).toPoint());
+        for (QWidget* w = under ? under : widget; w; w = w->parentWidget()) {
+            if (w->testAttribute(Qt::WA_AcceptTouchEvents) && w->isEnabled() && w->isVisible()) {
+                touchTarget = w;
+                break;
+            }
+            if (w == widget)
+                break;
+        }
+        if (!touchTarget)
+            return false;
+        touchProxy = proxy;
+    }
+    if (!touchTarget || !touchProxy)
+        return false;
+
+    // Each point in the target's own coordinates; the screen positions stay
+    // the glass's.
+    QList<QTouchEvent::TouchPoint> points = event->touchPoints();
+    QWidget* const embedded = touchProxy->widget();
+    const auto local = [this, embedded](const QPointF& viewportPos) {
+        const QPointF inProxy = touchProxy->mapFromScene(mapToScene(viewportPos.toPoint()));
+        return QPointF(touchTarget->mapFrom(embedded, inProxy.toPoint()));
+    };
+    for (QTouchEvent::TouchPoint& point : points) {
+        point.setPos(local(point.pos()));
+        point.setStartPos(local(point.startPos()));
+        point.setLastPos(local(point.lastPos()));
+    }
+    QTouchEvent forwarded(type, event->device(), event->modifiers(), event->touchPointStates(),
+                          points);
+    forwarded.setTarget(touchTarget);
+    forwarded.setTimestamp(event->timestamp());
+    QPointer<QWidget> target = touchTarget;
+    QApplication::sendEvent(target, &forwarded);
+    if (type == QEvent::TouchBegin && !forwarded.isAccepted()) {
+        // Not taken: the touch becomes mouse events, like upright.
+        touchTarget = nullptr;
+        touchProxy = nullptr;
+        return false;
+    }
+    if (type == QEvent::TouchEnd || type == QEvent::TouchCancel) {
+        touchTarget = nullptr;
+        touchProxy = nullptr;
+    }
+    event->accept();
+    return true;
+}
+
 bool RotatedScreen::belongsToContent(const QWidget* widget) const
 {
     for (const QWidget* w = widget ? widget->parentWidget() : nullptr; w; w = w->parentWidget()) {
@@ -124,7 +208,9 @@ bool RotatedScreen::eventFilter(QObject* watched, QEvent* event)
     if ((type == QEvent::Show || type == QEvent::Resize || type == QEvent::Move) &&
         watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
-        if (widget->isWindow() && belongsToContent(widget)) {
+        // Popups (a menu, a list's drop-down) are placed by the toolkit
+        // next to what opened them, already in the scene.
+        if (widget->windowType() == Qt::Dialog && belongsToContent(widget)) {
             if (type == QEvent::Show)
                 hostDialog(widget);
             // The toolkit places a dialog over its owner in the coordinates

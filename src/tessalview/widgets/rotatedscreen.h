@@ -8,6 +8,7 @@
 
 class QGraphicsProxyWidget;
 class QGraphicsScene;
+class QTouchEvent;
 
 namespace Tessal
 {
@@ -43,10 +44,15 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void layoutScene();
+    // Hands a touch to the hosted widget under it that takes touches (the
+    // web view's), in that widget's coordinates; false when none takes it,
+    // so the toolkit turns it into mouse events as for any other widget.
+    bool forwardTouch(QTouchEvent* event);
     // Hosts a dialog of the content in the scene, centred over it.
     void hostDialog(QWidget* dialog);
     void centreDialog(QWidget* dialog);
@@ -56,6 +62,9 @@ private:
     QGraphicsScene* scene;
     QGraphicsProxyWidget* contentProxy;
     QPointer<QWidget> hosted;
+    // The widget that took the touch under way, and the proxy it is in.
+    QPointer<QWidget> touchTarget;
+    QPointer<QGraphicsProxyWidget> touchProxy;
 };
 
 } // namespace Tessal

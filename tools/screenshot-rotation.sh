@@ -63,7 +63,12 @@ cat >"$WORK/www/index.html" <<'HTML'
 <p style="margin:30px;font-size:22px">Laid out for <span id="size"></span></p>
 <button style="margin:30px;font-size:28px;padding:20px 40px">Start</button>
 <script>
-document.getElementById('size').textContent = innerWidth + ' x ' + innerHeight;
+function showSize() {
+  document.getElementById('size').textContent = innerWidth + ' x ' + innerHeight;
+}
+// The view is shown only once the page has answered: follow its size.
+addEventListener('resize', showSize);
+showSize();
 </script>
 </body></html>
 HTML
@@ -98,6 +103,7 @@ unset QT_QPA_PLATFORM
 
 TESSAL_ROOT=$WORK/root "$TESSALVIEW" -D K3P -R 2.0.1 >"$WORK/kiosk.log" 2>&1 &
 PIDS+=($!)
+KIOSK=$!
 wait_for 20 grep -q "Main window shown" "$WORK/kiosk.log" || fail "no window"
 grep -q "Picture and touch turned by 90 degrees clockwise" "$WORK/kiosk.log" || fail "not turned"
 "$TUPSEND" -H 127.0.0.1 -p 9876 -c 5 -i 0.4 --devinfo 1,1,0,2,0,1,12345,en \
@@ -112,4 +118,10 @@ read -r r g b <<<"$(pixel "$OUT" 770 30)"
 [ "$b" -gt 150 ] && [ "$r" -lt 60 ] || fail "page's corner not at the top-right ($r $g $b)"
 read -r r g b <<<"$(pixel "$OUT" 30 30)"
 [ "$g" -gt 70 ] && [ "$b" -lt 60 ] || fail "page not turned at the top-left ($r $g $b)"
+# The turned window ends as cleanly as the upright one.
+kill -TERM "$KIOSK"
+status=0
+wait "$KIOSK" || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status after SIGTERM"
+grep -q "TessalView stopped" "$WORK/kiosk.log" || fail "no clean shut-down"
 echo "screenshot: $OUT"

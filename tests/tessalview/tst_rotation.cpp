@@ -7,6 +7,7 @@
 #include "kiosktestenv.h"
 #include "filedialog.h"
 #include "mainwindow.h"
+#include "progresspopup.h"
 #include "rotatedscreen.h"
 #include "screensaver.h"
 #include "settings.h"
@@ -19,6 +20,7 @@
 #include <QGraphicsProxyWidget>
 #include <QPushButton>
 #include <QImage>
+#include <QPointer>
 #include <QTouchDevice>
 #include <QtTest>
 
@@ -361,6 +363,23 @@ private slots:
         // Closed, the page takes touches again.
         touchGlass(*kiosk, pageCorner);
         QTRY_COMPARE_WITH_TIMEOUT(touchStarts(*kiosk), 1, 3000);
+    }
+
+    // The turned view goes before the window at shut-down: a dialog still
+    // up (the download's progress bar) stays with its owner and is not
+    // deleted twice.
+    void dialogOutlivesTheTurnedView()
+    {
+        auto kiosk = std::make_unique<Kiosk>(90);
+        QVERIFY(QTest::qWaitForWindowExposed(kiosk->top()));
+        QPointer<Tessal::ProgressPopup> progress =
+            new Tessal::ProgressPopup("Download", kiosk->window.get());
+        progress->show();
+        QTRY_VERIFY(progress->graphicsProxyWidget());
+        kiosk->turned.reset();
+        QVERIFY(progress);
+        kiosk->window.reset();
+        QVERIFY(!progress);
     }
 };
 

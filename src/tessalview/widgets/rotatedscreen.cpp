@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QDebug>
-#include <QDialog>
 #include <QEvent>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
@@ -38,13 +37,13 @@ RotatedScreen::RotatedScreen(QWidget* content, int degrees, QWidget* parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setBackgroundBrush(Qt::black);
-    // Pages repaint small regions often; the whole viewport costs no more
-    // than tracking turned rectangles and never leaves a seam.
+    // Every change repaints the whole turned picture: no seam is left where
+    // the edge of a turned rectangle falls between pixels.
     setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setScene(scene);
-    // Touches reach the scene as touches, mapped through the view's
-    // transform like clicks.
+    // Touches come to the view itself, which hands them on turned
+    // (forwardTouch).
     viewport()->setAttribute(Qt::WA_AcceptTouchEvents);
     setMouseTracking(true);
     // The view takes the finger first: the screen saver sees every touch
@@ -62,7 +61,8 @@ RotatedScreen::RotatedScreen(QWidget* content, int degrees, QWidget* parent)
 RotatedScreen::~RotatedScreen()
 {
     qApp->removeEventFilter(this);
-    // The scene would delete the content with its proxy.
+    // The scene would delete the content with its proxy. (The toolkit
+    // takes the content's dialogs out of the scene with it.)
     releaseContent();
 }
 
@@ -200,10 +200,8 @@ bool RotatedScreen::belongsToContent(const QWidget* widget) const
 bool RotatedScreen::eventFilter(QObject* watched, QEvent* event)
 {
     // A dialog of the content (a popup message, the progress bar, the file
-    // dialog) must not open as a window of its own, drawn unturned where no
-    // window manager places it. The toolkit already hosts a window whose
-    // owner is hosted in a scene; this makes it a plain part of the turned
-    // picture, and hosts it itself should the toolkit not have done so.
+    // dialog) opens in the scene, not as a window of its own drawn unturned:
+    // this makes it a plain part of the turned picture, in its middle.
     const QEvent::Type type = event->type();
     if ((type == QEvent::Show || type == QEvent::Resize || type == QEvent::Move) &&
         watched->isWidgetType()) {
@@ -224,14 +222,13 @@ bool RotatedScreen::eventFilter(QObject* watched, QEvent* event)
 
 void RotatedScreen::hostDialog(QWidget* dialog)
 {
+    // The toolkit hosts a window whose owner is hosted in a scene in that
+    // scene too, as a child of the owner's proxy.
     QGraphicsProxyWidget* proxy = dialog->graphicsProxyWidget();
     if (!proxy) {
-        proxy = scene->addWidget(dialog);
-        if (!proxy)
-            return;
-        proxy->setZValue(1);
-        // The proxy goes with its dialog, the dialog stays with its owner.
-        connect(dialog, &QObject::destroyed, proxy, [proxy] { proxy->deleteLater(); });
+        qCWarning(lcUi).noquote() << "A dialog opens outside the turned screen:"
+                                  << dialog->metaObject()->className();
+        return;
     }
     // The scene draws a title bar round a window item unless told not to.
     // (Its window type stays: the scene keeps a window's focus chain apart.)

@@ -19,7 +19,7 @@ namespace Tessal
 // window) is hosted in a graphics scene and this full-screen view draws it
 // through a rotation. The same transform maps every touch and click back
 // into the content, so a finger lands on what is drawn under it. Dialogs
-// opened over the content are hosted in the scene too, turned with it.
+// opened over the content are drawn in the scene too, turned with it.
 class RotatedScreen : public QGraphicsView
 {
     Q_OBJECT
@@ -29,8 +29,8 @@ public:
     // error in the ini file never leaves the unit without a picture.
     static int degreesFromSetting(const QString& value);
 
-    // Hosts `content`, a widget without parent, and owns it from then on
-    // (until releaseContent()). `degrees` is 90, 180 or 270.
+    // Hosts `content`, a widget without parent that stays the caller's (it
+    // is given back when the view goes). `degrees` is 90, 180 or 270.
     RotatedScreen(QWidget* content, int degrees, QWidget* parent = nullptr);
     ~RotatedScreen() override;
 
@@ -53,7 +53,8 @@ private:
     // web view's), in that widget's coordinates; false when none takes it,
     // so the toolkit turns it into mouse events as for any other widget.
     bool forwardTouch(QTouchEvent* event);
-    // Hosts a dialog of the content in the scene, centred over it.
+    // Makes a dialog of the content, hosted in the scene by the toolkit,
+    // part of the turned picture: frameless, modal in the scene, centred.
     void hostDialog(QWidget* dialog);
     void centreDialog(QWidget* dialog);
     bool belongsToContent(const QWidget* widget) const;

@@ -3,9 +3,9 @@
 // what is drawn there, the picture itself turned, the screen saver's waking
 // touch still swallowed, and a dialog of the window turned with it. Driven
 // the way the program builds it, at the unit's 800 x 480.
+#include "filedialog.h"
 #include "httptestserver.h"
 #include "kiosktestenv.h"
-#include "filedialog.h"
 #include "mainwindow.h"
 #include "progresspopup.h"
 #include "rotatedscreen.h"
@@ -18,9 +18,9 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QGraphicsProxyWidget>
-#include <QPushButton>
 #include <QImage>
 #include <QPointer>
+#include <QPushButton>
 #include <QTouchDevice>
 #include <QtTest>
 
@@ -244,8 +244,8 @@ private slots:
             QVERIFY(!isBlue(shot.pixel(marker.center().toPoint())));
 
         // The touch: where the button would be upright it misses, on the
-        // button's place on the glass it clicks once.
-        // The page's own touch handler sees each touch where the finger is.
+        // button's place on the glass it clicks once; the page's own touch
+        // handler sees each touch where the finger is.
         const QRectF button = pictureRect(*kiosk, "#target");
         const QRect buttonInPage = WebTest::elementRect(kiosk->surface(), "#target");
         QVERIFY(!button.isEmpty());

@@ -55,6 +55,7 @@ namespace Tessal
     X(Bool, "GPIO", "BuzzerHigh", gpioBuzzerHigh, getGPIOBuzzerHigh, true)                         \
     X(Bool, "UI", "HideCursor", uiHideCursor, getUIHideCursor, true)                               \
     X(I32, "UI", "ScreenSaverInterval", uiScreenSaverInterval, getUIScreenSaverInterval, 15000)    \
+    X(Bool, "UI", "TouchLockdown", uiTouchLockdown, getUITouchLockdown, true)                      \
     X(String, "UI", "MsgWaitingForNetworkConfiguration", uiMsgWaitingForNetworkConfiguration,      \
       getUIMsgWaitingForNetworkConfiguration, "Waiting for network configuration...")              \
     X(String, "UI", "MsgConnecting", uiMsgConnecting, getUIMsgConnecting,                          \

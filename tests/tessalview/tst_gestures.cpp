@@ -195,6 +195,24 @@ private:
         QApplication::sendEvent(keyTarget(), &release);
     }
 
+    // The gesture page reached from another, so there is a way back, with a
+    // mark that a reload would wipe; the length of the history.
+    int openWithWayBack()
+    {
+        if (!open("/first.html"))
+            return -1;
+        QSignalSpy loaded(surface(), &WebSurface::loadFinished);
+        js("location.href = '/gestures.html'");
+        if (!loaded.wait(10000))
+            return -1;
+        QElapsedTimer clock;
+        clock.start();
+        while (!js("!!window.pageReady").toBool() && clock.elapsed() < 5000)
+            QTest::qWait(20);
+        js("window.marker = 42");
+        return js("history.length").toInt();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -364,15 +382,9 @@ private slots:
     {
         QFETCH(int, key);
         QFETCH(int, modifiers);
-        QVERIFY(open("/first.html"));
-        // A page reached from another: there is a way back.
-        QSignalSpy loaded(surface(), &WebSurface::loadFinished);
-        js("location.href = '/gestures.html'");
-        QVERIFY(loaded.wait(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(js("!!window.pageReady").toBool(), 5000);
-        const int history = js("history.length").toInt();
+        const int history = openWithWayBack();
         QVERIFY(history >= 2);
-        js("window.marker = 42");
+        QSignalSpy loaded(surface(), &WebSurface::loadFinished);
         // Nothing has the focus in the page: the key is not a field's.
         js("document.activeElement && document.activeElement.blur()");
         loaded.clear();

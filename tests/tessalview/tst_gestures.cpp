@@ -31,7 +31,7 @@ namespace
 // and drags whose default nobody cancelled, and the touch events it got.
 const QByteArray GesturePage = R"(<!DOCTYPE html>
 <html><head><meta charset="utf-8"><title>gestures</title>
-<style>
+<style id="own">
 body { margin: 0; font: 20px sans-serif; }
 p { margin: 0; position: absolute; left: 20px; width: 560px; }
 #plain { top: 10px; }
@@ -44,6 +44,7 @@ p { margin: 0; position: absolute; left: 20px; width: 560px; }
 .track { position: absolute; left: 100px; width: 500px; height: 60px; background: #ccc; }
 #track { top: 290px; }
 #claiming { top: 380px; }
+#frame { position: absolute; left: 620px; top: 10px; width: 170px; height: 180px; border: 0; }
 .thumb { position: absolute; left: 0; top: 0; width: 20px; height: 60px; background: #06c; }
 </style></head><body>
 <p id="plain">Voltage and current of the three phases, measured each second.</p>
@@ -52,6 +53,7 @@ p { margin: 0; position: absolute; left: 20px; width: 560px; }
 <img id="img" src="/logo.png" alt="logo">
 <input id="field" type="text">
 <div id="edit" contenteditable="true"></div>
+<iframe id="frame" src="/frame.html"></iframe>
 <div class="track" id="track"><div class="thumb"></div></div>
 <div class="track" id="claiming"><div class="thumb"></div></div>
 <script>
@@ -81,6 +83,33 @@ slider('track', false);
 slider('claiming', true);
 window.pageReady = true;
 </script></body></html>)";
+
+// The same page, fighting the lockdown once loaded: it disarms
+// preventDefault, removes every style sheet but its own, and asks for
+// selectable text and draggable elements with important inline styles.
+QByteArray hostilePage()
+{
+    QByteArray page = GesturePage;
+    page.replace("window.pageReady = true;",
+                 "Event.prototype.preventDefault = function() {};\n"
+                 "Array.prototype.forEach.call(document.querySelectorAll('style:not(#own)'), "
+                 "function(s) {"
+                 "  s.remove(); });\n"
+                 "Array.prototype.forEach.call(document.querySelectorAll('*'), function(e) {\n"
+                 "  e.style.setProperty('-webkit-user-select', 'text', 'important');\n"
+                 "  e.style.setProperty('user-select', 'text', 'important');\n"
+                 "  e.style.setProperty('-webkit-user-drag', 'element', 'important');\n"
+                 "});\n"
+                 "window.pageReady = true;");
+    return page;
+}
+
+// A frame of the page, whose text asks to be selectable.
+const QByteArray FramePage =
+    "<html><body style='margin:0;font:20px sans-serif'>"
+    "<p id='text' style='margin:0;-webkit-user-select:text;user-select:text'>"
+    "Phase angles of the three voltages and currents, measured against the first phase, "
+    "each second, with their mean over the last minute.</p></body></html>";
 
 const QByteArray FirstPage = "<html><body><h1>first</h1></body></html>";
 
@@ -120,11 +149,13 @@ private:
         m_window->getWebView()->loadUrl(QUrl(m_server.url(path)));
         if (!loaded.wait(10000) || !loaded.last().first().toBool())
             return false;
+        // The test's own pages say when their script has run.
+        const bool scripted = path == "/gestures.html" || path == "/hostile.html";
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 5000) {
             if (js("document.readyState === 'complete' && !!window.pageReady").toBool() ||
-                (path != "/gestures.html" && js("document.readyState").toString() == "complete"))
+                (!scripted && js("document.readyState").toString() == "complete"))
                 return true;
             QTest::qWait(20);
         }
@@ -147,7 +178,15 @@ private:
         QCOMPARE(js("window.innerWidth").toInt(), input()->width());
     }
 
-    QString selection() { return js("String(window.getSelection())").toString(); }
+    // What is selected in the page and in its frame.
+    QString selection()
+    {
+        return js("String(window.getSelection()) + (function() {"
+                  "  var f = document.getElementById('frame');"
+                  "  return f && f.contentWindow ? String(f.contentWindow.getSelection()) : '';"
+                  "})()")
+            .toString();
+    }
 
     void touchDrag(const QPoint& from, const QPoint& to, int steps, int holdMs = 0)
     {
@@ -220,6 +259,11 @@ private slots:
         QVERIFY(m_server.start());
         m_server.page("/first.html", FirstPage);
         m_server.page("/gestures.html", GesturePage);
+        m_server.page("/hostile.html", hostilePage());
+        m_server.page("/frame.html", FramePage);
+        QFile demo(qEnvironmentVariable("TESSAL_SOURCE_DIR") + "/demo/www/slider.html");
+        QVERIFY(demo.open(QIODevice::ReadOnly));
+        m_server.page("/slider.html", demo.readAll());
         m_server.page("/other.html", "<html><body>other</body></html>");
         m_server.page("/logo.png", HttpTestServer::tinyPng(), 200, "image/png");
         // No retry probe and no dark screen while the cases run.
@@ -303,6 +347,7 @@ private slots:
         QTest::newRow("plain text") << "#plain" << 0;
         QTest::newRow("text the page makes selectable") << "#styled" << 0;
         QTest::newRow("held, then dragged") << "#styled" << 800;
+        QTest::newRow("in a frame, held, then dragged") << "#frame" << 800;
     }
     void dragAcrossTextSelectsNothing()
     {
@@ -334,6 +379,29 @@ private slots:
         QCOMPARE(selection(), QString());
         // The drag did not follow the link either.
         QCOMPARE(surface()->url().path(), QString("/gestures.html"));
+    }
+
+    // What the page cannot undo: no selection, menu or drag all the same.
+    void pageCannotUndoTheLockdown()
+    {
+        QVERIFY(open("/hostile.html"));
+        // The page's own style sheet is the only one left in it.
+        QCOMPARE(js("document.querySelectorAll('style').length").toInt(), 1);
+        QTest::touchEvent(input(), m_touch).press(0, centreOf("#styled"), input());
+        QTest::qWait(1500);
+        QTest::touchEvent(input(), m_touch).release(0, centreOf("#styled"), input());
+        QTest::qWait(300);
+        QCOMPARE(selection(), QString());
+        QCOMPARE(js("window.menus").toInt(), 0);
+        const QRect text = WebTest::elementRect(surface(), "#plain");
+        touchDrag(QPoint(text.left() + 5, text.center().y()),
+                  QPoint(text.right() - 5, text.center().y()), 10, 800);
+        QCOMPARE(selection(), QString());
+        const QPoint link = centreOf("#link");
+        touchDrag(link, link + QPoint(120, 140), 10, 800);
+        QCOMPARE(js("window.drags").toInt(), 0);
+        QCOMPARE(selection(), QString());
+        QCOMPARE(surface()->url().path(), QString("/hostile.html"));
     }
 
     void zoomKeysAndCtrlWheelChangeNothing_data()
@@ -423,6 +491,26 @@ private slots:
         const int half = js("window.sliderValue").toInt();
         QVERIFY2(half >= 49 && half <= 51, qPrintable(QString::number(half)));
         expectUnzoomed();
+    }
+
+    // The demo device's slider page: a finger drags its knob to the end,
+    // the page shows the value; its picture goes to the build's screenshots.
+    void demoSliderFollowsTheFinger()
+    {
+        QVERIFY(open("/slider.html"));
+        QTRY_COMPARE_WITH_TIMEOUT(js("window.sliderValue").toInt(), 50, 3000);
+        const QRect track = WebTest::elementRect(surface(), "#track");
+        const QPoint knob = WebTest::elementRect(surface(), "#thumb").center();
+        touchDrag(knob, QPoint(track.right() + 30, knob.y()), 10);
+        QCOMPARE(js("window.sliderValue").toInt(), 100);
+        QCOMPARE(js("document.getElementById('value').textContent").toString(), QString("100"));
+        touchDrag(QPoint(track.right() - 30, knob.y()), QPoint(track.left() + 480, knob.y()), 8);
+        const int value = js("window.sliderValue").toInt();
+        QVERIFY2(value > 50 && value < 100, qPrintable(QString::number(value)));
+        expectUnzoomed();
+        const QString out = qEnvironmentVariable("TESSAL_BINARY_DIR") + "/screenshots";
+        QVERIFY(QDir().mkpath(out));
+        QVERIFY(m_window->grab().save(out + "/demo-slider-" + WebSurface::engineName() + ".png"));
     }
 
     // The fields of a form keep their caret and their selection.

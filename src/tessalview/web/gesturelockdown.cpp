@@ -38,8 +38,12 @@ QString GestureLockdown::pageScript()
     // The listeners are the first on the window (the script runs when the
     // document is created) and, in a world of their own, out of the page's
     // reach: a page can neither remove them nor undo a cancelled default.
-    // The page's own listeners still see every event.
+    // The page's own listeners still see every event. Where the script
+    // shares the page's world (QtWebKit) it keeps its own reference to
+    // preventDefault: a page that replaces the method does not disarm it.
     return QStringLiteral("(function() {"
+                          "  var prevent = Event.prototype.preventDefault;"
+                          "  function cancel(e) { prevent.call(e); }"
                           "  function editable(node) {"
                           "    for (var n = node; n; n = n.parentNode) {"
                           "      if (n.nodeType !== 1) continue;"
@@ -50,14 +54,10 @@ QString GestureLockdown::pageScript()
                           "    return false;"
                           "  }"
                           "  window.addEventListener('selectstart', function(e) {"
-                          "    if (!editable(e.target)) e.preventDefault();"
+                          "    if (!editable(e.target)) cancel(e);"
                           "  }, true);"
-                          "  window.addEventListener('contextmenu', function(e) {"
-                          "    e.preventDefault();"
-                          "  }, true);"
-                          "  window.addEventListener('dragstart', function(e) {"
-                          "    e.preventDefault();"
-                          "  }, true);"
+                          "  window.addEventListener('contextmenu', cancel, true);"
+                          "  window.addEventListener('dragstart', cancel, true);"
                           "  var css = %1[0];"
                           "  function addStyle() {"
                           "    var root = document.documentElement;"

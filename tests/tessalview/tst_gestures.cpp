@@ -99,6 +99,7 @@ QByteArray hostilePage()
                  "  e.style.setProperty('-webkit-user-select', 'text', 'important');\n"
                  "  e.style.setProperty('user-select', 'text', 'important');\n"
                  "  e.style.setProperty('-webkit-user-drag', 'element', 'important');\n"
+                 "  e.style.setProperty('touch-action', 'auto', 'important');\n"
                  "});\n"
                  "window.pageReady = true;");
     return page;
@@ -200,6 +201,25 @@ private:
         QTest::qWait(300);
     }
 
+    // Two fingers spread apart from `c`.
+    void pinch(const QPoint& c)
+    {
+        QTest::touchEvent(input(), m_touch)
+            .press(0, c - QPoint(40, 0), input())
+            .press(1, c + QPoint(40, 0), input());
+        QTest::qWait(50);
+        for (int i = 1; i <= 12; ++i) {
+            QTest::touchEvent(input(), m_touch)
+                .move(0, c - QPoint(40 + 20 * i, 0), input())
+                .move(1, c + QPoint(40 + 20 * i, 0), input());
+            QTest::qWait(30);
+        }
+        QTest::touchEvent(input(), m_touch)
+            .release(0, c - QPoint(280, 0), input())
+            .release(1, c + QPoint(280, 0), input());
+        QTest::qWait(500);
+    }
+
     void touchTap(const QPoint& at)
     {
         QTest::touchEvent(input(), m_touch).press(0, at, input());
@@ -289,21 +309,7 @@ private slots:
 
     void pinchLeavesZoomAtOne()
     {
-        const QPoint c = centreOf("#plain") + QPoint(0, 150);
-        QTest::touchEvent(input(), m_touch)
-            .press(0, c - QPoint(40, 0), input())
-            .press(1, c + QPoint(40, 0), input());
-        QTest::qWait(50);
-        for (int i = 1; i <= 12; ++i) {
-            QTest::touchEvent(input(), m_touch)
-                .move(0, c - QPoint(40 + 20 * i, 0), input())
-                .move(1, c + QPoint(40 + 20 * i, 0), input());
-            QTest::qWait(30);
-        }
-        QTest::touchEvent(input(), m_touch)
-            .release(0, c - QPoint(280, 0), input())
-            .release(1, c + QPoint(280, 0), input());
-        QTest::qWait(500);
+        pinch(centreOf("#plain") + QPoint(0, 150));
         expectUnzoomed();
     }
 
@@ -381,7 +387,8 @@ private slots:
         QCOMPARE(surface()->url().path(), QString("/gestures.html"));
     }
 
-    // What the page cannot undo: no selection, menu or drag all the same.
+    // What the page cannot undo: no selection, menu, drag or zoom all the
+    // same.
     void pageCannotUndoTheLockdown()
     {
         QVERIFY(open("/hostile.html"));
@@ -402,6 +409,8 @@ private slots:
         QCOMPARE(js("window.drags").toInt(), 0);
         QCOMPARE(selection(), QString());
         QCOMPARE(surface()->url().path(), QString("/hostile.html"));
+        pinch(centreOf("#plain") + QPoint(0, 150));
+        expectUnzoomed();
     }
 
     void zoomKeysAndCtrlWheelChangeNothing_data()

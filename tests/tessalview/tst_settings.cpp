@@ -68,6 +68,7 @@ private slots:
         QCOMPARE(Settings::getGPIOLedGreenHigh(), false);
         QCOMPARE(Settings::getGPIOBuzzerHigh(), true);
         QCOMPARE(Settings::getUIHideCursor(), true);
+        QCOMPARE(Settings::getUITouchLockdown(), true);
         QCOMPARE(Settings::getUIScreenSaverInterval(), 15000);
         QCOMPARE(Settings::getWebCachePath(), QString("/run/tessalview/web"));
         QCOMPARE(Settings::getUIMsgUSBDriveNotMounted(), QString("USB drive not detected."));

@@ -56,6 +56,7 @@ namespace Tessal
     X(Bool, "UI", "HideCursor", uiHideCursor, getUIHideCursor, true)                               \
     X(I32, "UI", "ScreenSaverInterval", uiScreenSaverInterval, getUIScreenSaverInterval, 15000)    \
     X(String, "UI", "Rotation", uiRotation, getUIRotation, "0")                                    \
+    X(Bool, "UI", "TouchLockdown", uiTouchLockdown, getUITouchLockdown, true)                      \
     X(String, "UI", "MsgWaitingForNetworkConfiguration", uiMsgWaitingForNetworkConfiguration,      \
       getUIMsgWaitingForNetworkConfiguration, "Waiting for network configuration...")              \
     X(String, "UI", "MsgConnecting", uiMsgConnecting, getUIMsgConnecting,                          \

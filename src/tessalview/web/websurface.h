@@ -54,6 +54,8 @@ public:
     // The address of the last main-frame navigation, followed through a
     // load that became a download (the page it came from stays).
     virtual QUrl currentUrl() const = 0;
+    // The page's zoom, 1 as the kiosk sets it.
+    virtual qreal zoomFactor() const = 0;
     // A built-in page; `baseUrl` empty for a page without an address.
     virtual void setHtml(const QString& html, const QUrl& baseUrl) = 0;
     // A style sheet applied to every page, as a data URL.

@@ -15,9 +15,8 @@
 
 namespace Tessal
 {
-namespace
-{
-
+// Adds a switch for the engine, read when it starts (with the first
+// profile); one already there is not added twice.
 void appendChromiumFlag(const QByteArray& flag)
 {
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
@@ -28,6 +27,9 @@ void appendChromiumFlag(const QByteArray& flag)
     flags += flag;
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
 }
+
+namespace
+{
 
 struct EngineProcessSetup {
     SandboxPlan_s sandbox;

@@ -1,6 +1,7 @@
 #include "webenginesurface.h"
 
 #include "downloadhandler.h"
+#include "gesturelockdown.h"
 #include "logging.h"
 #include "networkaccessmanager.h"
 #include "requestinterceptor.h"
@@ -27,6 +28,7 @@ namespace Tessal
 {
 
 int engineProcessPrepared();
+void appendChromiumFlag(const QByteArray& flag);
 
 const char* const WebSurface::UserAgent = "Tessal TessalView/2.0 WebKit";
 
@@ -44,6 +46,14 @@ QWebEngineProfile* kioskProfile()
     Q_UNUSED(prepared);
     if (profile)
         return profile;
+    const bool lockdown = GestureLockdown::enabled();
+    if (lockdown) {
+        // Read when the engine starts, with the first profile: no pinch
+        // zoom, and no history swipe on an overscroll. A page cannot undo
+        // either.
+        appendChromiumFlag("--disable-pinch");
+        appendChromiumFlag("--overscroll-history-navigation=0");
+    }
     profile = new QWebEngineProfile();
     // The device's pages are live: every load asks the device, as with
     // QtWebKit, which kept no HTTP cache. A cache, even one in memory, would
@@ -77,6 +87,16 @@ QWebEngineProfile* kioskProfile()
                                   "}, true);")
                               .arg(QString::fromLatin1(WebPage::ResourceFailedTag)));
     profile->scripts()->insert(watcher);
+
+    if (lockdown) {
+        QWebEngineScript rules;
+        rules.setName(QStringLiteral("tessal-gesture-lockdown"));
+        rules.setInjectionPoint(QWebEngineScript::DocumentCreation);
+        rules.setWorldId(QWebEngineScript::ApplicationWorld);
+        rules.setRunsOnSubFrames(true);
+        rules.setSourceCode(GestureLockdown::pageScript());
+        profile->scripts()->insert(rules);
+    }
     return profile;
 }
 } // namespace
@@ -110,6 +130,11 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
     view->setContextMenuPolicy(Qt::NoContextMenu);
     page->setUrlRequestInterceptor(interceptor);
     view->installEventFilter(this);
+    if (GestureLockdown::enabled()) {
+        lockdown = new GestureLockdown(this);
+        lockdown->watch(view);
+        lockProxy();
+    }
 
     connect(page, &QWebEnginePage::loadStarted, this, [this] {
         stopping = false;
@@ -299,6 +324,11 @@ QUrl WebEngineSurface::url() const
     return page->url();
 }
 
+qreal WebEngineSurface::zoomFactor() const
+{
+    return page->zoomFactor();
+}
+
 QUrl WebEngineSurface::currentUrl() const
 {
     return page->getCurrentUrl();
@@ -366,10 +396,22 @@ void WebEngineSurface::installFilterOnProxy()
     filteredProxy = proxy;
 }
 
+void WebEngineSurface::lockProxy()
+{
+    // The keys and the wheel go to the focus proxy too.
+    QWidget* proxy = view->focusProxy();
+    if (!lockdown || !proxy || proxy == lockedProxy)
+        return;
+    lockdown->watch(proxy);
+    lockedProxy = proxy;
+}
+
 bool WebEngineSurface::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == view && event->type() == QEvent::ChildAdded)
+    if (watched == view && event->type() == QEvent::ChildAdded) {
         QTimer::singleShot(0, this, &WebEngineSurface::installFilterOnProxy);
+        QTimer::singleShot(0, this, &WebEngineSurface::lockProxy);
+    }
     return WebSurface::eventFilter(watched, event);
 }
 

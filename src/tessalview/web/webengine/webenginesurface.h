@@ -11,6 +11,7 @@ class QWebEngineView;
 namespace Tessal
 {
 
+class GestureLockdown;
 class RequestInterceptor;
 class WebPage;
 
@@ -28,6 +29,7 @@ public:
     void reload() override;
     QUrl url() const override;
     QUrl currentUrl() const override;
+    qreal zoomFactor() const override;
     void setHtml(const QString& html, const QUrl& baseUrl) override;
     void setUserStyleSheet(const QString& dataUrl) override;
     void runJavaScript(const QString& script,
@@ -48,6 +50,7 @@ private:
     void handleDownload(QWebEngineDownloadItem* item);
     void fetchDownload(const QUrl& url);
     void installFilterOnProxy();
+    void lockProxy();
 
     Services services;
     QWebEngineView* view;
@@ -55,6 +58,9 @@ private:
     RequestInterceptor* interceptor;
     QPointer<QObject> inputFilter;
     QPointer<QWidget> filteredProxy;
+    // Null when the lockdown is off.
+    GestureLockdown* lockdown = nullptr;
+    QPointer<QWidget> lockedProxy;
     // The load under way was stopped by the kiosk: its end is no failure.
     bool stopping = false;
     // The load under way shows a built-in page, not the device's.

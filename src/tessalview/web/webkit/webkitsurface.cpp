@@ -1,5 +1,6 @@
 #include "webkitsurface.h"
 
+#include "gesturelockdown.h"
 #include "webpage.h"
 
 #include <QVBoxLayout>
@@ -58,6 +59,24 @@ WebKitSurface::WebKitSurface(const Services& services, QWidget* parent)
     page->mainFrame()->setScrollBarPolicy(Qt::Vertical, Qt::ScrollBarAlwaysOff);
     page->mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
 
+    lockdown = GestureLockdown::enabled();
+    if (lockdown) {
+        // QtWebKit has no pinch or double-tap zoom and no overscroll: what
+        // remains are the style rules (a user style sheet, which no rule of
+        // a page overrides), the page script in every frame before the
+        // frame's own scripts, the keys, and the menu.
+        (new GestureLockdown(this))->watch(view);
+        view->setContextMenuPolicy(Qt::NoContextMenu);
+        page->blockHistoryActions();
+        auto inject = [](QWebFrame* frame) {
+            connect(frame, &QWebFrame::javaScriptWindowObjectCleared, frame,
+                    [frame] { frame->evaluateJavaScript(GestureLockdown::pageScript()); });
+        };
+        inject(page->mainFrame());
+        connect(page, &QWebPage::frameCreated, this, inject);
+        applyStyleSheets();
+    }
+
     connect(view, &QWebView::loadStarted, this, &WebSurface::loadStarted);
     connect(view, &QWebView::loadFinished, this, &WebSurface::loadFinished);
     connect(view, &QWebView::loadProgress, this, &WebSurface::loadProgress);
@@ -95,6 +114,11 @@ QUrl WebKitSurface::url() const
     return view->url();
 }
 
+qreal WebKitSurface::zoomFactor() const
+{
+    return view->zoomFactor();
+}
+
 QUrl WebKitSurface::currentUrl() const
 {
     return page->getCurrentUrl();
@@ -107,7 +131,26 @@ void WebKitSurface::setHtml(const QString& html, const QUrl& baseUrl)
 
 void WebKitSurface::setUserStyleSheet(const QString& dataUrl)
 {
-    page->settings()->setUserStyleSheetUrl(QUrl(dataUrl));
+    pageStyleSheet = dataUrl;
+    applyStyleSheets();
+}
+
+void WebKitSurface::applyStyleSheets()
+{
+    // The engine takes one user style sheet: the kiosk's and the lockdown's
+    // rules go into one.
+    if (!lockdown) {
+        page->settings()->setUserStyleSheetUrl(QUrl(pageStyleSheet));
+        return;
+    }
+    static const QString prefix = QStringLiteral("data:text/css;charset=utf-8;base64,");
+    QByteArray css;
+    if (pageStyleSheet.startsWith(prefix))
+        css = QByteArray::fromBase64(pageStyleSheet.mid(prefix.size()).toLatin1()) + "\n";
+    else if (!pageStyleSheet.isEmpty())
+        css = "@import url(\"" + pageStyleSheet.toUtf8() + "\");\n";
+    css += GestureLockdown::styleSheet().toUtf8();
+    page->settings()->setUserStyleSheetUrl(QUrl(prefix + QString::fromLatin1(css.toBase64())));
 }
 
 void WebKitSurface::runJavaScript(const QString& script, std::function<void(const QVariant&)> done)

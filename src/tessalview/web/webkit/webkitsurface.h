@@ -24,6 +24,7 @@ public:
     void reload() override;
     QUrl url() const override;
     QUrl currentUrl() const override;
+    qreal zoomFactor() const override;
     void setHtml(const QString& html, const QUrl& baseUrl) override;
     void setUserStyleSheet(const QString& dataUrl) override;
     void runJavaScript(const QString& script,
@@ -36,8 +37,13 @@ public:
     void killRenderProcess() override {}
 
 private:
+    void applyStyleSheets();
+
     QWebView* view;
     WebPage* page;
+    // The style sheet the kiosk gave, as a data URL.
+    QString pageStyleSheet;
+    bool lockdown = false;
 };
 
 } // namespace Tessal

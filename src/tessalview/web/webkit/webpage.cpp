@@ -54,6 +54,13 @@ WebPage::WebPage(const WebSurface::Services& services, QObject* parent)
     mainFrame()->setScrollBarPolicy(Qt::Horizontal, Qt::ScrollBarAlwaysOff);
 }
 
+void WebPage::triggerAction(WebAction action, bool checked)
+{
+    if (historyActionsBlocked && (action == Back || action == Forward))
+        return;
+    QWebPage::triggerAction(action, checked);
+}
+
 QString WebPage::userAgentForUrl(const QUrl&) const
 {
     return QString::fromLatin1(WebSurface::UserAgent);

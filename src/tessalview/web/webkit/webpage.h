@@ -26,6 +26,11 @@ public:
     // The kiosk loads a page itself: its navigation (and the redirects on
     // the way) gets the device's login, whatever page is shown now.
     void startKioskLoad() { kioskLoad = true; }
+    // The engine's back and forward actions, which its keys (backspace
+    // outside a field among them) trigger, do nothing. A page's own history
+    // calls still work.
+    void blockHistoryActions() { historyActionsBlocked = true; }
+    void triggerAction(WebAction action, bool checked = false) override;
 
 signals:
     void loadingUrl(QUrl url);
@@ -67,6 +72,7 @@ private:
     WebSurface::Services services;
     QUrl currentUrl;
     bool kioskLoad = false;
+    bool historyActionsBlocked = false;
 };
 
 } // namespace Tessal

@@ -1,6 +1,7 @@
 #include "logging.h"
 
 #include "frontlinkthread.h"
+#include "keyboardpanel.h"
 #include "listenaddress.h"
 #include "mainwindow.h"
 #include "screensaver.h"
@@ -35,6 +36,11 @@ int main(int argc, char* argv[])
     qCInfo(lcApp).noquote() << "Running TessalView on embedded platform";
     qCDebug(lcApp) << "Running on ARM";
     qCDebug(lcApp) << "Running on linux";
+
+    // Qt picks its input method while the application object is made: the
+    // on-screen keyboard's setting is read before, and again with the rest.
+    Settings::load(true);
+    KeyboardPanel::prepareInputMethod(Settings::getUIVirtualKeyboard());
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with

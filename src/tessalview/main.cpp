@@ -75,6 +75,9 @@ int main(int argc, char* argv[])
     if (QScreen* screen = QGuiApplication::primaryScreen())
         main_window->setGeometry(screen->availableGeometry());
     main_window->showMaximized();
+    // Nor does anyone give it the input: the on-screen keyboard types into
+    // the active window's focused field.
+    main_window->activateWindow();
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {

@@ -86,7 +86,7 @@ bool Settings::load(bool quiet)
     if (!QFile::exists(path)) {
         if (!quiet)
             qCInfo(lcApp).noquote()
-            << QString("Settings file '%1' does not exist, using default values").arg(path);
+                << QString("Settings file '%1' does not exist, using default values").arg(path);
         return false;
     }
 

@@ -102,8 +102,7 @@ QString KeyboardPanel::localeFor(const QString& language)
 {
     // The primary tag only: "de-CH" and "de_AT" are German, but "default"
     // (no language yet) is not.
-    const QString code =
-        language.trimmed().toLower().section(QRegularExpression("[-_]"), 0, 0);
+    const QString code = language.trimmed().toLower().section(QRegularExpression("[-_]"), 0, 0);
     if (code == QLatin1String("de"))
         return QStringLiteral("de_DE");
     if (code == QLatin1String("fr"))
@@ -243,8 +242,10 @@ bool KeyboardPanel::eventFilter(QObject* watched, QEvent* event)
         if (event->type() == QEvent::Resize) {
             place();
         } else if (event->type() == QEvent::Hide && home && watched != home) {
-            // A dialog going away must not take the panel with it.
+            // A dialog going away must not take the panel with it. Without a
+            // window manager nobody gives the main window the input back.
             moveTo(home);
+            home->activateWindow();
         }
     }
     return QQuickWidget::eventFilter(watched, event);

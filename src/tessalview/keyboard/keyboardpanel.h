@@ -66,7 +66,6 @@ private slots:
     void panelStateChanged();
 
 private:
-
     static KeyboardPanel* staticInstance;
     QPointer<QWidget> home;
     bool active = false;

@@ -81,18 +81,18 @@ void MainWindow::keyboardActiveChanged(QWidget* window, bool active)
     // The page learns its smaller viewport a moment later (QtWebEngine
     // resizes it in the render process): scroll now and again on the
     // page's resize.
-    webview->surface()->runJavaScript(QStringLiteral(
-        "(function() {"
-        "  function reveal() {"
-        "    var e = document.activeElement;"
-        "    if (!e || e === document.body) return;"
-        "    if (e.scrollIntoViewIfNeeded) e.scrollIntoViewIfNeeded(false);"
-        "    else e.scrollIntoView({block: 'nearest'});"
-        "  }"
-        "  reveal();"
-        "  window.addEventListener('resize', function once() {"
-        "    window.removeEventListener('resize', once); reveal(); });"
-        "})();"));
+    webview->surface()->runJavaScript(
+        QStringLiteral("(function() {"
+                       "  function reveal() {"
+                       "    var e = document.activeElement;"
+                       "    if (!e || e === document.body) return;"
+                       "    if (e.scrollIntoViewIfNeeded) e.scrollIntoViewIfNeeded(true);"
+                       "    else e.scrollIntoView({block: 'center'});"
+                       "  }"
+                       "  reveal();"
+                       "  window.addEventListener('resize', function once() {"
+                       "    window.removeEventListener('resize', once); reveal(); });"
+                       "})();"));
 }
 
 MainWindow::~MainWindow()

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScreen>
 #include <QtTest>
 
 using Tessal::KeyboardPanel;
@@ -369,6 +370,52 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(panel->isActive(), 5000);
         QVERIFY(touchKey(panel, "m"));
         QTRY_COMPARE(value(kiosk, "name").toLower(), QString("m"));
+    }
+
+    // Not a check: the pictures of the keyboard for the documentation, made
+    // when TESSAL_KEYBOARD_SCREENSHOTS names a directory (see
+    // tools/keyboard_screens.sh), over the demo device's settings form.
+    void screenshots()
+    {
+        const QString dir = qEnvironmentVariable("TESSAL_KEYBOARD_SCREENSHOTS");
+        if (dir.isEmpty())
+            QSKIP("TESSAL_KEYBOARD_SCREENSHOTS not set");
+        QFile form(qEnvironmentVariable("TESSAL_SOURCE_DIR") + "/demo/www/settings.html");
+        QVERIFY2(form.open(QIODevice::ReadOnly), qPrintable(form.fileName()));
+        m_server.page("/settings.html", form.readAll());
+        Kiosk kiosk;
+        kiosk.window.setGeometry(0, 0, 800, 480);
+        kiosk.window.show();
+        kiosk.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&kiosk.window));
+        kiosk.window.getLabel()->hide();
+        kiosk.window.getWebView()->show();
+        kiosk.surface = kiosk.window.getWebView()->surface();
+        kiosk.panel = kiosk.window.getKeyboard();
+        QVERIFY(kiosk.panel);
+        kiosk.window.getWebView()->loadUrl(QUrl(m_server.url("/settings.html")));
+        QVERIFY(WebTest::waitForLoad(kiosk.surface));
+        const QString engine = Tessal::WebSurface::engineName();
+        auto shoot = [&](const QString& name) {
+            QTest::qWait(700);
+            const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+            QVERIFY(shot.save(dir + "/" + name));
+        };
+        touchField(kiosk, "password");
+        QTRY_VERIFY_WITH_TIMEOUT(kiosk.panel->isActive(), 5000);
+        touchField(kiosk, "name");
+        QTest::qWait(300);
+        for (const char* letter : {"t", "e", "s"})
+            QVERIFY(touchKey(kiosk.panel, letter));
+        shoot("keyboard-" + engine + ".png");
+        QVERIFY(touchKey(kiosk.panel, QString(), "HideKeyboardKey"));
+        QTRY_VERIFY(!kiosk.panel->isActive());
+        kiosk.window.setLanguage("de");
+        touchField(kiosk, "setpoint");
+        QTRY_VERIFY_WITH_TIMEOUT(kiosk.panel->isActive(), 5000);
+        touchField(kiosk, "name");
+        QTRY_VERIFY(key(kiosk.panel, QString::fromUtf8("ä")));
+        shoot("keyboard-de-" + engine + ".png");
     }
 };
 

@@ -49,18 +49,8 @@ KeyboardPanel* KeyboardPanel::create(QWidget* home)
 {
     if (staticInstance || !inputMethodReady() || !home)
         return staticInstance;
-    initKeyboardResources();
-    auto* panel = new KeyboardPanel(home);
-    if (panel->status() != QQuickWidget::Ready || !panel->inputPanel()) {
-        const auto errors = panel->errors();
-        for (const QQmlError& error : errors)
-            qCWarning(lcUi).noquote() << "On-screen keyboard:" << error.toString();
-        qCWarning(lcUi).noquote() << "On-screen keyboard not available";
-        delete panel;
-        return nullptr;
-    }
-    staticInstance = panel;
-    return panel;
+    staticInstance = new KeyboardPanel(home);
+    return staticInstance;
 }
 
 KeyboardPanel* KeyboardPanel::instance()
@@ -76,20 +66,34 @@ KeyboardPanel::KeyboardPanel(QWidget* home) : QQuickWidget(home), home(home)
     setAttribute(Qt::WA_ShowWithoutActivating);
     setResizeMode(QQuickWidget::SizeRootObjectToView);
     setClearColor(Qt::black);
-    setSource(QUrl("qrc:/keyboard/keyboardpanel.qml"));
     hide();
-    if (status() != QQuickWidget::Ready || !rootObject())
-        return;
-
-    // The waking touch of a dark screen types nothing, here as on the page.
-    ScreenSaver::instance()->handleMouseMove(this);
-
-    connect(rootObject(), SIGNAL(panelActiveChanged()), this, SLOT(panelStateChanged()));
-    connect(rootObject(), SIGNAL(panelHeightChanged()), this, SLOT(panelStateChanged()));
     connect(qApp, &QApplication::focusChanged, this,
             [this](QWidget*, QWidget* now) { followFocus(now); });
     home->installEventFilter(this);
-    place();
+}
+
+bool KeyboardPanel::load()
+{
+    if (loaded)
+        return rootObject() != nullptr;
+    loaded = true;
+    initKeyboardResources();
+    setSource(QUrl("qrc:/keyboard/keyboardpanel.qml"));
+    if (status() != QQuickWidget::Ready || !rootObject() || !inputPanel()) {
+        const auto problems = errors();
+        for (const QQmlError& error : problems)
+            qCWarning(lcUi).noquote() << "On-screen keyboard:" << error.toString();
+        qCWarning(lcUi).noquote() << "On-screen keyboard not available";
+        setSource(QUrl());
+        return false;
+    }
+    rootObject()->setProperty("locale", wantedLocale);
+    // The waking touch of a dark screen types nothing, here as on the page.
+    ScreenSaver::instance()->handleMouseMove(this);
+    connect(rootObject(), SIGNAL(panelActiveChanged()), this, SLOT(panelStateChanged()));
+    connect(rootObject(), SIGNAL(panelHeightChanged()), this, SLOT(panelStateChanged()));
+    panelStateChanged();
+    return true;
 }
 
 KeyboardPanel::~KeyboardPanel()
@@ -113,15 +117,17 @@ QString KeyboardPanel::localeFor(const QString& language)
 void KeyboardPanel::setLanguage(const QString& language)
 {
     const QString wanted = localeFor(language);
-    if (!rootObject() || locale() == wanted)
+    if (wantedLocale == wanted)
         return;
     qCDebug(lcUi).noquote() << "On-screen keyboard layout" << wanted;
-    rootObject()->setProperty("locale", wanted);
+    wantedLocale = wanted;
+    if (rootObject())
+        rootObject()->setProperty("locale", wanted);
 }
 
 QString KeyboardPanel::locale() const
 {
-    return rootObject() ? rootObject()->property("locale").toString() : QString();
+    return wantedLocale;
 }
 
 bool KeyboardPanel::isActive() const
@@ -145,6 +151,9 @@ void KeyboardPanel::followFocus(QWidget* now)
 {
     if (!now)
         return;
+    // A field of our own may come before any page did.
+    if (now->testAttribute(Qt::WA_InputMethodEnabled))
+        load();
     QWidget* window = now->window();
     if (window != host() && window != this && window->isVisible())
         moveTo(window);

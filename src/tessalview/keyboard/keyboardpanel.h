@@ -28,7 +28,8 @@ public:
     static bool inputMethodReady();
 
     // The one panel, created in `home` (the main window) when the input
-    // method is ready; null otherwise.
+    // method is ready; null otherwise. Its QML is loaded by load(), which
+    // the main window calls once its first page is shown.
     static KeyboardPanel* create(QWidget* home);
     static KeyboardPanel* instance();
 
@@ -42,8 +43,14 @@ public:
     // its window (0 when it is down).
     bool isActive() const;
     int takenHeight() const;
-    // The QML input panel itself.
+    // The QML input panel itself (null until loaded).
     QQuickItem* inputPanel() const;
+public slots:
+    // Loads the keyboard's QML (once); false when it cannot be (a missing
+    // module is logged), and the panel then never shows.
+    bool load();
+
+public:
     // The window the panel sits in now.
     QWidget* host() const { return parentWidget(); }
 
@@ -69,6 +76,8 @@ private:
     static KeyboardPanel* staticInstance;
     QPointer<QWidget> home;
     bool active = false;
+    bool loaded = false;
+    QString wantedLocale = QStringLiteral("en_US");
     // The dialog grown to the screen while the panel is up in it.
     QPointer<QWidget> grownHost;
     QRect savedGeometry;

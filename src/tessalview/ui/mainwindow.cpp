@@ -186,7 +186,13 @@ void MainWindow::startDownload()
 
 void MainWindow::webViewLoadStarted() {}
 
-void MainWindow::webViewLoadFinished() {}
+void MainWindow::webViewLoadFinished()
+{
+    // The keyboard is made once the first page is up, while the user looks
+    // at it: neither the start nor a unit without a keyboard waits for it.
+    if (keyboard)
+        QTimer::singleShot(0, keyboard, &KeyboardPanel::load);
+}
 
 void MainWindow::webViewloadProgress(int) {}
 

@@ -35,6 +35,10 @@ void KeyboardPanel::prepareInputMethod(bool on)
         // The plugin's own top-level panel window needs someone to place it
         // above the kiosk; the panel is ours, inside our windows, instead.
         qputenv("QT_VIRTUALKEYBOARD_DESKTOP_DISABLE", "1");
+        // The unit has no GPU and linuxfb no OpenGL at all: the panel is
+        // drawn by Qt Quick's software renderer, as QtWebEngine's view is.
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+            qputenv("QT_QUICK_BACKEND", "software");
     } else if (qgetenv("QT_IM_MODULE") == ImModule) {
         qunsetenv("QT_IM_MODULE");
     }

@@ -307,7 +307,9 @@ private slots:
                  QString("secret"));
     }
 
-    // The touch that lights a dark screen types nothing, wherever it lands.
+    // The touch that lights a dark screen types nothing, wherever it lands:
+    // on the page's place in the main window, or on a key of the panel in
+    // the download dialog, which stays up while the screen is dark.
     void wakingTouchTypesNothing()
     {
         QVERIFY(m_env.loadIni("[UI]\nScreenSaverInterval=600000\n"));
@@ -335,6 +337,30 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(panel->isActive(), 5000);
         QVERIFY(touchKey(panel, "q"));
         QTRY_COMPARE(value(kiosk, "name").toLower(), QString("q"));
+
+        // The download dialog stays up while the screen is dark, and so does
+        // the panel in it: the waking touch on one of its keys types nothing.
+        Tessal::FileDialog dialog(true, "report.csv", &kiosk.window);
+        dialog.setWindowModality(Qt::ApplicationModal);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* edit = dialog.findChild<QLineEdit*>("editFileName");
+        QVERIFY(edit);
+        touch(&dialog, edit->mapTo(&dialog, edit->rect().center()));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->isActive() && panel->host() == &dialog, 5000);
+        QTest::qWait(Tessal::MouseEventFilter::WakeTouchGraceMs + 100);
+        saver->goSleep();
+        QVERIFY(!saver->active());
+        QTest::qWait(100);
+        QVERIFY(panel->isActive());
+        QVERIFY(touchKey(panel, "q"));
+        QTRY_VERIFY(saver->active());
+        QTest::qWait(300);
+        QCOMPARE(edit->text(), QString("report.csv"));
+        QTest::qWait(Tessal::MouseEventFilter::WakeTouchGraceMs + 100);
+        QVERIFY(touchKey(panel, "q"));
+        QTRY_VERIFY(edit->text() != QString("report.csv"));
+        dialog.reject();
     }
 
     // The download dialog is modal: the panel comes up inside it for its

@@ -39,8 +39,7 @@ int main(int argc, char* argv[])
 
     // Qt picks its input method while the application object is made: the
     // on-screen keyboard's setting is read before, and again with the rest.
-    Settings::load(true);
-    KeyboardPanel::prepareInputMethod(Settings::getUIVirtualKeyboard());
+    KeyboardPanel::prepareFromSettings();
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with

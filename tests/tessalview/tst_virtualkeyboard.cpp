@@ -14,6 +14,7 @@
 #include <QInputMethodQueryEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QScreen>
@@ -398,6 +399,31 @@ private slots:
         QTRY_COMPARE(value(kiosk, "name").toLower(), QString("m"));
     }
 
+    // `[UI] VirtualKeyboard=false`: no keyboard at all, even when the
+    // environment names Qt's virtual keyboard; true (the default): one.
+    void settingTurnsItOff_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("off") << QByteArray("[UI]\nVirtualKeyboard=false\n") << "none";
+        QTest::newRow("default") << QByteArray() << "keyboard";
+    }
+    void settingTurnsItOff()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, expected);
+        QVERIFY(m_env.loadIni(ini));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TST_KEYBOARD_CHILD", "1");
+        env.insert("QT_IM_MODULE", "qtvirtualkeyboard");
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), expected);
+    }
+
     // Not a check: the pictures of the keyboard for the documentation, made
     // when TESSAL_KEYBOARD_SCREENSHOTS names a directory (see
     // tools/keyboard_screens.sh), over the demo device's settings form.
@@ -445,8 +471,45 @@ private slots:
     }
 };
 
+namespace
+{
+
+// The child of settingTurnsItOff: the kiosk's start-up as far as its window,
+// with whatever ini file TESSAL_ROOT holds, and a focused text field that
+// asks for the keyboard. Prints "keyboard" when one came up, "none" when not.
+int keyboardChild(int argc, char** argv)
+{
+    KeyboardPanel::prepareFromSettings();
+    QApplication app(argc, argv);
+    MainWindow window;
+    window.setGeometry(0, 0, 800, 480);
+    window.show();
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        return 2;
+    auto* field = new QLineEdit(&window);
+    field->setGeometry(10, 10, 300, 40);
+    field->show();
+    field->setFocus();
+    if (window.getKeyboard())
+        window.getKeyboard()->load();
+    QGuiApplication::inputMethod()->show();
+    QTest::qWait(1000);
+    // The plugin's own panel would be a window of its own.
+    bool shown = window.getKeyboard() && window.getKeyboard()->isActive();
+    const auto windows = QGuiApplication::topLevelWindows();
+    for (QWindow* w : windows)
+        shown = shown || (w != window.windowHandle() && w->isVisible());
+    fputs(shown ? "keyboard\n" : "none\n", stdout);
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    if (qEnvironmentVariable("TST_KEYBOARD_CHILD") == "1")
+        return keyboardChild(argc, argv);
     KeyboardPanel::prepareInputMethod(true);
     QApplication app(argc, argv);
     TestVirtualKeyboard test;

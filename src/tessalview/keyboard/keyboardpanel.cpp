@@ -2,6 +2,7 @@
 
 #include "logging.h"
 #include "screensaver.h"
+#include "settings.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -42,6 +43,12 @@ void KeyboardPanel::prepareInputMethod(bool on)
     } else if (qgetenv("QT_IM_MODULE") == ImModule) {
         qunsetenv("QT_IM_MODULE");
     }
+}
+
+void KeyboardPanel::prepareFromSettings()
+{
+    Settings::load(true);
+    prepareInputMethod(Settings::getUIVirtualKeyboard());
 }
 
 bool KeyboardPanel::inputMethodReady()

@@ -24,6 +24,9 @@ public:
     // virtual keyboard, embedded in our own windows, when `on`; otherwise
     // no virtual keyboard at all, even when the environment names it.
     static void prepareInputMethod(bool on);
+    // The same from the ini file's `[UI] VirtualKeyboard`, read for it
+    // before the application object exists (the start-up reads it again).
+    static void prepareFromSettings();
     // Whether the application's input method is the virtual keyboard.
     static bool inputMethodReady();
 

@@ -32,8 +32,11 @@ const QByteArray FormPage =
     "<body style='margin:0;font-size:20px'>"
     "<input id='name' type='text' style='margin:8px;width:300px;height:40px;font-size:20px'>"
     "<input id='secret' type='password' style='margin:8px;width:300px;height:40px'>"
+    "<textarea id='notes' style='margin:8px;width:120px;height:40px'></textarea>"
     "<div id='away' style='margin:8px;width:600px;height:120px;background:#ddd'>label</div>"
-    "<div style='height:200px'></div>"
+    "<div id='editable' contenteditable='true' "
+    "style='margin:8px;width:300px;height:40px;background:#eef'></div>"
+    "<div style='height:144px'></div>"
     "<input id='bottom' type='text' style='margin:8px;width:300px;height:40px'>"
     "</body></html>";
 
@@ -161,7 +164,8 @@ private slots:
     // A touch on a text field brings the keyboard up; its keys type into the
     // field (a capital through shift, digits from the symbol layout); a
     // field low on the page is scrolled above the panel, which the page
-    // gives room to; a touch elsewhere, or the hide key, takes it down.
+    // gives room to; a touch elsewhere, or the hide key, takes it down. A
+    // text area and an editable element get it as well.
     void typesIntoPageFields()
     {
         Kiosk kiosk;
@@ -224,6 +228,24 @@ private slots:
         QVERIFY(touchKey(panel, QString(), "HideKeyboardKey"));
         QTRY_VERIFY_WITH_TIMEOUT(!panel->isActive(), 5000);
         QVERIFY(!panel->isVisible());
+
+        // A text area and an editable element take the keyboard too.
+        for (const QString& id : {QString("notes"), QString("editable")}) {
+            touchField(kiosk, id);
+            QTRY_VERIFY2_WITH_TIMEOUT(panel->isActive(), qPrintable(id), 5000);
+            QVERIFY(touchKey(panel, "x"));
+            QVERIFY(touchKey(panel, " "));
+            QTRY_VERIFY2(WebTest::runJs(kiosk.surface, "(function(e){return e.value !== undefined"
+                                                       " ? e.value : e.textContent;})("
+                                                       "document.getElementById('" +
+                                                           id + "'))")
+                             .toString()
+                             .toLower()
+                             .startsWith("x"),
+                         qPrintable(id));
+            QVERIFY(touchKey(panel, QString(), "HideKeyboardKey"));
+            QTRY_VERIFY_WITH_TIMEOUT(!panel->isActive(), 5000);
+        }
     }
 
     // The layout follows the device's language: German has an ä key that

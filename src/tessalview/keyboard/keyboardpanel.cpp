@@ -40,6 +40,9 @@ void KeyboardPanel::prepareInputMethod(bool on)
         // drawn by Qt Quick's software renderer, as QtWebEngine's view is.
         if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
             qputenv("QT_QUICK_BACKEND", "software");
+        // The kiosk leaves nothing in the home directory: the keyboard's
+        // QML is compiled in memory, not cached under ~/.cache.
+        qputenv("QML_DISABLE_DISK_CACHE", "1");
     } else if (qgetenv("QT_IM_MODULE") == ImModule) {
         qunsetenv("QT_IM_MODULE");
     }

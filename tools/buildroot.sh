@@ -61,11 +61,13 @@ BR_HOST_TOOLS=(
   qtbase5-dev-tools qttools5-dev-tools
   dbus xvfb xauth socat mbpoll python3-pymodbus python3-serial-asyncio libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
-  strace lintian fakeroot openssl
+  strace lintian fakeroot openssl hunspell-en-us
 )
 # Libraries of the target architecture for the tests (and the sanitizer
 # runtimes, which no package depends on).
-BR_TARGET_LIBS=(libgtest-dev libsystemd-dev libqt5svg5-dev libxtst6 libasan8 libubsan1)
+BR_TARGET_LIBS=(libgtest-dev libsystemd-dev libqt5svg5-dev libxtst6 libasan8 libubsan1
+  qtvirtualkeyboard-plugin qml-module-qtquick-virtualkeyboard qml-module-qtquick2
+  qml-module-qtquick-window2 qml-module-qtquick-layouts qml-module-qt-labs-folderlistmodel)
 
 br_suite_libs() {
   case $1 in

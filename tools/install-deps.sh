@@ -41,6 +41,9 @@ SUITE=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qtwebengine5-dev libqt5svg5-dev qttools5-dev-tools
+  qtdeclarative5-dev qtvirtualkeyboard-plugin qml-module-qtquick-virtualkeyboard
+  qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
+  qml-module-qt-labs-folderlistmodel hunspell-en-us
   libmodbus-dev libdbus-1-dev libcjson-dev libssl-dev openssl libgtest-dev
   python3 dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6

@@ -1,6 +1,7 @@
 #include "logging.h"
 
 #include "frontlinkthread.h"
+#include "keyboardpanel.h"
 #include "listenaddress.h"
 #include "mainwindow.h"
 #include "rotatedscreen.h"
@@ -36,6 +37,10 @@ int main(int argc, char* argv[])
     qCInfo(lcApp).noquote() << "Running TessalView on embedded platform";
     qCDebug(lcApp) << "Running on ARM";
     qCDebug(lcApp) << "Running on linux";
+
+    // Qt picks its input method while the application object is made: the
+    // on-screen keyboard's setting is read before, and again with the rest.
+    KeyboardPanel::prepareFromSettings();
 
     QApplication app(argc, argv);
     // The service manager stops the kiosk with SIGTERM (and a console with
@@ -76,6 +81,9 @@ int main(int argc, char* argv[])
     if (QScreen* screen = QGuiApplication::primaryScreen())
         screenWindow->setGeometry(screen->availableGeometry());
     screenWindow->showMaximized();
+    // Nor does anyone give it the input: the on-screen keyboard types into
+    // the active window's focused field.
+    screenWindow->activateWindow();
     ServiceNotifier notifier;
     // Runs once the event loop has taken over: the waiting screen is up.
     QTimer::singleShot(0, &notifier, [&notifier] {

@@ -80,12 +80,13 @@ void Settings::resetToDefaults()
     infoRelease = "ReleaseUndef";
 }
 
-bool Settings::load()
+bool Settings::load(bool quiet)
 {
     const QString path = getFilePath();
     if (!QFile::exists(path)) {
-        qCInfo(lcApp).noquote()
-            << QString("Settings file '%1' does not exist, using default values").arg(path);
+        if (!quiet)
+            qCInfo(lcApp).noquote()
+                << QString("Settings file '%1' does not exist, using default values").arg(path);
         return false;
     }
 

@@ -57,6 +57,7 @@ namespace Tessal
     X(I32, "UI", "ScreenSaverInterval", uiScreenSaverInterval, getUIScreenSaverInterval, 15000)    \
     X(String, "UI", "Rotation", uiRotation, getUIRotation, "0")                                    \
     X(Bool, "UI", "TouchLockdown", uiTouchLockdown, getUITouchLockdown, true)                      \
+    X(Bool, "UI", "VirtualKeyboard", uiVirtualKeyboard, getUIVirtualKeyboard, true)                \
     X(String, "UI", "MsgWaitingForNetworkConfiguration", uiMsgWaitingForNetworkConfiguration,      \
       getUIMsgWaitingForNetworkConfiguration, "Waiting for network configuration...")              \
     X(String, "UI", "MsgConnecting", uiMsgConnecting, getUIMsgConnecting,                          \
@@ -106,7 +107,9 @@ public:
     Settings() {}
 
     // Reads the ini file; false (and defaults kept) when it does not exist.
-    static bool load();
+    // `quiet`: no log line for a missing file (a read before the
+    // application object exists, repeated by the start-up sequence).
+    static bool load(bool quiet = false);
 
     // The start-up sequence of the command line: parse `arguments` (the
     // application's argument list, toolkit options already removed), load the

@@ -3,6 +3,7 @@
 #include "logging.h"
 #include "ui_mainwindow.h"
 
+#include "keyboardpanel.h"
 #include "networkaccessmanager.h"
 #include "screensaver.h"
 #include "settings.h"
@@ -61,6 +62,37 @@ MainWindow::MainWindow(QWidget* parent)
 
     frontTimer->setInterval(2000);
     frontTimer->start();
+
+    keyboard = KeyboardPanel::create(this);
+    if (keyboard) {
+        keyboard->setLanguage(language);
+        connect(keyboard, &KeyboardPanel::activeChanged, this, &MainWindow::keyboardActiveChanged);
+    }
+}
+
+void MainWindow::keyboardActiveChanged(QWidget* window, bool active)
+{
+    if (window != this)
+        return;
+    const int taken = active ? keyboard->takenHeight() : 0;
+    ui->verticalLayout->setContentsMargins(0, 0, 0, taken);
+    if (!active)
+        return;
+    // The page learns its smaller viewport a moment later (QtWebEngine
+    // resizes it in the render process): scroll now and again on the
+    // page's resize.
+    webview->surface()->runJavaScript(
+        QStringLiteral("(function() {"
+                       "  function reveal() {"
+                       "    var e = document.activeElement;"
+                       "    if (!e || e === document.body) return;"
+                       "    if (e.scrollIntoViewIfNeeded) e.scrollIntoViewIfNeeded(true);"
+                       "    else e.scrollIntoView({block: 'center'});"
+                       "  }"
+                       "  reveal();"
+                       "  window.addEventListener('resize', function once() {"
+                       "    window.removeEventListener('resize', once); reveal(); });"
+                       "})();"));
 }
 
 MainWindow::~MainWindow()
@@ -110,6 +142,8 @@ void MainWindow::setLanguage(const QString& lang)
     language = lang;
     networkAccessManager->setLanguage(lang);
     webview->setLanguage(lang);
+    if (keyboard)
+        keyboard->setLanguage(lang);
 }
 
 QString MainWindow::getLanguage()
@@ -152,7 +186,13 @@ void MainWindow::startDownload()
 
 void MainWindow::webViewLoadStarted() {}
 
-void MainWindow::webViewLoadFinished() {}
+void MainWindow::webViewLoadFinished()
+{
+    // The keyboard is made once the first page is up, while the user looks
+    // at it: neither the start nor a unit without a keyboard waits for it.
+    if (keyboard)
+        QTimer::singleShot(0, keyboard, &KeyboardPanel::load);
+}
 
 void MainWindow::webViewloadProgress(int) {}
 

@@ -20,6 +20,7 @@ class MainWindow;
 namespace Tessal
 {
 
+class KeyboardPanel;
 class NetworkAccessManager;
 class WebView;
 
@@ -46,6 +47,8 @@ public:
 
     NetworkAccessManager* getNetworkAccessManager() const { return networkAccessManager; }
     WebView* getWebView() const { return webview; }
+    // The on-screen keyboard; null when it is off.
+    KeyboardPanel* getKeyboard() const { return keyboard; }
     QLabel* getLabel() const;
     QString getDownloadUrl() const { return downloadUrl; }
     QString getLastUrl() const { return lastUrl; }
@@ -73,6 +76,11 @@ public slots:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
+private slots:
+    // The keyboard came up or went down in `window`: the page gives up the
+    // panel's height, and the field being edited is scrolled into sight.
+    void keyboardActiveChanged(QWidget* window, bool active);
+
 private:
     Ui::MainWindow* ui;
     QString downloadUrl;
@@ -81,6 +89,7 @@ private:
     QString defaultUrl;
     NetworkAccessManager* networkAccessManager;
     WebView* webview;
+    KeyboardPanel* keyboard = nullptr;
     QTimer* frontTimer;
     QString language;
     // Last observed state of the front connector.

@@ -164,7 +164,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
     }
 
     const QString directory = Settings::getFilesDirectory();
-    const QString name = DriveWriter::uniqueFileName(
+    QString name = DriveWriter::uniqueFileName(
         directory, fileNameFor(reply->rawHeader("Content-Disposition"), reply->url()));
     {
         FileDialog dialog(true, name, mainWindow);
@@ -173,6 +173,12 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
             releaseReply();
             return false;
         }
+        // A name typed in the dialog is held to the rules of a server's
+        // name: one plain file in the drive's directory, never one that
+        // is there already.
+        const QString typed = safeFileName(dialog.getFilename());
+        if (!typed.isEmpty() && typed != name)
+            name = DriveWriter::uniqueFileName(directory, typed);
     }
 
     qCDebug(lcUsb) << "Rw-remount the usb drive";

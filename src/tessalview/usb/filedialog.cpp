@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 
@@ -58,6 +59,18 @@ FileDialog::FileDialog(bool download, const QString& filename, QWidget* parent)
     if (download) {
         setWindowTitle(Settings::getUITextDownload());
         ui->listFiles->setSelectionMode(QAbstractItemView::NoSelection);
+        // The proposed name can be changed: an edit field in the label's
+        // place, typed into with the on-screen keyboard.
+        nameEdit = new QLineEdit(filename, this);
+        nameEdit->setObjectName("editFileName");
+        nameEdit->setGeometry(ui->lblFileValue->geometry());
+        nameEdit->setFont(ui->lblFileValue->font());
+        nameEdit->setInputMethodHints(Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
+        ui->lblFileValue->hide();
+        connect(nameEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+            this->filename = text;
+            ui->lblFileValue->setText(text);
+        });
     } else {
         setWindowTitle(Settings::getUITextUpload());
         ui->listFiles->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QString>
 
+class QLineEdit;
+
 namespace Ui
 {
 class FileDialog;
@@ -19,8 +21,8 @@ class FileDialog : public QDialog
     Q_OBJECT
 
 public:
-    // `download` true: download mode, `filename` is the proposed name and the
-    // list only shows what is on the drive. false: upload mode, the user
+    // `download` true: download mode, `filename` is the proposed name, which
+    // the user may edit, and the list only shows what is on the drive. false: upload mode, the user
     // selects one file of the list.
     FileDialog(bool download, const QString& filename, QWidget* parent = nullptr);
     ~FileDialog() override;
@@ -40,6 +42,7 @@ private:
     Ui::FileDialog* ui;
     bool download;
     QString filename;
+    QLineEdit* nameEdit = nullptr;
 };
 
 } // namespace Tessal

@@ -3,13 +3,60 @@
 #include "gesturelockdown.h"
 #include "webpage.h"
 
+#include <QEvent>
+#include <QGuiApplication>
+#include <QInputMethod>
 #include <QVBoxLayout>
+#include <QWebElement>
 #include <QWebFrame>
 #include <QWebSettings>
 #include <QWebView>
 
 namespace Tessal
 {
+
+namespace
+{
+
+// QtWebKit answers the input method's question for hints with none, and the
+// hints it puts on the view for a password field last only until the first
+// key: an on-screen keyboard would offer (and learn) word suggestions for a
+// password. The answer is taken from the focused element itself: a password
+// field is hidden, sensitive text, never predicted.
+class PageView : public QWebView
+{
+public:
+    using QWebView::QWebView;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override
+    {
+        QVariant value = QWebView::inputMethodQuery(query);
+        if (query != Qt::ImHints)
+            return value;
+        Qt::InputMethodHints hints(value.toInt());
+        QWebFrame* frame = page() ? page()->currentFrame() : nullptr;
+        const QWebElement focused = frame ? frame->findFirstElement(":focus") : QWebElement();
+        if (focused.tagName().compare("input", Qt::CaseInsensitive) == 0 &&
+            focused.attribute("type").trimmed().compare("password", Qt::CaseInsensitive) == 0)
+            hints |= Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
+                     Qt::ImhNoAutoUppercase;
+        return int(hints);
+    }
+
+protected:
+    // A word being composed is finished in its own field before a touch
+    // moves the focus: the engine keeps the composition after the field
+    // loses the focus, and the next word's end would overwrite that field's
+    // whole text and move the focus back to it.
+    bool event(QEvent* event) override
+    {
+        if ((event->type() == QEvent::MouseButtonPress || event->type() == QEvent::TouchBegin) &&
+            QGuiApplication::focusObject() == this)
+            QGuiApplication::inputMethod()->commit();
+        return QWebView::event(event);
+    }
+};
+
+} // namespace
 
 const char* const WebSurface::UserAgent = "Tessal TessalView/2.0 WebKit";
 
@@ -48,7 +95,7 @@ void WebSurface::configureStorage(const QString& directory)
 }
 
 WebKitSurface::WebKitSurface(const Services& services, QWidget* parent)
-    : WebSurface(parent), view(new QWebView(this)), page(new WebPage(services, view))
+    : WebSurface(parent), view(new PageView(this)), page(new WebPage(services, view))
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -83,6 +130,13 @@ WebKitSurface::WebKitSurface(const Services& services, QWidget* parent)
     connect(page, &WebPage::loadingUrl, this, &WebSurface::urlChanged);
     connect(page, &WebPage::loadBecameDownload, this, &WebSurface::loadBecameDownload);
     connect(page, &WebPage::responseError, this, &WebSurface::responseFinished);
+    // The engine ends a word being composed when its field loses the focus;
+    // the input method, which sees one widget throughout, must forget it too,
+    // or it would later write it into the field that has the focus now.
+    connect(page, &QWebPage::focusedElementChanged, view, [this] {
+        if (QGuiApplication::focusObject() == view)
+            QGuiApplication::inputMethod()->reset();
+    });
 }
 
 WebKitSurface::~WebKitSurface()

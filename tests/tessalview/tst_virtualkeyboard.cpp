@@ -245,11 +245,6 @@ private slots:
                     .startsWith("x");
             };
             QTest::qWait(500);
-            if (id == "editable" && Tessal::WebSurface::engineName() == "webkit")
-                QEXPECT_FAIL("",
-                             "QtWebKit: what the keyboard types does not reach an editable "
-                             "element focused by a touch (not explained yet)",
-                             Continue);
             QVERIFY2(typed(), qPrintable(id));
             QVERIFY(touchKey(panel, QString(), "HideKeyboardKey"));
             QTRY_VERIFY_WITH_TIMEOUT(!panel->isActive(), 5000);

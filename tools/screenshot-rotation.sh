@@ -7,11 +7,11 @@
 # corner lies at the screen's top-right (turned clockwise).
 #
 #   sudo tools/screenshot-rotation.sh [BUILD_DIR] [OUT_PNG]
-#   (defaults: build, docs/kiosk-rotation-90.png)
+#   (defaults: build, docs/images/kiosk-rotation-90.png)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$HERE/build}" && pwd)
-OUT=$(realpath -m "${2:-$HERE/docs/kiosk-rotation-90.png}")
+OUT=$(realpath -m "${2:-$HERE/docs/images/kiosk-rotation-90.png}")
 TESSALVIEW=$BUILD/src/tessalview/tessalview
 TUPSEND=$BUILD/src/tupsend/tupsend
 

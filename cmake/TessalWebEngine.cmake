@@ -1,8 +1,15 @@
 # Finds the web engine chosen by TESSAL_WEB_ENGINE (webengine or webkit) and
 # stops the configuration with one line naming the Debian package when its
-# development files are missing. Found through Qt5_DIR like the rest of Qt,
-# so a cross build finds the target's engine.
-if(TESSAL_WEB_ENGINE STREQUAL "webengine")
+# development files are missing. Found through Qt5_DIR (Qt6_DIR) like the
+# rest of Qt, so a cross build finds the target's engine. TESSAL_QT is
+# settled before (cmake/TessalQt.cmake).
+if(TESSAL_WEB_ENGINE STREQUAL "webengine" AND TESSAL_QT EQUAL 6)
+  find_package(Qt6 6.4 QUIET COMPONENTS WebEngineCore WebEngineWidgets)
+  if(NOT Qt6WebEngineWidgets_FOUND)
+    message(FATAL_ERROR "TESSAL_WEB_ENGINE=webengine with TESSAL_QT=6 needs the package "
+                        "qt6-webengine-dev")
+  endif()
+elseif(TESSAL_WEB_ENGINE STREQUAL "webengine")
   find_package(Qt5 5.15 QUIET COMPONENTS WebEngineCore WebEngineWidgets)
   if(NOT Qt5WebEngineWidgets_FOUND)
     message(FATAL_ERROR "TESSAL_WEB_ENGINE=webengine needs the package qtwebengine5-dev")

@@ -10,12 +10,12 @@
 #include "kiosktestenv.h"
 #include "mainwindow.h"
 #include "settings.h"
+#include "touchscreen.h"
 #include "webtestsupport.h"
 #include "webview.h"
 
 #include <QApplication>
 #include <QMenu>
-#include <QTouchDevice>
 #include <QWheelEvent>
 #include <QWindow>
 #include <QtTest>
@@ -135,7 +135,7 @@ class TestGestures : public QObject
 private:
     KioskTestEnv m_env;
     HttpTestServer m_server;
-    QTouchDevice* m_touch = nullptr;
+    TouchScreen_t m_touch = nullptr;
     MainWindow* m_window = nullptr;
 
     WebSurface* surface() const { return m_window->getWebView()->surface(); }
@@ -290,7 +290,7 @@ private slots:
         QVERIFY(m_env.loadIni(QByteArray("[Network]\nRetryTimeout=600\nFrontInterface=tst0\n"
                                          "[UI]\nScreenSaverInterval=600000\nTouchLockdown=") +
                               (unlocked() ? "false\n" : "true\n")));
-        m_touch = QTest::createTouchDevice(QTouchDevice::TouchScreen);
+        m_touch = QTest::createTouchDevice();
         m_window = new MainWindow;
         m_window->resize(800, 480);
         m_window->show();

@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "screensaver.h"
 #include "settings.h"
+#include "touchscreen.h"
 #include "webtestsupport.h"
 #include "webview.h"
 
@@ -90,7 +91,7 @@ private slots:
         auto seen = [surface] { return WebTest::runJs(surface, "seen.join(',')").toString(); };
         auto* saver = Tessal::ScreenSaver::instance();
         const QPoint at(100, 100);
-        QTouchDevice* touchScreen = QTest::createTouchDevice();
+        TouchScreen_t touchScreen = QTest::createTouchDevice();
 
         // Lit: a tap reaches the page.
         QVERIFY(saver->active());

@@ -12,6 +12,7 @@
 #include "screensaver.h"
 #include "settings.h"
 #include "timedpopup.h"
+#include "touchscreen.h"
 #include "webtestsupport.h"
 #include "webview.h"
 
@@ -21,7 +22,6 @@
 #include <QImage>
 #include <QPointer>
 #include <QPushButton>
-#include <QTouchDevice>
 #include <QtTest>
 
 #include <memory>
@@ -102,7 +102,7 @@ class TestRotation : public QObject
 private:
     KioskTestEnv m_env;
     HttpTestServer m_server;
-    QTouchDevice* m_touchScreen = nullptr;
+    TouchScreen_t m_touchScreen = nullptr;
 
     // The page's element `selector`, in the upright picture's coordinates.
     QRectF pictureRect(Kiosk& kiosk, const QString& selector)
@@ -183,7 +183,7 @@ private slots:
         QVERIFY(m_env.loadIni("[UI]\nScreenSaverInterval=0\n"));
         QVERIFY(m_server.start());
         m_server.page("/turn.html", TestPage);
-        m_touchScreen = QTest::createTouchDevice(QTouchDevice::TouchScreen);
+        m_touchScreen = QTest::createTouchDevice();
     }
 
     void settingValues_data()

@@ -3,6 +3,7 @@
 #include "logcapture.h"
 #include "screensaver.h"
 #include "settings.h"
+#include "touchscreen.h"
 
 #include <QApplication>
 #include <QDir>
@@ -69,7 +70,7 @@ private:
     Target* m_target = nullptr;
     QString m_blank;
     QString m_backlight;
-    QTouchDevice* m_touch = nullptr;
+    TouchScreen_t m_touch = nullptr;
 
     void sendMouse(QEvent::Type type, const QPoint& pos, Qt::MouseButtons buttons)
     {

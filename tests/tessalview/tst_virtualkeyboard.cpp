@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "screensaver.h"
 #include "settings.h"
+#include "touchscreen.h"
 #include "webtestsupport.h"
 #include "webview.h"
 
@@ -57,7 +58,7 @@ class TestVirtualKeyboard : public QObject
 private:
     KioskTestEnv m_env;
     HttpTestServer m_server;
-    QTouchDevice* m_touchScreen = nullptr;
+    TouchScreen_t m_touchScreen = nullptr;
 
     // A touch (press and release) at `pos` in `window`'s coordinates, given
     // to the window system's queue like a real touch screen's.
@@ -156,7 +157,7 @@ private slots:
         QVERIFY(m_env.isValid());
         QVERIFY(m_server.start());
         m_server.page("/form.html", FormPage);
-        m_touchScreen = QTest::createTouchDevice(QTouchDevice::TouchScreen);
+        m_touchScreen = QTest::createTouchDevice();
     }
 
     void init() { QVERIFY(m_env.loadIni("[UI]\nScreenSaverInterval=0\n")); }

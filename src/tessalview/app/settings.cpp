@@ -31,7 +31,7 @@ namespace
 // such as "Please wait, loading" must come back whole, not empty.
 QString toText(const QVariant& value)
 {
-    if (value.type() == QVariant::StringList)
+    if (value.userType() == QMetaType::QStringList)
         return value.toStringList().join(", ");
     return value.toString();
 }

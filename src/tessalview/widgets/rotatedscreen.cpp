@@ -2,6 +2,7 @@
 
 #include "logging.h"
 #include "screensaver.h"
+#include "touchpoints.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -129,9 +130,10 @@ bool RotatedScreen::forwardTouch(QTouchEvent* event)
     if (type == QEvent::TouchBegin) {
         touchTarget = nullptr;
         touchProxy = nullptr;
-        if (event->touchPoints().isEmpty())
+        QPointF first;
+        if (!TouchPoints::firstPosition(*event, &first))
             return false;
-        const QPointF at = mapToScene(event->touchPoints().first().pos().toPoint());
+        const QPointF at = mapToScene(first.toPoint());
         QGraphicsItem* item = scene->itemAt(at, transform());
         auto* proxy = item ? qgraphicsitem_cast<QGraphicsProxyWidget*>(item) : nullptr;
         // A modal dialog in the scene keeps touches from what lies behind
@@ -157,24 +159,15 @@ bool RotatedScreen::forwardTouch(QTouchEvent* event)
 
     // Each point in the target's own coordinates; the screen positions stay
     // the glass's.
-    QList<QTouchEvent::TouchPoint> points = event->touchPoints();
     QWidget* const embedded = touchProxy->widget();
     const auto local = [this, embedded](const QPointF& viewportPos) {
         const QPointF inProxy = touchProxy->mapFromScene(mapToScene(viewportPos.toPoint()));
         return QPointF(touchTarget->mapFrom(embedded, inProxy.toPoint()));
     };
-    for (QTouchEvent::TouchPoint& point : points) {
-        point.setPos(local(point.pos()));
-        point.setStartPos(local(point.startPos()));
-        point.setLastPos(local(point.lastPos()));
-    }
-    QTouchEvent forwarded(type, event->device(), event->modifiers(), event->touchPointStates(),
-                          points);
-    forwarded.setTarget(touchTarget);
-    forwarded.setTimestamp(event->timestamp());
+    const std::unique_ptr<QTouchEvent> forwarded = TouchPoints::mapped(*event, touchTarget, local);
     QPointer<QWidget> target = touchTarget;
-    QApplication::sendEvent(target, &forwarded);
-    if (type == QEvent::TouchBegin && !forwarded.isAccepted()) {
+    QApplication::sendEvent(target, forwarded.get());
+    if (type == QEvent::TouchBegin && !forwarded->isAccepted()) {
         // Not taken: the touch becomes mouse events, like upright.
         touchTarget = nullptr;
         touchProxy = nullptr;

@@ -1,6 +1,7 @@
 #include "webenginesurface.h"
 
 #include "downloadhandler.h"
+#include "engineversion.h"
 #include "gesturelockdown.h"
 #include "logging.h"
 #include "networkaccessmanager.h"
@@ -14,7 +15,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
-#include <QWebEngineDownloadItem>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -120,7 +120,7 @@ void WebSurface::configureStorage(const QString& directory)
 
 WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
     : WebSurface(parent), services(services), view(new QWebEngineView(this)),
-      page(new WebPage(services, kioskProfile(), view)),
+      page(EngineVersion::createPage(services, kioskProfile(), view)),
       interceptor(new RequestInterceptor(services.network, this))
 {
     auto* layout = new QVBoxLayout(this);
@@ -188,8 +188,10 @@ WebEngineSurface::WebEngineSurface(const Services& services, QWidget* parent)
                 // Queued: the engine is still inside the redirect.
                 QTimer::singleShot(0, this, [this, url] { load(url); });
             });
-    connect(page->profile(), &QWebEngineProfile::downloadRequested, this,
-            &WebEngineSurface::handleDownload);
+    // The engine would write the file itself, leave its partial file behind
+    // on a full drive and never finish: the kiosk declines it and fetches
+    // the file itself.
+    EngineVersion::declineDownloads(page, this, [this](const QUrl& url) { handleDownload(url); });
     // The download is fetched again by the kiosk: it needs the page's
     // cookies (a device's session) for that.
     QWebEngineCookieStore* cookies = page->profile()->cookieStore();
@@ -246,16 +248,9 @@ void WebEngineSurface::reportLoad(bool ok, const QUrl& url)
     emit responseFinished(ok);
 }
 
-void WebEngineSurface::handleDownload(QWebEngineDownloadItem* item)
+void WebEngineSurface::handleDownload(const QUrl& url)
 {
-    if (item->page() != page)
-        return;
-    const QUrl url = item->url();
     qCDebug(lcWeb).noquote() << "WebPage::UnsupportedContent";
-    // The engine would write the file itself, leave its partial file behind
-    // on a full drive and never finish: the kiosk declines it here (it must
-    // be answered before this returns) and fetches the file itself.
-    item->cancel();
     becameDownload = true;
     emit loadBecameDownload();
     // The page the link was on stays, and stays the kiosk's current page.
@@ -353,8 +348,7 @@ void WebEngineSurface::setUserStyleSheet(const QString& dataUrl)
                                 "l.rel = 'stylesheet'; l.href = '%1';"
                                 "(document.head || document.documentElement).appendChild(l);})();")
                             .arg(dataUrl));
-    for (const QWebEngineScript& old : page->scripts().findScripts(style.name()))
-        page->scripts().remove(old);
+    EngineVersion::removeScripts(page->scripts(), style.name());
     page->scripts().insert(style);
 }
 

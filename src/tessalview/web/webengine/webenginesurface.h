@@ -5,7 +5,6 @@
 
 #include <QPointer>
 
-class QWebEngineDownloadItem;
 class QWebEngineView;
 
 namespace Tessal
@@ -47,7 +46,7 @@ protected:
 private:
     void handleLoadFinished(bool ok);
     void reportLoad(bool ok, const QUrl& url);
-    void handleDownload(QWebEngineDownloadItem* item);
+    void handleDownload(const QUrl& url);
     void fetchDownload(const QUrl& url);
     void installFilterOnProxy();
     void lockProxy();

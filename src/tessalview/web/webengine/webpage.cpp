@@ -1,6 +1,7 @@
 #include "webpage.h"
 
 #include "certificatepin.h"
+#include "engineversion.h"
 #include "filedialog.h"
 #include "jsdialogs.h"
 #include "logging.h"
@@ -61,7 +62,7 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
     return true;
 }
 
-bool WebPage::certificateError(const QWebEngineCertificateError& error)
+bool WebPage::acceptCertificate(const QWebEngineCertificateError& error)
 {
     // Only certificates that the system's trust store refuses come here. The
     // device's own is accepted when it has the pinned fingerprint; every
@@ -73,7 +74,7 @@ bool WebPage::certificateError(const QWebEngineCertificateError& error)
     if (pinApplies && CertificatePin::matches(leaf) && error.isOverridable())
         return true;
     qCWarning(lcWeb).noquote() << CertificatePin::refusal(url.toString(), leaf, pinApplies) + " (" +
-                                      error.errorDescription() + ")";
+                                      EngineVersion::describe(error) + ")";
     return false;
 }
 

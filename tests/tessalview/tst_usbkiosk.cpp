@@ -70,12 +70,12 @@ private:
         // we have; one in a user namespace of its own has another id map.
         // Both are readable without ptrace access, which a sandboxed process
         // does not grant.
-        auto pidDepth = [](const QString& pid) {
+        auto pidDepth = [](const QString& pid) -> int {
             QFile status("/proc/" + pid + "/status");
             if (status.open(QIODevice::ReadOnly))
                 for (const QByteArray& line : status.readAll().split('\n'))
                     if (line.startsWith("NSpid:"))
-                        return line.mid(6).simplified().split(' ').size();
+                        return int(line.mid(6).simplified().split(' ').size());
             return 0;
         };
         auto uidMap = [](const QString& pid) {

@@ -36,5 +36,10 @@ else()
   if(NOT Qt6QuickWidgets_FOUND)
     message(FATAL_ERROR "TESSAL_QT=6 needs the package qt6-declarative-dev")
   endif()
+  # The turned screen's touches need QtGui's private QMutableEventPoint.
+  if(NOT TARGET Qt6::GuiPrivate OR NOT EXISTS
+     "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_HEADERS}/QtGui/${Qt6Gui_VERSION}/QtGui/private/qeventpoint_p.h")
+    message(FATAL_ERROR "TESSAL_QT=6 needs the package qt6-base-private-dev")
+  endif()
 endif()
 message(STATUS "Kiosk Qt: ${TESSAL_QT} (${Qt${TESSAL_QT}Core_VERSION})")

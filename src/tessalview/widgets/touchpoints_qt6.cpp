@@ -1,10 +1,13 @@
-// The kiosk's touch events on Qt 6: QEventPoint, whose positions are only
-// set when a point is made. A point made anew keeps its id, state and screen
-// position; its start and last positions, pressure and size are the
-// defaults.
+// The kiosk's touch events on Qt 6: QEventPoint. Its positions have no
+// public setter (a point made with its public constructor keeps its
+// position at 0,0), so the copies are moved with Qt's own QMutableEventPoint,
+// as Qt's event delivery and QTest do; it needs qt6-base-private-dev.
 #include "touchpoints.h"
 
 #include <QTouchEvent>
+#include <QWindow>
+// After QWindow, whose whole type it needs.
+#include <private/qeventpoint_p.h>
 
 namespace Tessal
 {
@@ -20,11 +23,12 @@ bool TouchPoints::firstPosition(const QTouchEvent& event, QPointF* position)
 std::unique_ptr<QTouchEvent> TouchPoints::mapped(const QTouchEvent& event, QObject* target,
                                                  const std::function<QPointF(const QPointF&)>& map)
 {
-    QList<QEventPoint> points;
-    points.reserve(event.points().size());
-    for (const QEventPoint& point : event.points()) {
-        QEventPoint moved(point.id(), point.state(), map(point.position()), point.globalPosition());
-        points.append(moved);
+    QList<QEventPoint> points = event.points();
+    for (QEventPoint& point : points) {
+        // A copy shares its data with the original event's point until
+        // detached.
+        QMutableEventPoint::detach(point);
+        QMutableEventPoint::setPosition(point, map(point.position()));
     }
     auto copy = std::make_unique<QTouchEvent>(event.type(), event.pointingDevice(),
                                               event.modifiers(), points);

@@ -22,6 +22,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(PKG_CONFIG_EXECUTABLE arm-linux-gnueabihf-pkg-config CACHE FILEPATH "pkg-config for armhf")
 set(Qt5_DIR /usr/lib/arm-linux-gnueabihf/cmake/Qt5 CACHE PATH "armhf Qt 5")
+# Qt 6 finds its build tools (moc, rcc, uic and their CMake files) in the
+# build machine's own Qt 6 development packages, installed beside the armhf
+# ones.
+execute_process(COMMAND dpkg-architecture -qDEB_BUILD_MULTIARCH
+                OUTPUT_VARIABLE _tessal_build_multiarch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(_tessal_build_multiarch)
+  set(QT_HOST_PATH /usr CACHE PATH "the build machine's Qt 6")
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${_tessal_build_multiarch}/cmake CACHE PATH "its CMake files")
+endif()
 
 # ctest (and add_test commands naming a target) run the ARM programs here.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-arm-static)

@@ -15,6 +15,9 @@
 #                                                missing packages, exit 1; else 0
 #
 #   --suite bookworm|trixie   Debian 12 or 13 (default trixie)
+#   --qt 5|6                  the kiosk's Qt in the root (default: the
+#                             suite's, Qt 5 on Debian 12, Qt 6 on Debian 13;
+#                             tools/package.sh --qt asks for the other)
 #   --arch amd64|armhf        accepted for the callers' convenience: every
 #                             root serves both architectures
 #
@@ -22,8 +25,9 @@
 # dependencies of debian/control twice, for amd64 and (cross) for armhf, the
 # armhf cross toolchain, and what the test suite uses: qemu-user runs the ARM
 # programs, host tools (dbus-daemon, Xvfb, python, socat) run natively. Its
-# name carries a digest of that list and of the mirror, so a change to
-# either makes a new root; older ones of the same suite are removed then.
+# name carries the suite, the Qt and a digest of that list and of the
+# mirror, so a change to either makes a new root; older ones of the same
+# suite and Qt are removed then.
 #
 # Environment:
 #   TESSAL_BUILDROOT_CACHE  the cache (default /var/cache/tessal-buildroots)
@@ -58,33 +62,53 @@ br_mirror() {
 # packages of the build machine's own architecture.
 BR_HOST_TOOLS=(
   build-essential cmake pkg-config ccache file git
-  qtbase5-dev-tools qttools5-dev-tools
   dbus xvfb xauth socat mbpoll python3-pymodbus python3-serial-asyncio libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core
   strace lintian fakeroot openssl hunspell-en-us
 )
 # Libraries of the target architecture for the tests (and the sanitizer
 # runtimes, which no package depends on).
-BR_TARGET_LIBS=(libgtest-dev libsystemd-dev libqt5svg5-dev libxtst6 libasan8 libubsan1
-  qtvirtualkeyboard-plugin qml-module-qtquick-virtualkeyboard qml-module-qtquick2
-  qml-module-qtquick-window2 qml-module-qtquick-layouts qml-module-qt-labs-folderlistmodel)
+BR_TARGET_LIBS=(libgtest-dev libsystemd-dev libxtst6 libasan8 libubsan1)
 
-br_suite_libs() {
-  case $1 in
-  # QtWebKit exists only up to Debian 12: there the kiosk builds with either
-  # engine.
-  bookworm) echo libqt5webkit5-dev ;;
-  trixie) ;;
+# The suite's Qt unless BR_QT says otherwise: Debian 12's packages keep Qt 5,
+# Debian 13's are built with Qt 6.
+br_default_qt() { case $1 in bookworm) echo 5 ;; *) echo 6 ;; esac; }
+BR_QT=${BR_QT:-}
+
+# br_qt_libs SUITE: what the kiosk's tests load at run time beside the build
+# dependencies of that Qt (QML modules, platform plugins).
+br_qt_libs() {
+  case ${BR_QT:-$(br_default_qt "$1")} in
+  5)
+    echo libqt5svg5-dev qtvirtualkeyboard-plugin qml-module-qtquick-virtualkeyboard qml-module-qtquick2 \
+      qml-module-qtquick-window2 qml-module-qtquick-layouts qml-module-qt-labs-folderlistmodel
+    # QtWebKit exists only up to Debian 12: there the kiosk builds with
+    # either engine.
+    [ "$1" = bookworm ] && echo libqt5webkit5-dev
+    ;;
+  6)
+    echo qt6-qpa-plugins qt6-virtualkeyboard-plugin qml6-module-qtquick-virtualkeyboard qml6-module-qtquick \
+      qml6-module-qtquick-window qml6-module-qtquick-layouts qml6-module-qtqml-workerscript \
+      qml6-module-qt-labs-folderlistmodel
+    ;;
   esac
 }
+
+# br_profiles SUITE: the build profiles debian/control is read with.
+br_profiles() { [ "${BR_QT:-$(br_default_qt "$1")}" = 5 ] && echo pkg.tessal.qt5 || true; }
+
+# br_qt_host_tools SUITE: the build machine's Qt tools for a cross build (Qt
+# 6's come with its development packages, which the root holds for both
+# architectures).
+br_qt_host_tools() { [ "${BR_QT:-$(br_default_qt "$1")}" = 5 ] && echo qtbase5-dev-tools qttools5-dev-tools || true; }
 
 # br_packages SUITE: the package list of a root, one per line.
 br_packages() {
   local suite=$1 p
   echo crossbuild-essential-armhf
   echo qemu-user-static
-  printf '%s\n' "${BR_HOST_TOOLS[@]}"
-  for p in "${BR_TARGET_LIBS[@]}" $(br_suite_libs "$suite"); do
+  printf '%s\n' "${BR_HOST_TOOLS[@]}" $(br_qt_host_tools "$suite")
+  for p in "${BR_TARGET_LIBS[@]}" $(br_qt_libs "$suite"); do
     echo "$p"
     echo "$p:armhf"
   done
@@ -94,13 +118,14 @@ br_key() {
   local suite=$1
   {
     br_packages "$suite"
+    br_profiles "$suite"
     sed -n '/^Build-Depends/,/^[A-Z]/p' "$BR_TOP/debian/control"
     br_mirror
     echo 4 # bump to remake every root
   } | md5sum | cut -c1-10
 }
 
-br_path() { echo "$BR_CACHE/$1-$(br_key "$1")"; }
+br_path() { echo "$BR_CACHE/$1-qt${BR_QT:-$(br_default_qt "$1")}-$(br_key "$1")"; }
 
 # br_check: the host's packages that making and using a root takes
 # (tools/install-deps.sh installs them). Prints the missing ones.
@@ -135,7 +160,9 @@ br_ensure() {
   pkgs=$(br_packages "$suite" | paste -sd, -)
   # The build dependencies are those of debian/control, resolved by apt
   # itself inside the root: for the root's own architecture, then for armhf.
-  local builddep="env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq"
+  local builddep="env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq" profiles
+  profiles=$(br_profiles "$suite")
+  [ -z "$profiles" ] || builddep="$builddep --build-profiles=$profiles"
   if ! mmdebstrap --variant=buildd --architectures=amd64,armhf --components=main \
     --aptopt='APT::Install-Recommends "false"' --aptopt='Acquire::Retries "3"' \
     --include="$pkgs" \
@@ -150,9 +177,10 @@ br_ensure() {
     br_die "mmdebstrap failed for $suite (log: $log)"
   fi
   touch "$root.part/.tessal-complete"
-  # Roots of the same suite made from other lists are stale.
-  local old
-  for old in "$BR_CACHE/$suite"-*; do
+  # Roots of the same suite and Qt made from other lists are stale, and so
+  # are those named before roots carried their Qt.
+  local old prefix=${root%-*}
+  for old in "$prefix"-* "$BR_CACHE/$suite"-??????????; do
     [ -d "$old" ] && [ "$old" != "$root.part" ] && rm -rf --one-file-system "$old"
   done
   mv "$root.part" "$root"
@@ -221,12 +249,14 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   while [ $# -gt 0 ]; do
     case $1 in
     --suite) suite=$2; shift 2 ;;
+    --qt) BR_QT=$2; shift 2 ;;
     --arch) arch=$2; shift 2 ;;
     *) break ;;
     esac
   done
   case $suite in bookworm | trixie) ;; *) br_die "unknown suite '$suite' (bookworm or trixie)" ;; esac
   case $arch in amd64 | armhf) ;; *) br_die "unknown architecture '$arch' (amd64 or armhf)" ;; esac
+  case $BR_QT in '' | 5 | 6) ;; *) br_die "unknown Qt '$BR_QT' (5 or 6)" ;; esac
   cmd=${1:-}
   [ $# -gt 0 ] && shift
   case $cmd in mirror | check) ;; *) [ "$(id -u)" -eq 0 ] || br_die "needs root (mmdebstrap, chroot, mounts)" ;; esac

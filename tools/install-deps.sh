@@ -6,6 +6,12 @@
 #   tools/install-deps.sh          everything the README's two commands use
 #   tools/install-deps.sh --list   print the package list, one a line, and
 #                                  install nothing
+#   TESSAL_QT=5|6 tools/install-deps.sh
+#                                  that Qt for the kiosk as well
+#
+# The kiosk's Qt is the suite's: Qt 5.15 on Debian 12 (where QtWebKit, a Qt 5
+# module, is built beside it), Qt 6 on Debian 13. TESSAL_QT adds the other
+# one (tools/test.sh passes it on).
 #
 # That includes what the build roots need on this machine (mmdebstrap,
 # qemu-user-static and binfmt-support): the install tests build their
@@ -38,12 +44,21 @@ done
 # shellcheck disable=SC1091
 SUITE=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 
-PACKAGES=(
-  build-essential cmake pkg-config
+QT5=(
   qtbase5-dev qtwebengine5-dev libqt5svg5-dev qttools5-dev-tools
   qtdeclarative5-dev qtvirtualkeyboard-plugin qml-module-qtquick-virtualkeyboard
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
-  qml-module-qt-labs-folderlistmodel hunspell-en-us
+  qml-module-qt-labs-folderlistmodel
+)
+# The turned screen's touches use QtGui's private headers on Qt 6.
+QT6=(
+  qt6-base-dev qt6-base-private-dev qt6-declarative-dev qt6-webengine-dev qt6-qpa-plugins
+  qt6-virtualkeyboard-plugin qml6-module-qtquick-virtualkeyboard qml6-module-qtquick
+  qml6-module-qtquick-window qml6-module-qtquick-layouts qml6-module-qtqml-workerscript
+  qml6-module-qt-labs-folderlistmodel
+)
+PACKAGES=(
+  build-essential cmake pkg-config hunspell-en-us
   libmodbus-dev libdbus-1-dev libcjson-dev libssl-dev openssl libgtest-dev
   python3 dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
   x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
@@ -55,8 +70,17 @@ PACKAGES=(
 )
 case $SUITE in
 # QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).
-bookworm) PACKAGES+=(libqt5webkit5-dev libclang-rt-14-dev) ;;
-*) PACKAGES+=(libclang-rt-dev) ;;
+bookworm) PACKAGES+=("${QT5[@]}" libqt5webkit5-dev libclang-rt-14-dev) ;;
+*) PACKAGES+=("${QT6[@]}" libclang-rt-dev) ;;
+esac
+case ${TESSAL_QT:-}:$SUITE in
+'':* | 5:bookworm | 6:trixie) ;;
+5:*) PACKAGES+=("${QT5[@]}") ;;
+6:*) PACKAGES+=("${QT6[@]}") ;;
+*)
+  echo "install-deps: TESSAL_QT is 5 or 6, not '$TESSAL_QT'" >&2
+  exit 2
+  ;;
 esac
 
 if [ $LIST -eq 1 ]; then

@@ -4,9 +4,12 @@
 # (tools/buildroot.sh, made by mmdebstrap and cached outside the clone), and
 # checks them with lintian.
 #
-#   tools/package.sh [--suite bookworm|trixie] [amd64|armhf]
+#   tools/package.sh [--suite bookworm|trixie] [--qt 5|6] [amd64|armhf]
 #
-# Defaults: Debian 13 (trixie), this machine's architecture. armhf is
+# Defaults: Debian 13 (trixie), this machine's architecture, and the suite's
+# Qt for the kiosk: Qt 5.15 on Debian 12, Qt 6 on Debian 13 (--qt builds
+# with the other; the build root then holds that Qt). Qt 5 is the build
+# profile pkg.tessal.qt5 of debian/control. armhf is
 # cross-built (dpkg-buildpackage -a armhf) in an amd64 root with armhf added
 # inside it; this machine only needs mmdebstrap. The version carries the
 # suite (2.0.0~deb13u1, 2.0.0~deb12u1), so the packages of both suites can
@@ -35,15 +38,24 @@ cd "$(dirname "$0")/.."
 TOP=$PWD
 
 SUITE=trixie
-if [ "${1:-}" = --suite ]; then
-  SUITE=${2:-}
-  shift 2
-fi
+QT=
+while [ $# -gt 0 ]; do
+  case $1 in
+  --suite) SUITE=${2:-}; shift 2 ;;
+  --qt) QT=${2:-}; shift 2 ;;
+  *) break ;;
+  esac
+done
 ARCH=${1:-$(dpkg --print-architecture)}
-case $SUITE:$ARCH in
-bookworm:amd64 | bookworm:armhf | trixie:amd64 | trixie:armhf) ;;
+case $SUITE:$ARCH:$QT in
+bookworm:amd64:* | bookworm:armhf:* | trixie:amd64:* | trixie:armhf:*) ;;
+*) QT=bad ;;
+esac
+case $QT in
+'') case $SUITE in bookworm) QT=5 ;; *) QT=6 ;; esac ;;
+5 | 6) ;;
 *)
-  echo "usage: tools/package.sh [--suite bookworm|trixie] [amd64|armhf]" >&2
+  echo "usage: tools/package.sh [--suite bookworm|trixie] [--qt 5|6] [amd64|armhf]" >&2
   exit 2
   ;;
 esac
@@ -55,12 +67,12 @@ esac
 if [ "${TESSAL_BUILDROOT:-}" != 1 ]; then
   # On this machine: only what makes the build root; the build runs inside.
   if [ "$(id -u)" -ne 0 ]; then
-    exec sudo --preserve-env=PACKAGE_OUT,PACKAGE_VERSION,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR "$0" --suite "$SUITE" "$ARCH"
+    exec sudo --preserve-env=PACKAGE_OUT,PACKAGE_VERSION,TESSAL_BUILDROOT_CACHE,TESSAL_MIRROR "$0" --suite "$SUITE" --qt "$QT" "$ARCH"
   fi
   command -v mmdebstrap >/dev/null || bash tools/install-deps.sh
-  exec bash tools/buildroot.sh --suite "$SUITE" --arch "$ARCH" run \
+  exec bash tools/buildroot.sh --suite "$SUITE" --qt "$QT" --arch "$ARCH" run \
     env PACKAGE_OUT="${PACKAGE_OUT:-}" PACKAGE_VERSION="${PACKAGE_VERSION:-}" \
-    bash tools/package.sh --suite "$SUITE" "$ARCH"
+    bash tools/package.sh --suite "$SUITE" --qt "$QT" "$ARCH"
 fi
 
 OUT=${PACKAGE_OUT:-$TOP/build-deb/$SUITE-$ARCH}
@@ -100,9 +112,10 @@ UPSTREAM=${PACKAGE_VERSION:-$(dpkg-parsechangelog -l debian/changelog -S Version
 VERSION=$(dpkg-parsechangelog -l "$SRC/debian/changelog" -S Version)
 took "$t"
 
-step "dpkg-buildpackage $VERSION for $ARCH (nocheck)"
+step "dpkg-buildpackage $VERSION for $ARCH with Qt $QT (nocheck)"
 t=$(date +%s)
 args=(-b -us -uc -Pnocheck)
+[ "$QT" = 6 ] || args=(-b -us -uc -Pnocheck,pkg.tessal.qt5)
 if [ "$ARCH" != "$(dpkg --print-architecture)" ]; then
   args+=(-a "$ARCH")
 fi

@@ -4,14 +4,14 @@
 # chosen Debian suite (tools/buildroot.sh): nothing of armhf is added to this
 # machine's own packages.
 #
-#   sudo ./tools/test-armhf.sh                       Debian 13 (trixie)
-#   sudo ./tools/test-armhf.sh --suite bookworm      Debian 12
+#   sudo ./tools/test-armhf.sh                       Debian 13 (trixie), Qt 6
+#   sudo ./tools/test-armhf.sh --suite bookworm      Debian 12, Qt 5 and QtWebKit
 #   sudo ./tools/test-armhf.sh -R libtup             extra arguments go to ctest
 #
 # The build goes to build-armhf-<suite>/ in this tree. The first run makes
 # the build root (a few minutes, cached in /var/cache/tessal-buildroots).
 #
-# Safety: Qt 5.15's QProcess misbehaves under qemu-user (see
+# Safety: Qt's QProcess (5.15 and 6 alike) misbehaves under qemu-user (see
 # tools/qemu-guard/qemuguard.c); at worst it sends SIGKILL to every process
 # the user may signal. So every program of the run gets the guard library
 # preloaded, the run happens in its own PID namespace whose first process
@@ -61,11 +61,13 @@ options=(-DCMAKE_TOOLCHAIN_FILE="$SRC/cmake/toolchain-armhf.cmake" -DCMAKE_BUILD
 # Under emulation QtWebEngine's render process is too slow for the page
 # time-outs of the page-driven tests (label web-pages): those run natively,
 # and here only on QtWebKit.
+# The kiosk's Qt is the suite's own, as in its packages: Qt 5 on Debian 12,
+# Qt 6 on Debian 13.
 exclude=native-only
 if [ "$SUITE" = bookworm ]; then
-  options+=(-DTESSAL_WEB_ENGINE=webkit)
+  options+=(-DTESSAL_WEB_ENGINE=webkit -DTESSAL_QT=5)
 else
-  options+=(-DTESSAL_WEB_ENGINE=webengine)
+  options+=(-DTESSAL_WEB_ENGINE=webengine -DTESSAL_QT=6)
   exclude="native-only|web-pages"
 fi
 export CCACHE_BASEDIR=$SRC

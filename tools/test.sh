@@ -5,7 +5,9 @@
 #   2. what every later stage needs, checked before anything is built, so a
 #      missing tool fails the command in its first minutes, not after the
 #      build and the tests;
-#   3. the build in ./build (the kiosk on QtWebEngine, the default) and,
+#   3. the build in ./build (the kiosk on QtWebEngine, the default, with the
+#      suite's Qt: Qt 5.15 on Debian 12, Qt 6 on Debian 13; TESSAL_QT=5|6
+#      asks for the other, and install-deps.sh then installs it too) and,
 #      where QtWebKit exists (Debian 12), the kiosk built with it in
 #      ./build-webkit (what its test set, label "kiosk", needs); then the
 #      whole test suite on the first and the kiosk's set on the second;
@@ -19,6 +21,17 @@
 # "FAILED: <stage>: <reason>".
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck disable=SC1091
+SUITE=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+case ${TESSAL_QT:-} in
+'') case $SUITE in bookworm) TESSAL_QT=5 ;; *) TESSAL_QT=6 ;; esac ;;
+5 | 6) ;;
+*)
+  echo "test.sh: TESSAL_QT is 5 or 6, not '$TESSAL_QT'" >&2
+  exit 2
+  ;;
+esac
+export TESSAL_QT
 BUILD_DIR=${BUILD_DIR:-build}
 WEBKIT_BUILD_DIR=${WEBKIT_BUILD_DIR:-build-webkit}
 mkdir -p "$BUILD_DIR/logs"
@@ -33,10 +46,10 @@ T0=$(date +%s)
 NAMES=(
   "install the Debian packages (tools/install-deps.sh)"
   "check what every stage needs"
-  "build (QtWebEngine)"
+  "build (QtWebEngine, Qt $TESSAL_QT)"
   "build (QtWebKit)"
   "the install tests' build roots, made beside the builds (the wait after them)"
-  "tests (QtWebEngine)"
+  "tests (QtWebEngine, Qt $TESSAL_QT)"
   "kiosk tests (QtWebKit)"
   "install test (Debian 12)"
   "install test (Debian 13)"
@@ -123,8 +136,7 @@ record passed "$(took)" "$STAGE"
 begin "${NAMES[1]}"
 WEBKIT_SKIP=
 if ! pkg-config --exists Qt5WebKitWidgets 2>/dev/null; then
-  # shellcheck disable=SC1091
-  if [ "$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
+  if [ "$SUITE" = bookworm ]; then
     cannot_run "${NAMES[3]}" "QtWebKit missing on Debian 12 (libqt5webkit5-dev; tools/install-deps.sh installs it)"
   fi
   WEBKIT_SKIP="QtWebKit is not available here (Debian 13 has none)"
@@ -203,7 +215,8 @@ ctest_stage() {
 # --- 3. both builds, while the build roots are made; then the tests ------------
 begin "${NAMES[2]}"
 {
-  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webengine "${launcher[@]}" &&
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webengine \
+    -DTESSAL_QT="$TESSAL_QT" "${launcher[@]}" &&
     cmake --build "$BUILD_DIR" -j"$(nproc)"
 } 2>&1 | tee "$LOGS/build.txt"
 if [ "${PIPESTATUS[0]}" -ne 0 ]; then
@@ -217,7 +230,8 @@ if [ -n "$WEBKIT_SKIP" ]; then
   record skipped 0 "$STAGE" "$WEBKIT_SKIP"
 else
   {
-    cmake -S . -B "$WEBKIT_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webkit "${launcher[@]}" &&
+    cmake -S . -B "$WEBKIT_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAL_WEB_ENGINE=webkit -DTESSAL_QT=5 \
+      "${launcher[@]}" &&
       KIOSK_TARGETS=$(cd "$WEBKIT_BUILD_DIR" && ctest -N -L kiosk | sed -n 's/^ *Test *#[0-9]*: //p') &&
       # shellcheck disable=SC2046
       cmake --build "$WEBKIT_BUILD_DIR" -j"$(nproc)" --target tessalview tupsend plinthd plinthctl mbscripts_listener \

@@ -144,7 +144,7 @@ INCLUDE=systemd,systemd-sysv,dbus,passwd,procps,libmodbus5,libcjson1,libdbus-1-3
 INCLUDE=$INCLUDE,python3,xvfb,xdotool
 case $SUITE in
 bookworm) INCLUDE=$INCLUDE,libqt5webkit5,libqt5widgets5,libqt5network5,libqt5gui5 ;;
-trixie) INCLUDE=$INCLUDE,libqt5widgets5t64,libqt5network5t64,libqt5gui5t64 ;;
+trixie) INCLUDE=$INCLUDE,libqt6widgets6,libqt6network6,libqt6gui6 ;;
 esac
 KEY=$(printf '%s\n' "$INCLUDE" "$( (cat "${SOURCES[@]}" 2>/dev/null || printf '%s\n' "${SOURCES[@]}"))" | md5sum | cut -c1-12)
 # Kept beside the build roots, outside the clone: a fresh clone (CI's) does

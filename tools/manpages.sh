@@ -55,6 +55,10 @@ templatize() {
       $page =~ s/\Q$value\E/\@$name\@/g;
     }
     $page =~ s/^(\.TH .*)\Q$version\E/$1\@PROJECT_VERSION\@/m;
+    # --help-all is an option of Qt itself, and each Qt words it its own way (6.8:
+    # "Displays help, including generic Qt options."): the page keeps one
+    # wording, whichever Qt the kiosk was built with.
+    $page =~ s/^Displays help,? including (?:Qt specific|generic Qt) options\.$/Displays help including Qt specific options./m;
     $page =~ s/^(\.\\" DO NOT MODIFY THIS FILE!.*\n)/$1.\\" Regenerate with tools\/manpages.sh update BUILD_DIR; edit man\/*.h2m or the --help text.\n/m;
     print $page;
   ' "$VALUES"

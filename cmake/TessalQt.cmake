@@ -5,6 +5,9 @@
 # exists for Qt 5 only. Every kiosk target links Qt by its versionless name
 # (Qt::Core, Qt::Widgets); what differs between the versions lives in a few
 # files chosen by the version (see TESSAL_QT_SOURCES in the folders).
+if(NOT TESSAL_WEB_ENGINE MATCHES "^(webengine|webkit)$")
+  message(FATAL_ERROR "TESSAL_WEB_ENGINE must be webengine or webkit, not '${TESSAL_WEB_ENGINE}'")
+endif()
 set(TESSAL_QT "" CACHE STRING "The kiosk's Qt: 5 or 6 (empty: 6 where Qt 6 WebEngine is installed)")
 set_property(CACHE TESSAL_QT PROPERTY STRINGS "" 5 6)
 if(TESSAL_QT STREQUAL "")
@@ -27,7 +30,13 @@ endif()
 
 set(_tessal_qt_components Core Gui Widgets Network Test Qml Quick QuickWidgets)
 if(TESSAL_QT EQUAL 5)
-  find_package(Qt5 5.15 REQUIRED COMPONENTS ${_tessal_qt_components})
+  find_package(Qt5 5.15 QUIET COMPONENTS ${_tessal_qt_components})
+  if(NOT Qt5Widgets_FOUND OR NOT Qt5Test_FOUND)
+    message(FATAL_ERROR "TESSAL_QT=5 needs the package qtbase5-dev")
+  endif()
+  if(NOT Qt5QuickWidgets_FOUND)
+    message(FATAL_ERROR "TESSAL_QT=5 needs the package qtdeclarative5-dev")
+  endif()
 else()
   find_package(Qt6 6.4 QUIET COMPONENTS ${_tessal_qt_components})
   if(NOT Qt6Widgets_FOUND OR NOT Qt6Test_FOUND)

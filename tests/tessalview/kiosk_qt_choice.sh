@@ -48,7 +48,14 @@ refused webkit-qt6 "TESSAL_WEB_ENGINE=webkit needs TESSAL_QT=5" -DTESSAL_QT=6 \
 refused qt7 "TESSAL_QT must be 5 or 6, not '7'" -DTESSAL_QT=7
 refused no-engine "TESSAL_WEB_ENGINE must be webengine or webkit, not 'gecko'" -DTESSAL_QT=5 \
   -DTESSAL_WEB_ENGINE=gecko
-picks qt5 "5 webengine" -DTESSAL_QT=5
+# Debian 13's machines may have Qt 6 alone.
+qt5=0
+installed qtbase5-dev && installed qtdeclarative5-dev && installed qtwebengine5-dev && qt5=1
+if [ $qt5 -eq 1 ]; then
+  picks qt5 "5 webengine" -DTESSAL_QT=5
+elif ! installed qtbase5-dev; then
+  refused qt5 "TESSAL_QT=5 needs the package qtbase5-dev" -DTESSAL_QT=5
+fi
 if installed libqt5webkit5-dev; then
   # QtWebKit asks for Qt 5 whatever else is installed.
   picks webkit-default "5 webkit" -DTESSAL_WEB_ENGINE=webkit
@@ -58,8 +65,10 @@ if installed qt6-webengine-dev; then
   picks qt6 "6 webengine" -DTESSAL_QT=6
   # Given once, the choice stays with the directory: configured again
   # without it, a Qt 5 build stays on Qt 5 beside an installed Qt 6.
-  configure qt5
-  [ "$(chosen qt5)" = "5 webengine" ] || fail "qt5: a second configuration chose '$(chosen qt5)'"
+  if [ $qt5 -eq 1 ]; then
+    configure qt5
+    [ "$(chosen qt5)" = "5 webengine" ] || fail "qt5: a second configuration chose '$(chosen qt5)'"
+  fi
 else
   picks default "5 webengine"
   if ! installed qt6-base-dev; then

@@ -25,9 +25,13 @@ BUILD_DIR=${BUILD_DIR:-$HERE/build}
 NS=${TESSAL_DEMO_NETNS:-tessal-demo}
 
 bash "$HERE/tools/install-deps.sh"
-# The compiler cache, when there is one, makes a second build quick.
+# The compiler cache, when there is one, makes a second build quick, also
+# of sources that tools/test.sh or another clone has compiled.
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$HERE
+fi
 cmake -S "$HERE" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target tessalview plinthd plinthctl tupsend tupwatch
 

@@ -2,7 +2,17 @@
 # Runs the unit and a simulated device inside the current network namespace
 # (tools/demo.sh creates a private one and calls this script in it).
 #
-#   run-unit.sh --build BUILD_DIR [--workdir DIR] [--for SECONDS]
+#   run-unit.sh --build BUILD_DIR [--workdir DIR] [--for SECONDS] [--shots DIR]
+#
+# --shots DIR: once the unit runs, walks the demo as a person at the unit
+# would (xdotool clicks) and saves three pictures of the kiosk's window into
+# DIR, each checked for what it should show: demo-device-page.png (the
+# device's page), demo-popup.png (a report saved to the USB drive: the
+# kiosk's "Download complete" popup over the page) and demo-error-page.png
+# (the device's web server stopped: the kiosk's connection-error page; the
+# server is started again afterwards and the retry brings the page back).
+# A picture that does not show what it should is named on stderr and the
+# script ends with status 1.
 #
 # Network of the namespace: "eth1" (one end of a veth pair) with 10.9.0.1/24
 # (broadcast 10.9.0.255) stands for the unit's device-side Ethernet. The simulated device
@@ -13,16 +23,28 @@ HERE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=$HERE/build
 WORK=""
 DURATION=0
+SHOTS=""
 while [ $# -gt 0 ]; do
   case "$1" in
   --build) BUILD_DIR=$2; shift 2 ;;
   --workdir) WORK=$2; shift 2 ;;
   --for) DURATION=$2; shift 2 ;;
+  --shots) SHOTS=$2; shift 2 ;;
   *) echo "run-unit.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
 [ -n "$WORK" ] || WORK=$(mktemp -d /tmp/tessal-demo.XXXXXX)
 mkdir -p "$WORK"
+if [ -n "$SHOTS" ]; then
+  for tool in xdotool import convert; do
+    command -v $tool >/dev/null || {
+      echo "run-unit.sh: --shots needs $tool (tools/install-deps.sh installs it)" >&2
+      exit 1
+    }
+  done
+  mkdir -p "$SHOTS"
+  SHOTS=$(cd "$SHOTS" && pwd)
+fi
 NS=${TESSAL_DEMO_NETNS:-}
 
 TESSALVIEW=$BUILD_DIR/src/tessalview/tessalview
@@ -159,10 +181,14 @@ else
 fi
 
 # --- the simulated device ---------------------------------------------------------
-/usr/bin/python3 -W ignore::DeprecationWarning "$HERE/demo/device_server.py" --bind 10.9.0.1 --port 80 \
-  --www "$HERE/demo/www" --uploads "$WORK/uploads" --status-file "$WORK/status.json" \
-  >"$WORK/device-web.log" 2>&1 &
-PIDS+=($!)
+start_device_web() {
+  /usr/bin/python3 -W ignore::DeprecationWarning "$HERE/demo/device_server.py" --bind 10.9.0.1 --port 80 \
+    --www "$HERE/demo/www" --uploads "$WORK/uploads" --status-file "$WORK/status.json" \
+    >>"$WORK/device-web.log" 2>&1 &
+  DEVICE_WEB_PID=$!
+  PIDS+=($!)
+}
+start_device_web
 
 play_device() {
   local n=0 seq=1
@@ -199,6 +225,7 @@ PIDS+=($!)
 
 # --- the unit ---------------------------------------------------------------------
 "$TESSALVIEW" -D "K3P demo device" -R "demo" >"$WORK/tessalview.log" 2>&1 &
+KIOSK_PID=$!
 PIDS+=($!)
 
 echo "Unit running (work directory $WORK)"
@@ -229,6 +256,13 @@ else
   echo "Modbus registers not readable after 30 s; see $WORK/tessalview.log" >&2
 fi
 
+SHOTS_STATUS=0
+if [ -n "$SHOTS" ]; then
+  # shellcheck source=demo/shots.sh
+  . "$HERE/demo/shots.sh"
+  take_shots || SHOTS_STATUS=1
+fi
+
 led() {
   local v
   v=$(cat "$ROOT/sys/class/gpio/gpio$1/value" 2>/dev/null || echo "?")
@@ -248,3 +282,4 @@ while true; do
   fi
   sleep 1
 done
+exit $SHOTS_STATUS

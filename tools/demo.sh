@@ -10,6 +10,10 @@
 #
 #   sudo ./tools/demo.sh            run until Ctrl-C
 #   sudo ./tools/demo.sh --for 60   run for 60 seconds, then stop
+#   sudo ./tools/demo.sh --for 30 --shots DIR
+#                                   first walk the demo with clicks and save
+#                                   pictures of the device page, a popup and
+#                                   the error page into DIR (demo/run-unit.sh)
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -21,7 +25,14 @@ BUILD_DIR=${BUILD_DIR:-$HERE/build}
 NS=${TESSAL_DEMO_NETNS:-tessal-demo}
 
 bash "$HERE/tools/install-deps.sh"
-cmake -S "$HERE" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The compiler cache, when there is one, makes a second build quick, also
+# of sources that tools/test.sh or another clone has compiled.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$HERE
+fi
+cmake -S "$HERE" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target tessalview plinthd plinthctl tupsend tupwatch
 
 cleanup() {

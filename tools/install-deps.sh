@@ -61,7 +61,7 @@ PACKAGES=(
   build-essential cmake pkg-config hunspell-en-us
   libmodbus-dev libdbus-1-dev libcjson-dev libssl-dev openssl libgtest-dev
   python3 dbus xvfb xauth socat mbpoll python3-pymodbus libglib2.0-bin
-  x11-apps imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
+  x11-apps xdotool imagemagick netpbm iproute2 util-linux procps fonts-dejavu-core libxtst6
   clang strace openssl
   libsystemd-dev
   debhelper lintian systemd-container ccache

@@ -6,6 +6,12 @@
 # installs what it needs there itself, so this checks the install step too.
 #
 #   sudo tools/test-in-container.sh [--suite trixie|bookworm]    (default trixie)
+#   sudo tools/test-in-container.sh [--suite ...] --demo SECONDS --out DIR
+#
+# With --demo, the README's other command runs there instead: the demo
+# (`tools/demo.sh --for SECONDS --shots ...`), on the suite's own Qt. DIR on
+# this machine receives what it leaves: the pictures of the kiosk in
+# DIR/shots, the unit's logs in DIR/unit.
 #
 # The container shares this machine's network (apt reaches the registry)
 # and kernel; downloaded packages and the compiler cache are kept beside the
@@ -15,18 +21,32 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 TOP=$PWD
+ARGS=("$@")
 SUITE=trixie
-if [ "${1:-}" = --suite ]; then
-  SUITE=${2:-}
-  shift 2
-fi
-case $SUITE in bookworm | trixie) ;; *)
-  echo "usage: tools/test-in-container.sh [--suite bookworm|trixie]" >&2
+DEMO=""
+OUT=""
+usage() {
+  echo "usage: tools/test-in-container.sh [--suite bookworm|trixie] [--demo SECONDS --out DIR]" >&2
   exit 2
-  ;;
-esac
-[ "$(id -u)" -eq 0 ] || exec sudo "$0" --suite "$SUITE"
+}
+while [ $# -gt 0 ]; do
+  case $1 in
+  --suite) SUITE=${2:-}; shift 2 || usage ;;
+  --demo) DEMO=${2:-}; shift 2 || usage ;;
+  --out) OUT=${2:-}; shift 2 || usage ;;
+  *) usage ;;
+  esac
+done
+case $SUITE in bookworm | trixie) ;; *) usage ;; esac
+if [ -n "$DEMO" ] || [ -n "$OUT" ]; then
+  [[ $DEMO =~ ^[0-9]+$ ]] && [ "$DEMO" -gt 0 ] && [ -n "$OUT" ] || usage
+fi
+[ "$(id -u)" -eq 0 ] || exec sudo "$0" "${ARGS[@]}"
 command -v mmdebstrap >/dev/null || bash tools/install-deps.sh
+if [ -n "$OUT" ]; then
+  mkdir -p "$OUT"
+  OUT=$(cd "$OUT" && pwd)
+fi
 
 CACHE=${TESSAL_BUILDROOT_CACHE:-/var/cache/tessal-buildroots}
 MIRROR=$(bash tools/buildroot.sh mirror)
@@ -53,12 +73,17 @@ cleanup() { rm -rf --one-file-system "$ROOT"; }
 trap cleanup EXIT
 tar -C "$ROOT" -xf "$BASE"
 git clone -q --no-hardlinks "$TOP" "$ROOT/root/tessal"
-mark "clone of $(git -C "$TOP" rev-parse --short HEAD) in a Debian $SUITE container; tools/test.sh there"
+if [ -n "$DEMO" ]; then
+  WHAT="tools/demo.sh --for $DEMO --shots /root/demo-out/shots --workdir /root/demo-out/unit"
+else
+  WHAT=tools/test.sh
+fi
+mark "clone of $(git -C "$TOP" rev-parse --short HEAD) in a Debian $SUITE container; $WHAT there"
 
 # apt keeps its downloads between runs; ccache its objects.
 echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' >"$ROOT/etc/apt/apt.conf.d/99keep"
 unshare --mount --propagation private -- bash -euc '
-  root=$1 cache=$2 suite=$3
+  root=$1 cache=$2 suite=$3 out=$4 what=$5
   # A mount point of its own, as "/" is on a real system: tests that make
   # their mount namespace private start with "/".
   mount --bind "$root" "$root"
@@ -71,9 +96,17 @@ unshare --mount --propagation private -- bash -euc '
   mount -t tmpfs tmpfs "$root/dev/shm" 2>/dev/null || true
   mount --bind "$cache/apt-$suite" "$root/var/cache/apt/archives"
   mount --bind "$cache/ccache-plain-$suite" "$root/root/.ccache"
+  if [ -n "$out" ]; then
+    mkdir -p "$root/root/demo-out"
+    mount --bind "$out" "$root/root/demo-out"
+  fi
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 CI="${CI:-}" TESSAL_INSTALL_TEST=off \
-    bash -c "cd /root/tessal && ./tools/test.sh"
-' container "$ROOT" "$CACHE" "$SUITE"
-mark "tools/test.sh passed in Debian $SUITE"
+    bash -c "cd /root/tessal && ./$what"
+' container "$ROOT" "$CACHE" "$SUITE" "$OUT" "$WHAT"
+if [ -n "$DEMO" ]; then
+  mark "the demo ran in Debian $SUITE; its pictures are in $OUT/shots, its logs in $OUT/unit"
+else
+  mark "tools/test.sh passed in Debian $SUITE"
+fi

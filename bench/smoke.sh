@@ -9,7 +9,7 @@
 # The kiosk benches need root (a private network namespace) and Xvfb; the
 # engine comparison also needs the kiosk built with QtWebKit, and takes in
 # QtWebEngine 6 from QT6_BUILD_DIR (or, not given, from build-qt6 when that
-# holds a kiosk built with TESSAL_QT=6; about 20 s more), the privilege
+# holds a kiosk built with TESSAL_QT=6; about 30 s more), the privilege
 # comparison a QtWebEngine build and user namespaces. Each one that cannot
 # run here says why and is left out (a bench says so itself by exit status
 # 77). Exits 1 if any bench failed.

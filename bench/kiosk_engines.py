@@ -14,7 +14,8 @@ private network namespace, attaches it to the demo device
   - for each QtWebEngine, the Qt and Chromium versions it carries, and with
     --qt6 where the PSS sits: per kind of process (the kiosk itself, zygote,
     renderer, GPU, each utility), split into anonymous, file-backed and shared
-    memory, and the command line of each process.
+    memory, what files its resident pages hold, and the command line and
+    threads of each process.
 
 Every figure is taken with one kiosk alone (two kiosks side by side would
 share Qt's libraries and each show less PSS than it has). The starts take
@@ -353,6 +354,60 @@ def alone_pss(pids):
     return {p: sum(PAGE_KB / counts[pfn] for pfn in got) for p, got in pages.items()}
 
 
+def resident_by_file(pids):
+    """{file: kB} of the pages the processes in `pids` have resident, each
+    physical page counted once, by the base name of the file mapped (a
+    library's relocated data with it); "[anonymous]" for heap, stacks and
+    unnamed mappings, "[shared memory]" for memfd, /dev/shm and SysV."""
+    files = {}
+    for p in pids:
+        try:
+            with open("/proc/%d/smaps" % p) as f:
+                text = f.read()
+            pagemap = open("/proc/%d/pagemap" % p, "rb")
+        except OSError:
+            continue
+        with pagemap:
+            for m in VMA_RSS.finditer(text):
+                if m.group(3) == "0":
+                    continue
+                fields = text[m.start():text.index("\n", m.start())].split(None, 5)
+                path = fields[5].strip() if len(fields) > 5 else ""
+                if path.startswith(("/memfd:", "/dev/shm/", "/SYSV")):
+                    name = "[shared memory]"
+                elif not path or path in ("[heap]", "[stack]") or path.startswith("[anon"):
+                    name = "[anonymous]"
+                else:
+                    name = os.path.basename(path.replace(" (deleted)", ""))
+                first = int(m.group(1), 16) // (PAGE_KB * 1024)
+                end = int(m.group(2), 16) // (PAGE_KB * 1024)
+                pagemap.seek(first * 8)
+                entries = array.array("Q")
+                try:
+                    entries.frombytes(pagemap.read((end - first) * 8))
+                except (OSError, ValueError):
+                    continue
+                files.setdefault(name, set()).update(e & PFN_MASK for e in entries if e >> 63)
+    return {name: len(frames) * PAGE_KB for name, frames in files.items()}
+
+
+def print_files(old, new, count=16):
+    """Prints the files with most resident pages in two trees, QtWebEngine 5
+    (`old`) and 6 (`new`), a library of each Qt on one row."""
+    def qtless(name):
+        return re.sub(r"^libQt[56]", "libQt?", re.sub(r"\.so[\d.]*$", ".so", name))
+    rows = {}
+    for i, files in enumerate((old, new)):
+        for name, kb in files.items():
+            rows.setdefault(qtless(name), [0, 0])[i] += kb
+    print("  %-34s %9s %9s %9s" % ("file (each page once)", "5 MB", "6 MB", "6 - 5"))
+    for name, (a, b) in sorted(rows.items(), key=lambda r: -max(r[1]))[:count]:
+        print("  %-34s %9.1f %9.1f %+9.1f" % (name[:34], a / 1024.0, b / 1024.0, (b - a) / 1024.0))
+    a, b = sum(r[0] for r in rows.values()), sum(r[1] for r in rows.values())
+    print("  %-34s %9.1f %9.1f %+9.1f" % ("all files and memory", a / 1024.0, b / 1024.0,
+                                         (b - a) / 1024.0))
+
+
 def breakdown(pid):
     """The kiosk's process tree by kind of process: {kind: [processes, PSS,
     of it anonymous, file-backed and shared memory, RSS, PSS alone]}, in kB
@@ -592,6 +647,7 @@ def main():
         # alone. Side by side each would take a share of the other's Qt
         # libraries into its PSS (QtWebKit's went from 102 to 75 MB so).
         rows = []
+        files = {}
         for name, engine, flags in [v for v in variants if v[0] in LONG]:
             proc, display = xvfb(work, port)
             helpers.append(proc)
@@ -623,6 +679,8 @@ def main():
                 time.sleep(2)
             alive = k.proc.poll() is None
             last = breakdown(k.proc.pid) if alive else {}
+            if alive and engine != "webkit":
+                files[name] = resident_by_file(tree(k.proc.pid))
             rows.append((name, first, last, k.loads(), alive, others, first_others))
             if not alive or not shown:
                 missing.append("%s: no figures from the long part (the kiosk %s)"
@@ -635,6 +693,9 @@ def main():
             print("\nWhere the PSS sits after the long part, by process, in MB (anon + file +"
                   " shmem = PSS):")
             print_breakdowns(ends)
+            if "QtWebEngine" in files and "QtWebEngine 6" in files:
+                print("\nWhat the pages of each QtWebEngine tree hold after the long part:")
+                print_files(files["QtWebEngine"], files["QtWebEngine 6"])
         print("\nAfter %.1f min of the page reloading itself every 10 s (each alone):"
               % args.minutes)
         print("  %-22s %8s %8s %8s %5s | %8s %8s %8s %5s %5s" % (

@@ -527,7 +527,8 @@ def main():
                                 for b in (args.webengine, args.webkit, args.qt6) if b)
                     if os.access(t, os.X_OK)), None)
     if not tupsend:
-        print("no tupsend built in any of the build directories (cmake --build DIR --target tupsend)")
+        print("no tupsend in any of the build directories"
+              " (cmake --build DIR --target tupsend)")
         return 1
     print("Engines:")
     for engine in ("webkit", "webengine", "qt6"):

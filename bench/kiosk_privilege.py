@@ -47,7 +47,8 @@ import sys
 import tempfile
 import time
 
-from kiosk_engines import SOURCE, Kiosk, attach, demo_device, memory, private_network, tree, xvfb
+from kiosk_engines import (SOURCE, Kiosk, attach, demo_device, memory, others_holding,
+                           private_network, tree, xvfb)
 
 TARGET = 1.1
 SANDBOX_OFF_LINE = "Running as root: the web engine's sandbox is turned off"
@@ -128,24 +129,6 @@ def check(k, way, uid):
         if pid_ns == own_pid_ns:
             return "render process %d is in the kiosk's pid namespace %s" % (p, pid_ns)
     return None
-
-
-def others_holding(pids, library):
-    """How many processes outside `pids` map a file whose path has `library`
-    in it. On a shared machine another Qt program takes its share of the
-    pages of Qt's libraries that both use (of QtWebEngine's, when it is on
-    the engine too), and the kiosk's PSS reads that much lower."""
-    n = 0
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) in pids:
-            continue
-        try:
-            with open("/proc/%s/maps" % entry) as f:
-                if library in f.read():
-                    n += 1
-        except OSError:
-            continue
-    return n
 
 
 def give(path, uid, gid):

@@ -4,17 +4,23 @@
 # kiosk's log, for one, breaks when a log line changes). The figures of so
 # short a run mean nothing and nothing is compared against a target.
 #
-#   bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR]
+#   bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR [QT6_BUILD_DIR]]
 #
 # The kiosk benches need root (a private network namespace) and Xvfb; the
-# engine comparison also needs the kiosk built with QtWebKit, the privilege
+# engine comparison also needs the kiosk built with QtWebKit, and takes in
+# QtWebEngine 6 from QT6_BUILD_DIR (or, not given, from build-qt6 when that
+# holds a kiosk built with TESSAL_QT=6; about 30 s more), the privilege
 # comparison a QtWebEngine build and user namespaces. Each one that cannot
 # run here says why and is left out (a bench says so itself by exit status
 # 77). Exits 1 if any bench failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-BUILD=${1:?usage: bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR]}
+BUILD=${1:?usage: bench/smoke.sh BUILD_DIR [WEBKIT_BUILD_DIR [QT6_BUILD_DIR]]}
 WEBKIT_BUILD=${2:-}
+QT6_BUILD=${3:-}
+if [ -z "$QT6_BUILD" ] && grep -qx 'TESSAL_QT:[A-Z]*=6' build-qt6/CMakeCache.txt 2>/dev/null; then
+  QT6_BUILD=build-qt6
+fi
 failed=()
 run() { # run NAME COMMAND...: runs it, shows its last lines, notes a failure
   local name=$1 out status
@@ -49,8 +55,14 @@ else
     echo "== kiosk_startup left out: its baseline needs QtWebKit's development files"
   fi
   if [ -n "$WEBKIT_BUILD" ] && [ -x "$WEBKIT_BUILD/src/tessalview/tessalview" ]; then
+    qt6=()
+    if [ -n "$QT6_BUILD" ] && [ -x "$QT6_BUILD/src/tessalview/tessalview" ]; then
+      qt6=(--qt6 "$QT6_BUILD")
+    else
+      echo "== kiosk_engines: QtWebEngine 6 left out: no kiosk built with TESSAL_QT=6 here"
+    fi
     run kiosk_engines /usr/bin/python3 bench/kiosk_engines.py --webengine "$BUILD" \
-      --webkit "$WEBKIT_BUILD" --minutes 0.1 --runs 1
+      --webkit "$WEBKIT_BUILD" "${qt6[@]}" --minutes 0.1 --runs 1
   else
     echo "== kiosk_engines left out: no kiosk built with QtWebKit here"
   fi

@@ -286,12 +286,16 @@ degraded) ok "systemd degraded; failed units: $(in_ct systemctl --failed --no-le
 *) fail "systemd state '$state'" ;;
 esac
 # The snapshot that purge must come back to.
+# The private /tmp directories of the system's own services (polkit, which
+# the kiosk's rules start on demand, and systemd's) come and go with those
+# services: they are not files of ours. Our units' would count.
 snapshot() {
   in_ct sh -c 'find /etc /usr /opt /srv /var /run /tmp -xdev \
       \( -path /var/log -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache/apt \
          -o -path /var/cache/debconf -o -path /var/cache/ldconfig -o -path /run/systemd \
          -o -path /run/user -o -path /run/log -o -path /run/agetty.reload -o -path /var/tmp/debs-1 -o -path /var/tmp/debs-2 \) -prune \
-      -o -print 2>/dev/null | grep -v "^/etc/.*-$" | sort'
+      -o -print 2>/dev/null | grep -v "^/etc/.*-$" |
+    grep -v -E "^/(var/)?tmp/systemd-private-[0-9a-f]+-(polkit|systemd-[a-z-]+)\.service-" | sort'
 }
 # What the packages depend on (and recommend) is the system's, not ours:
 # it goes in first, from the packages downloaded above, so that purge is

@@ -68,6 +68,12 @@ PACKAGES=(
   help2man groff-base patch xz-utils
   mmdebstrap qemu-user-static binfmt-support dosfstools
 )
+# The keyboard's key icons are SVG: Qt 6.8 has its SVG plugins in a package
+# of their own, Qt 6.4 in the library's.
+case $SUITE in
+bookworm) QT6+=(libqt6svg6) ;;
+*) QT6+=(qt6-svg-plugins) ;;
+esac
 case $SUITE in
 # QtWebKit is in Debian 12 only; so is clang 14's runtime (libFuzzer, ASan).
 bookworm) PACKAGES+=("${QT5[@]}" libqt5webkit5-dev libclang-rt-14-dev) ;;

@@ -43,8 +43,12 @@ Item {
         }
     }
 
+    // Qt 5's keyboard does not show its layout loader (nor needs a key).
+    readonly property var layoutLoader: inputPanel.keyboard.keyboardLayoutLoader !== undefined
+                                        ? inputPanel.keyboard.keyboardLayoutLoader : null
+
     Connections {
-        target: inputPanel.keyboard.keyboardLayoutLoader
+        target: root.layoutLoader
         function onLoaded() { root.addHideKey() }
     }
 
@@ -59,7 +63,7 @@ Item {
     }
 
     function addHideKey() {
-        var layout = inputPanel.keyboard.keyboardLayoutLoader.item
+        var layout = layoutLoader ? layoutLoader.item : null
         if (!layout)
             return
         var rows = keyRows(layout)

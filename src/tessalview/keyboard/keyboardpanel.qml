@@ -31,7 +31,7 @@ Item {
         anchors.bottom: parent.bottom
     }
 
-    // Qt 6's layouts have no hide key (it sits behind a long press on the
+    // Qt 6.4's layouts have no hide key (it sits behind a long press on the
     // comma key there); Qt 5's end their bottom row with one. A layout
     // without one gets it at the end of its bottom row, so the panel hides
     // with one touch on every Qt. A layout that has one is left as it is.

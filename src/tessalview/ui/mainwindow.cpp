@@ -69,9 +69,8 @@ MainWindow::MainWindow(QWidget* parent)
         connect(keyboard, &KeyboardPanel::activeChanged, this, &MainWindow::keyboardActiveChanged);
         // The panel is down, but the page's field keeps its focus, and
         // QtWebEngine 6 brings the panel straight back up for a focused
-        // field whenever the page reports its input state again (the page
-        // grows as the panel goes). Done typing: the field gives up its
-        // focus; a touch on a field takes it again.
+        // field. Done typing: the field gives up its focus; a touch on a
+        // field takes it again.
         connect(keyboard, &KeyboardPanel::typingDone, this, [this](QWidget* window) {
             if (window == this)
                 webview->surface()->runJavaScript(

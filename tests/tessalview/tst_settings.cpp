@@ -142,6 +142,34 @@ private slots:
         QCOMPARE(Settings::getUIMsgConnecting(), QString("Please wait, connecting"));
     }
 
+    // Non-ASCII values in a UTF-8 file (the way our packages and an editor
+    // of today write it) come back whole on the build's Qt, Qt 5 as Qt 6,
+    // and no warning is given.
+    void utf8ValuesReadTheSameOnEveryQt()
+    {
+        const QString password = QString::fromUtf8("p\xc3\xa4ss\xe2\x82\xac\xc3\x9f");
+        const QString label = QString::fromUtf8("Verbindung l\xc3\xa4uft\xe2\x80\xa6");
+        writeIni("[WebSite]\nPassword=" + password.toUtf8() +
+                 "\n[UI]\nMsgConnecting=" + label.toUtf8() + "\nTextOK=OK\n");
+        LogCapture log;
+        QVERIFY(Settings::load());
+        QCOMPARE(Settings::getPassword(), password);
+        QCOMPARE(Settings::getUIMsgConnecting(), label);
+        QCOMPARE(Settings::getUITextOK(), QString("OK"));
+        QVERIFY(!log.contains("is not UTF-8"));
+    }
+
+    // A file that is not UTF-8 (an older one saved as Latin-1) is named in a
+    // warning; its ASCII keys and values still read right.
+    void fileThatIsNotUtf8IsNamed()
+    {
+        writeIni("[WebSite]\nLogin=operator\nPassword=p\xe4ss\n");
+        LogCapture log;
+        QVERIFY(Settings::load());
+        QCOMPARE(Settings::getLogin(), QString("operator"));
+        QCOMPARE(log.count(Settings::getFilePath() + "' is not UTF-8"), 1);
+    }
+
     void authorizationValue()
     {
         writeIni("[WebSite]\nLogin=user\nPassword=\n");

@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "inicodec.h"
 #include "logging.h"
 #include "systempath.h"
 
@@ -63,6 +64,18 @@ void convert(const QVariant& value, bool& out)
     out = !(text.isEmpty() || text == "0" || text.compare("false", Qt::CaseInsensitive) == 0);
 }
 
+// Whether the file's bytes are UTF-8 (ASCII is). A file that cannot be read
+// counts as UTF-8: QSettings then reads nothing of it either way.
+bool isUtf8(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray bytes = file.readAll();
+    // Invalid sequences decode to U+FFFD and do not come back the same.
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
 } // namespace
 
 QString Settings::getFilePath()
@@ -91,6 +104,18 @@ bool Settings::load(bool quiet)
     }
 
     QSettings ini(path, QSettings::IniFormat);
+    // The file is read as UTF-8 by either Qt, so a unit reads the same
+    // values before and after its Qt changes (ASCII reads the same either
+    // way). A file that is not UTF-8 is an older file of a user's, saved as
+    // Latin-1: Qt 5 goes on reading it so, Qt 6 cannot, and either says so.
+    if (isUtf8(path)) {
+        IniCodec::readUtf8(ini);
+    } else {
+        qCWarning(lcApp).noquote()
+            << QString("Settings file '%1' is not UTF-8: save it as UTF-8, else its non-ASCII "
+                       "values read differently on Qt 5 and Qt 6")
+                   .arg(path);
+    }
     QString currentGroup;
     auto readKey = [&ini, &currentGroup](const char* group, const char* key, auto& member) {
         if (currentGroup != group) {

@@ -95,11 +95,38 @@ inline void tap(Tessal::WebSurface* surface, const QPoint& pos)
     QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, pos);
 }
 
-// Taps the centre of the element; false when it is not in the page.
+// Waits until the page takes a tap at `pos`; false on time-out. QtWebEngine
+// 6 drops the input that comes before a freshly loaded page's first picture
+// is on the screen: probe taps, which the page swallows before any of its
+// own handlers sees them, are given until one arrives.
+inline bool waitForInput(Tessal::WebSurface* surface, const QPoint& pos, int timeoutMs = 10000)
+{
+    runJs(surface,
+          "window.tessalProbe = { hit: false, stop: function(e) {"
+          "  tessalProbe.hit = true; e.preventDefault(); e.stopImmediatePropagation(); } };"
+          "['mousedown', 'mouseup', 'click', 'touchstart', 'touchend'].forEach(function(t) {"
+          "  window.addEventListener(t, tessalProbe.stop, true); }); true");
+    QElapsedTimer clock;
+    clock.start();
+    bool hit = false;
+    while (!hit && clock.elapsed() < timeoutMs) {
+        tap(surface, pos);
+        QTest::qWait(50);
+        hit = runJs(surface, "tessalProbe.hit").toBool();
+    }
+    // Taps still on their way are swallowed too before the probe goes.
+    QTest::qWait(100);
+    runJs(surface, "['mousedown', 'mouseup', 'click', 'touchstart', 'touchend'].forEach("
+                   "function(t) { window.removeEventListener(t, tessalProbe.stop, true); }); true");
+    return hit;
+}
+
+// Taps the centre of the element once the page takes input; false when it is
+// not in the page or the page takes no input.
 inline bool tapElement(Tessal::WebSurface* surface, const QString& selector)
 {
     const QRect box = elementRect(surface, selector);
-    if (box.isEmpty())
+    if (box.isEmpty() || !waitForInput(surface, box.center()))
         return false;
     tap(surface, box.center());
     return true;

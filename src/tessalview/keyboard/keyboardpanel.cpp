@@ -106,6 +106,7 @@ bool KeyboardPanel::load()
     ScreenSaver::instance()->handleMouseMove(this);
     connect(rootObject(), SIGNAL(panelActiveChanged()), this, SLOT(panelStateChanged()));
     connect(rootObject(), SIGNAL(panelHeightChanged()), this, SLOT(panelStateChanged()));
+    connect(rootObject(), SIGNAL(hideKeyTouched()), this, SLOT(hideKeyTouched()));
     panelStateChanged();
     return true;
 }
@@ -257,6 +258,11 @@ void KeyboardPanel::panelStateChanged()
     fitHost(host(), active);
     place();
     emit activeChanged(host(), active);
+}
+
+void KeyboardPanel::hideKeyTouched()
+{
+    emit typingDone(host());
 }
 
 bool KeyboardPanel::eventFilter(QObject* watched, QEvent* event)

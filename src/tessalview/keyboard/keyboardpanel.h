@@ -60,6 +60,9 @@ public:
 signals:
     // The panel came up or went down in `window`.
     void activeChanged(QWidget* window, bool active);
+    // The user hid the panel with the hide key that the panel adds to a
+    // layout without one: done typing in `window`.
+    void typingDone(QWidget* window);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,6 +76,7 @@ private:
     void followFocus(QWidget* now);
 
 private slots:
+    void hideKeyTouched();
     void panelStateChanged();
 
 private:

@@ -67,6 +67,15 @@ MainWindow::MainWindow(QWidget* parent)
     if (keyboard) {
         keyboard->setLanguage(language);
         connect(keyboard, &KeyboardPanel::activeChanged, this, &MainWindow::keyboardActiveChanged);
+        // The panel is down, but the page's field keeps its focus, and
+        // QtWebEngine 6 brings the panel straight back up for a focused
+        // field. Done typing: the field gives up its focus; a touch on a
+        // field takes it again.
+        connect(keyboard, &KeyboardPanel::typingDone, this, [this](QWidget* window) {
+            if (window == this)
+                webview->surface()->runJavaScript(
+                    "if (document.activeElement) document.activeElement.blur();", nullptr);
+        });
     }
 }
 

@@ -299,7 +299,7 @@ private slots:
         m_window->openUrl(m_server.url("/gestures.html"));
         QTRY_VERIFY_WITH_TIMEOUT(!m_window->getWebView()->isHidden(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(js("!!window.pageReady").toBool(), 10000);
-        QApplication::setActiveWindow(m_window);
+        m_window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_window));
     }
 

@@ -191,7 +191,7 @@ bool DownloadHandler::begin(QNetworkReply* newReply)
         replyDone = true;
         if (!reply && networkError.isEmpty() && pendingData.isEmpty())
             networkError = QStringLiteral("Download interrupted");
-        downloadFinished();
+        endSoon();
         return true;
     }
     startReceiving();
@@ -350,13 +350,29 @@ void DownloadHandler::replyFinished()
     if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
         networkError = reply->errorString();
     if (writer.isOpen()) {
-        downloadFinished();
+        endSoon();
         return;
     }
     // Still asking the user: keep what arrived, the reply may be released
     // before the answer.
     replyDone = true;
     pendingData += reply->readAll();
+}
+
+void DownloadHandler::endSoon()
+{
+    // The end of a download tells the user in a modal message, whose event
+    // loop may run the release of the reply. Reached from the reply's own
+    // signal (finished, metaDataChanged, or an abort() of ours that emits
+    // finished before it returns), that would free the reply under the Qt
+    // code still running in it: the end runs once that signal has returned.
+    if (endQueued)
+        return;
+    endQueued = true;
+    stallTimer->stop();
+    if (reply)
+        disconnect(reply, nullptr, this, nullptr);
+    QMetaObject::invokeMethod(this, &DownloadHandler::downloadFinished, Qt::QueuedConnection);
 }
 
 void DownloadHandler::transferStalled()
@@ -371,10 +387,12 @@ void DownloadHandler::transferStalled()
 
 void DownloadHandler::downloadFinished()
 {
+    endQueued = false;
     if (!reply && !replyDone)
         return;
     stallTimer->stop();
     if (reply) {
+        keepReply();
         reply->disconnect(this);
         if (reply->error() != QNetworkReply::NoError && networkError.isEmpty())
             networkError = reply->errorString();

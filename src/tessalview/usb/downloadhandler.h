@@ -83,6 +83,8 @@ private:
     void showMessage(const QString& text);
     // Cancels a release of the reply that someone else has scheduled.
     void keepReply();
+    // Ends the download from the event loop, once (see downloadFinished()).
+    void endSoon();
     // Aborts and releases the reply without saving anything.
     void releaseReply();
     void closeProgressPopup();
@@ -104,6 +106,8 @@ private:
     // A reply that finished before the file was open leaves its content and
     // outcome here.
     bool replyDone = false;
+    // downloadFinished() is queued and has not run yet.
+    bool endQueued = false;
     QByteArray pendingData;
     QString networkError;
     // The Content-Length the server announced, -1 when it sent none.

@@ -13,7 +13,9 @@ Item {
     readonly property real panelHeight: inputPanel.height
     // The keyboard the added hide key works on and takes its look from.
     readonly property var keyboard: inputPanel.keyboard
-    // The added hide key was touched (not Qt's own, where a layout has one).
+    // A hide key was touched: the added one, or the layout's own where it
+    // has one (Qt 6.8's). QtWebEngine 6 brings the panel back for a field
+    // that keeps its focus, so the window takes the focus from the page.
     signal hideKeyTouched()
 
     onLocaleChanged: applyLocale()
@@ -83,6 +85,7 @@ Item {
                 var key = rows[r].children[k]
                 if (key !== added && key.keyType === added.keyType) {
                     added.destroy()
+                    key.clicked.connect(root.hideKeyTouched)
                     return
                 }
             }

@@ -318,6 +318,36 @@ def process_kind(pid):
     return kind, args
 
 
+def mapped_pages(pid):
+    """[(path, [frame numbers])]: for each mapping of `pid` with resident
+    pages, the file it maps ("" for none) and the physical frames of its
+    present pages (bit 63 of /proc/PID/pagemap, frame in bits 0-54). Empty
+    when the process is gone or its pagemap cannot be read."""
+    try:
+        with open("/proc/%d/smaps" % pid) as f:
+            text = f.read()
+        pagemap = open("/proc/%d/pagemap" % pid, "rb")
+    except OSError:
+        return []
+    found = []
+    with pagemap:
+        for m in VMA_RSS.finditer(text):
+            if m.group(3) == "0":
+                continue
+            fields = text[m.start():text.index("\n", m.start())].split(None, 5)
+            first = int(m.group(1), 16) // (PAGE_KB * 1024)
+            end = int(m.group(2), 16) // (PAGE_KB * 1024)
+            pagemap.seek(first * 8)
+            entries = array.array("Q")
+            try:
+                entries.frombytes(pagemap.read((end - first) * 8))
+            except (OSError, ValueError):
+                continue
+            found.append((fields[5].strip() if len(fields) > 5 else "",
+                          [e & PFN_MASK for e in entries if e >> 63]))
+    return found
+
+
 def alone_pss(pids):
     """{pid: kB}: each process's PSS as if only the processes in `pids`
     mapped its pages, counted from the physical pages each maps
@@ -328,26 +358,8 @@ def alone_pss(pids):
     counts, pages = {}, {}
     for p in pids:
         got = []
-        try:
-            with open("/proc/%d/smaps" % p) as f:
-                text = f.read()
-            pagemap = open("/proc/%d/pagemap" % p, "rb")
-        except OSError:
-            continue
-        with pagemap:
-            for m in VMA_RSS.finditer(text):
-                if m.group(3) == "0":
-                    continue
-                first = int(m.group(1), 16) // (PAGE_KB * 1024)
-                end = int(m.group(2), 16) // (PAGE_KB * 1024)
-                pagemap.seek(first * 8)
-                entries = array.array("Q")
-                try:
-                    entries.frombytes(pagemap.read((end - first) * 8))
-                except (OSError, ValueError):
-                    continue
-                # Present pages (bit 63) by their frame number (bits 0-54).
-                got.extend(e & PFN_MASK for e in entries if e >> 63)
+        for _, frames in mapped_pages(p):
+            got.extend(frames)
         pages[p] = got
         for pfn in got:
             counts[pfn] = counts.get(pfn, 0) + 1
@@ -361,33 +373,14 @@ def resident_by_file(pids):
     unnamed mappings, "[shared memory]" for memfd, /dev/shm and SysV."""
     files = {}
     for p in pids:
-        try:
-            with open("/proc/%d/smaps" % p) as f:
-                text = f.read()
-            pagemap = open("/proc/%d/pagemap" % p, "rb")
-        except OSError:
-            continue
-        with pagemap:
-            for m in VMA_RSS.finditer(text):
-                if m.group(3) == "0":
-                    continue
-                fields = text[m.start():text.index("\n", m.start())].split(None, 5)
-                path = fields[5].strip() if len(fields) > 5 else ""
-                if path.startswith(("/memfd:", "/dev/shm/", "/SYSV")):
-                    name = "[shared memory]"
-                elif not path or path in ("[heap]", "[stack]") or path.startswith("[anon"):
-                    name = "[anonymous]"
-                else:
-                    name = os.path.basename(path.replace(" (deleted)", ""))
-                first = int(m.group(1), 16) // (PAGE_KB * 1024)
-                end = int(m.group(2), 16) // (PAGE_KB * 1024)
-                pagemap.seek(first * 8)
-                entries = array.array("Q")
-                try:
-                    entries.frombytes(pagemap.read((end - first) * 8))
-                except (OSError, ValueError):
-                    continue
-                files.setdefault(name, set()).update(e & PFN_MASK for e in entries if e >> 63)
+        for path, frames in mapped_pages(p):
+            if path.startswith(("/memfd:", "/dev/shm/", "/SYSV")):
+                name = "[shared memory]"
+            elif not path or path in ("[heap]", "[stack]") or path.startswith("[anon"):
+                name = "[anonymous]"
+            else:
+                name = os.path.basename(path.replace(" (deleted)", ""))
+            files.setdefault(name, set()).update(frames)
     return {name: len(frames) * PAGE_KB for name, frames in files.items()}
 
 

@@ -125,6 +125,27 @@ private:
         return list ? list->property("count").toInt() : -1;
     }
 
+    // A plain line edit of its own window, full screen and touched: the
+    // panel comes up for it (a field without the page's word rules).
+    bool panelUpForPlainField(QLineEdit& plain, KeyboardPanel* panel)
+    {
+        plain.setGeometry(0, 0, 800, 480);
+        plain.show();
+        plain.activateWindow();
+        if (!QTest::qWaitForWindowActive(&plain))
+            return false;
+        touch(&plain, QPoint(100, 20));
+        if (!QTest::qWaitFor([panel] { return panel->isActive(); }, 5000)) {
+            qWarning("the panel did not come up for a plain field");
+            return false;
+        }
+        if (panel->host() != &plain) {
+            qWarning("the panel came up for another window than the plain field's");
+            return false;
+        }
+        return true;
+    }
+
     struct Kiosk {
         MainWindow window;
         Tessal::WebSurface* surface = nullptr;
@@ -317,16 +338,12 @@ private slots:
         qputenv("QT_VIRTUALKEYBOARD_HUNSPELL_DATA_PATH", dictionaries.path().toUtf8());
 
         QLineEdit plain;
-        plain.setGeometry(0, 0, 800, 480);
-        plain.show();
-        plain.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&plain));
-        touch(&plain, QPoint(100, 20));
-        QTRY_VERIFY_WITH_TIMEOUT(panel->isActive(), 5000);
-        QCOMPARE(panel->host(), &plain);
+        QVERIFY(panelUpForPlainField(plain, panel));
 
         kiosk.window.setLanguage("de");
         QTRY_VERIFY(key(panel, QString::fromUtf8("\xc3\xa4")));
+        // Qt 6.4 lays the shift key out a moment after the letters.
+        QTRY_VERIFY(key(panel, QString(), "ShiftKey"));
         if (upperCase(panel))
             QVERIFY(touchKey(panel, QString(), "ShiftKey"));
         QTRY_VERIFY(!upperCase(panel));
@@ -347,6 +364,8 @@ private slots:
         kiosk.window.setLanguage("fr");
         kiosk.window.setLanguage("de");
         QTRY_VERIFY(key(panel, QString::fromUtf8("\xc3\xa4")));
+        // Qt 6.4 lays the shift key out a moment after the letters.
+        QTRY_VERIFY(key(panel, QString(), "ShiftKey"));
         if (upperCase(panel))
             QVERIFY(touchKey(panel, QString(), "ShiftKey"));
         QTRY_VERIFY(!upperCase(panel));
@@ -368,13 +387,7 @@ private slots:
         KeyboardPanel* panel = kiosk.panel;
         {
             QLineEdit plain;
-            plain.setGeometry(0, 0, 800, 480);
-            plain.show();
-            plain.activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(&plain));
-            touch(&plain, QPoint(100, 20));
-            QTRY_VERIFY_WITH_TIMEOUT(panel->isActive(), 5000);
-            QCOMPARE(panel->host(), &plain);
+            QVERIFY(panelUpForPlainField(plain, panel));
             for (const char* letter : {"h", "e", "l"})
                 QVERIFY(touchKey(panel, letter));
             QTRY_VERIFY_WITH_TIMEOUT(suggestions(panel) > 0, 5000);
